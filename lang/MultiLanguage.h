@@ -1,0 +1,18 @@
+// Language keys to display text, through the language file Config.ini chooses.
+#pragma once
+
+#include <string>
+
+class QWidget;
+
+class CMultiLanguage {
+public:
+    virtual ~CMultiLanguage() = default;
+
+    // Chooses the language file once at start-up, before any other thread.
+    static void LoadLanguage(const std::wstring& strProgramDir);
+    // The key's text, or the part after its first dot. Safe from any thread.
+    static std::wstring GetText(std::wstring strKey);
+    // Translates a dialog's caption and its direct children (Qt build only).
+    static void TranslateDialog(QWidget* pDialog);
+};

@@ -1,0 +1,35 @@
+// Turns the Frame records of one input into one MP4 file: video muxed as it
+// comes, audio decoded and re-encoded to AAC.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct TessaroFrame;
+
+class CMp4Writer {
+public:
+    // strFileName: output path in the narrow (UTF-8) encoding. Nothing is
+    // opened until the first usable key frame.
+    explicit CMp4Writer(std::string strFileName);
+    ~CMp4Writer();
+    CMp4Writer(const CMp4Writer&) = delete;
+    CMp4Writer& operator=(const CMp4Writer&) = delete;
+
+    // 1 consumed, 0 dropped (the file goes on), negative: the file failed.
+    int32_t InputFrame(const TessaroFrame* pFrame);
+
+    // Finishes the file now: flushes the audio, writes the trailer, closes it
+    // and removes it when no packet was written or writing failed. Returns 1
+    // for a complete file, 0 when there is no output, negative on a write
+    // error. The destructor does the same when it was not called.
+    int32_t Finish();
+
+    int32_t VideoFrames() const;
+    int32_t AudioFrames() const;
+
+private:
+    struct SImpl;
+    std::unique_ptr<SImpl> m_pImpl;
+};

@@ -1,0 +1,37 @@
+// Our stand-ins for the operating-system services the program uses: INI
+// files, the narrow path encoding, and where the program lives.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Private-profile reading and writing. Section and key names match without
+// regard to case; blanks around keys and values are trimmed; anything missing
+// gives the default. Files are UTF-8, a BOM is accepted. Safe to call from
+// several threads at once for reading.
+int32_t GetProfileInt(const std::wstring& strSection, const std::wstring& strKey, int32_t nDefault,
+                      const std::wstring& strFile);
+// The value cut to nBufferChars - 1 characters (nothing for a size of 0).
+std::wstring GetProfileString(const std::wstring& strSection, const std::wstring& strKey,
+                              const std::wstring& strDefault, size_t nBufferChars,
+                              const std::wstring& strFile);
+// Replaces or adds exactly one entry; every other line stays byte for byte.
+bool WriteProfileString(const std::wstring& strSection, const std::wstring& strKey,
+                        const std::wstring& strValue, const std::wstring& strFile);
+
+// Wide path to the narrow encoding the C library expects (UTF-8); characters
+// that cannot be encoded become '?'.
+std::string WideToNarrow(const std::wstring& strWide);
+std::wstring NarrowToWide(const std::string& strNarrow);
+
+// Full path of the running executable (/proc/self/exe).
+std::wstring GetModuleFileName();
+
+}  // namespace platform
+
+// Directory of the executable, ending in exactly one '/'. Computed on the
+// first call (made at start-up before any other thread) and kept.
+const std::wstring& GetAppDir();

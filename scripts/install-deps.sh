@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the project needs. Safe to run again.
+set -euo pipefail
+
+PKGS=(
+  build-essential cmake ninja-build pkg-config git
+  libavformat-dev libavcodec-dev libavutil-dev ffmpeg
+  libgtest-dev libgmock-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  clang libclang-rt-14-dev
+  xvfb xauth
+)
+
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
