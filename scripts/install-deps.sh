@@ -4,7 +4,7 @@ set -euo pipefail
 
 PKGS=(
   build-essential cmake ninja-build pkg-config git
-  libavformat-dev libavcodec-dev libavutil-dev ffmpeg
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
