@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "MultiLanguage.h"
+#include "Platform.h"
+#include "TempDir.h"
+
+namespace {
+
+// Every key the program shows, with the text it falls back to.
+const std::vector<std::pair<std::wstring, std::wstring>> kKeys = {
+    {L"Trelvo.Trelvo", L"Trelvo"},       {L"Trelvo.Format", L"Format"},
+    {L"AVI", L"AVI"},                    {L"MP4", L"MP4"},
+    {L"Trelvo.Open", L"Open"},           {L"Trelvo.Clear", L"Clear"},
+    {L"Trelvo.Conver", L"Conver"},       {L"Trelvo.Config", L"Config"},
+    {L"Trelvo.NO", L"NO"},               {L"Trelvo.FileName", L"FileName"},
+    {L"Trelvo.Size", L"Size"},           {L"Trelvo.Progress", L"Progress"},
+    {L"Trelvo.Destribe", L"Destribe"},   {L"Ambrel.Prompt", L"Prompt"},
+    {L"Trelvo.SelectFile", L"SelectFile"}, {L"Trelvo.Success", L"Success"},
+    {L"Trelvo.Fail", L"Fail"},           {L"Trelvo.SavePath", L"SavePath"},
+    {L"Trelvo.DefaultPath", L"DefaultPath"}, {L"Trelvo.CustomPath", L"CustomPath"},
+    {L"Ambrel.OK", L"OK"},               {L"Ambrel.Cancel", L"Cancel"},
+};
+
+std::wstring W(const std::string& s) { return platform::NarrowToWide(s); }
+
+}  // namespace
+
+TEST(LangText, FallbackBeforeAnyLanguageIsChosen) {
+    for (const auto& [key, fallback] : kKeys)
+        EXPECT_EQ(CMultiLanguage::GetText(key), fallback);
+}
+
+TEST(LangText, WithoutAnyFileEveryKeyShowsItsFallback) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    for (const auto& [key, fallback] : kKeys)
+        EXPECT_EQ(CMultiLanguage::GetText(key), fallback);
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.a.b.c"), L"a.b.c");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo."), L"");
+    EXPECT_EQ(CMultiLanguage::GetText(L".x"), L"x");
+    EXPECT_EQ(CMultiLanguage::GetText(L"NoDot"), L"NoDot");
+    EXPECT_EQ(CMultiLanguage::GetText(L""), L"");
+}
+
+TEST(LangText, EmptyChoiceMeansEnglish) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    ASSERT_TRUE(WriteBytes(dir.Path("English.lang"), "[String]\nTrelvo.Open=Open files\n"));
+    ASSERT_TRUE(WriteBytes(dir.Path("Config.ini"), "[themes]\nSolution=\n"));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Open files");
+
+    // No Config.ini at all.
+    ASSERT_TRUE(std::filesystem::remove(dir.Path("Config.ini")));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Open files");
+}
+
+TEST(LangText, ChoiceSelectsTheFileAndIsCutTo63Characters) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    ASSERT_TRUE(WriteBytes(dir.Path("English.lang"), "[String]\nTrelvo.Open=English\n"));
+    ASSERT_TRUE(WriteBytes(dir.Path("Klingon.lang"), "[String]\nTrelvo.Open=Klingon\n"));
+    ASSERT_TRUE(WriteBytes(dir.Path("Config.ini"), "[Themes]\n  solution =  Klingon \n"));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Klingon");
+
+    // The choice is used as it stands, even when no such file exists.
+    ASSERT_TRUE(WriteBytes(dir.Path("Config.ini"), "[themes]\nSolution=Missing\n"));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Open");
+
+    const std::string cut(63, 'L');
+    ASSERT_TRUE(WriteBytes(dir.Path(cut + ".lang"), "[String]\nTrelvo.Open=cut choice\n"));
+    ASSERT_TRUE(WriteBytes(dir.Path("Config.ini"), "[themes]\nSolution=" + cut + "XYZ\n"));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"cut choice");
+}
+
+TEST(LangText, EntriesAreReadFromTheStringSectionOnly) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    const std::string longText(350, 'z');
+    ASSERT_TRUE(WriteBytes(dir.Path("English.lang"),
+                           "\xEF\xBB\xBF[Other]\r\n"
+                           "Trelvo.Size=wrong section\r\n"
+                           "[string]\r\n"
+                           "trelvo.fail = Failed \r\n"
+                           "Trelvo.Success=\r\n"
+                           "Trelvo.a.b.c=\r\n"
+                           "Trelvo.Long=" + longText + "\r\n"
+                           "NoDot=Without dot\r\n"));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Fail"), L"Failed");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Size"), L"Size");         // other section
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Success"), L"Success");   // empty value
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.a.b.c"), L"a.b.c");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Long"), std::wstring(299, L'z'));
+    EXPECT_EQ(CMultiLanguage::GetText(L"NoDot"), L"Without dot");
+}
+
+TEST(LangText, ManyThreadsTranslateAtOnce) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    std::string content = "[String]\n";
+    for (size_t i = 0; i < kKeys.size(); i += 2)  // every other key translated
+        content += platform::WideToNarrow(kKeys[i].first) + "=T" + std::to_string(i) + "\n";
+    ASSERT_TRUE(WriteBytes(dir.Path("English.lang"), content));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+
+    std::vector<int> wrong(8, 0);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < wrong.size(); ++t) {
+        threads.emplace_back([&wrong, t] {
+            for (size_t i = 0; i < 500; ++i) {
+                const size_t k = (i * 7 + t) % kKeys.size();
+                const std::wstring expected = (k % 2 == 0) ? L"T" + std::to_wstring(k) : kKeys[k].second;
+                if (CMultiLanguage::GetText(kKeys[k].first) != expected)
+                    ++wrong[t];
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    for (int w : wrong)
+        EXPECT_EQ(w, 0);
+}
+
+namespace {
+
+// Keys of the [String] section of a shipped language file, in file order.
+std::vector<std::string> KeysOf(const std::string& strContent) {
+    std::vector<std::string> keys;
+    std::istringstream in(strContent);
+    std::string line;
+    bool inString = false;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '[')
+            inString = line.rfind("[String]", 0) == 0;
+        else if (inString && line.find('=') != std::string::npos)
+            keys.push_back(line.substr(0, line.find('=')));
+    }
+    return keys;
+}
+
+void CheckShippedLanguage(const std::string& strName) {
+    SCOPED_TRACE(strName);
+    const std::string dir = std::string(TRELVO_BIN_DIR) + "/";
+    const std::string content = ReadBytes(dir + strName + ".lang");
+    ASSERT_FALSE(content.empty());
+    // Byte for byte the file in the source tree: the build copied it.
+    EXPECT_EQ(content, ReadBytes(std::string(TRELVO_SOURCE_DIR) + "/lang/" + strName + ".lang"));
+
+    std::set<std::wstring> known;
+    for (const auto& entry : kKeys)
+        known.insert(entry.first);
+    std::set<std::string> seen;
+    for (const std::string& key : KeysOf(content)) {
+        EXPECT_TRUE(known.count(W(key))) << "unknown key " << key;
+        EXPECT_TRUE(seen.insert(key).second) << "duplicate key " << key;
+    }
+    for (const auto& [key, fallback] : kKeys) {
+        const std::wstring text =
+            platform::GetProfileString(L"String", key, L"", 300, W(dir + strName + ".lang"));
+        EXPECT_FALSE(text.empty()) << platform::WideToNarrow(key);
+        EXPECT_EQ(text.find(L'\xFFFD'), std::wstring::npos) << platform::WideToNarrow(key);
+    }
+}
+
+}  // namespace
+
+TEST(LangShipped, EnglishHasEveryKey) {
+    CheckShippedLanguage("English");
+    CMultiLanguage::LoadLanguage(W(std::string(TRELVO_BIN_DIR) + "/"));
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Conver"), L"Convert");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Destribe"), L"Result");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.SelectFile"), L"Please tick at least one file to convert.");
+}
+
+TEST(LangShipped, GermanHasEveryKeyAndDiffers) {
+    CheckShippedLanguage("Deutsch");
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    const std::string bin = std::string(TRELVO_BIN_DIR) + "/";
+    ASSERT_TRUE(WriteBytes(dir.Path("Deutsch.lang"), ReadBytes(bin + "Deutsch.lang")));
+    ASSERT_TRUE(WriteBytes(dir.Path("Config.ini"), "[themes]\nSolution=Deutsch\n"));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Öffnen");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Size"), L"Größe");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Ambrel.Cancel"), L"Abbrechen");
+}
