@@ -1,0 +1,127 @@
+// A small program that crashes on request, for the crash handler tests.
+// It prints "tid N" for the thread about to crash on standard output first.
+#include "CrashHandler.h"
+
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+volatile int g_nRecursionLimit = INT_MAX;
+int* volatile g_pNull = nullptr;
+
+void PrintTid() {
+    std::printf("tid %ld\n", static_cast<long>(syscall(SYS_gettid)));
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+// Outside the anonymous namespace and never inlined, so that the names
+// appear as they are in the backtrace.
+__attribute__((noinline, no_sanitize_undefined)) void CrashNullWrite() {
+    *g_pNull = 42;
+    std::puts("survived a null write");
+}
+
+__attribute__((noinline)) void CrashCallAbort() {
+    std::abort();
+}
+
+__attribute__((noinline)) void CrashThrow() {
+    throw std::runtime_error("conversion state lost");
+}
+
+__attribute__((noinline)) int CrashRecurse(int nDepth) {
+    volatile char buf[512];
+    buf[nDepth % sizeof(buf)] = static_cast<char>(nDepth);
+    if (nDepth >= g_nRecursionLimit) return buf[0];
+    return CrashRecurse(nDepth + 1) + buf[nDepth % sizeof(buf)];
+}
+
+__attribute__((noinline)) void CrashTrap() {
+    __builtin_trap();
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s MODE\n", argv[0]);
+        return 2;
+    }
+    std::string mode = argv[1];
+    if (mode == "--fatal-error-box") {
+        // What the desktop program would show in a window.
+        std::printf("box: Fatal Error\n");
+        return 0;
+    }
+    if (mode == "no-install") {
+        PrintTid();
+        CrashNullWrite();
+        return 0;
+    }
+    if (!InstallCrashHandler() || !InstallCrashHandler()) {
+        std::fprintf(stderr, "InstallCrashHandler failed\n");
+        return 3;
+    }
+    if (mode == "installed") {
+        std::printf("dump %s\n", GetCrashDumpPath());
+        return 0;
+    }
+    if (mode == "null-worker") {
+        std::thread worker([] {
+            PrintTid();
+            CrashNullWrite();
+        });
+        worker.join();
+    } else if (mode == "abort") {
+        PrintTid();
+        CrashCallAbort();
+    } else if (mode == "throw") {
+        PrintTid();
+        CrashThrow();
+    } else if (mode == "recurse") {
+        PrintTid();
+        std::printf("depth %d\n", CrashRecurse(0));
+    } else if (mode == "worker-recurse") {
+        std::thread worker([] {
+            InstallCrashHandler();
+            PrintTid();
+            std::printf("depth %d\n", CrashRecurse(0));
+        });
+        worker.join();
+    } else if (mode == "trap") {
+        PrintTid();
+        CrashTrap();
+    } else if (mode == "lock") {
+        // Later attempts to take the fatal signals over change nothing.
+        void (*pOld)(int) = std::signal(SIGSEGV, SIG_DFL);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        struct sigaction old {};
+        int nRc = sigaction(SIGSEGV, &ignore, &old);
+        std::printf("signal %s sigaction %d old %s\n", pOld == SIG_DFL || pOld == SIG_ERR ? "taken" : "kept", nRc,
+                    old.sa_handler == SIG_IGN || old.sa_handler == SIG_DFL ? "taken" : "kept");
+        // Other signals are not locked.
+        std::signal(SIGUSR1, SIG_IGN);
+        std::printf("usr1 %s\n", std::signal(SIGUSR1, SIG_DFL) == SIG_IGN ? "changed" : "unchanged");
+        PrintTid();
+        CrashNullWrite();
+    } else if (mode == "box") {
+        const char* const command[] = {argv[0], "--fatal-error-box", nullptr};
+        SetCrashMessageCommand(command);
+        PrintTid();
+        CrashNullWrite();
+    } else {
+        std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
+        return 2;
+    }
+    return 0;
+}
