@@ -27,6 +27,10 @@ public:
 
     // True once the owner wants the job to stop after its current chunk.
     virtual bool IsStopRequested() { return false; }
+
+    // Called once per converted row after its result texts are written, with
+    // the outcome and the output path the row was converted to.
+    virtual void OnRowDone(int32_t /*nRow*/, bool /*bSuccess*/, const std::wstring& /*strOutputPath*/) {}
 };
 
 // Process-wide host that progress callbacks (which get only a row index) reach

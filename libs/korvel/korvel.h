@@ -24,6 +24,16 @@ typedef void (*KorvelProgressCallback)(uint32_t nPosition, uint32_t nTotal, int3
 KORVEL_API int32_t KorvelConvertToAvi(const char* pszInput, const char* pszOutput, int32_t nMode,
                                       KorvelProgressCallback pfnProgress, int32_t nUser);
 
+/* Asked after every chunk of input whether to give up; non-zero stops the
+ * conversion, which then fails (negative result, no output file). */
+typedef int32_t (*KorvelCancelCallback)(int32_t nUser);
+
+/* As KorvelConvertToAvi, with a way to stop it part way. pfnProgress and
+ * pfnCancel may be null. */
+KORVEL_API int32_t KorvelConvertToAviEx(const char* pszInput, const char* pszOutput, int32_t nMode,
+                                        KorvelProgressCallback pfnProgress,
+                                        KorvelCancelCallback pfnCancel, int32_t nUser);
+
 #ifdef __cplusplus
 }
 #endif
