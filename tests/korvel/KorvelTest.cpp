@@ -1,0 +1,150 @@
+#include "libs/korvel/korvel.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "../cli/ProcessUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
+const std::string kSample = std::string(TRELVO_SOURCE_DIR) + "/samples/cam_sample.ps";
+
+struct SReport {
+    uint32_t nPosition;
+    uint32_t nTotal;
+    int32_t nUser;
+};
+std::vector<SReport> g_reports;
+int g_nCancelAfter = -1;  // cancel on this many-th question; -1 never
+int g_nCancelAsks = 0;
+
+void Record(uint32_t nPosition, uint32_t nTotal, int32_t nUser) { g_reports.push_back({nPosition, nTotal, nUser}); }
+int32_t Cancel(int32_t) { return g_nCancelAfter >= 0 && ++g_nCancelAsks > g_nCancelAfter ? 1 : 0; }
+
+class KorvelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("trelvo_korvel_" + std::to_string(::getpid()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+        g_reports.clear();
+        g_nCancelAfter = -1;
+        g_nCancelAsks = 0;
+    }
+    void TearDown() override {
+        if (::getuid() != 0) fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(m_dir);
+    }
+    std::string Path(const std::string& strName) const { return (m_dir / strName).string(); }
+
+    fs::path m_dir;
+};
+
+TEST_F(KorvelTest, H264StreamBecomesAPlayableAvi) {
+    const std::string in = kData + "h264_320x180_25fps.h264";
+    const std::string out = Path("a.avi");
+    ASSERT_GE(KorvelConvertToAvi(in.c_str(), out.c_str(), 2, Record, 42), 0);
+    EXPECT_EQ(ProbeStreams(out, "codec_type,codec_name,codec_tag_string,width,height,avg_frame_rate"),
+              "video|h264|H264|320|180|25/1\n");
+    EXPECT_EQ(CountVideoFrames(out), 50);
+    std::string strErrors;
+    EXPECT_TRUE(DecodesCleanly(out, &strErrors)) << strErrors;
+
+    // Progress in bytes of input, rising, ending at the whole file.
+    ASSERT_FALSE(g_reports.empty());
+    const uint32_t nSize = static_cast<uint32_t>(fs::file_size(in));
+    for (size_t i = 0; i < g_reports.size(); ++i) {
+        EXPECT_EQ(g_reports[i].nTotal, nSize);
+        EXPECT_EQ(g_reports[i].nUser, 42);
+        if (i > 0) {
+            EXPECT_GT(g_reports[i].nPosition, g_reports[i - 1].nPosition);
+        }
+    }
+    EXPECT_EQ(g_reports.back().nPosition, nSize);
+}
+
+TEST_F(KorvelTest, H265StreamKeepsItsCodecAndRate) {
+    const std::string out = Path("b.avi");
+    ASSERT_GE(KorvelConvertToAviEx((kData + "h265_352x288_30fps.h265").c_str(), out.c_str(), 2, nullptr, nullptr, 0),
+              0);
+    EXPECT_EQ(ProbeStreams(out, "codec_type,codec_name,codec_tag_string,width,height,avg_frame_rate"),
+              "video|hevc|HEVC|352|288|30/1\n");
+    EXPECT_EQ(CountVideoFrames(out), 45);
+    std::string strErrors;
+    EXPECT_TRUE(DecodesCleanly(out, &strErrors)) << strErrors;
+}
+
+TEST_F(KorvelTest, G711AudioStaysG711) {
+    if (!fs::exists(kSample)) GTEST_SKIP() << "no sample recording";
+    const std::string out = Path("s.avi");
+    ASSERT_GE(KorvelConvertToAvi(kSample.c_str(), out.c_str(), 2, nullptr, 0), 0);
+    const std::string strStreams = ProbeStreams(out, "codec_type,codec_name,codec_tag_string,sample_rate,channels");
+    EXPECT_NE(strStreams.find("video|h264|H264"), std::string::npos) << strStreams;
+    EXPECT_TRUE(strStreams.find("audio|pcm_alaw|[6][0][0][0]|8000|1") != std::string::npos ||
+                strStreams.find("audio|pcm_mulaw|[7][0][0][0]|8000|1") != std::string::npos)
+        << strStreams;
+    std::string strErrors;
+    EXPECT_TRUE(DecodesCleanly(out, &strErrors)) << strErrors;
+
+    // Audio and video run about as long as each other.
+    const std::string strDurations = RunProcess({"ffprobe", "-v", "error", "-show_entries", "stream=duration",
+                                                 "-of", "csv=p=0", out})
+                                         .strOut;
+    double dVideo = 0, dAudio = 0;
+    ASSERT_EQ(std::sscanf(strDurations.c_str(), "%lf\n%lf", &dVideo, &dAudio), 2) << strDurations;
+    EXPECT_NEAR(dVideo, dAudio, 0.5);
+}
+
+TEST_F(KorvelTest, FailuresLeaveNoOutput) {
+    std::mt19937 rng(3);
+    std::string noise(100000, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    std::ofstream(Path("noise.h264"), std::ios::binary) << noise;
+    std::ofstream(Path("empty.h264"), std::ios::binary);
+    const std::string good = kData + "h264_320x180_25fps.h264";
+    const std::string out = Path("out.avi");
+
+    EXPECT_LT(KorvelConvertToAvi(Path("missing.h264").c_str(), out.c_str(), 2, Record, 0), 0);
+    EXPECT_LT(KorvelConvertToAvi(Path("noise.h264").c_str(), out.c_str(), 2, Record, 0), 0);
+    EXPECT_LT(KorvelConvertToAvi(Path("empty.h264").c_str(), out.c_str(), 2, Record, 0), 0);
+    EXPECT_LT(KorvelConvertToAvi((kData + "realworld/lal_cam.ps").c_str(), out.c_str(), 2, Record, 0), 0);
+    EXPECT_LT(KorvelConvertToAvi(m_dir.c_str(), out.c_str(), 2, Record, 0), 0);  // a directory
+    EXPECT_LT(KorvelConvertToAvi(good.c_str(), out.c_str(), 1, Record, 0), 0);   // unknown mode
+    EXPECT_LT(KorvelConvertToAvi(nullptr, out.c_str(), 2, Record, 0), 0);
+    EXPECT_LT(KorvelConvertToAvi(good.c_str(), nullptr, 2, Record, 0), 0);
+    EXPECT_LT(KorvelConvertToAvi(good.c_str(), Path("no/such/dir/x.avi").c_str(), 2, Record, 0), 0);
+    EXPECT_FALSE(fs::exists(out));
+
+    // Stopped part way through writing (the first pass asks twice for this
+    // two-chunk file): the file it had begun is gone.
+    g_nCancelAfter = 2;
+    EXPECT_LT(KorvelConvertToAviEx((kData + "h265_352x288_30fps.h265").c_str(), out.c_str(), 2, Record, Cancel, 0),
+              0);
+    EXPECT_EQ(g_nCancelAsks, 3);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 2);
+}
+
+TEST_F(KorvelTest, NeverWritesOverItsInput) {
+    fs::copy_file(kData + "h264_320x180_25fps.h264", Path("cam.avi"));
+    fs::create_symlink(Path("cam.avi"), Path("link.avi"));
+    fs::create_hard_link(Path("cam.avi"), Path("hard.avi"));
+    const std::string strBefore = ReadWholeFile(Path("cam.avi"));
+    EXPECT_LT(KorvelConvertToAvi(Path("cam.avi").c_str(), Path("cam.avi").c_str(), 2, nullptr, 0), 0);
+    EXPECT_LT(KorvelConvertToAvi(Path("cam.avi").c_str(), Path("link.avi").c_str(), 2, nullptr, 0), 0);
+    EXPECT_LT(KorvelConvertToAvi(Path("link.avi").c_str(), Path("hard.avi").c_str(), 2, nullptr, 0), 0);
+    EXPECT_EQ(ReadWholeFile(Path("cam.avi")), strBefore);
+    EXPECT_TRUE(fs::exists(Path("link.avi")));
+    EXPECT_TRUE(fs::exists(Path("hard.avi")));
+}
+
+}  // namespace
