@@ -1,0 +1,38 @@
+// Command-line parsing and the run of trelvo-convert, kept apart from main()
+// so that tests can drive them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+enum class EFormat { Mp4, Avi };
+
+struct SOptions {
+    EFormat format = EFormat::Mp4;
+    std::string strOutputDir;  // empty: beside each input
+    bool bQuiet = false;
+    bool bVerbose = false;
+    bool bHelp = false;
+    bool bVersion = false;
+    std::vector<std::string> files;
+};
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// Fills options from argv[1..]. On a usage error returns false with a message.
+bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::string& strError);
+
+std::string UsageText();
+
+// Resolves a relative path against the current directory.
+std::string AbsolutePath(const std::string& strPath);
+
+// Converts the files as the options say; progress and results go to stderr.
+int RunConversions(const SOptions& options);
+
+}  // namespace cli

@@ -1,0 +1,172 @@
+// The command-line converter's side of the job interface: the list lives here,
+// every request is answered directly, and progress and results go to stderr.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "cli/CliOptions.h"
+#include "convert/ConversionList.h"
+#include "convert/ConvertJobs.h"
+#include "lang/MultiLanguage.h"
+#include "platform/Platform.h"
+
+namespace cli {
+
+namespace {
+
+volatile sig_atomic_t g_bInterrupted = 0;
+
+void OnInterrupt(int) { g_bInterrupted = 1; }
+
+// The first Ctrl-C lets the current file be cleaned up; a second one ends the
+// process at once (SA_RESETHAND restores the default action).
+void InstallInterruptHandler() {
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sa.sa_flags = SA_RESETHAND;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+std::string Narrow(const std::wstring& str) { return platform::WideToNarrow(str); }
+
+class CCliHost final : public IConversionHost {
+public:
+    CCliHost(CConversionList& list, std::vector<std::wstring> sourceDirs, std::vector<std::string> names,
+             std::wstring strSaveDir, bool bQuiet)
+        : m_list(list),
+          m_sourceDirs(std::move(sourceDirs)),
+          m_names(std::move(names)),
+          m_strSaveDir(std::move(strSaveDir)),
+          m_bQuiet(bQuiet),
+          m_bTerminal(::isatty(STDERR_FILENO) == 1),
+          m_lastPercent(m_names.size(), -1) {}
+
+    int32_t GetRowCount() override { return m_list.GetRowCount(); }
+    bool IsRowChecked(int32_t nRow) override { return m_list.IsRowChecked(nRow); }
+    std::wstring GetRowText(int32_t nRow, int32_t nColumn) override { return m_list.GetRowText(nRow, nColumn); }
+    void SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText) override {
+        m_list.SetRowText(nRow, nColumn, strText);
+        if (nColumn == COL_PROGRESS) ShowProgress(nRow, strText);
+    }
+    // Unlike the desktop list, every file keeps its own directory.
+    std::wstring GetSourceDir(int32_t nRow) override { return InRange(nRow) ? m_sourceDirs[Index(nRow)] : L""; }
+    std::wstring GetSaveDir(int32_t nRow) override {
+        return m_strSaveDir.empty() ? GetSourceDir(nRow) : m_strSaveDir;
+    }
+    // The per-file result lines already say everything.
+    void ShowMessage(const std::wstring&) override {}
+    bool IsStopRequested() override { return g_bInterrupted != 0; }
+    void OnRowDone(int32_t nRow, bool bSuccess, const std::wstring& strOutputPath) override {
+        if (!InRange(nRow)) return;
+        ClearBar();
+        const std::wstring strWord = m_list.GetRowText(nRow, COL_DESTRIBE);
+        std::fprintf(stderr, "%s  %s  %s\n", m_names[Index(nRow)].c_str(), Narrow(strWord).c_str(),
+                     bSuccess ? Narrow(strOutputPath).c_str() : "(no output)");
+        std::fflush(stderr);
+        ++m_nDone;
+        if (!bSuccess) ++m_nFailed;
+    }
+
+    int32_t Done() const { return m_nDone; }
+    int32_t Failed() const { return m_nFailed; }
+
+private:
+    bool InRange(int32_t nRow) const { return nRow >= 0 && static_cast<size_t>(nRow) < m_names.size(); }
+    static size_t Index(int32_t nRow) { return static_cast<size_t>(nRow); }
+
+    void ShowProgress(int32_t nRow, const std::wstring& strText) {
+        if (m_bQuiet || !InRange(nRow)) return;
+        int nPercent = 0;
+        try {
+            nPercent = std::stoi(strText);
+        } catch (...) {
+            return;
+        }
+        // The AVI library reports more often than the number changes.
+        if (nPercent == m_lastPercent[Index(nRow)]) return;
+        m_lastPercent[Index(nRow)] = nPercent;
+        const std::string& strName = m_names[Index(nRow)];
+        if (!m_bTerminal) {
+            std::fprintf(stderr, "%s: %d%%\n", strName.c_str(), nPercent);
+            return;
+        }
+        constexpr int kWidth = 30;
+        const int nFill = nPercent < 0 ? 0 : nPercent > 100 ? kWidth : nPercent * kWidth / 100;
+        std::string strBar(static_cast<size_t>(nFill), '#');
+        strBar.append(static_cast<size_t>(kWidth - nFill), '.');
+        std::fprintf(stderr, "\r\033[K%s [%s] %3d%%", strName.c_str(), strBar.c_str(), nPercent);
+        std::fflush(stderr);
+        m_bBarShown = true;
+    }
+
+    void ClearBar() {
+        if (!m_bBarShown) return;
+        std::fputs("\r\033[K", stderr);
+        m_bBarShown = false;
+    }
+
+    CConversionList& m_list;
+    std::vector<std::wstring> m_sourceDirs;
+    std::vector<std::string> m_names;
+    std::wstring m_strSaveDir;
+    bool m_bQuiet;
+    bool m_bTerminal;
+    bool m_bBarShown = false;
+    std::vector<int> m_lastPercent;
+    int32_t m_nDone = 0;
+    int32_t m_nFailed = 0;
+};
+
+// The output directory, absolute, created when missing, ending in '/'.
+bool PrepareOutputDir(const std::string& strDir, std::wstring& strOut) {
+    std::string strAbs = AbsolutePath(strDir);
+    std::error_code ec;
+    std::filesystem::create_directories(strAbs, ec);
+    if (!std::filesystem::is_directory(strAbs, ec)) return false;
+    if (strAbs.back() != '/') strAbs += '/';
+    strOut = platform::NarrowToWide(strAbs);
+    return true;
+}
+
+}  // namespace
+
+int RunConversions(const SOptions& options) {
+    std::wstring strSaveDir;
+    if (!options.strOutputDir.empty() && !PrepareOutputDir(options.strOutputDir, strSaveDir)) {
+        std::fprintf(stderr, "trelvo-convert: cannot create the output directory '%s'\n",
+                     options.strOutputDir.c_str());
+        return kExitFailed;
+    }
+
+    CConversionList list;
+    std::vector<std::wstring> sourceDirs;
+    for (const std::string& strFile : options.files) {
+        // A file whose size cannot be read is still tried, so that it gets its
+        // result line and counts as failed.
+        list.AddFileRow(platform::NarrowToWide(AbsolutePath(strFile)));
+        list.SetRowChecked(list.GetRowCount() - 1, true);
+        sourceDirs.push_back(list.m_strSourceDir);
+    }
+
+    CCliHost host(list, std::move(sourceDirs), options.files, strSaveDir, options.bQuiet);
+    g_pMainDlg = &host;
+    InstallInterruptHandler();
+    if (options.format == EFormat::Avi) {
+        AviConvertThread(&host);
+    } else {
+        Mp4ConvertThread(&host);
+    }
+    g_pMainDlg = nullptr;
+
+    const bool bAllDone = host.Done() == list.GetRowCount() && host.Failed() == 0;
+    return bAllDone && g_bInterrupted == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace cli

@@ -1,0 +1,41 @@
+// trelvo-convert: converts recorder stream files to MP4 or AVI without the
+// desktop program.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "cli/CliOptions.h"
+#include "crash/CrashHandler.h"
+#include "lang/MultiLanguage.h"
+#include "platform/Platform.h"
+
+#ifndef TRELVO_VERSION
+#define TRELVO_VERSION "unknown"
+#endif
+
+int main(int argc, char** argv) {
+    InstallCrashHandler();
+    CMultiLanguage::LoadLanguage(GetAppDir());
+
+    cli::SOptions options;
+    std::string strError;
+    if (!cli::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, strError)) {
+        std::fprintf(stderr, "trelvo-convert: %s\n%s", strError.c_str(), cli::UsageText().c_str());
+        return cli::kExitUsage;
+    }
+    if (options.bHelp) {
+        std::fputs(cli::UsageText().c_str(), stdout);
+        return cli::kExitOk;
+    }
+    if (options.bVersion) {
+        std::printf("trelvo-convert %s\n", TRELVO_VERSION);
+        return cli::kExitOk;
+    }
+    // The media libraries' warnings would bury the progress lines.
+    if (!options.bVerbose) av_log_set_level(AV_LOG_ERROR);
+    return cli::RunConversions(options);
+}
