@@ -1,0 +1,427 @@
+#include "Mp4TestUtil.h"
+#include "Mp4Writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+
+extern "C" {
+#include <libavutil/macros.h>
+}
+
+namespace fs = std::filesystem;
+using namespace mp4test;
+
+namespace {
+
+constexpr uint32_t kAvc1 = MKTAG('a', 'v', 'c', '1');
+constexpr uint32_t kHvc1 = MKTAG('h', 'v', 'c', '1');
+
+struct SVideo {
+    std::vector<SPicture> pics;
+    int32_t nCodec;
+    uint32_t nRate;
+    int32_t nWidth, nHeight;
+};
+
+const SVideo& H264()
+{
+    static const SVideo v{CutPictures(ReadFile(DataPath("h264_320x180_25fps.h264")), false),
+                          TESSARO_CODEC_H264, 25, 320, 180};
+    return v;
+}
+
+const SVideo& H265()
+{
+    static const SVideo v{CutPictures(ReadFile(DataPath("h265_352x288_30fps.h265")), true),
+                          TESSARO_CODEC_H265, 30, 352, 288};
+    return v;
+}
+
+// Feeds every picture; pAfter runs after picture k (audio interleaving).
+void FeedVideo(CMp4Writer& w, const SVideo& v,
+               const std::function<void(size_t)>& after = nullptr)
+{
+    for (size_t k = 0; k < v.pics.size(); ++k) {
+        const TessaroFrame f = VideoRecord(v.pics[k], v.nCodec, v.nRate, v.nWidth, v.nHeight);
+        ASSERT_EQ(w.InputFrame(&f), 1) << k;
+        if (after)
+            after(k);
+    }
+}
+
+std::vector<uint8_t> AsBytes(const std::vector<int16_t>& s)
+{
+    std::vector<uint8_t> b(s.size() * 2);
+    std::memcpy(b.data(), s.data(), b.size());
+    return b;
+}
+
+// Feeds PCM in records of nRecordBytes, spread evenly over the pictures.
+void FeedVideoWithPcm(CMp4Writer& w, const SVideo& v, const std::vector<uint8_t>& pcm,
+                      uint32_t nChannels, uint32_t nRate)
+{
+    const size_t nPer = pcm.size() / v.pics.size();
+    FeedVideo(w, v, [&](size_t k) {
+        const size_t nEnd = k + 1 == v.pics.size() ? pcm.size() : (k + 1) * nPer;
+        const TessaroFrame a = AudioRecord(pcm.data() + k * nPer,
+                                           static_cast<uint32_t>(nEnd - k * nPer),
+                                           TESSARO_AUDIO_PCM16, nChannels, nRate);
+        EXPECT_EQ(w.InputFrame(&a), 1);
+    });
+}
+
+void ExpectVideo(const SProbe& p, const SVideo& v, uint32_t nTag)
+{
+    ASSERT_TRUE(p.bOpened);
+    ASSERT_TRUE(p.video.bPresent);
+    EXPECT_EQ(p.video.strCodec, v.nCodec == TESSARO_CODEC_H265 ? "hevc" : "h264");
+    EXPECT_EQ(p.video.nTag, nTag);
+    EXPECT_EQ(p.video.nWidth, v.nWidth);
+    EXPECT_EQ(p.video.nHeight, v.nHeight);
+    EXPECT_EQ(p.video.nPackets, static_cast<int64_t>(v.pics.size()));
+    EXPECT_EQ(p.video.nDecodedFrames, static_cast<int64_t>(v.pics.size()));
+    EXPECT_EQ(p.video.nDecodeErrors, 0);
+    EXPECT_NEAR(p.video.dDuration, static_cast<double>(v.pics.size()) / v.nRate, 1e-3);
+}
+
+// An AAC track of the given shape that plays dSeconds of a 440 Hz tone.
+void ExpectAacTone(const SProbe& p, int nRate, int nChannels, double dSeconds)
+{
+    ASSERT_TRUE(p.audio.bPresent);
+    EXPECT_EQ(p.audio.strCodec, "aac");
+    EXPECT_EQ(p.audio.nSampleRate, nRate);
+    EXPECT_EQ(p.audio.nChannels, nChannels);
+    EXPECT_EQ(p.audio.nDecodeErrors, 0);
+    const auto nExpected = static_cast<int64_t>(dSeconds * nRate);
+    // Flushing pads to whole frames and adds the encoder's delay.
+    EXPECT_GE(p.audio.nDecodedFrames, nExpected);
+    EXPECT_LE(p.audio.nDecodedFrames, nExpected + 4 * 1024);
+    EXPECT_NEAR(p.audio.dToneHz, 440.0, 4.0);
+    EXPECT_GT(p.audio.dPeak, 0.05);
+    ASSERT_GE(p.audio.vPts.size(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_NEAR(static_cast<double>(p.audio.vPts[i]) * p.audio.dTimeBase, i * 1024.0 / nRate,
+                    1e-6);
+}
+
+class Mp4Writer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_dir = TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
+    void TearDown() override
+    {
+        if (std::getenv("TRELVO_KEEP_TEST_OUTPUT") == nullptr)
+            fs::remove_all(m_dir);
+    }
+    fs::path m_dir;
+};
+
+TEST_F(Mp4Writer, H264OutputsDecodeWithTheirShape)
+{
+    for (const char* name : {"h264_320x180_25fps.h264", "h264_320x180_25fps_repeat.h264"}) {
+        SCOPED_TRACE(name);
+        const SVideo v{CutPictures(ReadFile(DataPath(name)), false), TESSARO_CODEC_H264, 25, 320,
+                       180};
+        ASSERT_EQ(v.pics.size(), 50u);
+        const fs::path out = m_dir / "h264.mp4";
+        CMp4Writer w(out.string());
+        FeedVideo(w, v);
+        EXPECT_EQ(w.VideoFrames(), 50);
+        EXPECT_EQ(w.Finish(), 1);
+        const SProbe p = Probe(out);
+        EXPECT_NE(p.strFormat.find("mp4"), std::string::npos);
+        ExpectVideo(p, v, kAvc1);
+        EXPECT_EQ(p.audio.nPackets, 0);
+        EXPECT_EQ(w.AudioFrames(), 0);
+    }
+}
+
+TEST_F(Mp4Writer, H265OutputDecodesAsHvc1)
+{
+    // The fixture's parameter sets carry escaped 00 00 03 runs; they must
+    // reach the file unchanged for the decoder to accept them.
+    ASSERT_EQ(H265().pics.size(), 45u);
+    const fs::path out = m_dir / "h265.mp4";
+    CMp4Writer w(out.string());
+    FeedVideo(w, H265());
+    EXPECT_EQ(w.Finish(), 1);
+    ExpectVideo(Probe(out), H265(), kHvc1);
+}
+
+TEST_F(Mp4Writer, G711BecomesAnAacTrack)
+{
+    for (const auto& [name, codec] : {std::pair{"tone_8k.alaw", TESSARO_AUDIO_ALAW},
+                                      std::pair{"tone_8k.ulaw", TESSARO_AUDIO_MULAW}}) {
+        SCOPED_TRACE(name);
+        const std::vector<uint8_t> g711 = ReadFile(DataPath(name));
+        ASSERT_EQ(g711.size(), 16000u);
+        const fs::path out = m_dir / "g711.mp4";
+        CMp4Writer w(out.string());
+        // Before the key frame audio is dropped but declares the track.
+        const TessaroFrame early = AudioRecord(g711.data(), 320, codec, 1, 8000);
+        EXPECT_EQ(w.InputFrame(&early), 0);
+        FeedVideo(w, H264(), [&](size_t k) {
+            const TessaroFrame a = AudioRecord(g711.data() + 320 * k, 320, codec, 1, 8000);
+            EXPECT_EQ(w.InputFrame(&a), 1);
+        });
+        EXPECT_EQ(w.Finish(), 1);
+        EXPECT_GE(w.AudioFrames(), 16);
+        const SProbe p = Probe(out);
+        ExpectVideo(p, H264(), kAvc1);
+        ExpectAacTone(p, 8000, 1, 2.0);
+        EXPECT_EQ(p.audio.nPackets, w.AudioFrames());
+    }
+}
+
+TEST_F(Mp4Writer, AudioBeforeTheKeyFrameDecidesTheTrack)
+{
+    const std::vector<uint8_t> pcm = AsBytes(Sine(440, 16000, 2, 32000));
+    const fs::path out = m_dir / "stereo.mp4";
+    CMp4Writer w(out.string());
+    const TessaroFrame early = AudioRecord(pcm.data(), 2560, TESSARO_AUDIO_PCM16, 2, 16000);
+    EXPECT_EQ(w.InputFrame(&early), 0);
+    FeedVideoWithPcm(w, H264(), pcm, 2, 16000);
+    EXPECT_EQ(w.Finish(), 1);
+    ExpectAacTone(Probe(out), 16000, 2, 2.0);
+}
+
+TEST_F(Mp4Writer, AudioOfAnotherRateThanDeclaredKeepsItsSpeed)
+{
+    {
+        // Nothing before the key frame: the track is 8000 Hz mono, the audio
+        // 16000 Hz stereo. It must still last two seconds and sound at 440 Hz.
+        const std::vector<uint8_t> pcm = AsBytes(Sine(440, 16000, 2, 32000));
+        const fs::path out = m_dir / "late.mp4";
+        CMp4Writer w(out.string());
+        FeedVideoWithPcm(w, H264(), pcm, 2, 16000);
+        EXPECT_EQ(w.Finish(), 1);
+        const SProbe p = Probe(out);
+        ExpectVideo(p, H264(), kAvc1);
+        ExpectAacTone(p, 8000, 1, 2.0);
+    }
+    {
+        // A rate AAC has no index for is declared at the next one it has.
+        const std::vector<uint8_t> pcm = AsBytes(Sine(440, 11000, 1, 22000));
+        const fs::path out = m_dir / "odd.mp4";
+        CMp4Writer w(out.string());
+        const TessaroFrame early = AudioRecord(pcm.data(), 880, TESSARO_AUDIO_PCM16, 1, 11000);
+        EXPECT_EQ(w.InputFrame(&early), 0);
+        FeedVideoWithPcm(w, H264(), pcm, 1, 11000);
+        EXPECT_EQ(w.Finish(), 1);
+        ExpectAacTone(Probe(out), 11025, 1, 2.0);
+    }
+}
+
+TEST_F(Mp4Writer, LargeRecordsAreSplitIntoEncoderInputs)
+{
+    // Two seconds in one record (many buffers' worth), then a record of the
+    // largest size the decode buffer takes.
+    const std::vector<uint8_t> pcm = AsBytes(Sine(440, 8000, 1, 16000 + 250000));
+    const fs::path out = m_dir / "large.mp4";
+    CMp4Writer w(out.string());
+    FeedVideo(w, H264(), [&](size_t k) {
+        if (k == 0) {
+            const TessaroFrame a = AudioRecord(pcm.data(), 32000, TESSARO_AUDIO_PCM16, 1, 8000);
+            EXPECT_EQ(w.InputFrame(&a), 1);
+        } else if (k == 1) {
+            const TessaroFrame a =
+                AudioRecord(pcm.data() + 32000, 500000, TESSARO_AUDIO_PCM16, 1, 8000);
+            EXPECT_EQ(w.InputFrame(&a), 1);
+        } else if (k == 2) {
+            // Beyond the decode buffer: passed over.
+            const TessaroFrame a = AudioRecord(pcm.data(), 500002, TESSARO_AUDIO_PCM16, 1, 8000);
+            EXPECT_EQ(w.InputFrame(&a), 0);
+        }
+    });
+    EXPECT_EQ(w.Finish(), 1);
+    ExpectAacTone(Probe(out), 8000, 1, 266000.0 / 8000);
+}
+
+TEST_F(Mp4Writer, UnusableAudioIsPassedOver)
+{
+    const std::vector<uint8_t> g711 = ReadFile(DataPath("tone_8k.ulaw"));
+    const fs::path out = m_dir / "bad_audio.mp4";
+    CMp4Writer w(out.string());
+    // Would declare a track with no channels; must not decide anything.
+    const TessaroFrame early = AudioRecord(g711.data(), 320, TESSARO_AUDIO_MULAW, 0, 8000);
+    EXPECT_EQ(w.InputFrame(&early), 0);
+    const TessaroFrame bad[] = {
+        AudioRecord(g711.data(), 320, TESSARO_AUDIO_MULAW, 0, 8000),
+        AudioRecord(g711.data(), 320, TESSARO_AUDIO_MULAW, 9, 8000),
+        AudioRecord(g711.data(), 320, TESSARO_AUDIO_MULAW, 1, 0),
+        AudioRecord(g711.data(), 320, TESSARO_AUDIO_MULAW, 1, 8000, 8),
+        AudioRecord(g711.data(), 320, TESSARO_AUDIO_MULAW, 1, 8000, 0),
+        AudioRecord(g711.data(), 320, TESSARO_AUDIO_MULAW, 0xFFFFFFFF, 0xFFFFFFFF, 16),
+        AudioRecord(g711.data(), 320, 9, 1, 8000),  // decodes to nothing
+    };
+    FeedVideo(w, H264(), [&](size_t k) {
+        if (k < std::size(bad)) {
+            EXPECT_EQ(w.InputFrame(&bad[k]), 0) << k;
+        }
+        const TessaroFrame a = AudioRecord(g711.data() + 320 * k, 320, TESSARO_AUDIO_MULAW, 1, 8000);
+        EXPECT_EQ(w.InputFrame(&a), 1);
+    });
+    EXPECT_EQ(w.Finish(), 1);
+    const SProbe p = Probe(out);
+    ExpectVideo(p, H264(), kAvc1);
+    ExpectAacTone(p, 8000, 1, 2.0);
+}
+
+TEST_F(Mp4Writer, AudioLeftAtTheEndIsWritten)
+{
+    for (const int nSamples : {1000, 3 * 1024}) {
+        SCOPED_TRACE(nSamples);
+        const std::vector<uint8_t> pcm = AsBytes(Sine(440, 8000, 1, nSamples));
+        const fs::path out = m_dir / "tail.mp4";
+        CMp4Writer w(out.string());
+        FeedVideo(w, H264(), [&](size_t k) {
+            if (k == 0) {
+                const TessaroFrame a = AudioRecord(pcm.data(), static_cast<uint32_t>(pcm.size()),
+                                                   TESSARO_AUDIO_PCM16, 1, 8000);
+                EXPECT_EQ(w.InputFrame(&a), 1);
+            }
+        });
+        EXPECT_EQ(w.Finish(), 1);
+        EXPECT_GE(w.AudioFrames(), (nSamples + 1023) / 1024);
+        const SProbe p = Probe(out);
+        EXPECT_EQ(p.audio.nDecodeErrors, 0);
+        EXPECT_GE(p.audio.nDecodedFrames, nSamples);
+        EXPECT_EQ(p.audio.nPackets, w.AudioFrames());
+    }
+}
+
+TEST_F(Mp4Writer, NoKeyFrameLeavesNoFile)
+{
+    const fs::path out = m_dir / "none.mp4";
+    std::ofstream(out) << "old contents";
+    {
+        CMp4Writer w(out.string());
+        const std::vector<uint8_t> g711 = ReadFile(DataPath("tone_8k.alaw"));
+        const TessaroFrame a = AudioRecord(g711.data(), 320, TESSARO_AUDIO_ALAW, 1, 8000);
+        EXPECT_EQ(w.InputFrame(&a), 0);
+        for (size_t k = 1; k < 25; ++k) {
+            const SVideo& v = H264();
+            const TessaroFrame f = VideoRecord(v.pics[k], v.nCodec, 25, 320, 180);
+            EXPECT_EQ(w.InputFrame(&f), 0);
+        }
+        // Key frames without a size or a rate do not open the output either.
+        for (const auto& [width, height, rate] :
+             {std::tuple{0, 180, 25u}, std::tuple{320, 0, 25u}, std::tuple{320, 180, 0u},
+              std::tuple{-1, 180, 25u}}) {
+            const TessaroFrame f = VideoRecord(H264().pics[0], TESSARO_CODEC_H264, rate, width, height);
+            EXPECT_EQ(w.InputFrame(&f), 0);
+        }
+        EXPECT_EQ(w.InputFrame(nullptr), 0);
+        EXPECT_EQ(w.VideoFrames(), 0);
+    }  // the destructor finishes
+    EXPECT_FALSE(fs::exists(out));
+
+    CMp4Writer w2((m_dir / "never.mp4").string());
+    EXPECT_EQ(w2.Finish(), 0);
+    EXPECT_FALSE(fs::exists(m_dir / "never.mp4"));
+}
+
+TEST_F(Mp4Writer, OutputThatCannotBeWrittenFailsCleanly)
+{
+    {
+        // Missing directory: opening fails, nothing stays open.
+        const fs::path out = m_dir / "missing" / "x.mp4";
+        CMp4Writer w(out.string());
+        const TessaroFrame f = VideoRecord(H264().pics[0], TESSARO_CODEC_H264, 25, 320, 180);
+        EXPECT_EQ(w.InputFrame(&f), -1);
+        EXPECT_EQ(w.InputFrame(&f), -1);
+        EXPECT_EQ(w.Finish(), 0);
+        EXPECT_EQ(w.Finish(), 0);
+    }
+    {
+        // A muxer that refuses the streams: the header fails and no trailer
+        // is written on the half-made context.
+        const fs::path out = m_dir / "x.wav";
+        CMp4Writer w(out.string());
+        const TessaroFrame f = VideoRecord(H264().pics[0], TESSARO_CODEC_H264, 25, 320, 180);
+        EXPECT_EQ(w.InputFrame(&f), -2);
+        EXPECT_EQ(w.Finish(), 0);
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+TEST_F(Mp4Writer, TimeStampsStayValidWhenTheFrameRateChanges)
+{
+    for (const uint32_t nLater : {50u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(nLater);
+        const fs::path out = m_dir / "rates.mp4";
+        CMp4Writer w(out.string());
+        const SVideo& v = H264();
+        for (size_t k = 0; k < v.pics.size(); ++k) {
+            const uint32_t nRate = k < 25 ? 25 : nLater;
+            const TessaroFrame f = VideoRecord(v.pics[k], v.nCodec, nRate, 320, 180);
+            EXPECT_EQ(w.InputFrame(&f), 1);
+        }
+        EXPECT_EQ(w.Finish(), 1);
+        const SProbe p = Probe(out);
+        ASSERT_EQ(p.video.nPackets, 50);
+        EXPECT_EQ(p.video.nDecodedFrames, 50);
+        for (size_t i = 1; i < p.video.vPts.size(); ++i)
+            ASSERT_GT(p.video.vPts[i], p.video.vPts[i - 1]) << i;
+        // The first second runs at 25 fps whatever follows.
+        EXPECT_NEAR(static_cast<double>(p.video.vPts[25]) * p.video.dTimeBase, 1.0, 1e-6);
+        if (nLater == 50) {
+            EXPECT_NEAR(p.video.dDuration, 1.5, 1e-3);
+        }
+    }
+}
+
+TEST_F(Mp4Writer, EmptyKeyFrameOpensTheOutput)
+{
+    const fs::path out = m_dir / "empty_key.mp4";
+    CMp4Writer w(out.string());
+    TessaroFrame f = VideoRecord(H264().pics[0], TESSARO_CODEC_H264, 25, 320, 180);
+    f.nPayloadLen = 0;
+    EXPECT_EQ(w.InputFrame(&f), 0);
+    EXPECT_TRUE(fs::exists(out));
+    FeedVideo(w, H264());
+    EXPECT_EQ(w.Finish(), 1);
+    ExpectVideo(Probe(out), H264(), kAvc1);
+}
+
+TEST_F(Mp4Writer, FinishIsFinalAndTheDestructorFinishes)
+{
+    const fs::path a = m_dir / "a.mp4";
+    const fs::path b = m_dir / "b.mp4";
+    {
+        CMp4Writer w(a.string());
+        FeedVideo(w, H264());
+    }
+    ExpectVideo(Probe(a), H264(), kAvc1);
+
+    CMp4Writer w(b.string());
+    FeedVideo(w, H264());
+    EXPECT_EQ(w.Finish(), 1);
+    const auto size = fs::file_size(b);
+    EXPECT_EQ(w.Finish(), 1);
+    const TessaroFrame f = VideoRecord(H264().pics[0], TESSARO_CODEC_H264, 25, 320, 180);
+    EXPECT_EQ(w.InputFrame(&f), 0);
+    EXPECT_EQ(fs::file_size(b), size);
+    ExpectVideo(Probe(b), H264(), kAvc1);
+}
+
+TEST_F(Mp4Writer, UnknownExtensionFallsBackToMpeg)
+{
+    const fs::path out = m_dir / "clip.unknownext";
+    CMp4Writer w(out.string());
+    FeedVideo(w, H264());
+    EXPECT_EQ(w.Finish(), 1);
+    const SProbe p = Probe(out);
+    ASSERT_TRUE(p.bOpened);
+    EXPECT_EQ(p.strFormat, "mpeg");
+    EXPECT_EQ(p.video.strCodec, "h264");
+    EXPECT_EQ(p.video.nDecodedFrames, 50);
+}
+
+}  // namespace
