@@ -8,7 +8,7 @@ PKGS=(
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
-  xvfb xauth
+  xvfb xauth time
 )
 
 missing=()
