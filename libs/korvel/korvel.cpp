@@ -193,7 +193,8 @@ private:
                     m_video.bHevc = IsHevc(*f);
                     m_video.nWidth = f->nWidth;
                     m_video.nHeight = f->nHeight;
-                    m_video.nRate = f->nFrameRate;
+                    // A rate beyond any camera's is a misread; keep the time base sane.
+                    m_video.nRate = f->nFrameRate <= 1000 ? f->nFrameRate : 25;
                     m_video.extradata = ParameterSets(f->pPayload, f->nPayloadLen, m_video.bHevc);
                     nBytesAtKey = nBytes;
                 } else if (m_video.bFound) {
