@@ -1,0 +1,85 @@
+// Bounded bit reader over an RBSP (emulation prevention already removed).
+// Reading past the end yields zeros and sets a sticky failure flag, so
+// callers can parse straight through and check once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tessaro {
+
+class BitReader {
+public:
+    BitReader(const uint8_t* data, size_t size) : m_data(data), m_bits(size * 8) {}
+
+    bool failed() const { return m_failed; }
+    size_t bitsLeft() const { return m_pos < m_bits ? m_bits - m_pos : 0; }
+
+    uint32_t bit() {
+        if (m_pos >= m_bits) {
+            m_failed = true;
+            return 0;
+        }
+        uint32_t b = (m_data[m_pos >> 3] >> (7 - (m_pos & 7))) & 1u;
+        ++m_pos;
+        return b;
+    }
+
+    // n <= 32.
+    uint32_t bits(unsigned n) {
+        uint32_t v = 0;
+        for (unsigned i = 0; i < n && i < 32; ++i)
+            v = (v << 1) | bit();
+        return v;
+    }
+
+    void skip(size_t n) {
+        if (n > bitsLeft()) {
+            m_failed = true;
+            m_pos = m_bits;
+            return;
+        }
+        m_pos += n;
+    }
+
+    // Exp-Golomb; codes longer than 32 bits are malformed here.
+    uint32_t ue() {
+        unsigned zeros = 0;
+        while (bit() == 0) {
+            if (m_failed || ++zeros > 31) {
+                m_failed = true;
+                return 0;
+            }
+        }
+        if (zeros == 0)
+            return 0;
+        uint64_t v = (uint64_t{1} << zeros) - 1 + bits(zeros);
+        if (v > 0xFFFFFFFEu) {
+            m_failed = true;
+            return 0;
+        }
+        return static_cast<uint32_t>(v);
+    }
+
+    int32_t se() {
+        uint32_t k = ue();
+        // k <= 0xFFFFFFFE, so (k + 1) / 2 fits in int32 only up to 2^31-1.
+        int64_t mag = (static_cast<int64_t>(k) + 1) / 2;
+        if (mag > INT32_MAX)
+            mag = INT32_MAX;
+        return (k & 1u) ? static_cast<int32_t>(mag) : -static_cast<int32_t>(mag);
+    }
+
+private:
+    const uint8_t* m_data;
+    size_t m_bits;
+    size_t m_pos = 0;
+    bool m_failed = false;
+};
+
+// Strips emulation-prevention bytes (00 00 03 -> 00 00) from a NAL unit
+// body, at most maxOut bytes of output.
+std::vector<uint8_t> unescapeRbsp(const uint8_t* p, size_t n, size_t maxOut);
+
+} // namespace tessaro

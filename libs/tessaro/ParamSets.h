@@ -1,0 +1,30 @@
+// What the parser needs from H.264/H.265 parameter sets: picture size after
+// cropping and the frame rate from the timing information.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tessaro {
+
+struct SeqInfo {
+    int width = 0;      // cropped luma width
+    int height = 0;     // cropped luma height
+    unsigned fps = 0;   // 0 when the stream carries no usable timing
+};
+
+// Rates outside this range are treated as absent: cameras do write nonsense
+// timing (e.g. a 90 kHz tick) and the writer would turn it into a broken file.
+constexpr unsigned kMaxFrameRate = 240;
+
+// time_scale / (divisor * num_units_in_tick), rounded; 0 if out of range.
+unsigned rateFromTiming(uint32_t numUnitsInTick, uint32_t timeScale, unsigned divisor);
+
+// Each takes the NAL unit from its header byte on (no start code) and
+// returns false when the unit is too damaged to give a picture size.
+bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out);
+bool parseH265Sps(const uint8_t* nal, size_t size, SeqInfo& out);
+// Frame rate from the H.265 video parameter set's timing, 0 if none.
+unsigned parseH265VpsRate(const uint8_t* nal, size_t size);
+
+} // namespace tessaro

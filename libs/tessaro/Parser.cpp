@@ -1,0 +1,192 @@
+#include "Parser.h"
+
+#include "PsSyntax.h"
+
+#include <algorithm>
+
+namespace tessaro {
+
+namespace {
+// Junk kept while looking for the first start code.
+constexpr size_t kDetectCarry = 16;
+} // namespace
+
+Parser::Parser() : m_ps(*this) {}
+
+void Parser::updateHold() {
+    for (const Entry& e : m_queue) {
+        if (e.inStore) {
+            m_video.setHold(e.pos);
+            return;
+        }
+    }
+    m_video.setHold(kNoPos);
+}
+
+void Parser::input(const uint8_t* p, size_t n) {
+    m_current = Entry{};  // the record handed out last is no longer needed
+    updateHold();
+    switch (m_mode) {
+    case Mode::Detect:
+        detect(p, n);
+        break;
+    case Mode::Es:
+        feedElementary(p, n);
+        break;
+    case Mode::Ps:
+        m_ps.push(p, n);
+        break;
+    }
+}
+
+void Parser::detect(const uint8_t* p, size_t n) {
+    m_detect.insert(m_detect.end(), p, p + n);
+    const uint8_t* d = m_detect.data();
+    size_t size = m_detect.size();
+    size_t i = 0;
+    while (i + 3 < size) {
+        if (d[i] != 0 || d[i + 1] != 0 || d[i + 2] != 1) {
+            ++i;
+            continue;
+        }
+        uint8_t code = d[i + 3];
+        if (code < 0x80) {
+            size_t from = i > 0 && d[i - 1] == 0 ? i - 1 : i;  // keep a 4-byte start code whole
+            std::vector<uint8_t> bytes(m_detect.begin() + static_cast<std::ptrdiff_t>(from), m_detect.end());
+            m_detect.clear();
+            m_detect.shrink_to_fit();
+            m_mode = Mode::Es;
+            m_video.setWatchForPacks(true);
+            feedElementary(bytes.data(), bytes.size());
+            return;
+        }
+        int v = plausibleHeader(d + i, size - i);
+        if (v < 0) {
+            m_detect.erase(m_detect.begin(), m_detect.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+        if (v > 0) {
+            std::vector<uint8_t> bytes(m_detect.begin() + static_cast<std::ptrdiff_t>(i), m_detect.end());
+            m_detect.clear();
+            m_detect.shrink_to_fit();
+            m_mode = Mode::Ps;
+            m_ps.push(bytes.data(), bytes.size());
+            return;
+        }
+        ++i;
+    }
+    if (m_detect.size() > kDetectCarry)
+        m_detect.erase(m_detect.begin(), m_detect.end() - static_cast<std::ptrdiff_t>(kDetectCarry));
+}
+
+void Parser::feedElementary(const uint8_t* p, size_t n) {
+    m_video.push(p, n);
+    drainVideo();
+    if (m_video.packSeenAt() != kNoPos) {
+        // Packet headers in what looked like a bare stream: it is a program
+        // stream that began inside a packet. Go on from the packet start.
+        std::vector<uint8_t> rest = m_video.takeFromPack();
+        m_video.reset();
+        m_video.setWatchForPacks(false);
+        m_mode = Mode::Ps;
+        m_ps.push(rest.data(), rest.size());
+    }
+}
+
+void Parser::drainVideo() {
+    auto& ready = m_video.ready();
+    while (!ready.empty()) {
+        Picture& pic = ready.front();
+        Entry e;
+        TessaroFrame& f = e.frame;
+        f.nPayloadLen = pic.len;
+        f.nFrameType = TESSARO_FRAME_VIDEO;
+        f.nFrameKind = pic.key ? TESSARO_KIND_KEY : TESSARO_KIND_NONKEY;
+        f.nCodec = pic.codec == Codec::H265 ? TESSARO_CODEC_H265 : TESSARO_CODEC_H264;
+        f.nFrameRate = pic.fps;
+        f.nWidth = pic.width;
+        f.nHeight = pic.height;
+        if (pic.owned.empty()) {
+            e.inStore = true;
+            e.pos = pic.pos;
+        } else {
+            e.owned = std::move(pic.owned);
+        }
+        ready.pop_front();
+        enqueue(std::move(e));
+    }
+}
+
+void Parser::enqueue(Entry&& e) {
+    bool wasHeld = std::any_of(m_queue.begin(), m_queue.end(), [](const Entry& q) { return q.inStore; });
+    m_queuedBytes += e.frame.nPayloadLen;
+    if (e.inStore && !wasHeld)
+        m_video.setHold(e.pos);
+    m_queue.push_back(std::move(e));
+    if (m_queue.size() > kMaxQueuedRecords || m_queuedBytes > kMaxQueuedBytes) {
+        while (m_queue.size() > 1 && (m_queue.size() > kMaxQueuedRecords || m_queuedBytes > kMaxQueuedBytes)) {
+            m_queuedBytes -= m_queue.front().frame.nPayloadLen;
+            m_queue.pop_front();
+        }
+        updateHold();
+    }
+}
+
+const TessaroFrame* Parser::next() {
+    m_current = Entry{};
+    if (m_queue.empty())
+        return nullptr;
+    m_current = std::move(m_queue.front());
+    m_queue.pop_front();
+    m_queuedBytes -= m_current.frame.nPayloadLen;
+    updateHold();
+    m_current.frame.pPayload = m_current.inStore ? m_video.at(m_current.pos) : m_current.owned.data();
+    return &m_current.frame;
+}
+
+void Parser::videoCodec(Codec codec) { m_video.setCodec(codec); }
+
+void Parser::videoPts(uint64_t pts) { m_video.notePts(pts); }
+
+void Parser::videoPayload(const uint8_t* p, size_t n, bool open, std::vector<uint8_t>& rest) {
+    m_video.setWatchForPacks(open);
+    m_video.push(p, n);
+    drainVideo();
+    if (open && m_video.packSeenAt() != kNoPos)
+        rest = m_video.takeFromPack();
+    m_video.setWatchForPacks(false);
+}
+
+void Parser::audioPayload(const uint8_t* p, size_t n, AudioCodec codec) {
+    while (n > 0) {
+        if (m_audio.capacity() < kAudioRecordBytes)
+            m_audio.reserve(kAudioRecordBytes);
+        size_t take = std::min(n, kAudioRecordBytes - m_audio.size());
+        m_audio.insert(m_audio.end(), p, p + take);
+        p += take;
+        n -= take;
+        if (m_audio.size() == kAudioRecordBytes)
+            emitAudio(codec);
+    }
+}
+
+void Parser::audioEnd(AudioCodec codec) {
+    if (!m_audio.empty())
+        emitAudio(codec);
+}
+
+void Parser::emitAudio(AudioCodec codec) {
+    Entry e;
+    TessaroFrame& f = e.frame;
+    e.owned = std::move(m_audio);
+    m_audio = {};
+    f.nPayloadLen = static_cast<uint32_t>(e.owned.size());
+    f.nFrameType = TESSARO_FRAME_AUDIO;
+    f.nCodec = codec == AudioCodec::Mulaw ? TESSARO_AUDIO_MULAW : TESSARO_AUDIO_ALAW;
+    f.nChannels = 1;
+    f.nBitsPerSample = 16;
+    f.nSampleRate = kG711SampleRate;
+    enqueue(std::move(e));
+}
+
+} // namespace tessaro

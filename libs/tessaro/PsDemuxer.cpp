@@ -1,0 +1,426 @@
+#include "PsDemuxer.h"
+
+#include "PsSyntax.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tessaro {
+
+namespace {
+
+constexpr uint8_t kTypeH264 = 0x1B;
+constexpr uint8_t kTypeH265 = 0x24;
+constexpr uint8_t kTypeAlaw = 0x90;
+constexpr uint8_t kTypeMulaw = 0x91;
+
+constexpr size_t kPackBytes = 14;
+constexpr size_t kPack1Bytes = 12;
+constexpr size_t kMpeg1PesPeek = 28;  // stuffing, buffer size and time stamps
+
+uint64_t readPts(const uint8_t* b) {
+    return (uint64_t{b[0] & 0x0Eu} << 29) | (uint64_t{b[1]} << 22) | (uint64_t{b[2] & 0xFEu} << 14) |
+           (uint64_t{b[3]} << 7) | (uint64_t{b[4]} >> 1);
+}
+
+} // namespace
+
+void PsDemuxer::push(const uint8_t* p, size_t n) {
+    size_t off = 0;
+    while (off < n || !m_replay.empty()) {
+        if (!m_replay.empty()) {
+            std::vector<uint8_t> r;
+            r.swap(m_replay);
+            size_t used = 0;
+            while (used < r.size()) {
+                used += step(r.data() + used, r.size() - used);
+                if (!m_replay.empty()) {
+                    m_replay.insert(m_replay.end(), r.begin() + static_cast<std::ptrdiff_t>(used), r.end());
+                    break;
+                }
+            }
+            continue;
+        }
+        off += step(p + off, n - off);
+    }
+}
+
+// Drops the first byte of a header that turned out not to be one and
+// looks again in what followed it.
+void PsDemuxer::fail() {
+    if (m_hdr.size() > 1)
+        m_replay.insert(m_replay.begin(), m_hdr.begin() + 1, m_hdr.end());
+    m_hdr.clear();
+    m_state = State::Sync;
+    m_expectPacket = false;
+}
+
+void PsDemuxer::endPacket() {
+    if (m_target == Target::Audio)
+        m_sink.audioEnd(m_audioCodec);
+    m_target = Target::None;
+    m_hdr.clear();
+    m_state = State::Sync;
+    m_expectPacket = true;
+}
+
+size_t PsDemuxer::step(const uint8_t* p, size_t n) {
+    switch (m_state) {
+    case State::Sync:
+        return stepSync(p, n);
+    case State::Header: {
+        if (m_need <= m_hdr.size()) {
+            fail();  // never expected; keeps the loop moving
+            return 0;
+        }
+        size_t take = std::min(n, m_need - m_hdr.size());
+        m_hdr.insert(m_hdr.end(), p, p + take);
+        if (m_hdr.size() >= m_need)
+            onHeader();
+        return take;
+    }
+    case State::Payload:
+    case State::Skip: {
+        size_t take = std::min(n, m_remaining);
+        if (m_state == State::Payload) {
+            if (m_target == Target::Video) {
+                std::vector<uint8_t> unused;
+                m_sink.videoPayload(p, take, false, unused);
+            } else if (m_target == Target::Audio) {
+                m_sink.audioPayload(p, take, m_audioCodec);
+            }
+        }
+        m_remaining -= take;
+        if (m_remaining == 0)
+            endPacket();
+        return take;
+    }
+    case State::OpenPayload: {
+        std::vector<uint8_t> rest;
+        m_sink.videoPayload(p, n, true, rest);
+        if (!rest.empty()) {
+            // The packet ended at a start code the video side found.
+            endPacket();
+            m_replay.insert(m_replay.begin(), rest.begin(), rest.end());
+        }
+        return n;
+    }
+    }
+    return n;
+}
+
+size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
+    // m_hdr holds a partial 00 00 01 carried over from the previous bytes.
+    if (!m_hdr.empty()) {
+        size_t i = 0;
+        while (i < n && !m_hdr.empty() && m_hdr.size() < 3) {
+            uint8_t b = p[i++];
+            if (b == 0) {
+                if (m_hdr.size() < 2)
+                    m_hdr.push_back(0);
+            } else if (b == 1 && m_hdr.size() == 2) {
+                m_hdr.push_back(1);
+            } else {
+                m_hdr.clear();
+                m_expectPacket = false;
+            }
+        }
+        if (m_hdr.size() == 3) {
+            m_state = State::Header;
+            m_need = 4;
+        }
+        return i;
+    }
+    size_t k = 2;
+    while (k < n) {
+        const void* hit = std::memchr(p + k, 1, n - k);
+        if (!hit)
+            break;
+        size_t j = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
+        if (p[j - 1] == 0 && p[j - 2] == 0) {
+            if (j - 2 > 0)
+                m_expectPacket = false;
+            m_hdr.assign({0, 0, 1});
+            m_state = State::Header;
+            m_need = 4;
+            return j + 1;
+        }
+        k = j + 1;
+    }
+    // Keep a trailing 00 or 00 00 for the next bytes.
+    if (n >= 1 && p[n - 1] == 0) {
+        if (n >= 2 && p[n - 2] == 0)
+            m_hdr.assign({0, 0});
+        else
+            m_hdr.assign({0});
+        if (n > m_hdr.size())
+            m_expectPacket = false;
+    } else {
+        m_expectPacket = false;
+    }
+    return n;
+}
+
+void PsDemuxer::onHeader() {
+    const uint8_t code = m_hdr[3];
+    if (code < kEndCode) {
+        fail();
+        return;
+    }
+    bool privateLike = !(code == kPackCode || code == kSystemHeaderCode || code == kStreamMapCode ||
+                         isVideoStreamId(code) || isAudioStreamId(code));
+    if (m_hdr.size() == 4 && !privateLike) {
+        // Judge the fixed bits before trusting any length.
+        m_need = code == kPackCode ? 5 : 9;
+        if (code == kSystemHeaderCode)
+            m_need = 7;
+        if (code == kStreamMapCode)
+            m_need = 8;
+        return;
+    }
+    if (privateLike) {
+        if (!m_expectPacket && code != kEndCode) {
+            // After junk only the packets we can check are trusted.
+            fail();
+            return;
+        }
+        if (code == kEndCode) {
+            endPacket();
+            return;
+        }
+        if (m_hdr.size() < 6) {
+            m_need = 6;
+            return;
+        }
+        m_remaining = size_t{m_hdr[4]} << 8 | m_hdr[5];
+        m_target = Target::None;
+        m_hdr.clear();
+        m_state = m_remaining ? State::Skip : State::Sync;
+        if (!m_remaining)
+            endPacket();
+        return;
+    }
+    int ok = plausibleHeader(m_hdr.data(), m_hdr.size());
+    if (ok < 0) {
+        m_need = m_hdr.size() + 1;
+        if (code == kPackCode)
+            m_need = (m_hdr[4] & 0xC0) == 0x40 ? kPackBytes : kPack1Bytes;
+        if (m_need > kPlausibleBytes || m_need <= m_hdr.size()) {
+            fail();
+            return;
+        }
+        return;
+    }
+    if (ok == 0) {
+        fail();
+        return;
+    }
+
+    if (code == kPackCode) {
+        bool mpeg2 = (m_hdr[4] & 0xC0) == 0x40;
+        size_t fixed = mpeg2 ? kPackBytes : kPack1Bytes;
+        if (m_hdr.size() < fixed) {
+            m_need = fixed;
+            return;
+        }
+        // Stuffing bytes are skipped by count; devices do not always write 0xFF.
+        size_t stuffing = mpeg2 ? (m_hdr[13] & 0x07) : 0;
+        size_t extra = m_hdr.size() - fixed;  // bytes already read past the fixed part
+        m_hdr.clear();
+        m_target = Target::None;
+        if (stuffing > extra) {
+            m_remaining = stuffing - extra;
+            m_state = State::Skip;
+        } else {
+            endPacket();
+        }
+        return;
+    }
+
+    size_t length = size_t{m_hdr[4]} << 8 | m_hdr[5];
+    if (code == kStreamMapCode) {
+        if (m_hdr.size() < 6 + length) {
+            m_need = 6 + length;
+            return;
+        }
+        parseMap();
+        endPacket();
+        return;
+    }
+    if (code == kSystemHeaderCode) {
+        m_remaining = length - std::min(length, m_hdr.size() - 6);
+        m_hdr.clear();
+        m_target = Target::None;
+        if (m_remaining)
+            m_state = State::Skip;
+        else
+            endPacket();
+        return;
+    }
+    startPes(code, length);
+}
+
+bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, bool& hasPts, uint64_t& pts) const {
+    const uint8_t* h = m_hdr.data();
+    size_t have = m_hdr.size();
+    hasPts = false;
+    if ((h[6] & 0xC0) == 0x80) {
+        size_t end = 9 + size_t{h[8]};
+        if (length != 0 && end > 6 + length)
+            return false;
+        headerEnd = end;
+        if ((h[7] & 0x80) && h[8] >= 5 && have >= 14) {
+            pts = readPts(h + 9);
+            hasPts = true;
+        }
+        return true;
+    }
+    size_t i = 6;
+    size_t limit = length ? std::min(have, 6 + length) : have;
+    while (i < limit && h[i] == 0xFF && i < 6 + 16)
+        ++i;
+    if (i + 2 <= limit && (h[i] & 0xC0) == 0x40)
+        i += 2;
+    if (i >= limit)
+        return false;
+    if ((h[i] & 0xF0) == 0x20 && i + 5 <= limit) {
+        pts = readPts(h + i);
+        hasPts = true;
+        i += 5;
+    } else if ((h[i] & 0xF0) == 0x30 && i + 10 <= limit) {
+        pts = readPts(h + i);
+        hasPts = true;
+        i += 10;
+    } else if (h[i] == 0x0F) {
+        i += 1;
+    } else {
+        return false;
+    }
+    headerEnd = i;
+    return true;
+}
+
+void PsDemuxer::startPes(uint8_t id, size_t length) {
+    bool mpeg2 = (m_hdr[6] & 0xC0) == 0x80;
+    size_t want = mpeg2 ? 9 + size_t{m_hdr[8]} : 6 + std::min(length ? length : kMpeg1PesPeek, kMpeg1PesPeek);
+    if (length != 0 && want > 6 + length)
+        want = 6 + length;
+    if (m_hdr.size() < want) {
+        m_need = want;
+        return;
+    }
+    size_t headerEnd = 0;
+    bool hasPts = false;
+    uint64_t pts = 0;
+    if (!parsePesHeader(length, headerEnd, hasPts, pts)) {
+        // A broken header: pass over the packet by its length, or resync.
+        if (length == 0) {
+            fail();
+            return;
+        }
+        m_remaining = length - std::min(length, m_hdr.size() - 6);
+        m_hdr.clear();
+        m_target = Target::None;
+        m_state = m_remaining ? State::Skip : State::Sync;
+        if (!m_remaining)
+            endPacket();
+        return;
+    }
+
+    m_target = Target::None;
+    if (isVideoStreamId(id)) {
+        if (m_videoId < 0)
+            m_videoId = id;
+        if (id == m_videoId)
+            m_target = Target::Video;
+    } else if (isAudioStreamId(id)) {
+        AudioCodec codec = AudioCodec::Alaw;  // what these devices send when no map says otherwise
+        if (m_haveMap && m_streamType[id] != 0) {
+            uint8_t t = m_streamType[id];
+            codec = t == kTypeAlaw ? AudioCodec::Alaw : t == kTypeMulaw ? AudioCodec::Mulaw : AudioCodec::None;
+        }
+        if (codec != AudioCodec::None && (m_audioId < 0 || m_audioId == id)) {
+            m_audioId = id;
+            m_target = Target::Audio;
+            m_audioCodec = codec;
+        }
+    }
+
+    // Payload bytes that were read together with the header.
+    std::vector<uint8_t> staged;
+    if (m_hdr.size() > headerEnd)
+        staged.assign(m_hdr.begin() + static_cast<std::ptrdiff_t>(headerEnd), m_hdr.end());
+    size_t consumed = m_hdr.size() - 6;
+    m_hdr.clear();
+
+    if (length == 0) {
+        if (m_target != Target::Video) {
+            // Nothing tells where an audio packet without length ends.
+            m_target = Target::None;
+            m_state = State::Sync;
+            m_expectPacket = false;
+            m_replay.insert(m_replay.begin(), staged.begin(), staged.end());
+            return;
+        }
+        if (hasPts)
+            m_sink.videoPts(pts);
+        m_state = State::OpenPayload;
+        m_replay.insert(m_replay.begin(), staged.begin(), staged.end());
+        return;
+    }
+
+    m_remaining = length - std::min(length, consumed);
+    if (m_target == Target::Video && hasPts)
+        m_sink.videoPts(pts);
+    m_state = m_target == Target::None ? State::Skip : State::Payload;
+    if (!staged.empty()) {
+        if (m_target == Target::Video) {
+            std::vector<uint8_t> unused;
+            m_sink.videoPayload(staged.data(), staged.size(), false, unused);
+        } else if (m_target == Target::Audio) {
+            m_sink.audioPayload(staged.data(), staged.size(), m_audioCodec);
+        }
+    }
+    if (m_remaining == 0)
+        endPacket();
+}
+
+void PsDemuxer::parseMap() {
+    const uint8_t* h = m_hdr.data();
+    size_t end = m_hdr.size();
+    if (end < 12)
+        return;
+    size_t infoLen = size_t{h[8]} << 8 | h[9];
+    size_t i = 10 + infoLen;
+    if (i + 2 > end)
+        return;
+    size_t mapLen = size_t{h[i]} << 8 | h[i + 1];
+    i += 2;
+    size_t mapEnd = std::min(end, i + mapLen);  // the CRC after it is not checked
+    std::array<uint8_t, 256> types{};
+    bool any = false;
+    while (i + 4 <= mapEnd) {
+        uint8_t type = h[i];
+        uint8_t id = h[i + 1];
+        size_t esInfo = size_t{h[i + 2]} << 8 | h[i + 3];
+        types[id] = type;
+        any = true;
+        i += 4 + esInfo;
+    }
+    if (!any)
+        return;
+    m_streamType = types;
+    m_haveMap = true;
+    for (int id = 0xE0; id <= 0xEF; ++id) {
+        uint8_t t = m_streamType[static_cast<size_t>(id)];
+        if (t == kTypeH264 || t == kTypeH265) {
+            if (m_videoId < 0 || m_videoId == id) {
+                m_videoId = id;
+                m_sink.videoCodec(t == kTypeH264 ? Codec::H264 : Codec::H265);
+                break;
+            }
+        }
+    }
+}
+
+} // namespace tessaro

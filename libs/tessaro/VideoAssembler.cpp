@@ -1,0 +1,450 @@
+#include "VideoAssembler.h"
+
+#include "PsSyntax.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace tessaro {
+
+namespace {
+
+constexpr uint64_t kPtsMask = (uint64_t{1} << 33) - 1;
+constexpr size_t kMaxPtsNotes = 64;
+constexpr unsigned kDefaultFrameRate = 25;
+
+bool isKnownH264Profile(uint8_t p) {
+    switch (p) {
+    case 66: case 77: case 88: case 100: case 110: case 122: case 244: case 44:
+    case 83: case 86: case 118: case 128: case 138: case 139: case 134: case 135:
+        return true;
+    default:
+        return false;
+    }
+}
+
+struct NalClass {
+    int type = -1;
+    bool vcl = false;
+    bool firstSlice = false;  // first slice of its picture
+    bool startsAu = false;    // begins a new access unit when it follows a slice
+    bool key = false;
+    bool isAud = false;
+    bool ignore = false;      // higher layers: never cut a picture on these
+};
+
+// h points at the NAL header; at least 3 bytes are readable.
+NalClass classify(Codec codec, const uint8_t* h) {
+    NalClass c;
+    if (codec == Codec::H264) {
+        c.type = h[0] & 0x1F;
+        switch (c.type) {
+        case 1: case 2: case 5:
+            c.vcl = true;
+            c.firstSlice = (h[1] & 0x80) != 0;  // first_mb_in_slice == 0
+            c.key = c.type == 5;
+            break;
+        case 6: case 7: case 8: case 15: case 16: case 17: case 18:
+            c.startsAu = true;
+            break;
+        case 9:
+            c.startsAu = true;
+            c.isAud = true;
+            break;
+        default:
+            break;
+        }
+    } else {
+        c.type = (h[0] >> 1) & 0x3F;
+        unsigned layer = ((h[0] & 1u) << 5) | (h[1] >> 3);
+        if (layer != 0) {
+            c.ignore = true;
+            return c;
+        }
+        if (c.type <= 31) {
+            c.vcl = true;
+            c.firstSlice = (h[2] & 0x80) != 0;  // first_slice_segment_in_pic_flag
+            c.key = c.type >= 16 && c.type <= 21;
+        } else if (c.type == 35) {
+            c.startsAu = true;
+            c.isAud = true;
+        } else if ((c.type >= 32 && c.type <= 34) || c.type == 39 || (c.type >= 41 && c.type <= 44) ||
+                   (c.type >= 48 && c.type <= 55)) {
+            c.startsAu = true;
+        }
+    }
+    return c;
+}
+
+void appendWithStartCode(std::vector<uint8_t>& out, const std::vector<uint8_t>& unit) {
+    out.insert(out.end(), unit.begin(), unit.end());
+}
+
+} // namespace
+
+void VideoAssembler::setCodec(Codec codec) {
+    if (m_codec == Codec::Unknown)
+        m_codec = codec;
+}
+
+void VideoAssembler::reset() {
+    m_auStart = m_nalStart = m_nalHdr = kNoPos;
+    m_nalType = -1;
+    m_au = AuState{};
+    m_scanPos = m_detectPos = m_buf.end();
+    m_votes = m_votesH265 = 0;
+    m_packAt = kNoPos;
+    m_ptsNotes.clear();
+    m_codec = Codec::Unknown;
+}
+
+std::vector<uint8_t> VideoAssembler::takeFromPack() {
+    std::vector<uint8_t> out;
+    if (m_packAt == kNoPos)
+        return out;
+    uint64_t from = std::max(m_packAt, m_buf.begin());
+    out.assign(m_buf.at(from), m_buf.at(from) + (m_buf.end() - from));
+    m_buf.truncate(from);
+    m_scanPos = std::min(m_scanPos, from);
+    m_detectPos = std::min(m_detectPos, from);
+    m_packAt = kNoPos;
+    return out;
+}
+
+void VideoAssembler::notePts(uint64_t pts) {
+    if (m_ptsNotes.size() >= kMaxPtsNotes)
+        m_ptsNotes.pop_front();
+    m_ptsNotes.push_back({m_buf.end(), pts & kPtsMask});
+}
+
+void VideoAssembler::push(const uint8_t* p, size_t n) {
+    if (m_packAt != kNoPos)
+        return;  // the caller switches to program-stream parsing
+    // Keep what a queued record or the scan still needs; the rest may go.
+    uint64_t keep = std::min(m_hold, m_scanPos > 0 ? m_scanPos - 1 : 0);
+    if (m_auStart != kNoPos)
+        keep = std::min(keep, m_auStart);
+    if (m_nalStart != kNoPos)
+        keep = std::min(keep, m_nalStart);
+    m_buf.discardBefore(keep);
+    m_buf.append(p, n);
+
+    if (m_codec == Codec::Unknown) {
+        detect();
+        if (m_codec == Codec::Unknown)
+            return;
+    }
+    scan();
+}
+
+uint64_t VideoAssembler::findStartCode(uint64_t from, uint64_t to) const {
+    if (from < m_buf.begin())
+        from = m_buf.begin();
+    if (to < from + 3)
+        return kNoPos;
+    const uint8_t* base = m_buf.at(from);
+    size_t len = static_cast<size_t>(to - from);
+    size_t i = 2;
+    while (i < len) {
+        const void* hit = std::memchr(base + i, 1, len - i);
+        if (!hit)
+            return kNoPos;
+        size_t k = static_cast<size_t>(static_cast<const uint8_t*>(hit) - base);
+        if (base[k - 1] == 0 && base[k - 2] == 0)
+            return from + k - 2;
+        i = k + 1;
+    }
+    return kNoPos;
+}
+
+void VideoAssembler::detect() {
+    const uint64_t end = m_buf.end();
+    bool sawStart = m_votes > 0;
+    for (;;) {
+        uint64_t q = findStartCode(m_detectPos, end);
+        if (q == kNoPos) {
+            m_detectPos = end >= 2 ? std::max(m_detectPos, end - 2) : m_detectPos;
+            break;
+        }
+        const uint8_t* s = m_buf.at(q);
+        size_t avail = static_cast<size_t>(end - q);
+        if (m_watchPacks && avail >= 4 && s[3] >= kEndCode) {
+            int v = plausibleHeader(s, avail);
+            if (v < 0) {
+                m_detectPos = q;
+                break;
+            }
+            if (v > 0) {
+                m_packAt = q;
+                return;
+            }
+        }
+        if (avail < 5) {
+            m_detectPos = q;
+            break;
+        }
+        m_detectPos = q + 3;
+        uint8_t b0 = s[3], b1 = s[4];
+        if (b0 & 0x80)
+            continue;
+        if (!sawStart) {
+            sawStart = true;
+            m_scanPos = q;  // parsing begins at the first unit
+        }
+        if ((b0 & 0x1F) == 7 && isKnownH264Profile(b1)) {
+            m_codec = Codec::H264;
+            break;
+        }
+        unsigned t265 = (b0 >> 1) & 0x3F;
+        if ((b0 & 0x81) == 0 && b1 == 1 && t265 >= 32 && t265 <= 34) {
+            m_codec = Codec::H265;
+            break;
+        }
+        ++m_votes;
+        if ((b0 & 0x81) == 0 && (b1 & 0xF8) == 0 && (b1 & 7) != 0)
+            ++m_votesH265;
+        if (m_votes >= 24) {
+            m_codec = m_votesH265 == m_votes ? Codec::H265 : Codec::H264;
+            break;
+        }
+    }
+    if (m_codec == Codec::Unknown) {
+        if (!sawStart) {
+            m_scanPos = m_detectPos;  // nothing worth keeping yet
+        } else if (end - m_scanPos > kMaxDetectBytes) {
+            m_codec = m_votesH265 > 0 && m_votesH265 == m_votes ? Codec::H265 : Codec::H264;
+        }
+    }
+}
+
+void VideoAssembler::scan() {
+    const uint64_t end = m_buf.end();
+    const size_t look = m_codec == Codec::H265 ? 6 : 5;  // start code + header + slice flag
+    for (;;) {
+        uint64_t q = findStartCode(m_scanPos, end);
+        if (q == kNoPos) {
+            if (end >= 2 && end - 2 > m_scanPos)
+                m_scanPos = end - 2;
+            break;
+        }
+        const uint8_t* s = m_buf.at(q);
+        size_t avail = static_cast<size_t>(end - q);
+        if (avail < 4) {
+            m_scanPos = q;
+            break;
+        }
+        if (s[3] & 0x80) {  // forbidden bit: not a unit start
+            if (m_watchPacks && s[3] >= kEndCode) {
+                int v = plausibleHeader(s, avail);
+                if (v < 0) {
+                    m_scanPos = q;
+                    break;
+                }
+                if (v > 0) {
+                    m_packAt = q;
+                    return;
+                }
+            }
+            m_scanPos = q + 3;
+            continue;
+        }
+        if (avail < look) {
+            m_scanPos = q;
+            break;
+        }
+        onNalStart(q);
+        m_scanPos = q + 3;
+    }
+    if (m_auStart != kNoPos && end - m_auStart > kMaxPictureBytes)
+        dropPartial();
+}
+
+void VideoAssembler::dropPartial() {
+    // A picture this large is damage; wait for the next unit that starts one.
+    m_auStart = m_nalStart = m_nalHdr = kNoPos;
+    m_nalType = -1;
+    m_au = AuState{};
+}
+
+bool VideoAssembler::takePts(uint64_t hdrPos, uint64_t& pts) {
+    bool found = false;
+    while (!m_ptsNotes.empty() && m_ptsNotes.front().pos <= hdrPos) {
+        pts = m_ptsNotes.front().pts;
+        found = true;
+        m_ptsNotes.pop_front();
+    }
+    return found;
+}
+
+void VideoAssembler::onNalStart(uint64_t q) {
+    uint64_t sc = q;
+    uint64_t floor = m_nalHdr == kNoPos ? m_buf.begin() : m_nalHdr + 1;
+    if (q > floor && q - 1 >= m_buf.begin() && *m_buf.at(q - 1) == 0)
+        sc = q - 1;
+
+    if (m_nalStart != kNoPos)
+        finishNal(m_nalHdr, sc);
+
+    const uint64_t hdr = q + 3;
+    NalClass c = classify(m_codec, m_buf.at(hdr));
+    if (c.ignore) {
+        if (m_auStart == kNoPos) {
+            m_nalStart = m_nalHdr = kNoPos;
+            return;
+        }
+        m_nalStart = sc;
+        m_nalHdr = hdr;
+        m_nalType = -1;
+        return;
+    }
+
+    bool boundary = m_au.hasVcl && (c.startsAu || (c.vcl && c.firstSlice));
+    if (boundary || m_auStart == kNoPos) {
+        uint64_t pts = 0;
+        bool hasPts = takePts(hdr, pts);
+        if (hasPts) {
+            if (m_lastPtsValid) {
+                uint64_t delta = (pts - m_lastPts) & kPtsMask;
+                if (delta > 0 && delta <= 90000 && (m_minPtsDelta == 0 || delta < m_minPtsDelta))
+                    m_minPtsDelta = delta;
+            }
+            m_lastPts = pts;
+            m_lastPtsValid = true;
+        }
+        if (boundary)
+            finishPicture(sc);
+        m_auStart = sc;
+        m_au = AuState{};
+        m_au.delimited = boundary;
+        m_au.hasPts = hasPts;
+        m_au.pts = pts;
+    }
+
+    const bool firstNal = m_au.nalCount == 0;
+    if (m_au.nalCount == 1 && m_au.firstIsAud)
+        m_au.audEnd = sc;
+    if (m_au.nalCount == 0 && c.isAud)
+        m_au.firstIsAud = true;
+    ++m_au.nalCount;
+
+    if (m_codec == Codec::H264) {
+        m_au.hasSps |= c.type == 7;
+        m_au.hasPps |= c.type == 8;
+    } else {
+        m_au.hasVps |= c.type == 32;
+        m_au.hasSps |= c.type == 33;
+        m_au.hasPps |= c.type == 34;
+    }
+    if (c.vcl) {
+        // Input that begins inside a picture: a slice that is not the
+        // picture's first, with nothing in front of it. Pictures opened by a
+        // delimiter, a parameter set or the end of their predecessor are kept
+        // (the slice header may merely be damaged).
+        if (firstNal && !c.firstSlice && !m_au.delimited)
+            m_au.brokenStart = true;
+        m_au.hasVcl = true;
+        m_au.key |= c.key;
+    }
+    m_nalStart = sc;
+    m_nalHdr = hdr;
+    m_nalType = c.type;
+}
+
+void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
+    int t = m_nalType;
+    bool h264 = m_codec == Codec::H264;
+    bool isParam = h264 ? (t == 7 || t == 8) : (t >= 32 && t <= 34);
+    if (!isParam)
+        return;
+    while (endPos > hdr && *m_buf.at(endPos - 1) == 0)
+        --endPos;
+    size_t size = static_cast<size_t>(endPos - hdr);
+    if (size < 2 || size > kMaxParamSetBytes)
+        return;
+    const uint8_t* nal = m_buf.at(hdr);
+    std::vector<uint8_t>* slot = nullptr;
+    if (h264) {
+        if (t == 7) {
+            SeqInfo info;
+            if (!parseH264Sps(nal, size, info))
+                return;
+            m_seq = info;
+            m_haveSeq = true;
+            slot = &m_sps;
+        } else {
+            slot = &m_pps;
+        }
+    } else {
+        if (t == 32) {
+            m_vpsRate = parseH265VpsRate(nal, size);
+            slot = &m_vps;
+        } else if (t == 33) {
+            SeqInfo info;
+            if (!parseH265Sps(nal, size, info))
+                return;
+            m_seq = info;
+            m_haveSeq = true;
+            slot = &m_sps;
+        } else {
+            slot = &m_pps;
+        }
+    }
+    static const uint8_t kStart[4] = {0, 0, 0, 1};
+    slot->assign(kStart, kStart + 4);
+    slot->insert(slot->end(), nal, nal + size);
+}
+
+unsigned VideoAssembler::frameRate() const {
+    if (m_haveSeq && m_seq.fps)
+        return m_seq.fps;
+    if (m_codec == Codec::H265 && m_vpsRate)
+        return m_vpsRate;
+    if (m_minPtsDelta) {
+        double r = std::floor(90000.0 / static_cast<double>(m_minPtsDelta) + 0.5);
+        if (r >= 1.0 && r <= kMaxFrameRate)
+            return static_cast<unsigned>(r);
+    }
+    return kDefaultFrameRate;
+}
+
+void VideoAssembler::finishPicture(uint64_t endPos) {
+    if (m_auStart == kNoPos || endPos <= m_auStart || !m_au.hasVcl || m_au.brokenStart)
+        return;
+    Picture pic;
+    pic.pos = m_auStart;
+    pic.len = static_cast<uint32_t>(endPos - m_auStart);
+    pic.codec = m_codec;
+    pic.width = m_haveSeq ? m_seq.width : 0;
+    pic.height = m_haveSeq ? m_seq.height : 0;
+    pic.fps = frameRate();
+    if (m_au.key) {
+        bool h265 = m_codec == Codec::H265;
+        bool needVps = h265 && !m_au.hasVps, needSps = !m_au.hasSps, needPps = !m_au.hasPps;
+        bool canFill = m_haveSeq && (!needVps || !m_vps.empty()) && (!needSps || !m_sps.empty()) &&
+                       (!needPps || !m_pps.empty());
+        if (!canFill) {
+            // Without its parameter sets the picture cannot start a file.
+            pic.key = false;
+        } else {
+            pic.key = true;
+            if (needVps || needSps || needPps) {
+                const uint8_t* data = m_buf.at(m_auStart);
+                size_t split = m_au.audEnd != kNoPos ? static_cast<size_t>(m_au.audEnd - m_auStart) : 0;
+                pic.owned.reserve(pic.len + m_vps.size() + m_sps.size() + m_pps.size());
+                pic.owned.insert(pic.owned.end(), data, data + split);
+                if (needVps)
+                    appendWithStartCode(pic.owned, m_vps);
+                if (needSps)
+                    appendWithStartCode(pic.owned, m_sps);
+                if (needPps)
+                    appendWithStartCode(pic.owned, m_pps);
+                pic.owned.insert(pic.owned.end(), data + split, data + pic.len);
+                pic.len = static_cast<uint32_t>(pic.owned.size());
+            }
+        }
+    }
+    m_ready.push_back(std::move(pic));
+}
+
+} // namespace tessaro

@@ -1,0 +1,122 @@
+// Turns an H.264/H.265 Annex-B byte stream into access units (pictures).
+// Bytes are stored once; a finished picture is handed out as a range of the
+// store, or as a copy of its own when parameter sets had to be put in front.
+#pragma once
+
+#include "ByteBuffer.h"
+#include "ParamSets.h"
+
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <vector>
+
+namespace tessaro {
+
+enum class Codec { Unknown, H264, H265 };
+
+constexpr uint64_t kNoPos = std::numeric_limits<uint64_t>::max();
+
+// A picture that grows past this without ending is dropped.
+constexpr size_t kMaxPictureBytes = size_t{32} * 1024 * 1024;
+// Largest parameter set kept for re-insertion.
+constexpr size_t kMaxParamSetBytes = 64 * 1024;
+// Without a codec decision after this much data, the votes so far decide.
+constexpr size_t kMaxDetectBytes = size_t{4} * 1024 * 1024;
+
+struct Picture {
+    uint64_t pos = 0;               // range in the store, used when owned is empty
+    uint32_t len = 0;
+    std::vector<uint8_t> owned;     // payload with inserted parameter sets
+    bool key = false;
+    Codec codec = Codec::H264;
+    int width = 0;
+    int height = 0;
+    unsigned fps = 0;
+};
+
+class VideoAssembler {
+public:
+    // A stream map named the codec; used instead of guessing from the bytes.
+    void setCodec(Codec codec);
+    Codec codec() const { return m_codec; }
+
+    // In elementary-stream mode a program-stream packet start code means the
+    // input is really a program stream; scanning stops there.
+    void setWatchForPacks(bool on) { m_watchPacks = on; }
+    uint64_t packSeenAt() const { return m_packAt; }
+    // Moves the bytes from the packet start code on out of the video stream.
+    std::vector<uint8_t> takeFromPack();
+
+    void push(const uint8_t* p, size_t n);
+
+    // The next bytes pushed begin a PES packet with this time stamp (90 kHz).
+    void notePts(uint64_t pts);
+
+    std::deque<Picture>& ready() { return m_ready; }
+    const uint8_t* at(uint64_t pos) const { return m_buf.at(pos); }
+    uint64_t end() const { return m_buf.end(); }
+    // Bytes from pos on are still referenced by records not yet released.
+    void setHold(uint64_t pos) { m_hold = pos; }
+
+    // Forgets the partial picture and unscanned bytes; parameter sets stay.
+    void reset();
+
+private:
+    struct AuState {
+        bool hasVcl = false;
+        bool key = false;
+        bool brokenStart = false;  // first slice is not the picture's first
+        bool delimited = false;    // began where the previous picture ended
+        bool firstIsAud = false;
+        bool hasVps = false, hasSps = false, hasPps = false;
+        unsigned nalCount = 0;
+        uint64_t audEnd = kNoPos;
+        bool hasPts = false;
+        uint64_t pts = 0;
+    };
+    struct PtsNote {
+        uint64_t pos;
+        uint64_t pts;
+    };
+
+    void detect();
+    void scan();
+    uint64_t findStartCode(uint64_t from, uint64_t to) const;
+    void onNalStart(uint64_t q);
+    void finishNal(uint64_t hdr, uint64_t endPos);
+    void finishPicture(uint64_t endPos);
+    bool takePts(uint64_t hdrPos, uint64_t& pts);
+    unsigned frameRate() const;
+    void dropPartial();
+
+    ByteBuffer m_buf;
+    Codec m_codec = Codec::Unknown;
+    bool m_watchPacks = false;
+    uint64_t m_packAt = kNoPos;
+    uint64_t m_hold = kNoPos;
+
+    uint64_t m_scanPos = 0;
+    uint64_t m_detectPos = 0;
+    unsigned m_votes = 0, m_votesH265 = 0;
+
+    uint64_t m_auStart = kNoPos;
+    uint64_t m_nalStart = kNoPos;
+    uint64_t m_nalHdr = kNoPos;
+    int m_nalType = -1;
+    AuState m_au;
+
+    std::vector<uint8_t> m_vps, m_sps, m_pps;  // with 4-byte start codes
+    SeqInfo m_seq;
+    bool m_haveSeq = false;
+    unsigned m_vpsRate = 0;
+
+    std::deque<PtsNote> m_ptsNotes;
+    bool m_lastPtsValid = false;
+    uint64_t m_lastPts = 0;
+    uint64_t m_minPtsDelta = 0;
+
+    std::deque<Picture> m_ready;
+};
+
+} // namespace tessaro
