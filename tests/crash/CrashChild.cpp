@@ -3,6 +3,9 @@
 #include "CrashHandler.h"
 
 #include <climits>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +19,7 @@
 namespace {
 
 volatile int g_nRecursionLimit = INT_MAX;
+volatile int g_nZero = 0;
 int* volatile g_pNull = nullptr;
 
 void PrintTid() {
@@ -49,6 +53,21 @@ __attribute__((noinline)) int CrashRecurse(int nDepth) {
 
 __attribute__((noinline)) void CrashTrap() {
     __builtin_trap();
+}
+
+__attribute__((noinline, no_sanitize_undefined)) int CrashDivide() {
+    return 1000 / g_nZero;
+}
+
+// Reading a mapped page whose file has been cut short.
+__attribute__((noinline)) int CrashBus() {
+    char szPath[] = "/tmp/trelvo-crash-bus-XXXXXX";
+    int fd = mkstemp(szPath);
+    if (fd < 0 || ftruncate(fd, 4096) != 0) return -1;
+    unlink(szPath);
+    void* p = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED || ftruncate(fd, 0) != 0) return -1;
+    return *static_cast<volatile char*>(p);
 }
 
 int main(int argc, char** argv) {
@@ -100,15 +119,38 @@ int main(int argc, char** argv) {
     } else if (mode == "trap") {
         PrintTid();
         CrashTrap();
+    } else if (mode == "divide") {
+        PrintTid();
+        std::printf("%d\n", CrashDivide());
+    } else if (mode == "bus") {
+        PrintTid();
+        std::printf("%d\n", CrashBus());
+    } else if (mode == "throw-other-terminate") {
+        // A replaced terminate handler that aborts still ends in the dump.
+        std::set_terminate([] { std::abort(); });
+        PrintTid();
+        CrashThrow();
     } else if (mode == "lock") {
         // Later attempts to take the fatal signals over change nothing.
-        void (*pOld)(int) = std::signal(SIGSEGV, SIG_DFL);
+        auto current = [] {
+            struct sigaction now {};
+            sigaction(SIGSEGV, nullptr, &now);
+            return now.sa_handler == SIG_DFL || now.sa_handler == SIG_IGN ? "taken" : "kept";
+        };
+        std::signal(SIGSEGV, SIG_DFL);
+        std::printf("signal %s\n", current());
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         struct sigaction old {};
         int nRc = sigaction(SIGSEGV, &ignore, &old);
-        std::printf("signal %s sigaction %d old %s\n", pOld == SIG_DFL || pOld == SIG_ERR ? "taken" : "kept", nRc,
-                    old.sa_handler == SIG_IGN || old.sa_handler == SIG_DFL ? "taken" : "kept");
+        std::printf("sigaction %d %s old %s\n", nRc, current(),
+                    old.sa_handler == SIG_IGN || old.sa_handler == SIG_DFL ? "changed" : "handler");
+        // Nor from a module loaded later.
+        std::string strLib = argv[0];
+        strLib = strLib.substr(0, strLib.rfind('/') + 1) + "libtrelvo_crash_foreign.so";
+        void* pLib = dlopen(strLib.c_str(), RTLD_NOW);
+        auto pTake = pLib != nullptr ? reinterpret_cast<int (*)()>(dlsym(pLib, "ForeignTakeFatalSignals")) : nullptr;
+        std::printf("foreign %s\n", pTake == nullptr ? "missing" : pTake() == 0 ? "kept" : "taken");
         // Other signals are not locked.
         std::signal(SIGUSR1, SIG_IGN);
         std::printf("usr1 %s\n", std::signal(SIGUSR1, SIG_DFL) == SIG_IGN ? "changed" : "unchanged");

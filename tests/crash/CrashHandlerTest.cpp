@@ -133,16 +133,23 @@ std::vector<Frame> Frames(const std::string& strDump) {
     return frames;
 }
 
-// Function names (demangled) that the frames of the given module resolve to.
+// Function names (demangled) that the frames of the given module resolve
+// to, empty for frames elsewhere; one addr2line run for all of them.
 std::vector<std::string> ResolveFrames(const std::vector<Frame>& frames, const fs::path& module) {
+    std::string strOffsets;
+    for (const Frame& f : frames) {
+        if (f.strModule == module.string()) strOffsets += " " + f.strOffset;
+    }
+    std::istringstream out(strOffsets.empty() ? ""
+                                              : RunCommand("addr2line -f -C -e '" + module.string() + "'" + strOffsets));
     std::vector<std::string> names;
     for (const Frame& f : frames) {
-        if (f.strModule != module.string()) {
-            names.emplace_back();
-            continue;
+        std::string strName, strWhere;
+        if (f.strModule == module.string()) {
+            std::getline(out, strName);
+            std::getline(out, strWhere);
         }
-        std::string strOut = RunCommand("addr2line -f -C -e '" + f.strModule + "' " + f.strOffset);
-        names.push_back(strOut.substr(0, strOut.find('\n')));
+        names.push_back(strName);
     }
     return names;
 }
@@ -239,6 +246,10 @@ TEST_F(CrashTest, AbortAndUncaughtExceptionEndBySigabrt) {
         names = ResolveFrames(Frames(strDump), m_child);
         EXPECT_NE(std::find(names.begin(), names.end(), "CrashThrow()"), names.end()) << strDump;
     }
+
+    // Someone else's terminate handler: no reason, but still the dump.
+    strDump = CrashAndCheck("throw-other-terminate", SIGABRT, "SIGABRT");
+    EXPECT_EQ(ValueAfter(strDump, "reason: "), "");
 }
 
 TEST_F(CrashTest, StackOverflowIsCaughtOnMainAndPreparedWorker) {
@@ -252,11 +263,18 @@ TEST_F(CrashTest, StackOverflowIsCaughtOnMainAndPreparedWorker) {
     }
 }
 
-TEST_F(CrashTest, SecondCrashReplacesFirstDump) {
+TEST_F(CrashTest, EachCrashReplacesTheDumpBeforeIt) {
     std::string strFirst = CrashAndCheck("trap", SIGILL, "SIGILL");
-    std::string strSecond = CrashAndCheck("abort", SIGABRT, "SIGABRT");
-    EXPECT_NE(ValueAfter(strFirst, "process: "), ValueAfter(strSecond, "process: "));
-    EXPECT_EQ(strSecond.find("SIGILL"), std::string::npos);
+    EXPECT_EQ(ValueAfter(strFirst, "code: ").substr(0, 12), "2 ILL_ILLOPN");
+    std::string strDump = CrashAndCheck("divide", SIGFPE, "SIGFPE");
+    EXPECT_EQ(ValueAfter(strDump, "code: ").substr(0, 12), "1 FPE_INTDIV");
+    strDump = CrashAndCheck("bus", SIGBUS, "SIGBUS");
+    EXPECT_EQ(ValueAfter(strDump, "code: ").substr(0, 12), "2 BUS_ADRERR");
+    std::string strLast = CrashAndCheck("abort", SIGABRT, "SIGABRT");
+    EXPECT_NE(ValueAfter(strFirst, "process: "), ValueAfter(strLast, "process: "));
+    EXPECT_EQ(strLast.find("SIGILL"), std::string::npos);
+    EXPECT_EQ(ValueAfter(strLast, "code: ").substr(0, 11), "-6 SI_TKILL");
+    EXPECT_EQ(ValueAfter(strLast, "sender: process "), ValueAfter(strLast, "process: "));
 }
 
 TEST_F(CrashTest, NoDumpBeforeInstallation) {
@@ -295,7 +313,8 @@ TEST_F(CrashTest, UnwritableDumpStillReportsAndEnds) {
 TEST_F(CrashTest, HandlersStayInPlaceAndMessageCommandRuns) {
     std::string strDump = CrashAndCheck("lock", SIGSEGV, "SIGSEGV");
     ChildRun run = RunChild(m_child, "lock");
-    EXPECT_NE(run.strOut.find("signal kept sigaction 0 old kept\n"), std::string::npos) << run.strOut;
+    EXPECT_NE(run.strOut.find("signal kept\nsigaction 0 kept old handler\n"), std::string::npos) << run.strOut;
+    EXPECT_NE(run.strOut.find("foreign kept\n"), std::string::npos) << run.strOut;
     EXPECT_NE(run.strOut.find("usr1 changed\n"), std::string::npos) << run.strOut;
 
     run = RunChild(m_child, "box");
