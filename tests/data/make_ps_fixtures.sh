@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Makes the program-stream fixtures of the stream-parser tests from the
+# elementary-stream fixtures (make_es_fixtures.sh) with our own test writer.
+#   make_ps_fixtures.sh [path/to/trelvo_ps_writer]
+# Needs python3 for the SPS rewrite below.
+set -euo pipefail
+cd "$(dirname "$0")"
+W=${1:-../../build/testbin/trelvo_ps_writer}
+[ -x "$W" ] || { echo "build trelvo_ps_writer first (or name it)" >&2; exit 1; }
+
+# An H.264 stream whose SPS carries no VUI at all, so no timing information:
+# the parser must fall back to time stamps or 25.
+python3 - h264_320x180_25fps.h264 h264_320x180_notiming.h264 <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read()
+
+class Bits:
+    def __init__(self, b): self.b, self.p = b, 0
+    def u(self, n):
+        v = 0
+        for _ in range(n):
+            v = (v << 1) | ((self.b[self.p >> 3] >> (7 - (self.p & 7))) & 1); self.p += 1
+        return v
+    def ue(self):
+        z = 0
+        while self.u(1) == 0: z += 1
+        return (1 << z) - 1 + self.u(z)
+
+def unescape(b):
+    out, z = bytearray(), 0
+    for x in b:
+        if z >= 2 and x == 3: z = 0; continue
+        z = z + 1 if x == 0 else 0; out.append(x)
+    return bytes(out)
+
+def escape(b):
+    out, z = bytearray(), 0
+    for x in b:
+        if z >= 2 and x <= 3: out.append(3); z = 0
+        out.append(x); z = z + 1 if x == 0 else 0
+    return bytes(out)
+
+def strip_vui(nal):
+    r = unescape(nal[1:]); br = Bits(r)
+    profile = br.u(8); br.u(16); br.ue()
+    if profile in (100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135):
+        if br.ue() == 3: br.u(1)
+        br.ue(); br.ue(); br.u(1)
+        assert br.u(1) == 0, "scaling matrices not handled here"
+    br.ue()
+    poc = br.ue()
+    if poc == 0: br.ue()
+    assert poc != 1
+    br.ue(); br.u(1); br.ue(); br.ue()
+    if br.u(1) == 0: br.u(1)
+    br.u(1)
+    if br.u(1):
+        for _ in range(4): br.ue()
+    pos = br.p  # vui_parameters_present_flag
+    bits = ''.join(str((r[i >> 3] >> (7 - (i & 7))) & 1) for i in range(pos)) + '0' + '1'
+    bits += '0' * (-len(bits) % 8)
+    body = bytes(int(bits[i:i + 8], 2) for i in range(0, len(bits), 8))
+    return nal[:1] + escape(body)
+
+out, i, n = bytearray(), 0, len(data)
+starts = [k for k in range(n - 3) if data[k:k + 3] == b'\0\0\1']
+for idx, s in enumerate(starts):
+    e = starts[idx + 1] if idx + 1 < len(starts) else n
+    while e > s + 3 and data[e - 1] == 0 and idx + 1 < len(starts): e -= 1
+    nal = data[s + 3:e]
+    if nal and nal[0] & 0x1f == 7: nal = strip_vui(nal)
+    out += b'\0\0\0\1' + nal
+open(sys.argv[2], 'wb').write(out)
+PY
+
+# H.264 with A-law; pictures split over PES packets of at most 400 bytes.
+"$W" --video h264_320x180_25fps.h264 --alaw tone_8k.alaw --pes-size 400 ps_h264_alaw.ps
+# H.265 at 30 fps with mu-law in 1600-byte audio packets (more than one
+# writer record each).
+"$W" --video h265_352x288_30fps.h265 --fps 30 --ulaw tone_8k.ulaw --audio-pes 1600 ps_h265_ulaw.ps
+# No stream map and no VUI timing: codec from the units, audio taken as
+# A-law, rate from the 30 fps time stamps.
+"$W" --video h264_320x180_notiming.h264 --fps 30 --alaw tone_8k.alaw --no-map ps_h264_nomap_30fps.ps
+# Damage: starts at picture 5 (inside the first GOP), junk after key-frame
+# packs, stuffing that is not 0xFF, PES without time stamps, cut off inside
+# the last picture.
+"$W" --video h264_320x180_25fps_repeat.h264 --skip-pictures 5 --junk 37 --odd-stuffing --no-pts \
+     --pes-size 700 ps_h264_damaged_full.ps
+size=$(stat -c %s ps_h264_damaged_full.ps)
+head -c $((size - 100)) ps_h264_damaged_full.ps > ps_h264_damaged.ps
+rm ps_h264_damaged_full.ps
