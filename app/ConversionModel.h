@@ -1,0 +1,35 @@
+// Shows a CConversionList in a Qt view. Every change to the rows goes
+// through here so that the view follows it.
+#pragma once
+
+#include "convert/ConversionList.h"
+
+#include <QAbstractTableModel>
+#include <QStringList>
+
+class CConversionModel : public QAbstractTableModel {
+    Q_OBJECT
+
+public:
+    explicit CConversionModel(CConversionList& list, QObject* pParent = nullptr);
+
+    // Header texts of the five columns, already translated.
+    void SetHeaders(const QStringList& headers);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int nRole = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int nRole = Qt::EditRole) override;
+    QVariant headerData(int nSection, Qt::Orientation orientation, int nRole = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    bool AddFileRow(const std::wstring& strPath);
+    void RemoveAllRows();
+    void RemoveCheckedRows();
+    void SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText);
+    void SetRowChecked(int32_t nRow, bool bChecked);
+
+private:
+    CConversionList& m_list;
+    QStringList m_headers;
+};

@@ -1,0 +1,34 @@
+#include "app/TrelvoApp.h"
+
+#include "app/TrelvoDlg.h"
+#include "crash/CrashHandler.h"
+#include "lang/MultiLanguage.h"
+#include "platform/Platform.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+
+#include <string>
+
+bool CTrelvoApp::InitInstance()
+{
+    // The first call fixes the program directory while no other thread runs.
+    CMultiLanguage::LoadLanguage(GetAppDir());
+
+    // After a crash the handler starts this program once more just to tell
+    // the user; a process that crashed cannot safely draw a window itself.
+    const std::string strSelf = platform::WideToNarrow(platform::GetModuleFileName());
+    const char* const argv[] = {strSelf.c_str(), kFatalErrorArg, nullptr};
+    SetCrashMessageCommand(argv);
+
+    CTrelvoDlg dlg;
+    dlg.exec();
+    return false;
+}
+
+void CTrelvoApp::ShowFatalErrorBox()
+{
+    QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), QStringLiteral("Fatal Error"),
+                    QMessageBox::Ok);
+    box.exec();
+}

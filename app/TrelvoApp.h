@@ -1,0 +1,17 @@
+// Start-up of the desktop program: language first, then the main dialog,
+// which is the program's only window.
+#pragma once
+
+class CTrelvoApp {
+public:
+    // The argument that makes the program only show the fatal message; the
+    // crash handler starts the program with it after a crash.
+    static constexpr const char* kFatalErrorArg = "--fatal-error-box";
+
+    // Needs a QApplication. Returns false: the program ends when the main
+    // dialog has closed.
+    bool InitInstance();
+
+    // Shows "Fatal Error" in a box and returns when it is closed.
+    static void ShowFatalErrorBox();
+};

@@ -1,0 +1,363 @@
+#include "app/TrelvoDlg.h"
+
+#include "app/ConversionModel.h"
+#include "crash/CrashHandler.h"
+#include "lang/MultiLanguage.h"
+#include "settings/ConverSet.h"
+#include "settings/Settings.h"
+#include "ui_TrelvoDlg.h"
+
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QThread>
+#include <QUrl>
+
+#include <chrono>
+#include <type_traits>
+
+
+// The icon lives in this static library, whose resources need registering.
+static void InitTrelvoResources()
+{
+    static const bool bDone = [] {
+        Q_INIT_RESOURCE(trelvo);
+        return true;
+    }();
+    (void)bDone;
+}
+
+namespace {
+
+QString Text(const wchar_t* pszKey)
+{
+    return QString::fromStdWString(CMultiLanguage::GetText(pszKey));
+}
+
+constexpr int kColumnWidths[COL_COUNT] = {40, 200, 60, 60, 100};
+constexpr const wchar_t* kColumnKeys[COL_COUNT] = {L"Trelvo.NO", L"Trelvo.FileName", L"Trelvo.Size",
+                                                   L"Trelvo.Progress", L"Trelvo.Destribe"};
+
+void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption, const QString& strText)
+{
+    QMessageBox box(icon, strCaption, strText, QMessageBox::Ok, pOwner);
+    box.exec();
+}
+
+}  // namespace
+
+CTrelvoDlg::CTrelvoDlg(QWidget* pParent)
+    : CTrelvoDlg(QCoreApplication::arguments().mid(1), &CTrelvoDlg::RunConversionJob, pParent)
+{
+}
+
+CTrelvoDlg::CTrelvoDlg(const QStringList& files, JobRoutine fnJob, QWidget* pParent)
+    : QDialog(pParent), m_hIcon((InitTrelvoResources(), QIcon(QStringLiteral(":/trelvo/trelvo.png")))),
+      m_ui(std::make_unique<Ui::CTrelvoDlg>()), m_fnJob(std::move(fnJob))
+{
+    m_ui->setupUi(this);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint);
+    setAcceptDrops(true);
+
+    connect(m_ui->btnOpen, &QPushButton::clicked, this, &CTrelvoDlg::OnOpen);
+    connect(m_ui->btnClear, &QPushButton::clicked, this, &CTrelvoDlg::OnClear);
+    connect(m_ui->btnConvert, &QPushButton::clicked, this, &CTrelvoDlg::OnConvert);
+    connect(m_ui->btnConfig, &QPushButton::clicked, this, &CTrelvoDlg::OnConfig);
+
+    OnInitDialog(files);
+}
+
+CTrelvoDlg::~CTrelvoDlg()
+{
+    if (m_hThread.joinable()) {
+        // The event loop may be gone: carry out the worker's pending requests
+        // here until it has seen the stop and ended, so it never waits on us.
+        m_bStopRequested = true;
+        while (!m_bWorkerDone) {
+            QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        m_hThread.join();
+    }
+    if (g_pMainDlg == this)
+        g_pMainDlg = nullptr;
+}
+
+uint32_t CTrelvoDlg::RunConversionJob(IConversionHost* pHost, bool bAvi)
+{
+    return bAvi ? AviConvertThread(pHost) : Mp4ConvertThread(pHost);
+}
+
+void CTrelvoDlg::OnInitDialog(const QStringList& files)
+{
+    setWindowIcon(m_hIcon);
+    InstallCrashHandler();
+    CMultiLanguage::TranslateDialog(this);
+
+    m_pModel = new CConversionModel(m_list, this);
+    QStringList headers;
+    for (const wchar_t* pszKey : kColumnKeys)
+        headers << Text(pszKey);
+    m_pModel->SetHeaders(headers);
+    QTreeView* pView = m_ui->listFiles;
+    pView->setModel(m_pModel);
+    pView->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    pView->header()->setStretchLastSection(false);
+    pView->header()->setSectionsMovable(false);
+    for (int nColumn = 0; nColumn < COL_COUNT; ++nColumn)
+        pView->header()->resizeSection(nColumn, kColumnWidths[nColumn]);
+
+    g_pMainDlg = this;
+    m_ui->radioAvi->setChecked(true);
+
+    if (!files.isEmpty()) {
+        // The list is still empty; relative names are taken from the
+        // current directory so that every row has a real folder.
+        QStringList paths;
+        for (const QString& strFile : files)
+            paths << QFileInfo(strFile).absoluteFilePath();
+        AddBatch(paths);
+        OnConvert();
+    }
+}
+
+void CTrelvoDlg::AddBatch(const QStringList& paths)
+{
+    // A file whose size cannot be read gets an unticked row; the batch goes on.
+    for (const QString& strPath : paths)
+        m_pModel->AddFileRow(strPath.toStdWString());
+}
+
+QStringList CTrelvoDlg::AskOpenFiles()
+{
+    return QFileDialog::getOpenFileNames(this, QString(), QString(), QStringLiteral("Video files (*.h264) (*)"));
+}
+
+void CTrelvoDlg::OnOpen()
+{
+    if (m_bJobRunning)
+        return;
+    const QStringList files = AskOpenFiles();
+    if (files.isEmpty())
+        return;
+    m_pModel->RemoveAllRows();
+    AddBatch(files);
+}
+
+void CTrelvoDlg::OnClear()
+{
+    if (m_bJobRunning)
+        return;
+    m_pModel->RemoveCheckedRows();
+}
+
+void CTrelvoDlg::OnDropFiles(const QList<QUrl>& urls)
+{
+    if (m_bJobRunning)
+        return;
+    m_pModel->RemoveAllRows();
+    QStringList paths;
+    for (const QUrl& url : urls) {
+        const QString strPath = url.toLocalFile();
+        if (strPath.isEmpty() || QFileInfo(strPath).isDir())
+            continue;
+        paths << strPath;
+    }
+    AddBatch(paths);
+}
+
+void CTrelvoDlg::OnConfig()
+{
+    if (m_bJobRunning)
+        return;
+    CConverSet dlg(this);
+    if (dlg.exec() == QDialog::Accepted)
+        m_strSaveDir = settings::SaveDirFromConfig(m_list.m_strSourceDir);
+}
+
+void CTrelvoDlg::OnConvert()
+{
+    if (m_bJobRunning)
+        return;
+    int nChecked = 0;
+    for (int32_t nRow = 0; nRow < m_list.GetRowCount(); ++nRow) {
+        if (m_list.IsRowChecked(nRow))
+            ++nChecked;
+    }
+    if (nChecked == 0) {
+        ShowBox(this, QMessageBox::NoIcon, Text(L"Ambrel.Prompt"), Text(L"Trelvo.SelectFile"));
+        return;
+    }
+    m_strSaveDir = settings::SaveDirFromConfig(m_list.m_strSourceDir);
+    if (m_strSaveDir.empty()) {
+        ShowBox(this, QMessageBox::Critical, QCoreApplication::applicationName(),
+                QStringLiteral("Encountered an improper argument."));
+        return;
+    }
+    if (m_strSaveDir.back() != L'/')
+        m_strSaveDir += L'/';
+    StartJob(m_ui->radioAvi->isChecked());
+}
+
+void CTrelvoDlg::StartJob(bool bAvi)
+{
+    m_bStopRequested = false;
+    m_bWorkerDone = false;
+    m_bJobRunning = true;
+    UpdateControls();
+    m_hThread = std::thread([this, bAvi] {
+        m_fnJob(this, bAvi);
+        QMetaObject::invokeMethod(this, &CTrelvoDlg::OnJobFinished, Qt::QueuedConnection);
+        m_bWorkerDone = true;
+    });
+}
+
+void CTrelvoDlg::OnJobFinished()
+{
+    if (m_hThread.joinable())
+        m_hThread.join();
+    m_bJobRunning = false;
+    if (m_bCloseWhenIdle) {
+        m_bCloseWhenIdle = false;
+        QDialog::done(m_nCloseResult);
+    } else {
+        UpdateControls();
+    }
+    emit JobFinished();
+}
+
+void CTrelvoDlg::UpdateControls()
+{
+    // One job at a time, and the rows and directories it reads stay put.
+    const bool bIdle = !m_bJobRunning;
+    m_ui->btnOpen->setEnabled(bIdle);
+    m_ui->btnClear->setEnabled(bIdle);
+    m_ui->btnConvert->setEnabled(bIdle);
+    m_ui->btnConfig->setEnabled(bIdle);
+}
+
+void CTrelvoDlg::done(int nResult)
+{
+    if (m_bJobRunning) {
+        // Let the job finish or drop its current output first; the window
+        // goes away now and the dialog ends when the worker reports back.
+        m_bStopRequested = true;
+        m_bCloseWhenIdle = true;
+        m_nCloseResult = nResult;
+        hide();
+        return;
+    }
+    QDialog::done(nResult);
+}
+
+template <typename F>
+auto CTrelvoDlg::OnInterfaceThread(F fn)
+{
+    using R = std::invoke_result_t<F>;
+    if (QThread::currentThread() == thread())
+        return fn();
+    if constexpr (std::is_void_v<R>) {
+        QMetaObject::invokeMethod(this, fn, Qt::BlockingQueuedConnection);
+    } else {
+        R result{};
+        QMetaObject::invokeMethod(
+            this, [&result, &fn] { result = fn(); }, Qt::BlockingQueuedConnection);
+        return result;
+    }
+}
+
+int32_t CTrelvoDlg::GetRowCount()
+{
+    return OnInterfaceThread([this] { return m_list.GetRowCount(); });
+}
+
+bool CTrelvoDlg::IsRowChecked(int32_t nRow)
+{
+    return OnInterfaceThread([this, nRow] { return m_list.IsRowChecked(nRow); });
+}
+
+std::wstring CTrelvoDlg::GetRowText(int32_t nRow, int32_t nColumn)
+{
+    return OnInterfaceThread([this, nRow, nColumn] { return m_list.GetRowText(nRow, nColumn); });
+}
+
+void CTrelvoDlg::SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText)
+{
+    OnInterfaceThread([this, nRow, nColumn, &strText] { m_pModel->SetRowText(nRow, nColumn, strText); });
+}
+
+std::wstring CTrelvoDlg::GetSourceDir(int32_t /*nRow*/)
+{
+    return OnInterfaceThread([this] { return m_list.m_strSourceDir; });
+}
+
+std::wstring CTrelvoDlg::GetSaveDir(int32_t /*nRow*/)
+{
+    return OnInterfaceThread([this] { return m_strSaveDir; });
+}
+
+void CTrelvoDlg::ShowMessage(const std::wstring& strText)
+{
+    // Nobody is left to read it once the window is closing.
+    if (m_bStopRequested)
+        return;
+    OnInterfaceThread([this, &strText] {
+        ShowBox(this, QMessageBox::Warning, QCoreApplication::applicationName(), QString::fromStdWString(strText));
+    });
+}
+
+bool CTrelvoDlg::IsStopRequested()
+{
+    return m_bStopRequested;
+}
+
+void CTrelvoDlg::dragEnterEvent(QDragEnterEvent* pEvent)
+{
+    if (!m_bJobRunning && pEvent->mimeData()->hasUrls())
+        pEvent->acceptProposedAction();
+    else
+        pEvent->ignore();
+}
+
+void CTrelvoDlg::dragMoveEvent(QDragMoveEvent* pEvent)
+{
+    if (!m_bJobRunning && pEvent->mimeData()->hasUrls())
+        pEvent->acceptProposedAction();
+    else
+        pEvent->ignore();
+}
+
+void CTrelvoDlg::dropEvent(QDropEvent* pEvent)
+{
+    if (m_bJobRunning || !pEvent->mimeData()->hasUrls()) {
+        pEvent->ignore();
+        return;
+    }
+    pEvent->acceptProposedAction();
+    OnDropFiles(pEvent->mimeData()->urls());
+}
+
+void CTrelvoDlg::keyPressEvent(QKeyEvent* pEvent)
+{
+    // No button is the default: Enter presses the focused push button, and
+    // anywhere else it closes the window like the close box.
+    if (pEvent->modifiers() == Qt::NoModifier || pEvent->modifiers() == Qt::KeypadModifier) {
+        if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
+            if (auto* pButton = qobject_cast<QPushButton*>(focusWidget()); pButton != nullptr) {
+                if (pButton->isEnabled())
+                    pButton->click();
+            } else {
+                accept();
+            }
+            return;
+        }
+    }
+    QDialog::keyPressEvent(pEvent);
+}

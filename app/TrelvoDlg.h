@@ -1,0 +1,97 @@
+// The main window: the list of input files, the output format and the four
+// buttons. It owns the list and answers the conversion jobs' requests.
+#pragma once
+
+#include "convert/ConversionList.h"
+#include "convert/ConvertJobs.h"
+
+#include <QDialog>
+#include <QIcon>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace Ui {
+class CTrelvoDlg;
+}
+
+class CConversionModel;
+class QUrl;
+
+class CTrelvoDlg : public QDialog, public IConversionHost {
+    Q_OBJECT
+
+public:
+    // What the worker thread runs: the AVI job when bAvi, else the MP4 job.
+    using JobRoutine = std::function<uint32_t(IConversionHost* pHost, bool bAvi)>;
+
+    // Files named on the program's command line are added and converted.
+    explicit CTrelvoDlg(QWidget* pParent = nullptr);
+    CTrelvoDlg(const QStringList& files, JobRoutine fnJob, QWidget* pParent = nullptr);
+    ~CTrelvoDlg() override;
+
+    static uint32_t RunConversionJob(IConversionHost* pHost, bool bAvi);
+
+    // Requests of the jobs; from a worker they run on the interface thread
+    // while the worker waits.
+    int32_t GetRowCount() override;
+    bool IsRowChecked(int32_t nRow) override;
+    std::wstring GetRowText(int32_t nRow, int32_t nColumn) override;
+    void SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText) override;
+    std::wstring GetSourceDir(int32_t nRow) override;
+    std::wstring GetSaveDir(int32_t nRow) override;
+    void ShowMessage(const std::wstring& strText) override;
+    bool IsStopRequested() override;
+
+    void OnOpen();
+    void OnClear();
+    void OnConvert();
+    void OnConfig();
+    void OnDropFiles(const QList<QUrl>& urls);
+
+    bool IsJobRunning() const { return m_bJobRunning; }
+    const CConversionList& GetList() const { return m_list; }
+    CConversionModel* GetModel() const { return m_pModel; }
+    const std::wstring& GetSourceDir() const { return m_list.m_strSourceDir; }
+
+    void done(int nResult) override;
+
+    // Output directory of the next job, ending in '/' once a run starts.
+    std::wstring m_strSaveDir;
+
+signals:
+    // A job has ended and the controls are available again.
+    void JobFinished();
+
+protected:
+    // The files chosen in the open-file dialog; empty when cancelled.
+    virtual QStringList AskOpenFiles();
+    void dragEnterEvent(QDragEnterEvent* pEvent) override;
+    void dragMoveEvent(QDragMoveEvent* pEvent) override;
+    void dropEvent(QDropEvent* pEvent) override;
+    void keyPressEvent(QKeyEvent* pEvent) override;
+
+private:
+    void OnInitDialog(const QStringList& files);
+    void AddBatch(const QStringList& paths);
+    void StartJob(bool bAvi);
+    void OnJobFinished();
+    void UpdateControls();
+    template <typename F>
+    auto OnInterfaceThread(F fn);
+
+    QIcon m_hIcon;
+    CConversionList m_list;
+    std::unique_ptr<Ui::CTrelvoDlg> m_ui;
+    CConversionModel* m_pModel = nullptr;
+    JobRoutine m_fnJob;
+    std::thread m_hThread;
+    bool m_bJobRunning = false;
+    bool m_bCloseWhenIdle = false;
+    int m_nCloseResult = 0;
+    std::atomic<bool> m_bStopRequested{false};
+    std::atomic<bool> m_bWorkerDone{true};
+};

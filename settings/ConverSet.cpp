@@ -1,0 +1,94 @@
+#include "settings/ConverSet.h"
+
+#include "lang/MultiLanguage.h"
+#include "platform/Platform.h"
+#include "settings/Settings.h"
+#include "ui_ConverSet.h"
+
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QPushButton>
+
+CConverSet::CConverSet(QWidget* pParent) : QDialog(pParent), m_ui(std::make_unique<Ui::CConverSet>())
+{
+    m_ui->setupUi(this);
+    // The frame is drawn behind the controls it surrounds; clicks go to them.
+    m_ui->groupSavePath->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+    connect(m_ui->checkDefaultPath, &QCheckBox::clicked, this, &CConverSet::OnDefaultPathClicked);
+    connect(m_ui->btnCustomPath, &QPushButton::clicked, this, &CConverSet::OnBrowse);
+    connect(m_ui->btnOk, &QPushButton::clicked, this, &CConverSet::OnOk);
+    connect(m_ui->btnCancel, &QPushButton::clicked, this, &CConverSet::OnCancel);
+
+    OnInitDialog();
+}
+
+CConverSet::~CConverSet() = default;
+
+void CConverSet::OnInitDialog()
+{
+    CMultiLanguage::TranslateDialog(this);
+    m_ui->checkDefaultPath->setChecked(settings::ReadCheck() != 0);
+    UpdateEnabledState();
+    m_strPath = settings::ReadPath();
+    m_ui->editPath->setText(QString::fromStdWString(m_strPath));
+}
+
+void CConverSet::UpdateEnabledState()
+{
+    const bool bEnabled = settings::CustomPathEnabled(m_ui->checkDefaultPath->isChecked());
+    m_ui->btnCustomPath->setEnabled(bEnabled);
+    m_ui->editPath->setEnabled(bEnabled);
+}
+
+void CConverSet::OnDefaultPathClicked()
+{
+    UpdateEnabledState();
+}
+
+QString CConverSet::AskDirectory()
+{
+    return QFileDialog::getExistingDirectory(this, QStringLiteral("Selection"));
+}
+
+void CConverSet::OnBrowse()
+{
+    const QString strChosen = AskDirectory();
+    if (strChosen.isEmpty())
+        return;
+    m_strPath = strChosen.toStdWString();
+    m_ui->editPath->setText(strChosen);
+}
+
+void CConverSet::OnOk()
+{
+    m_strPath = m_ui->editPath->text().toStdWString();
+    // The path is remembered even while the default directory is in use.
+    settings::WriteSettings(m_ui->checkDefaultPath->isChecked(), m_strPath);
+    CreateSavePath(platform::WideToNarrow(m_strPath));
+    accept();
+}
+
+void CConverSet::OnCancel()
+{
+    reject();
+}
+
+void CConverSet::keyPressEvent(QKeyEvent* pEvent)
+{
+    // No button is the default: Enter presses the focused push button, and
+    // anywhere else it ends the dialog as accepted without saving.
+    if (pEvent->modifiers() == Qt::NoModifier || pEvent->modifiers() == Qt::KeypadModifier) {
+        if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
+            if (auto* pButton = qobject_cast<QPushButton*>(focusWidget()); pButton != nullptr) {
+                if (pButton->isEnabled())
+                    pButton->click();
+            } else {
+                m_strPath = m_ui->editPath->text().toStdWString();
+                accept();
+            }
+            return;
+        }
+    }
+    QDialog::keyPressEvent(pEvent);
+}
