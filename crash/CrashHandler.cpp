@@ -606,6 +606,8 @@ bool InstallSignalHandlers() {
 // ------------------------------------------------------ installation
 
 // Each thread that asks gets its own alternate stack, released when it ends.
+// A large enough stack that someone else set up is used as it is; a smaller
+// one is put back at the end, since its owner may release whatever is current.
 class CThreadAltStack {
 public:
     CThreadAltStack() = default;
@@ -615,15 +617,19 @@ public:
         if (m_pMap == nullptr) return;
         stack_t cur{};
         if (sigaltstack(nullptr, &cur) == 0 && cur.ss_sp == m_pMap + g_nPageSize) {
-            stack_t off{};
-            off.ss_flags = SS_DISABLE;
-            sigaltstack(&off, nullptr);
+            if (m_previous.ss_flags & SS_DISABLE) {
+                m_previous.ss_sp = nullptr;
+                m_previous.ss_size = 0;
+                m_previous.ss_flags = SS_DISABLE;
+            }
+            sigaltstack(&m_previous, nullptr);
         }
         munmap(m_pMap, kAltStackSize + g_nPageSize);
     }
     bool Ensure() {
         stack_t cur{};
         if (sigaltstack(nullptr, &cur) != 0) return false;
+        if (m_pMap != nullptr && cur.ss_sp == m_pMap + g_nPageSize) return true;
         if (!(cur.ss_flags & SS_DISABLE) && cur.ss_size >= kMinForeignAltStack) return true;
         if (m_pMap == nullptr) {
             void* p = mmap(nullptr, kAltStackSize + g_nPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
@@ -632,6 +638,7 @@ public:
             m_pMap = static_cast<char*>(p);
             // A guard page below, so an overflow of the handler itself faults.
             mprotect(m_pMap, g_nPageSize, PROT_NONE);
+            m_previous = cur;
         }
         stack_t st{};
         st.ss_sp = m_pMap + g_nPageSize;
@@ -641,6 +648,7 @@ public:
 
 private:
     char* m_pMap = nullptr;
+    stack_t m_previous{};
 };
 
 thread_local CThreadAltStack t_altStack;
