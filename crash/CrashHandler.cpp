@@ -86,7 +86,7 @@ int RealSigaction(int nSignal, const struct sigaction* pAct, struct sigaction* p
 #endif
 }
 
-bool IsFatalSignal(int nSignal) {
+[[maybe_unused]] bool IsFatalSignal(int nSignal) {
     for (int s : kFatalSignals) {
         if (s == nSignal) return true;
     }
@@ -579,7 +579,11 @@ void WriteAll(int fd, const char* s) {
 void StartMessageCommand() {
     CCommandSlot* pCommand = g_pMessageCommand.load();
     if (pCommand == nullptr) return;
-    pid_t pid = _Fork();
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
+    pid_t pid = _Fork();  // unlike fork, runs no atfork handlers
+#else
+    pid_t pid = fork();
+#endif
     if (pid == 0) {
         // The handler's blocked signals would carry over into the new program.
         sigset_t none;
@@ -902,6 +906,7 @@ void SetCrashMessageCommand(const char* const argv[]) {
 // replacement cannot be refused safely; its handler usually aborts, and the
 // SIGABRT handler still writes the dump.
 
+#if defined(__GLIBC__)
 extern "C" int sigaction(int nSignal, const struct sigaction* pAct, struct sigaction* pOld) noexcept {
     if (pAct != nullptr && g_bInstalled.load() && IsFatalSignal(nSignal)) {
         if (pOld != nullptr) return RealSigaction(nSignal, nullptr, pOld);
@@ -937,3 +942,4 @@ extern "C" __sighandler_t bsd_signal(int nSignal, __sighandler_t pHandler) noexc
 extern "C" __sighandler_t sysv_signal(int nSignal, __sighandler_t pHandler) noexcept {
     return SetHandler(nSignal, pHandler, SA_RESETHAND | SA_NODEFER, false);
 }
+#endif  // __GLIBC__

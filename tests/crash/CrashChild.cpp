@@ -31,7 +31,7 @@ void PrintTid() {
 
 // Outside the anonymous namespace and never inlined, so that the names
 // appear as they are in the backtrace.
-__attribute__((noinline, no_sanitize_undefined)) void CrashNullWrite() {
+__attribute__((noinline, no_sanitize("undefined"))) void CrashNullWrite() {
     *g_pNull = 42;
     std::puts("survived a null write");
 }
@@ -55,7 +55,7 @@ __attribute__((noinline)) void CrashTrap() {
     __builtin_trap();
 }
 
-__attribute__((noinline, no_sanitize_undefined)) int CrashDivide() {
+__attribute__((noinline, no_sanitize("undefined"))) int CrashDivide() {
     return 1000 / g_nZero;
 }
 
