@@ -1,0 +1,119 @@
+// Records must be real pictures: libavcodec decodes each payload as one
+// packet, and the test writer's program streams are what ffprobe reads.
+#include "TessaroTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+using namespace tessaro_test;
+
+namespace {
+
+struct CodecCtxFree {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+
+// Decodes the video records from the first key frame on, one packet each;
+// returns the number of pictures out, or -1 on a decoding error.
+int decodeRecords(const std::vector<Record>& video, AVCodecID id, int width, int height) {
+    const AVCodec* codec = avcodec_find_decoder(id);
+    if (!codec)
+        return -1;
+    std::unique_ptr<AVCodecContext, CodecCtxFree> ctx(avcodec_alloc_context3(codec));
+    ctx->err_recognition = AV_EF_EXPLODE;
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
+        return -1;
+    std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+    int pictures = 0;
+    bool started = false;
+    auto drain = [&]() {
+        for (;;) {
+            int r = avcodec_receive_frame(ctx.get(), frame.get());
+            if (r < 0)
+                return r == AVERROR(EAGAIN) || r == AVERROR_EOF ? 0 : r;
+            if (frame->width != width || frame->height != height || frame->decode_error_flags)
+                return -1;
+            ++pictures;
+        }
+    };
+    for (const Record& r : video) {
+        if (!started && r.kind != TESSARO_KIND_KEY)
+            continue;  // as the writer does
+        started = true;
+        if (av_new_packet(pkt.get(), static_cast<int>(r.payload.size())) < 0)
+            return -1;
+        std::copy(r.payload.begin(), r.payload.end(), pkt->data);
+        if (r.kind == TESSARO_KIND_KEY)
+            pkt->flags |= AV_PKT_FLAG_KEY;
+        int s = avcodec_send_packet(ctx.get(), pkt.get());
+        av_packet_unref(pkt.get());
+        if (s < 0 || drain() < 0)
+            return -1;
+    }
+    avcodec_send_packet(ctx.get(), nullptr);
+    if (drain() < 0)
+        return -1;
+    return pictures;
+}
+
+std::string writerPath() { return std::string(TRELVO_TESTBIN_DIR) + "/trelvo_ps_writer"; }
+
+int run(const std::string& cmd) {
+    int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+TEST(TessaroDecode, EveryVideoPayloadDecodesAsOnePicture) {
+    struct Case {
+        const char* name;
+        AVCodecID id;
+        int w, h;
+    } cases[] = {{"h264_320x180_25fps.h264", AV_CODEC_ID_H264, 320, 180},
+                 {"h264_320x180_notiming.h264", AV_CODEC_ID_H264, 320, 180},
+                 {"ps_h265_ulaw.ps", AV_CODEC_ID_HEVC, 352, 288},
+                 {"ps_h264_damaged.ps", AV_CODEC_ID_H264, 320, 180}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Record> video = videoOf(parse(readFile(dataPath(c.name)), 4096));
+        ASSERT_FALSE(video.empty());
+        size_t fromKey = 0;
+        while (fromKey < video.size() && video[fromKey].kind != TESSARO_KIND_KEY)
+            ++fromKey;
+        EXPECT_EQ(decodeRecords(video, c.id, c.w, c.h), static_cast<int>(video.size() - fromKey));
+    }
+}
+
+TEST(TessaroWriterTool, MakesProgramStreamsThatReadersAccept) {
+    const std::string out = std::string(TRELVO_TESTBIN_DIR) + "/tessaro_writer_check.ps";
+    std::remove(out.c_str());
+    ASSERT_EQ(run("'" + writerPath() + "' --video '" + dataPath("h265_352x288_30fps.h265") +
+                  "' --fps 30 --pes-size 300 --alaw '" + dataPath("tone_8k.alaw") + "' '" + out + "' 2>/dev/null"),
+              0);
+    EXPECT_EQ(ffprobeFrameCount(out), 45);
+    std::vector<Record> records = parse(readFile(out));
+    EXPECT_EQ(videoOf(records).size(), 44u);
+    EXPECT_EQ(audioOf(records).size() > 0, true);
+    std::remove(out.c_str());
+
+    // Usage errors: no output named, unknown option, unreadable input.
+    EXPECT_EQ(run("'" + writerPath() + "' --video x.h264 2>/dev/null"), 2);
+    EXPECT_EQ(run("'" + writerPath() + "' --bogus a b 2>/dev/null"), 2);
+    EXPECT_EQ(run("'" + writerPath() + "' --video /nonexistent/in.h264 " + out + " 2>/dev/null"), 1);
+}

@@ -1,0 +1,104 @@
+#include "TessaroTestUtil.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace tessaro_test {
+
+std::string dataPath(const std::string& name) { return std::string(TRELVO_SOURCE_DIR) + "/tests/data/" + name; }
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk) {
+    std::vector<Record> out;
+    void* h = TessaroCreate(0);
+    if (!h)
+        return out;
+    for (size_t off = 0; off < bytes.size(); off += chunk) {
+        size_t n = std::min(chunk, bytes.size() - off);
+        TessaroInputData(h, bytes.data() + off, static_cast<uint32_t>(n));
+        while (const TessaroFrame* f = TessaroGetNextFrame(h)) {
+            Record r;
+            r.type = f->nFrameType;
+            r.kind = f->nFrameKind;
+            r.codec = f->nCodec;
+            r.rate = f->nFrameRate;
+            r.width = f->nWidth;
+            r.height = f->nHeight;
+            r.channels = f->nChannels;
+            r.bits = f->nBitsPerSample;
+            r.sampleRate = f->nSampleRate;
+            if (f->pPayload && f->nPayloadLen)
+                r.payload.assign(f->pPayload, f->pPayload + f->nPayloadLen);
+            out.push_back(std::move(r));
+        }
+    }
+    TessaroDestroy(h);
+    return out;
+}
+
+std::vector<Record> videoOf(const std::vector<Record>& records) {
+    std::vector<Record> v;
+    for (const Record& r : records)
+        if (r.type == TESSARO_FRAME_VIDEO)
+            v.push_back(r);
+    return v;
+}
+
+std::vector<Record> audioOf(const std::vector<Record>& records) {
+    std::vector<Record> v;
+    for (const Record& r : records)
+        if (r.type == TESSARO_FRAME_AUDIO)
+            v.push_back(r);
+    return v;
+}
+
+std::vector<Unit> units(const std::vector<uint8_t>& p, bool h265) {
+    std::vector<Unit> out;
+    size_t n = p.size();
+    auto startAt = [&](size_t i) -> size_t {
+        if (i + 3 <= n && p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1)
+            return 3;
+        if (i + 4 <= n && p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 0 && p[i + 3] == 1)
+            return 4;
+        return 0;
+    };
+    size_t i = 0;
+    size_t sc = startAt(0);
+    if (!sc)
+        return out;
+    while (i < n) {
+        size_t hdr = i + sc;
+        size_t j = hdr;
+        size_t next = 0;
+        while (j < n && !(next = startAt(j)))
+            ++j;
+        if (hdr < n) {
+            int type = h265 ? (p[hdr] >> 1) & 0x3F : p[hdr] & 0x1F;
+            out.push_back({type, sc, std::vector<uint8_t>(p.begin() + static_cast<std::ptrdiff_t>(hdr),
+                                                          p.begin() + static_cast<std::ptrdiff_t>(j))});
+        }
+        i = j;
+        sc = next;
+    }
+    return out;
+}
+
+int ffprobeFrameCount(const std::string& path) {
+    std::string cmd = "ffprobe -v quiet -select_streams v:0 -count_frames -show_entries stream=nb_read_frames "
+                      "-of default=nokey=1:noprint_wrappers=1 '" + path + "'";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
+    if (!pipe)
+        return -1;
+    char buf[64] = {};
+    if (!fgets(buf, sizeof buf, pipe.get()))
+        return -1;
+    return std::atoi(buf);
+}
+
+} // namespace tessaro_test

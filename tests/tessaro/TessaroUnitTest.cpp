@@ -1,0 +1,484 @@
+// The parser's internals: parameter-set parsing on crafted sets, the byte
+// store, and program-stream forms the fixtures do not cover.
+#include "ByteBuffer.h"
+#include "ParamSets.h"
+#include "Parser.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+using namespace tessaro;
+
+namespace {
+
+class BitWriter {
+public:
+    void bits(uint64_t v, unsigned n) {
+        for (unsigned i = n; i-- > 0;)
+            m_bits.push_back(static_cast<uint8_t>((v >> i) & 1));
+    }
+    void ue(uint32_t v) {
+        uint64_t x = uint64_t{v} + 1;
+        unsigned len = 0;
+        while ((x >> len) > 1)
+            ++len;
+        bits(0, len);
+        bits(x, len + 1);
+    }
+    void se(int32_t v) { ue(v > 0 ? static_cast<uint32_t>(2 * v - 1) : static_cast<uint32_t>(-2 * int64_t{v})); }
+
+    // Header bytes, then the escaped RBSP with its stop bit.
+    std::vector<uint8_t> nal(std::initializer_list<uint8_t> header) {
+        std::vector<uint8_t> b = m_bits;
+        b.push_back(1);
+        while (b.size() % 8)
+            b.push_back(0);
+        std::vector<uint8_t> out(header);
+        int zeros = 0;
+        for (size_t i = 0; i < b.size(); i += 8) {
+            uint8_t byte = 0;
+            for (size_t k = 0; k < 8; ++k)
+                byte = static_cast<uint8_t>(byte << 1 | b[i + k]);
+            if (zeros >= 2 && byte <= 3) {
+                out.push_back(3);
+                zeros = 0;
+            }
+            out.push_back(byte);
+            zeros = byte == 0 ? zeros + 1 : 0;
+        }
+        return out;
+    }
+
+private:
+    std::vector<uint8_t> m_bits;
+};
+
+struct H264Sps {
+    unsigned profile = 100;
+    unsigned chroma = 1;
+    bool scaling = false;
+    unsigned pocType = 0;
+    bool frameMbsOnly = true;
+    unsigned widthMbs = 20, heightUnits = 12;
+    unsigned crop[4] = {0, 0, 0, 0};  // left right top bottom
+    bool vui = true;
+    bool timing = true;
+    uint32_t units = 1, scale = 50;
+};
+
+std::vector<uint8_t> makeH264Sps(const H264Sps& s) {
+    BitWriter w;
+    w.bits(s.profile, 8);
+    w.bits(0, 8);
+    w.bits(40, 8);
+    w.ue(0);
+    if (s.profile >= 100) {
+        w.ue(s.chroma);
+        if (s.chroma == 3)
+            w.bits(0, 1);
+        w.ue(0);
+        w.ue(0);
+        w.bits(0, 1);
+        w.bits(s.scaling, 1);
+        if (s.scaling) {
+            for (int i = 0; i < (s.chroma == 3 ? 12 : 8); ++i) {
+                bool present = i % 3 == 0;
+                w.bits(present, 1);
+                if (present) {
+                    int size = i < 6 ? 16 : 64;
+                    for (int j = 0; j < size; ++j)
+                        w.se(j == 5 ? -8 : 1);  // next scale reaches 0 after a few coefficients
+                }
+            }
+        }
+    }
+    w.ue(4);
+    w.ue(s.pocType);
+    if (s.pocType == 0) {
+        w.ue(2);
+    } else if (s.pocType == 1) {
+        w.bits(0, 1);
+        w.se(-3);
+        w.se(2);
+        w.ue(3);
+        w.se(1);
+        w.se(-1);
+        w.se(5);
+    }
+    w.ue(3);
+    w.bits(0, 1);
+    w.ue(s.widthMbs - 1);
+    w.ue(s.heightUnits - 1);
+    w.bits(s.frameMbsOnly, 1);
+    if (!s.frameMbsOnly)
+        w.bits(1, 1);
+    w.bits(1, 1);
+    bool crop = s.crop[0] || s.crop[1] || s.crop[2] || s.crop[3];
+    w.bits(crop, 1);
+    if (crop)
+        for (unsigned c : s.crop)
+            w.ue(c);
+    w.bits(s.vui, 1);
+    if (s.vui) {
+        w.bits(1, 1);  // aspect ratio: extended SAR
+        w.bits(255, 8);
+        w.bits(4, 16);
+        w.bits(3, 16);
+        w.bits(0, 1);
+        w.bits(1, 1);  // video signal type with colour description
+        w.bits(5, 3);
+        w.bits(0, 1);
+        w.bits(1, 1);
+        w.bits(0x010101, 24);
+        w.bits(0, 1);
+        w.bits(s.timing, 1);
+        if (s.timing) {
+            w.bits(s.units, 32);
+            w.bits(s.scale, 32);
+            w.bits(1, 1);
+        }
+        w.bits(0, 5);  // no HRD, no structure flags
+    }
+    return w.nal({0x67});
+}
+
+void writePtl(BitWriter& w, unsigned maxSubLayersMinus1) {
+    w.bits(0, 2);
+    w.bits(0, 1);
+    w.bits(1, 5);
+    w.bits(0x60000000, 32);
+    w.bits(0xB0, 8);
+    w.bits(0, 40);
+    w.bits(120, 8);
+    for (unsigned i = 0; i < maxSubLayersMinus1; ++i) {
+        w.bits(1, 1);  // sub-layer profile present
+        w.bits(1, 1);  // sub-layer level present
+    }
+    if (maxSubLayersMinus1 > 0)
+        for (unsigned i = maxSubLayersMinus1; i < 8; ++i)
+            w.bits(0, 2);
+    for (unsigned i = 0; i < maxSubLayersMinus1; ++i) {
+        w.bits(0x1234, 16);
+        w.bits(0, 72);
+        w.bits(90, 8);
+    }
+}
+
+std::vector<uint8_t> makeH265Sps(unsigned subLayers, bool scalingList, uint32_t units, uint32_t scale) {
+    BitWriter w;
+    w.bits(0, 4);
+    w.bits(subLayers, 3);
+    w.bits(1, 1);
+    writePtl(w, subLayers);
+    w.ue(0);
+    w.ue(1);     // 4:2:0
+    w.ue(1920);
+    w.ue(1088);
+    w.bits(1, 1);  // conformance window
+    w.ue(0);
+    w.ue(0);
+    w.ue(0);
+    w.ue(4);
+    w.ue(0);
+    w.ue(0);
+    w.ue(4);     // log2_max_pic_order_cnt_lsb_minus4
+    w.bits(1, 1);
+    for (unsigned i = 0; i <= subLayers; ++i) {
+        w.ue(4);
+        w.ue(2);
+        w.ue(0);
+    }
+    w.ue(0);
+    w.ue(3);
+    w.ue(0);
+    w.ue(3);
+    w.ue(1);
+    w.ue(1);
+    w.bits(scalingList, 1);
+    if (scalingList) {
+        w.bits(1, 1);
+        for (int sizeId = 0; sizeId < 4; ++sizeId)
+            for (int m = 0; m < 6; m += sizeId == 3 ? 3 : 1) {
+                bool explicitList = sizeId == 2 && m == 0;
+                w.bits(explicitList, 1);
+                if (!explicitList) {
+                    w.ue(0);
+                } else {
+                    w.se(3);
+                    for (int i = 0; i < 64; ++i)
+                        w.se(i % 2 ? 1 : -1);
+                }
+            }
+    }
+    w.bits(0, 1);
+    w.bits(1, 1);
+    w.bits(1, 1);  // pcm
+    w.bits(7, 4);
+    w.bits(7, 4);
+    w.ue(0);
+    w.ue(1);
+    w.bits(0, 1);
+    w.ue(2);     // two short-term sets, the second predicted from the first
+    w.ue(2);
+    w.ue(1);
+    w.ue(0);
+    w.bits(1, 1);
+    w.ue(1);
+    w.bits(1, 1);
+    w.ue(0);
+    w.bits(0, 1);
+    w.bits(1, 1);  // inter_ref_pic_set_prediction_flag
+    w.bits(0, 1);
+    w.ue(0);
+    for (int j = 0; j <= 3; ++j) {
+        w.bits(j % 2, 1);
+        if (j % 2 == 0)
+            w.bits(1, 1);
+    }
+    w.bits(1, 1);  // long-term pictures
+    w.ue(1);
+    w.bits(5, 8);
+    w.bits(1, 1);
+    w.bits(1, 1);
+    w.bits(1, 1);
+    w.bits(1, 1);  // VUI
+    w.bits(0, 1);
+    w.bits(0, 1);
+    w.bits(0, 1);
+    w.bits(1, 1);
+    w.ue(1);
+    w.ue(1);
+    w.bits(0, 3);
+    w.bits(1, 1);  // default display window
+    w.ue(0);
+    w.ue(0);
+    w.ue(0);
+    w.ue(0);
+    w.bits(1, 1);
+    w.bits(units, 32);
+    w.bits(scale, 32);
+    w.bits(0, 2);
+    return w.nal({0x42, 0x01});
+}
+
+std::vector<uint8_t> makeH265Vps(uint32_t units, uint32_t scale) {
+    BitWriter w;
+    w.bits(0, 4);
+    w.bits(3, 2);
+    w.bits(0, 6);
+    w.bits(1, 3);
+    w.bits(1, 1);
+    w.bits(0xFFFF, 16);
+    writePtl(w, 1);
+    w.bits(0, 1);
+    w.ue(4);
+    w.ue(0);
+    w.ue(0);
+    w.bits(2, 6);  // vps_max_layer_id
+    w.ue(1);       // one more layer set
+    w.bits(5, 3);
+    w.bits(1, 1);
+    w.bits(units, 32);
+    w.bits(scale, 32);
+    w.bits(0, 1);
+    w.ue(0);
+    w.bits(0, 1);
+    return w.nal({0x40, 0x01});
+}
+
+std::vector<uint8_t> readFixture(const std::string& name) {
+    std::ifstream f(std::string(TRELVO_SOURCE_DIR) + "/tests/data/" + name, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::vector<uint8_t>> pictures(Parser& p, const std::vector<uint8_t>& bytes, size_t chunk) {
+    std::vector<std::vector<uint8_t>> out;
+    for (size_t off = 0; off < bytes.size(); off += chunk) {
+        p.input(bytes.data() + off, std::min(chunk, bytes.size() - off));
+        while (const TessaroFrame* f = p.next())
+            if (f->nFrameType == TESSARO_FRAME_VIDEO)
+                out.emplace_back(f->pPayload, f->pPayload + f->nPayloadLen);
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(TessaroParamSets, H264SizesAfterCroppingAndRates) {
+    SeqInfo info;
+    H264Sps hd;  // 1920x1088 coded, 8 lines cropped, scaling matrices
+    hd.widthMbs = 120;
+    hd.heightUnits = 68;
+    hd.crop[3] = 4;
+    hd.scaling = true;
+    std::vector<uint8_t> sps = makeH264Sps(hd);
+    ASSERT_TRUE(parseH264Sps(sps.data(), sps.size(), info));
+    EXPECT_EQ(info.width, 1920);
+    EXPECT_EQ(info.height, 1080);
+    EXPECT_EQ(info.fps, 25u);
+
+    H264Sps field;  // interlaced 720x576, 30000/1001 fields timing, POC type 1
+    field.widthMbs = 45;
+    field.heightUnits = 18;
+    field.frameMbsOnly = false;
+    field.crop[3] = 2;  // counts in units of 4 lines here
+    field.pocType = 1;
+    field.units = 1001;
+    field.scale = 60000;
+    sps = makeH264Sps(field);
+    ASSERT_TRUE(parseH264Sps(sps.data(), sps.size(), info));
+    EXPECT_EQ(info.width, 720);
+    EXPECT_EQ(info.height, 576 - 8);
+    EXPECT_EQ(info.fps, 30u);
+
+    H264Sps c422;  // 4:2:2 crops 2 pixels per unit across, 1 line down
+    c422.profile = 122;
+    c422.chroma = 2;
+    c422.widthMbs = 40;
+    c422.heightUnits = 30;
+    c422.crop[1] = 2;
+    c422.crop[3] = 3;
+    c422.vui = false;
+    sps = makeH264Sps(c422);
+    ASSERT_TRUE(parseH264Sps(sps.data(), sps.size(), info));
+    EXPECT_EQ(info.width, 636);
+    EXPECT_EQ(info.height, 477);
+    EXPECT_EQ(info.fps, 0u);
+
+    H264Sps baseline;
+    baseline.profile = 66;
+    baseline.widthMbs = 22;
+    baseline.heightUnits = 18;
+    baseline.pocType = 2;
+    baseline.timing = false;
+    sps = makeH264Sps(baseline);
+    ASSERT_TRUE(parseH264Sps(sps.data(), sps.size(), info));
+    EXPECT_EQ(info.width, 352);
+    EXPECT_EQ(info.height, 288);
+    EXPECT_EQ(info.fps, 0u);
+
+    H264Sps nonsense;  // a 90 kHz tick is not a frame rate
+    nonsense.units = 1;
+    nonsense.scale = 180000;
+    sps = makeH264Sps(nonsense);
+    ASSERT_TRUE(parseH264Sps(sps.data(), sps.size(), info));
+    EXPECT_EQ(info.fps, 0u);
+}
+
+TEST(TessaroParamSets, H265SizesRatesAndSubLayers) {
+    for (unsigned subLayers : {0u, 2u}) {
+        for (bool scaling : {false, true}) {
+            SCOPED_TRACE(subLayers * 10 + scaling);
+            std::vector<uint8_t> sps = makeH265Sps(subLayers, scaling, 1, 30);
+            SeqInfo info;
+            ASSERT_TRUE(parseH265Sps(sps.data(), sps.size(), info));
+            EXPECT_EQ(info.width, 1920);
+            EXPECT_EQ(info.height, 1080);
+            EXPECT_EQ(info.fps, 30u);
+        }
+    }
+    std::vector<uint8_t> vps = makeH265Vps(1001, 24000);
+    EXPECT_EQ(parseH265VpsRate(vps.data(), vps.size()), 24u);
+    EXPECT_EQ(rateFromTiming(1001, 30000, 1), 30u);
+    EXPECT_EQ(rateFromTiming(0, 30000, 1), 0u);
+    EXPECT_EQ(rateFromTiming(1, 0, 2), 0u);
+    EXPECT_EQ(rateFromTiming(0xFFFFFFFFu, 1, 2), 0u);
+}
+
+TEST(TessaroParamSets, TruncatedAndGarbageSetsAreRefusedSafely) {
+    H264Sps hd;
+    hd.scaling = true;
+    std::vector<uint8_t> sps = makeH264Sps(hd);
+    std::vector<uint8_t> sps265 = makeH265Sps(2, true, 1, 25);
+    std::vector<uint8_t> vps = makeH265Vps(1, 25);
+    SeqInfo info;
+    for (size_t n = 0; n < sps.size(); ++n)
+        parseH264Sps(sps.data(), n, info);
+    for (size_t n = 0; n < sps265.size(); ++n)
+        parseH265Sps(sps265.data(), n, info);
+    for (size_t n = 0; n < vps.size(); ++n)
+        parseH265VpsRate(vps.data(), n);
+    // Cut before the picture size: refused.
+    EXPECT_FALSE(parseH264Sps(sps.data(), 6, info));
+    // Exp-Golomb codes longer than 32 bits.
+    std::vector<uint8_t> zeros(64, 0x00);
+    zeros[0] = 0x67;
+    EXPECT_FALSE(parseH264Sps(zeros.data(), zeros.size(), info));
+    zeros[0] = 0x42;
+    zeros[1] = 0x01;
+    EXPECT_FALSE(parseH265Sps(zeros.data(), zeros.size(), info));
+}
+
+TEST(TessaroByteBuffer, PositionsSurviveGrowthAndCompaction) {
+    ByteBuffer b;
+    std::vector<uint8_t> chunk(100000);
+    uint64_t written = 0;
+    for (int round = 0; round < 40; ++round) {
+        for (size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = static_cast<uint8_t>((written + i) * 7);
+        b.append(chunk.data(), chunk.size());
+        written += chunk.size();
+        ASSERT_EQ(b.end(), written);
+        // Keep a tail of varying length; what is kept reads back unchanged.
+        uint64_t keepFrom = written - (round % 5) * 30000 - 1;
+        b.discardBefore(keepFrom);
+        for (uint64_t pos = keepFrom; pos < written; pos += 997)
+            ASSERT_EQ(*b.at(pos), static_cast<uint8_t>(pos * 7));
+    }
+    EXPECT_LT(b.capacity(), size_t{2} * 1024 * 1024);
+    b.truncate(written - 10);
+    EXPECT_EQ(b.end(), written - 10);
+}
+
+TEST(TessaroProgramStreamForms, Mpeg1PacksAndPesWithoutLength) {
+    std::vector<uint8_t> es = readFixture("h264_320x180_25fps_repeat.h264");
+    Parser reference;
+    std::vector<std::vector<uint8_t>> expected = pictures(reference, es, 16384);
+    ASSERT_EQ(expected.size(), 49u);
+
+    // Every picture in one video PES without a length, behind an MPEG-1 pack
+    // header; the first PES uses the MPEG-1 header form with a time stamp.
+    std::vector<uint8_t> ps;
+    const uint8_t pack1[12] = {0, 0, 1, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x00, 0x01};
+    size_t offset = 0;
+    for (size_t i = 0; i <= expected.size(); ++i) {
+        size_t len = i < expected.size() ? expected[i].size() : es.size() - offset;
+        ps.insert(ps.end(), pack1, pack1 + 12);
+        if (i == 0) {
+            size_t pesLen = 2 + 5 + len;
+            const uint8_t h[] = {0, 0, 1, 0xE0, static_cast<uint8_t>(pesLen >> 8), static_cast<uint8_t>(pesLen),
+                                 0xFF, 0xFF, 0x21, 0x00, 0x01, 0x00, 0x01};
+            ps.insert(ps.end(), h, h + sizeof h);
+        } else {
+            const uint8_t h[] = {0, 0, 1, 0xE0, 0, 0, 0x80, 0x00, 0x00};
+            ps.insert(ps.end(), h, h + sizeof h);
+        }
+        ps.insert(ps.end(), es.begin() + static_cast<std::ptrdiff_t>(offset),
+                  es.begin() + static_cast<std::ptrdiff_t>(offset + len));
+        offset += len;
+    }
+    for (size_t chunk : {size_t{1}, size_t{5}, size_t{16384}}) {
+        SCOPED_TRACE(chunk);
+        Parser p;
+        std::vector<std::vector<uint8_t>> got = pictures(p, ps, chunk);
+        ASSERT_EQ(got.size(), expected.size());
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_EQ(got[i], expected[i]) << i;
+    }
+}
+
+TEST(TessaroProgramStreamForms, StreamThatBeginsInsideAPacket) {
+    // Cut into the middle of a PES payload: the bytes before the first pack
+    // look like a bare stream; parsing switches when the pack shows up.
+    std::vector<uint8_t> ps = readFixture("ps_h264_alaw.ps");
+    std::vector<uint8_t> cut(ps.begin() + 3000, ps.end());
+    Parser whole, part;
+    std::vector<std::vector<uint8_t>> all = pictures(whole, ps, 16384);
+    std::vector<std::vector<uint8_t>> got = pictures(part, cut, 16384);
+    ASSERT_GE(got.size(), 40u);
+    // The tail of the recording is the same.
+    for (size_t i = 1; i <= 30; ++i)
+        EXPECT_EQ(got[got.size() - i], all[all.size() - i]) << i;
+}
