@@ -123,8 +123,12 @@ TEST(AppConvert, ClosingDuringAnMp4RunLeavesNoBrokenOutput)
     CModalWatcher watcher;
     QSignalSpy finished(&dlg, &QDialog::finished);
     dlg.findChild<QPushButton*>("btnConvert")->click();
+    // The worker waits for every progress update to be shown, so the close
+    // lands in the middle of the file.
+    ASSERT_TRUE(WaitFor([&] { return !Cell(dlg, 0, COL_PROGRESS).isEmpty(); }));
     dlg.close();
     ASSERT_TRUE(WaitFor([&] { return finished.count() == 1; }));
+    EXPECT_LT(Cell(dlg, 0, COL_PROGRESS).toInt(), 100);
     EXPECT_FALSE(dlg.IsJobRunning());
     EXPECT_TRUE(watcher.m_boxes.empty());
 
