@@ -1,0 +1,41 @@
+// libFuzzer target: the parser's C interface fed in chunks whose sizes come
+// from the input itself, draining and touching every record.
+#include "tessaro.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2)
+        return 0;
+    // The first two bytes seed the chunk sizes (1..16384).
+    uint32_t seed = static_cast<uint32_t>(data[0]) << 8 | data[1];
+    data += 2;
+    size -= 2;
+    void* h = TessaroCreate(0);
+    if (!h)
+        return 0;
+    size_t off = 0;
+    while (off < size) {
+        seed = seed * 1103515245u + 12345u;
+        size_t chunk = (seed >> 8) % 4 == 0 ? 1 + (seed >> 12) % 16384 : 1 + (seed >> 12) % 64;
+        if (chunk > size - off)
+            chunk = size - off;
+        TessaroInputData(h, data + off, static_cast<uint32_t>(chunk));
+        off += chunk;
+        while (const TessaroFrame* f = TessaroGetNextFrame(h)) {
+            volatile uint8_t sink = 0;
+            if (f->pPayload && f->nPayloadLen)
+                sink = static_cast<uint8_t>(f->pPayload[0] ^ f->pPayload[f->nPayloadLen - 1]);
+            (void)sink;
+            if (f->nFrameType == TESSARO_FRAME_VIDEO && f->nFrameKind == TESSARO_KIND_KEY &&
+                (f->nWidth <= 0 || f->nHeight <= 0 || f->nFrameRate == 0))
+                std::abort();  // a key frame must be able to open an output
+            if (f->nFrameType == TESSARO_FRAME_AUDIO && f->nPayloadLen > 1535)
+                std::abort();
+        }
+    }
+    TessaroDestroy(h);
+    return 0;
+}
