@@ -213,6 +213,9 @@ void CTrelvoDlg::StartJob(bool bAvi)
     m_bJobRunning = true;
     UpdateControls();
     m_hThread = std::thread([this, bAvi] {
+        // Gives this thread its own signal stack, so a stack overflow in a
+        // job still ends in the crash report.
+        InstallCrashHandler();
         m_fnJob(this, bAvi);
         QMetaObject::invokeMethod(this, &CTrelvoDlg::OnJobFinished, Qt::QueuedConnection);
         m_bWorkerDone = true;

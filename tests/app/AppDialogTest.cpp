@@ -523,6 +523,40 @@ TEST(AppDialog, DestroyingTheDialogDuringAJobWaitsWithoutDeadlock)
     EXPECT_EQ(g_pMainDlg, nullptr);
 }
 
+TEST(AppDialog, ClosingTheModalWindowDuringAJobEndsTheProgramCleanly)
+{
+    // As the program runs it: the modal run returns when the window goes,
+    // and the dialog is destroyed while the job may still be stopping.
+    CConfigFile config(nullptr);
+    SFolder folder;
+    std::atomic<int> nCalls{0};
+    std::atomic<bool> bEnded{false};
+    auto* pDlg = new CTrelvoDlg(QStringList(), [&](IConversionHost* pHost, bool) {
+        while (!pHost->IsStopRequested()) {
+            pHost->SetRowText(0, COL_PROGRESS, L"5");
+            ++nCalls;
+        }
+        pHost->ShowMessage(L"late");
+        bEnded = true;
+        return 1u;
+    });
+    ASSERT_TRUE(Drop(*pDlg, {folder.Make("a.h264", 1)}));
+    pDlg->OnConvert();
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (nCalls > 3)
+            pDlg->close();
+    });
+    closer.start(1);
+    CModalWatcher watcher;
+    pDlg->exec();
+    closer.stop();
+    EXPECT_FALSE(pDlg->isVisible());
+    delete pDlg;
+    EXPECT_TRUE(bEnded);
+    EXPECT_TRUE(watcher.m_boxes.empty());
+}
+
 TEST(AppDialog, EnterPressesTheFocusedButtonOrClosesTheDialog)
 {
     SFolder folder;
