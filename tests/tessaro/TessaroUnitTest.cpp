@@ -17,7 +17,7 @@ class BitWriter {
 public:
     void bits(uint64_t v, unsigned n) {
         for (unsigned i = n; i-- > 0;)
-            m_bits.push_back(static_cast<uint8_t>((v >> i) & 1));
+            m_bits.push_back(static_cast<uint8_t>(i >= 64 ? 0 : (v >> i) & 1));
     }
     void ue(uint32_t v) {
         uint64_t x = uint64_t{v} + 1;
