@@ -188,7 +188,8 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     default:
         break;
     }
-    if (br.ue() > 12)  // log2_max_frame_num_minus4
+    uint32_t log2MaxFrameNum = br.ue() + 4;
+    if (log2MaxFrameNum > 16)
         return false;
     uint32_t pocType = br.ue();
     if (pocType == 0) {
@@ -239,6 +240,9 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     out.width = static_cast<int>(width);
     out.height = static_cast<int>(height);
     out.fps = 0;
+    out.frameMbsOnly = frameMbsOnly;
+    out.separateColourPlane = separateColourPlane;
+    out.log2MaxFrameNum = log2MaxFrameNum;
 
     if (br.bit()) {  // vui_parameters_present_flag
         if (br.bit()) {  // aspect_ratio_info_present_flag
@@ -362,6 +366,25 @@ bool parseH265Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
             out.fps = rate;
     }
     return true;
+}
+
+SliceFieldInfo parseH264SliceField(const uint8_t* body, size_t size, const SeqInfo& seq) {
+    SliceFieldInfo info;
+    std::vector<uint8_t> rbsp = unescapeRbsp(body, size, 32);
+    BitReader br(rbsp.data(), rbsp.size());
+    br.ue();  // first_mb_in_slice
+    br.ue();  // slice_type
+    br.ue();  // pic_parameter_set_id
+    if (seq.separateColourPlane)
+        br.bits(2);
+    info.frameNum = br.bits(seq.log2MaxFrameNum);
+    if (!seq.frameMbsOnly) {
+        info.field = br.bit();
+        if (info.field)
+            info.bottom = br.bit();
+    }
+    info.valid = !br.failed();
+    return info;
 }
 
 unsigned parseH265VpsRate(const uint8_t* nal, size_t size) {

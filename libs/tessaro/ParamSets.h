@@ -11,7 +11,21 @@ struct SeqInfo {
     int width = 0;      // cropped luma width
     int height = 0;     // cropped luma height
     unsigned fps = 0;   // 0 when the stream carries no usable timing
+    // H.264 slice-header layout, for pairing the two fields of a frame.
+    bool frameMbsOnly = true;
+    bool separateColourPlane = false;
+    unsigned log2MaxFrameNum = 4;
 };
+
+// The parts of an H.264 slice header that tell which frame a field
+// belongs to. body starts right after the NAL header byte.
+struct SliceFieldInfo {
+    bool valid = false;
+    bool field = false;
+    bool bottom = false;
+    uint32_t frameNum = 0;
+};
+SliceFieldInfo parseH264SliceField(const uint8_t* body, size_t size, const SeqInfo& seq);
 
 // Rates outside this range are treated as absent: cameras do write nonsense
 // timing (e.g. a 90 kHz tick) and the writer would turn it into a broken file.

@@ -8,6 +8,16 @@
 
 namespace tessaro {
 
+struct NalClass {
+    int type = -1;
+    bool vcl = false;
+    bool firstSlice = false;  // first slice of its picture
+    bool startsAu = false;    // begins a new access unit when it follows a slice
+    bool key = false;
+    bool isAud = false;
+    bool ignore = false;      // higher layers: never cut a picture on these
+};
+
 namespace {
 
 constexpr uint64_t kPtsMask = (uint64_t{1} << 33) - 1;
@@ -23,16 +33,6 @@ bool isKnownH264Profile(uint8_t p) {
         return false;
     }
 }
-
-struct NalClass {
-    int type = -1;
-    bool vcl = false;
-    bool firstSlice = false;  // first slice of its picture
-    bool startsAu = false;    // begins a new access unit when it follows a slice
-    bool key = false;
-    bool isAud = false;
-    bool ignore = false;      // higher layers: never cut a picture on these
-};
 
 // h points at the NAL header; at least 3 bytes are readable.
 NalClass classify(Codec codec, const uint8_t* h) {
@@ -89,7 +89,7 @@ void VideoAssembler::setCodec(Codec codec) {
 }
 
 void VideoAssembler::reset() {
-    m_auStart = m_nalStart = m_nalHdr = kNoPos;
+    m_auStart = m_nalStart = m_nalHdr = m_cutAt = m_cutHdr = kNoPos;
     m_nalType = -1;
     m_au = AuState{};
     m_scanPos = m_detectPos = m_buf.end();
@@ -220,8 +220,10 @@ void VideoAssembler::detect() {
 
 void VideoAssembler::scan() {
     const uint64_t end = m_buf.end();
-    const size_t look = m_codec == Codec::H265 ? 6 : 5;  // start code + header + slice flag
+    // Start code, header and the slice flag; field-coded H.264 needs the
+    // slice header up to its field flags.
     for (;;) {
+        const size_t look = m_codec == Codec::H265 ? 6 : (m_haveSeq && !m_seq.frameMbsOnly ? 24 : 5);
         uint64_t q = findStartCode(m_scanPos, end);
         if (q == kNoPos) {
             if (end >= 2 && end - 2 > m_scanPos)
@@ -262,7 +264,7 @@ void VideoAssembler::scan() {
 
 void VideoAssembler::dropPartial() {
     // A picture this large is damage; wait for the next unit that starts one.
-    m_auStart = m_nalStart = m_nalHdr = kNoPos;
+    m_auStart = m_nalStart = m_nalHdr = m_cutAt = m_cutHdr = kNoPos;
     m_nalType = -1;
     m_au = AuState{};
 }
@@ -298,57 +300,115 @@ void VideoAssembler::onNalStart(uint64_t q) {
         m_nalType = -1;
         return;
     }
+    SliceFieldInfo fi;
+    if (c.vcl && c.firstSlice && m_codec == Codec::H264 && m_haveSeq && !m_seq.frameMbsOnly)
+        fi = parseH264SliceField(m_buf.at(hdr + 1), static_cast<size_t>(m_buf.end() - hdr - 1), m_seq);
 
-    bool boundary = m_au.hasVcl && (c.startsAu || (c.vcl && c.firstSlice));
-    if (boundary || m_auStart == kNoPos) {
-        uint64_t pts = 0;
-        bool hasPts = takePts(hdr, pts);
-        if (hasPts) {
-            if (m_lastPtsValid) {
-                uint64_t delta = (pts - m_lastPts) & kPtsMask;
-                if (delta > 0 && delta <= 90000 && (m_minPtsDelta == 0 || delta < m_minPtsDelta))
-                    m_minPtsDelta = delta;
-            }
-            m_lastPts = pts;
+    if (m_auStart == kNoPos) {
+        AuState fresh;
+        fresh.hasPts = takePts(hdr, fresh.pts);
+        if (fresh.hasPts) {
+            m_lastPts = fresh.pts;
             m_lastPtsValid = true;
         }
-        if (boundary)
-            finishPicture(sc);
         m_auStart = sc;
-        m_au = AuState{};
-        m_au.delimited = boundary;
-        m_au.hasPts = hasPts;
-        m_au.pts = pts;
+        m_au = fresh;
+        addNal(m_au, c, sc, fi);
+    } else if (!m_au.hasVcl) {
+        addNal(m_au, c, sc, fi);
+    } else if (c.startsAu) {
+        if (m_cutAt == kNoPos) {
+            m_cutAt = sc;
+            m_cutHdr = hdr;
+            m_next = AuState{};
+            m_next.delimited = true;
+        }
+        addNal(m_next, c, sc, fi);
+    } else if (c.vcl && c.firstSlice) {
+        bool secondField = m_au.field && !m_au.paired && fi.valid && fi.field && fi.bottom != m_au.bottom &&
+                           fi.frameNum == m_au.frameNum && !c.key;
+        if (secondField) {
+            // The other field of the same frame: one record holds both.
+            if (m_cutAt != kNoPos) {
+                m_au.hasSps |= m_next.hasSps;
+                m_au.hasPps |= m_next.hasPps;
+                m_au.nalCount += m_next.nalCount;
+                m_cutAt = m_cutHdr = kNoPos;
+            }
+            uint64_t fieldPts = 0;
+            takePts(hdr, fieldPts);  // the second field's stamp says nothing about the frame rate
+            m_au.paired = true;
+            addNal(m_au, c, sc, fi);
+        } else {
+            AuState next = m_cutAt != kNoPos ? m_next : AuState{};
+            next.delimited = true;
+            if (m_cutAt != kNoPos)
+                cutPicture(m_cutAt, m_cutHdr, next);
+            else
+                cutPicture(sc, hdr, next);
+            addNal(m_au, c, sc, fi);
+        }
+    } else if (m_cutAt != kNoPos) {
+        if (c.vcl)  // a slice after the delimiter: the new picture has begun
+            cutPicture(m_cutAt, m_cutHdr, m_next);
+        addNal(m_cutAt != kNoPos ? m_next : m_au, c, sc, fi);
+    } else {
+        addNal(m_au, c, sc, fi);
     }
+    m_nalStart = sc;
+    m_nalHdr = hdr;
+    m_nalType = c.type;
+}
 
-    const bool firstNal = m_au.nalCount == 0;
-    if (m_au.nalCount == 1 && m_au.firstIsAud)
-        m_au.audEnd = sc;
-    if (m_au.nalCount == 0 && c.isAud)
-        m_au.firstIsAud = true;
-    ++m_au.nalCount;
+void VideoAssembler::cutPicture(uint64_t cut, uint64_t cutHdr, const AuState& next) {
+    AuState au = next;
+    au.hasPts = takePts(cutHdr, au.pts);
+    if (au.hasPts) {
+        if (m_lastPtsValid) {
+            uint64_t delta = (au.pts - m_lastPts) & kPtsMask;
+            if (delta > 0 && delta <= 90000 && (m_minPtsDelta == 0 || delta < m_minPtsDelta))
+                m_minPtsDelta = delta;
+        }
+        m_lastPts = au.pts;
+        m_lastPtsValid = true;
+    }
+    finishPicture(cut);
+    m_auStart = cut;
+    m_au = au;
+    m_cutAt = m_cutHdr = kNoPos;
+}
+
+void VideoAssembler::addNal(AuState& au, const NalClass& c, uint64_t sc, const SliceFieldInfo& fi) {
+    const bool firstNal = au.nalCount == 0;
+    if (au.nalCount == 1 && au.firstIsAud)
+        au.audEnd = sc;
+    if (firstNal && c.isAud)
+        au.firstIsAud = true;
+    ++au.nalCount;
 
     if (m_codec == Codec::H264) {
-        m_au.hasSps |= c.type == 7;
-        m_au.hasPps |= c.type == 8;
+        au.hasSps |= c.type == 7;
+        au.hasPps |= c.type == 8;
     } else {
-        m_au.hasVps |= c.type == 32;
-        m_au.hasSps |= c.type == 33;
-        m_au.hasPps |= c.type == 34;
+        au.hasVps |= c.type == 32;
+        au.hasSps |= c.type == 33;
+        au.hasPps |= c.type == 34;
     }
     if (c.vcl) {
         // Input that begins inside a picture: a slice that is not the
         // picture's first, with nothing in front of it. Pictures opened by a
         // delimiter, a parameter set or the end of their predecessor are kept
         // (the slice header may merely be damaged).
-        if (firstNal && !c.firstSlice && !m_au.delimited)
-            m_au.brokenStart = true;
-        m_au.hasVcl = true;
-        m_au.key |= c.key;
+        if (firstNal && !c.firstSlice && !au.delimited)
+            au.brokenStart = true;
+        if (!au.hasVcl && fi.valid && fi.field) {
+            au.field = true;
+            au.bottom = fi.bottom;
+            au.frameNum = fi.frameNum;
+        }
+        au.hasVcl = true;
+        au.key |= c.key;
     }
-    m_nalStart = sc;
-    m_nalHdr = hdr;
-    m_nalType = c.type;
 }
 
 void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {

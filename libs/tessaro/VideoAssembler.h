@@ -74,6 +74,11 @@ private:
         uint64_t audEnd = kNoPos;
         bool hasPts = false;
         uint64_t pts = 0;
+        // First field of a field-coded H.264 frame, waiting for its partner.
+        bool field = false;
+        bool bottom = false;
+        bool paired = false;
+        uint32_t frameNum = 0;
     };
     struct PtsNote {
         uint64_t pos;
@@ -84,6 +89,8 @@ private:
     void scan();
     uint64_t findStartCode(uint64_t from, uint64_t to) const;
     void onNalStart(uint64_t q);
+    void cutPicture(uint64_t cut, uint64_t cutHdr, const AuState& next);
+    void addNal(AuState& au, const struct NalClass& c, uint64_t sc, const SliceFieldInfo& fi);
     void finishNal(uint64_t hdr, uint64_t endPos);
     void finishPicture(uint64_t endPos);
     bool takePts(uint64_t hdrPos, uint64_t& pts);
@@ -105,6 +112,11 @@ private:
     uint64_t m_nalHdr = kNoPos;
     int m_nalType = -1;
     AuState m_au;
+    // A unit that opens a new picture was seen after the slices of the
+    // current one; the cut is made there once the next slice confirms it.
+    uint64_t m_cutAt = kNoPos;
+    uint64_t m_cutHdr = kNoPos;
+    AuState m_next;
 
     std::vector<uint8_t> m_vps, m_sps, m_pps;  // with 4-byte start codes
     SeqInfo m_seq;

@@ -482,3 +482,69 @@ TEST(TessaroProgramStreamForms, StreamThatBeginsInsideAPacket) {
     for (size_t i = 1; i <= 30; ++i)
         EXPECT_EQ(got[got.size() - i], all[all.size() - i]) << i;
 }
+
+TEST(TessaroFields, TheTwoFieldsOfAFrameMakeOneRecord) {
+    H264Sps interlaced;  // log2_max_frame_num = 8, field pictures allowed
+    interlaced.widthMbs = 45;
+    interlaced.heightUnits = 18;
+    interlaced.frameMbsOnly = false;
+    std::vector<uint8_t> stream;
+    auto put = [&](const std::vector<uint8_t>& nal) {
+        stream.insert(stream.end(), {0, 0, 0, 1});
+        stream.insert(stream.end(), nal.begin(), nal.end());
+    };
+    auto slice = [&](bool idr, uint32_t frameNum, bool field, bool bottom) {
+        BitWriter w;
+        w.ue(0);              // first_mb_in_slice
+        w.ue(idr ? 7 : 5);    // slice_type
+        w.ue(0);              // pps id
+        w.bits(frameNum, 8);
+        w.bits(field, 1);
+        if (field)
+            w.bits(bottom, 1);
+        for (int i = 0; i < 40; ++i)
+            w.bits(0xA5, 8);
+        return w.nal({static_cast<uint8_t>(idr ? 0x65 : 0x41)});
+    };
+    const std::vector<uint8_t> aud = {0x09, 0x10};
+    put(aud);
+    put(makeH264Sps(interlaced));
+    put({0x68, 0xCE, 0x38, 0x80});
+    put(slice(true, 0, true, false));   // frame 0: IDR top field
+    put(aud);
+    put(slice(false, 0, true, true));   //          its bottom field
+    put(aud);
+    put(slice(false, 1, true, false));  // frame 1, no delimiter between fields
+    put(slice(false, 1, true, true));
+    put(aud);
+    put(slice(false, 2, false, false)); // frame 2: a frame picture (MBAFF)
+    put(aud);
+    put(slice(false, 3, true, true));   // frame 3: bottom field first
+    put(aud);
+    put(slice(false, 4, true, false));  // frame 4: a lone top field, then
+    put(aud);
+    put(slice(false, 5, true, true));   // a bottom field of another frame
+    put(aud);
+    put(slice(false, 6, true, false));  // unfinished
+
+    Parser p;
+    std::vector<int> slicesPerRecord;
+    std::vector<int> kinds;
+    for (size_t off = 0; off < stream.size(); off += 3) {
+        p.input(stream.data() + off, std::min<size_t>(3, stream.size() - off));
+        while (const TessaroFrame* f = p.next()) {
+            std::vector<uint8_t> payload(f->pPayload, f->pPayload + f->nPayloadLen);
+            int slices = 0;
+            for (size_t i = 0; i + 3 < payload.size(); ++i)
+                if (payload[i] == 0 && payload[i + 1] == 0 && payload[i + 2] == 1 &&
+                    ((payload[i + 3] & 0x1F) == 1 || (payload[i + 3] & 0x1F) == 5))
+                    ++slices;
+            slicesPerRecord.push_back(slices);
+            kinds.push_back(f->nFrameKind);
+            EXPECT_EQ(f->nWidth, 720);
+            EXPECT_EQ(f->nHeight, 576);
+        }
+    }
+    EXPECT_EQ(slicesPerRecord, (std::vector<int>{2, 2, 1, 1, 1, 1}));
+    EXPECT_EQ(kinds, (std::vector<int>{TESSARO_KIND_KEY, 1, 1, 1, 1, 1}));
+}
