@@ -3,7 +3,9 @@
 #include "AppTestSupport.h"
 
 #include "app/ConversionModel.h"
+#include "app/TrelvoApp.h"
 #include "app/TrelvoDlg.h"
+#include "crash/CrashHandler.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -25,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <thread>
@@ -162,6 +165,30 @@ TEST(AppDialog, StartsEmptyWithAviTickedAndTranslatedCaptions)
     // The radio buttons are not reached with Tab.
     EXPECT_FALSE(Child<QRadioButton>(dlg, "radioAvi")->focusPolicy() & Qt::TabFocus);
     EXPECT_FALSE(Child<QRadioButton>(dlg, "radioMp4")->focusPolicy() & Qt::TabFocus);
+}
+
+TEST(AppDialog, StartUpChoosesTheLanguageBeforeTheWindowAndEndsWithIt)
+{
+    CConfigFile config("[themes]\nSolution=AppTest\n");
+    int nSeen = 0;
+    QString strOpen;
+    CModalWatcher watcher([&](QWidget* pModal) {
+        auto* pDlg = qobject_cast<CTrelvoDlg*>(pModal);
+        ASSERT_NE(pDlg, nullptr);
+        ++nSeen;
+        strOpen = pDlg->findChild<QPushButton*>("btnOpen")->text();
+        EXPECT_EQ(pDlg->GetList().GetRowCount(), 0);
+        EXPECT_FALSE(pDlg->IsJobRunning());
+        pDlg->close();
+    });
+    CTrelvoApp app;
+    EXPECT_FALSE(app.InitInstance());
+    // Start-up named this test program as the crash message command.
+    SetCrashMessageCommand(nullptr);
+    EXPECT_EQ(nSeen, 1);
+    EXPECT_EQ(strOpen, QString::fromUtf8("\xC3\x96""ffnen"));
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    EXPECT_EQ(std::count_if(windows.begin(), windows.end(), [](QWidget* p) { return p->isVisible(); }), 0);
 }
 
 TEST(AppDialog, CommandLineFilesAreAddedAndConvertedAsAviBeforeShowing)
