@@ -5,7 +5,6 @@
 #include "tessaro.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -82,13 +81,6 @@ int32_t ClampLength(uint32_t n)
     return n > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
 }
 
-std::string ErrorText(int nError)
-{
-    char szText[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(nError, szText, sizeof szText);
-    return szText;
-}
-
 // The rate the AAC track is declared with: the requested one when the encoder
 // takes it, else the next higher rate it takes (the highest as a last resort).
 int ChooseAacRate(const AVCodec* pCodec, int nRate)
@@ -120,6 +112,60 @@ void ChooseAacLayout(const AVCodec* pCodec, int nChannels, AVChannelLayout* pLay
     av_channel_layout_default(pLayout, nChannels);
 }
 
+// The key frame's parameter sets as the stream's extradata: Annex-B, start
+// codes included, VPS (H.265), SPS, PPS back to back.
+std::vector<uint8_t> ParameterSets(const TessaroFrame& frame)
+{
+    using namespace trelvo::nal;
+    const bool bHevc = frame.nCodec == TESSARO_CODEC_H265;
+    const int32_t nLen = frame.pPayload != nullptr ? ClampLength(frame.nPayloadLen) : 0;
+    SNalUnit units[3];
+    if (bHevc) {
+        units[0] = FindNalUnit(frame.pPayload, nLen, 32, true);
+        units[1] = FindNalUnit(frame.pPayload, nLen, 33, true);
+        units[2] = FindNalUnit(frame.pPayload, nLen, 34, true);
+    } else {
+        units[1] = FindNalUnit(frame.pPayload, nLen, 7, false);
+        units[2] = FindNalUnit(frame.pPayload, nLen, 8, false);
+    }
+    std::vector<uint8_t> sets;
+    uint8_t escaped[kEscapeBufferSize];
+    for (const SNalUnit& u : units) {
+        if (u.nLen == 0)
+            continue;
+        // Sets from a bitstream are escaped already; this only mends a set
+        // with a forbidden pattern, and only when the result fits.
+        const int32_t n = bHevc && NeedsEscaping(u.pData, u.nLen)
+                              ? EscapeNalUnit(u.pData, u.nLen, escaped, kEscapeBufferSize)
+                              : 0;
+        if (n > 0)
+            sets.insert(sets.end(), escaped, escaped + n);
+        else
+            sets.insert(sets.end(), u.pData, u.pData + u.nLen);
+    }
+    return sets;
+}
+
+// Whether libavcodec derives a picture size from H.265 parameter sets. The
+// MP4 muxer parses them again when it writes the trailer, and sets it cannot
+// make sense of can keep it busy for minutes.
+bool HevcSetsUsable(const std::vector<uint8_t>& sets)
+{
+    const AVCodec* pCodec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
+    if (pCodec == nullptr || sets.size() >= static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+        return false;
+    CodecCtxPtr pCtx(avcodec_alloc_context3(pCodec));
+    if (!pCtx)
+        return false;
+    pCtx->extradata = static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (pCtx->extradata == nullptr)
+        return false;
+    std::memcpy(pCtx->extradata, sets.data(), sets.size());
+    pCtx->extradata_size = static_cast<int>(sets.size());
+    return avcodec_open2(pCtx.get(), pCodec, nullptr) >= 0 && pCtx->width > 0 &&
+           pCtx->height > 0;
+}
+
 }  // namespace
 
 struct CMp4Writer::SImpl {
@@ -130,7 +176,7 @@ struct CMp4Writer::SImpl {
 
     int32_t WriteHeader(const TessaroFrame& frame);
     int32_t Open();
-    int32_t AddVideoStream(const TessaroFrame& frame);
+    int32_t AddVideoStream(const TessaroFrame& frame, const std::vector<uint8_t>& sets);
     int32_t AddAudioStream(int32_t nSampleRate, int32_t nChannels);
     int32_t WriteVideoPacket(const uint8_t* pPayload, uint32_t nLen, bool bKey);
     int32_t InputAudio(const TessaroFrame& frame);
@@ -173,6 +219,8 @@ struct CMp4Writer::SImpl {
     FramePtr m_pEncFrame;
     PacketPtr m_pEncPacket;
     std::vector<std::vector<float>> m_vConverted;
+    std::vector<uint8_t*> m_vConvertedPlanes;
+    PacketPtr m_pVideoPacket;
     int64_t m_nEncoderPts = 0;
     bool m_bEncoderFailed = false;
 
@@ -228,12 +276,17 @@ int32_t CMp4Writer::SImpl::WriteHeader(const TessaroFrame& frame)
     }
     if (!IsUsableKeyFrame(frame))
         return 0;
+    const std::vector<uint8_t> sets = ParameterSets(frame);
+    if (frame.nCodec == TESSARO_CODEC_H265 && !sets.empty() && !HevcSetsUsable(sets)) {
+        std::printf("mp4 unusable parameter sets, key frame skipped \n");
+        return 0;
+    }
     m_nFrameRate = static_cast<int32_t>(std::min(frame.nFrameRate, kMaxFrameRate));
     if (Open() < 0) {
         Close();
         return -1;
     }
-    AddVideoStream(frame);
+    AddVideoStream(frame, sets);
     if (m_nSampleRate <= 0) {
         m_nSampleRate = 8000;
         m_nChannels = 1;
@@ -241,8 +294,6 @@ int32_t CMp4Writer::SImpl::WriteHeader(const TessaroFrame& frame)
     AddAudioStream(m_nSampleRate, m_nChannels);
     const int r = avformat_write_header(m_pFormatCtx.get(), nullptr);
     if (r < 0 || m_nVideoStream == -1) {
-        if (r < 0)
-            std::printf("mp4 could not write header: %s\n", ErrorText(r).c_str());
         Close();
         return -2;
     }
@@ -272,21 +323,10 @@ int32_t CMp4Writer::SImpl::Open()
     return 1;
 }
 
-int32_t CMp4Writer::SImpl::AddVideoStream(const TessaroFrame& frame)
+int32_t CMp4Writer::SImpl::AddVideoStream(const TessaroFrame& frame,
+                                          const std::vector<uint8_t>& sets)
 {
-    using namespace trelvo::nal;
     const bool bHevc = frame.nCodec == TESSARO_CODEC_H265;
-    const int32_t nLen = frame.pPayload != nullptr ? ClampLength(frame.nPayloadLen) : 0;
-    SNalUnit units[3];  // VPS (H.265 only), SPS, PPS
-    if (bHevc) {
-        units[0] = FindNalUnit(frame.pPayload, nLen, 32, true);
-        units[1] = FindNalUnit(frame.pPayload, nLen, 33, true);
-        units[2] = FindNalUnit(frame.pPayload, nLen, 34, true);
-    } else {
-        units[1] = FindNalUnit(frame.pPayload, nLen, 7, false);
-        units[2] = FindNalUnit(frame.pPayload, nLen, 8, false);
-    }
-
     const AVCodecID nId = bHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
     if (avcodec_find_decoder(nId) == nullptr) {
         std::printf("mp4 could not find encoder for '%s' \n", avcodec_get_name(nId));
@@ -311,38 +351,12 @@ int32_t CMp4Writer::SImpl::AddVideoStream(const TessaroFrame& frame)
     pPar->level = 41;
     pStream->time_base = AVRational{1, kVideoTicksPerSecond};
 
-    // Parameter sets from a bitstream are escaped already; this only mends
-    // sets that carry a forbidden pattern, and only when the result fits.
-    std::vector<uint8_t> escaped[3];
-    if (bHevc) {
-        for (int i = 0; i < 3; ++i) {
-            if (units[i].nLen == 0 || !NeedsEscaping(units[i].pData, units[i].nLen))
-                continue;
-            escaped[i].resize(kEscapeBufferSize);
-            const int32_t n =
-                EscapeNalUnit(units[i].pData, units[i].nLen, escaped[i].data(), kEscapeBufferSize);
-            if (n > 0) {
-                escaped[i].resize(static_cast<size_t>(n));
-                units[i].pData = escaped[i].data();
-                units[i].nLen = n;
-            }
-        }
-    }
-    int64_t nExtra = 0;
-    for (const SNalUnit& u : units)
-        nExtra += u.nLen;
-    if (nExtra > 0 && nExtra < INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) {
-        auto* pExtra = static_cast<uint8_t*>(
-            av_mallocz(static_cast<size_t>(nExtra) + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (pExtra != nullptr) {
-            size_t nPos = 0;
-            for (const SNalUnit& u : units) {
-                if (u.nLen > 0)
-                    std::memcpy(pExtra + nPos, u.pData, static_cast<size_t>(u.nLen));
-                nPos += static_cast<size_t>(u.nLen);
-            }
-            pPar->extradata = pExtra;
-            pPar->extradata_size = static_cast<int>(nExtra);
+    if (!sets.empty() && sets.size() < static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
+        pPar->extradata =
+            static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (pPar->extradata != nullptr) {
+            std::memcpy(pPar->extradata, sets.data(), sets.size());
+            pPar->extradata_size = static_cast<int>(sets.size());
         }
     }
     m_nVideoStream = pStream->index;
@@ -425,7 +439,6 @@ int32_t CMp4Writer::SImpl::AddAudioStream(int32_t nSampleRate, int32_t nChannels
                     static_cast<size_t>(pProbe->extradata_size));
         pPar->extradata_size = pProbe->extradata_size;
     }
-    pPar->initial_padding = pProbe->initial_padding;
     m_nAudioStream = pStream->index;
     return 0;
 }
@@ -449,8 +462,10 @@ int32_t CMp4Writer::SImpl::WriteVideoPacket(const uint8_t* pPayload, uint32_t nL
     }
     const AVRational period{1, nRate};
 
-    PacketPtr pPacket(av_packet_alloc());
-    if (!pPacket || av_new_packet(pPacket.get(), static_cast<int>(nLen)) < 0)
+    if (!m_pVideoPacket)
+        m_pVideoPacket.reset(av_packet_alloc());
+    AVPacket* pPacket = m_pVideoPacket.get();
+    if (pPacket == nullptr || av_new_packet(pPacket, static_cast<int>(nLen)) < 0)
         return 0;
     std::memcpy(pPacket->data, pPayload, nLen);
     if (bKey)
@@ -459,11 +474,12 @@ int32_t CMp4Writer::SImpl::WriteVideoPacket(const uint8_t* pPayload, uint32_t nL
     pPacket->pts = pPacket->dts =
         m_nTimingBasePts + av_rescale_q(m_nVideoFrames - m_nTimingBaseFrame, period, tb);
     pPacket->duration = std::max<int64_t>(av_rescale_q(1, period, tb), 1);
-    const int r = av_interleaved_write_frame(m_pFormatCtx.get(), pPacket.get());
+    const int r = av_interleaved_write_frame(m_pFormatCtx.get(), pPacket);
     if (r < 0)
         std::printf("mp4 cannot write frame[%d]\n", r);
     else
         ++m_nVideoFrames;
+    av_packet_unref(pPacket);
     return 0;
 }
 
@@ -548,6 +564,7 @@ int32_t CMp4Writer::SImpl::OpenAudioEncoder(const TessaroFrame& frame)
     m_nPcmFill = 0;
     m_pPcmBuf.assign(static_cast<size_t>(m_nPcmBufSize), 0);
     m_vConverted.assign(static_cast<size_t>(outLayout.nb_channels), {});
+    m_vConvertedPlanes.assign(m_vConverted.size(), nullptr);
     m_pResampler = std::move(pResampler);
     m_pFifo = std::move(pFifo);
     m_pEncFrame = std::move(pEncFrame);
@@ -564,11 +581,12 @@ void CMp4Writer::SImpl::EncodePcmBuffer()
     const int nCapacity = swr_get_out_samples(m_pResampler.get(), nInSamples);
     if (nCapacity <= 0)
         return;
-    std::vector<uint8_t*> planes;
-    for (std::vector<float>& plane : m_vConverted) {
+    std::vector<uint8_t*>& planes = m_vConvertedPlanes;
+    for (size_t c = 0; c < m_vConverted.size(); ++c) {
+        std::vector<float>& plane = m_vConverted[c];
         if (plane.size() < static_cast<size_t>(nCapacity))
             plane.resize(static_cast<size_t>(nCapacity));
-        planes.push_back(reinterpret_cast<uint8_t*>(plane.data()));
+        planes[c] = reinterpret_cast<uint8_t*>(plane.data());
     }
     const uint8_t* pIn = m_pPcmBuf.data();
     const int nOut = swr_convert(m_pResampler.get(), planes.data(), nCapacity,

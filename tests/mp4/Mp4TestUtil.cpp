@@ -199,6 +199,8 @@ SProbe Probe(const std::filesystem::path& path)
         info.nSampleRate = st->codecpar->sample_rate;
         info.nChannels = st->codecpar->ch_layout.nb_channels;
         info.dTimeBase = av_q2d(st->time_base);
+        info.vExtradata.assign(st->codecpar->extradata,
+                               st->codecpar->extradata + st->codecpar->extradata_size);
         info.dDuration = st->duration > 0 ? static_cast<double>(st->duration) * info.dTimeBase : 0;
         const AVCodec* pCodec = avcodec_find_decoder(st->codecpar->codec_id);
         if (pCodec == nullptr)

@@ -39,6 +39,7 @@ struct SStreamInfo {
     double dDuration = 0;           // from the container, seconds
     std::vector<int64_t> vPts;      // packet time stamps in the stream's time base
     double dTimeBase = 0;
+    std::vector<uint8_t> vExtradata;  // as the container stores it (avcC, hvcC, ...)
     int64_t nDecodedFrames = 0;     // pictures, or audio samples per channel
     int nDecodeErrors = 0;          // failed calls plus error-level log lines
     double dToneHz = 0;             // audio: dominant frequency by level crossings

@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+
+#include <csignal>
+#include <sys/resource.h>
 
 extern "C" {
 #include <libavutil/macros.h>
@@ -152,6 +156,74 @@ TEST_F(Mp4Writer, H265OutputDecodesAsHvc1)
     FeedVideo(w, H265());
     EXPECT_EQ(w.Finish(), 1);
     ExpectVideo(Probe(out), H265(), kHvc1);
+}
+
+bool Contains(const std::vector<uint8_t>& hay, const std::vector<uint8_t>& needle)
+{
+    return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
+}
+
+TEST_F(Mp4Writer, H265ParameterSetsAreEscapedOnlyWhereNeeded)
+{
+    // The first key frame with its VPS extended by a pattern that is not
+    // escaped: a short one (mended) and one whose mended form would not fit
+    // the 512-byte set buffer (kept as it came).
+    const std::vector<uint8_t>& key = H265().pics[0].data;
+    const std::vector<uint8_t> vpsHead{0x40, 0x01, 0x0c};
+    const auto itVps = std::search(key.begin(), key.end(), vpsHead.begin(), vpsHead.end());
+    ASSERT_NE(itVps, key.end());
+    const std::vector<uint8_t> vpsEnd{0x3c, 0xba, 0x02, 0x40};
+    const auto itEnd = std::search(itVps, key.end(), vpsEnd.begin(), vpsEnd.end());
+    ASSERT_NE(itEnd, key.end());
+    const auto nInsert = static_cast<size_t>(itEnd - key.begin()) + vpsEnd.size();
+    const std::vector<uint8_t> escapedRun{0x60, 0, 0, 3, 0, 0x90, 0, 0, 3, 0, 0, 3, 0, 0x3c};
+
+    for (const size_t nRepeat : {size_t{1}, size_t{200}}) {
+        SCOPED_TRACE(nRepeat);
+        std::vector<uint8_t> extra;
+        for (size_t i = 0; i < nRepeat; ++i)
+            extra.insert(extra.end(), {0x80, 0, 0, 2});
+        SVideo v = H265();
+        v.pics[0].data.insert(v.pics[0].data.begin() + static_cast<std::ptrdiff_t>(nInsert),
+                              extra.begin(), extra.end());
+        const fs::path out = m_dir / "escape.mp4";
+        CMp4Writer w(out.string());
+        FeedVideo(w, v);
+        EXPECT_EQ(w.Finish(), 1);
+        const SProbe p = Probe(out);
+        ExpectVideo(p, v, kHvc1);
+        EXPECT_TRUE(Contains(p.video.vExtradata, escapedRun));  // never escaped twice
+        const std::vector<uint8_t> mended{0x02, 0x40, 0x80, 0, 0, 3, 2};
+        const std::vector<uint8_t> raw{0x02, 0x40, 0x80, 0, 0, 2, 0x80};
+        EXPECT_EQ(Contains(p.video.vExtradata, mended), nRepeat == 1);
+        EXPECT_EQ(Contains(p.video.vExtradata, raw), nRepeat != 1);
+    }
+}
+
+TEST_F(Mp4Writer, UnparsableH265SetsDoNotStartTheFile)
+{
+    // Escaping the first key frame's sets a second time breaks them; the
+    // writer waits for the next key frame instead of handing them on.
+    SVideo v = H265();
+    std::vector<uint8_t>& key = v.pics[0].data;
+    std::vector<uint8_t> broken;
+    for (size_t i = 0; i < key.size(); ++i) {
+        broken.push_back(key[i]);
+        if (i >= 4 && i < 80 && key[i] == 3 && key[i - 1] == 0 && key[i - 2] == 0)
+            broken.push_back(3);
+    }
+    key = broken;
+    const fs::path out = m_dir / "broken_sets.mp4";
+    CMp4Writer w(out.string());
+    for (size_t k = 0; k < v.pics.size(); ++k) {
+        const TessaroFrame f = VideoRecord(v.pics[k], v.nCodec, v.nRate, v.nWidth, v.nHeight);
+        EXPECT_EQ(w.InputFrame(&f), k < 15 ? 0 : 1) << k;
+    }
+    EXPECT_EQ(w.Finish(), 1);
+    const SProbe p = Probe(out);
+    EXPECT_EQ(p.video.nPackets, 30);
+    EXPECT_EQ(p.video.nDecodedFrames, 30);
+    EXPECT_EQ(p.video.nDecodeErrors, 0);
 }
 
 TEST_F(Mp4Writer, G711BecomesAnAacTrack)
@@ -349,6 +421,31 @@ TEST_F(Mp4Writer, OutputThatCannotBeWrittenFailsCleanly)
         EXPECT_EQ(w.Finish(), 0);
         EXPECT_FALSE(fs::exists(out));
     }
+}
+
+TEST_F(Mp4Writer, WriteErrorsFailTheFileAndRemoveIt)
+{
+    // A file size limit makes the operating system refuse the writes.
+    const fs::path out = m_dir / "limited.mp4";
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit lim = old;
+    lim.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    int32_t nResult = 0;
+    {
+        CMp4Writer w(out.string());
+        for (const SPicture& pic : H264().pics) {
+            const TessaroFrame f = VideoRecord(pic, TESSARO_CODEC_H264, 25, 320, 180);
+            w.InputFrame(&f);
+        }
+        nResult = w.Finish();
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_LT(nResult, 0);
+    EXPECT_FALSE(fs::exists(out));
 }
 
 TEST_F(Mp4Writer, TimeStampsStayValidWhenTheFrameRateChanges)
