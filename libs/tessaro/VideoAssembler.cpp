@@ -22,6 +22,7 @@ namespace {
 
 constexpr uint64_t kPtsMask = (uint64_t{1} << 33) - 1;
 constexpr size_t kMaxPtsNotes = 64;
+constexpr size_t kMaxPtsDeltas = 32;
 constexpr unsigned kDefaultFrameRate = 25;
 
 bool isKnownH264Profile(uint8_t p) {
@@ -307,10 +308,8 @@ void VideoAssembler::onNalStart(uint64_t q) {
     if (m_auStart == kNoPos) {
         AuState fresh;
         fresh.hasPts = takePts(hdr, fresh.pts);
-        if (fresh.hasPts) {
-            m_lastPts = fresh.pts;
-            m_lastPtsValid = true;
-        }
+        if (fresh.hasPts)
+            notePtsDelta(fresh.pts);
         m_auStart = sc;
         m_au = fresh;
         addNal(m_au, c, sc, fi);
@@ -363,15 +362,8 @@ void VideoAssembler::onNalStart(uint64_t q) {
 void VideoAssembler::cutPicture(uint64_t cut, uint64_t cutHdr, const AuState& next) {
     AuState au = next;
     au.hasPts = takePts(cutHdr, au.pts);
-    if (au.hasPts) {
-        if (m_lastPtsValid) {
-            uint64_t delta = (au.pts - m_lastPts) & kPtsMask;
-            if (delta > 0 && delta <= 90000 && (m_minPtsDelta == 0 || delta < m_minPtsDelta))
-                m_minPtsDelta = delta;
-        }
-        m_lastPts = au.pts;
-        m_lastPtsValid = true;
-    }
+    if (au.hasPts)
+        notePtsDelta(au.pts);
     finishPicture(cut);
     m_auStart = cut;
     m_au = au;
@@ -455,17 +447,32 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
     slot->insert(slot->end(), nal, nal + size);
 }
 
+void VideoAssembler::notePtsDelta(uint64_t pts) {
+    if (m_lastPtsValid) {
+        uint64_t delta = (pts - m_lastPts) & kPtsMask;
+        // Spacings beyond the plausible frame rates are jumps, not frames.
+        if (delta >= 90000 / kMaxFrameRate && delta <= 90000) {
+            if (m_ptsDeltas.size() >= kMaxPtsDeltas)
+                m_ptsDeltas.pop_front();
+            m_ptsDeltas.push_back(static_cast<uint32_t>(delta));
+            // A low percentile rather than the minimum: pictures out of order
+            // (B-frames) give multiples of the spacing, a stray stamp noise.
+            std::vector<uint32_t> sorted(m_ptsDeltas.begin(), m_ptsDeltas.end());
+            std::sort(sorted.begin(), sorted.end());
+            double r = std::floor(90000.0 / static_cast<double>(sorted[sorted.size() / 8]) + 0.5);
+            m_ptsRate = r >= 1.0 && r <= kMaxFrameRate ? static_cast<unsigned>(r) : 0;
+        }
+    }
+    m_lastPts = pts;
+    m_lastPtsValid = true;
+}
+
 unsigned VideoAssembler::frameRate() const {
     if (m_haveSeq && m_seq.fps)
         return m_seq.fps;
     if (m_codec == Codec::H265 && m_vpsRate)
         return m_vpsRate;
-    if (m_minPtsDelta) {
-        double r = std::floor(90000.0 / static_cast<double>(m_minPtsDelta) + 0.5);
-        if (r >= 1.0 && r <= kMaxFrameRate)
-            return static_cast<unsigned>(r);
-    }
-    return kDefaultFrameRate;
+    return m_ptsRate ? m_ptsRate : kDefaultFrameRate;
 }
 
 void VideoAssembler::finishPicture(uint64_t endPos) {

@@ -95,6 +95,7 @@ private:
     void finishPicture(uint64_t endPos);
     bool takePts(uint64_t hdrPos, uint64_t& pts);
     unsigned frameRate() const;
+    void notePtsDelta(uint64_t pts);
     void dropPartial();
 
     ByteBuffer m_buf;
@@ -126,7 +127,8 @@ private:
     std::deque<PtsNote> m_ptsNotes;
     bool m_lastPtsValid = false;
     uint64_t m_lastPts = 0;
-    uint64_t m_minPtsDelta = 0;
+    std::deque<uint32_t> m_ptsDeltas;  // recent spacings between pictures
+    unsigned m_ptsRate = 0;
 
     std::deque<Picture> m_ready;
 };

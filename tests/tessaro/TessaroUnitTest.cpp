@@ -548,3 +548,53 @@ TEST(TessaroFields, TheTwoFieldsOfAFrameMakeOneRecord) {
     EXPECT_EQ(slicesPerRecord, (std::vector<int>{2, 2, 1, 1, 1, 1}));
     EXPECT_EQ(kinds, (std::vector<int>{TESSARO_KIND_KEY, 1, 1, 1, 1, 1}));
 }
+
+TEST(TessaroFrameRate, FromTimeStampSpacingWhenTheStreamHasNoTiming) {
+    std::vector<uint8_t> es = readFixture("h264_320x180_notiming.h264");
+    Parser cutter;
+    std::vector<std::vector<uint8_t>> pics = pictures(cutter, es, 16384);
+    ASSERT_EQ(pics.size(), 49u);
+
+    auto wrap = [&](const std::vector<uint64_t>& pts) {
+        std::vector<uint8_t> ps;
+        for (size_t i = 0; i < pics.size(); ++i) {
+            const uint8_t pack[14] = {0, 0, 1, 0xBA, 0x44, 0, 0x04, 0, 0x04, 0x01, 0, 0, 0x03, 0xF8};
+            ps.insert(ps.end(), pack, pack + 14);
+            size_t len = 8 + pics[i].size();
+            uint64_t t = pts[i];
+            const uint8_t h[] = {0, 0, 1, 0xE0, static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len), 0x80, 0x80, 5,
+                                 static_cast<uint8_t>(0x21 | ((t >> 29) & 0x0E)), static_cast<uint8_t>(t >> 22),
+                                 static_cast<uint8_t>(((t >> 14) & 0xFE) | 1), static_cast<uint8_t>(t >> 7),
+                                 static_cast<uint8_t>(((t << 1) & 0xFE) | 1)};
+            ps.insert(ps.end(), h, h + sizeof h);
+            ps.insert(ps.end(), pics[i].begin(), pics[i].end());
+        }
+        Parser p;
+        std::vector<unsigned> rates;
+        for (size_t off = 0; off < ps.size(); off += 16384) {
+            p.input(ps.data() + off, std::min<size_t>(16384, ps.size() - off));
+            while (const TessaroFrame* f = p.next())
+                rates.push_back(f->nFrameRate);
+        }
+        return rates;
+    };
+
+    std::vector<uint64_t> steady, ntsc, reordered;
+    for (size_t i = 0; i < pics.size(); ++i) {
+        steady.push_back(90000 + 3600 * i);
+        ntsc.push_back((uint64_t{1} << 33) - 30000 + 3003 * i);  // wraps around 2^33
+        // Presentation order 0 3 1 2 6 4 5 ... as with B-frames.
+        static const int kOrder[3] = {2, -1, -1};
+        reordered.push_back(90000 + 3600 * (i + static_cast<size_t>(kOrder[i % 3] + 1)));
+    }
+    steady[20] = steady[19] + 10;    // a stray stamp and
+    steady[30] = steady[29] + 1000;  // a late one
+    for (unsigned r : wrap(steady))
+        EXPECT_EQ(r, 25u);
+    for (unsigned r : wrap(ntsc))
+        EXPECT_EQ(r, 30u);
+    std::vector<unsigned> rates = wrap(reordered);
+    ASSERT_EQ(rates.size(), 48u);
+    for (size_t i = 8; i < rates.size(); ++i)
+        EXPECT_EQ(rates[i], 25u) << i;
+}
