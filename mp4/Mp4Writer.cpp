@@ -181,6 +181,7 @@ struct CMp4Writer::SImpl {
     int32_t WriteVideoPacket(const uint8_t* pPayload, uint32_t nLen, bool bKey);
     int32_t InputAudio(const TessaroFrame& frame);
     int32_t OpenAudioEncoder(const TessaroFrame& frame);
+    int32_t SetAudioInput(int32_t nChannels, int32_t nSampleRate);
     void EncodePcmBuffer();
     void DrainFifo(bool bFinal);
     void SendToEncoder(AVFrame* pFrame);
@@ -214,6 +215,7 @@ struct CMp4Writer::SImpl {
 
     // Audio conversion from the input's layout and rate to the track's.
     int32_t m_nInChannels = 0;
+    int32_t m_nInRate = 0;
     SwrPtr m_pResampler;
     FifoPtr m_pFifo;
     FramePtr m_pEncFrame;
@@ -497,6 +499,17 @@ int32_t CMp4Writer::SImpl::InputAudio(const TessaroFrame& frame)
             return -1;
         }
     }
+    const auto nChannels = static_cast<int32_t>(frame.nChannels);
+    const auto nRate = static_cast<int32_t>(frame.nSampleRate);
+    if (nChannels != m_nInChannels || nRate != m_nInRate) {
+        // The input changed its format: finish converting what came in the
+        // old one, then convert from the new one, so both keep their speed.
+        if (m_nPcmFill > 0)
+            EncodePcmBuffer();
+        EncodePcmBuffer();  // what the resampler still holds
+        if (SetAudioInput(nChannels, nRate) < 0)
+            return 0;
+    }
     uint32_t n = m_pDecoder->Decode(frame.pPayload, frame.nPayloadLen, m_pDecodeBuf.get(),
                                     CAudioDecoder::DECODE_BUFFER_SIZE, frame.nCodec,
                                     frame.nSampleRate);
@@ -526,23 +539,8 @@ int32_t CMp4Writer::SImpl::OpenAudioEncoder(const TessaroFrame& frame)
     const AVChannelLayout& outLayout = pStream->codecpar->ch_layout;
     const int nOutRate = pStream->codecpar->sample_rate;
     CodecCtxPtr pEncoder = MakeAacEncoder(nOutRate, outLayout);
-    if (!pEncoder)
-        return -1;
-
-    const auto nInChannels = static_cast<int32_t>(frame.nChannels);
-    const auto nInRate = static_cast<int>(frame.nSampleRate);
-    AVChannelLayout inLayout{};
-    av_channel_layout_default(&inLayout, nInChannels);
-    AVChannelLayout swrOutLayout{};
-    SwrContext* pSwr = nullptr;
-    int r = av_channel_layout_copy(&swrOutLayout, &outLayout);
-    if (r >= 0)
-        r = swr_alloc_set_opts2(&pSwr, &swrOutLayout, AV_SAMPLE_FMT_FLTP, nOutRate, &inLayout,
-                                AV_SAMPLE_FMT_S16, nInRate, 0, nullptr);
-    av_channel_layout_uninit(&inLayout);
-    av_channel_layout_uninit(&swrOutLayout);
-    SwrPtr pResampler(pSwr);
-    if (r < 0 || swr_init(pResampler.get()) < 0)
+    if (!pEncoder || SetAudioInput(static_cast<int32_t>(frame.nChannels),
+                                   static_cast<int32_t>(frame.nSampleRate)) < 0)
         return -1;
 
     const int nFrameSize = pEncoder->frame_size > 0 ? pEncoder->frame_size : kAacFrameSamples;
@@ -558,14 +556,8 @@ int32_t CMp4Writer::SImpl::OpenAudioEncoder(const TessaroFrame& frame)
         av_frame_get_buffer(pEncFrame.get(), 0) < 0)
         return -1;
 
-    m_nInChannels = nInChannels;
-    m_nInputSamples = static_cast<uint32_t>(kAacFrameSamples * nInChannels);
-    m_nPcmBufSize = static_cast<int32_t>(2 * m_nInputSamples);
-    m_nPcmFill = 0;
-    m_pPcmBuf.assign(static_cast<size_t>(m_nPcmBufSize), 0);
     m_vConverted.assign(static_cast<size_t>(outLayout.nb_channels), {});
     m_vConvertedPlanes.assign(m_vConverted.size(), nullptr);
-    m_pResampler = std::move(pResampler);
     m_pFifo = std::move(pFifo);
     m_pEncFrame = std::move(pEncFrame);
     m_pEncPacket = std::move(pPacket);
@@ -573,9 +565,42 @@ int32_t CMp4Writer::SImpl::OpenAudioEncoder(const TessaroFrame& frame)
     return 1;
 }
 
+// Converter from the input's 16-bit interleaved PCM to the track's format,
+// and a PCM buffer of one encoder input in the input's layout.
+int32_t CMp4Writer::SImpl::SetAudioInput(int32_t nInChannels, int32_t nInRate)
+{
+    const AVCodecParameters* pPar = m_pFormatCtx->streams[m_nAudioStream]->codecpar;
+    const AVChannelLayout& outLayout = pPar->ch_layout;
+    const int nOutRate = pPar->sample_rate;
+    AVChannelLayout inLayout{};
+    av_channel_layout_default(&inLayout, nInChannels);
+    AVChannelLayout swrOutLayout{};
+    SwrContext* pSwr = nullptr;
+    int r = av_channel_layout_copy(&swrOutLayout, &outLayout);
+    if (r >= 0)
+        r = swr_alloc_set_opts2(&pSwr, &swrOutLayout, AV_SAMPLE_FMT_FLTP, nOutRate, &inLayout,
+                                AV_SAMPLE_FMT_S16, nInRate, 0, nullptr);
+    av_channel_layout_uninit(&inLayout);
+    av_channel_layout_uninit(&swrOutLayout);
+    SwrPtr pResampler(pSwr);
+    if (r < 0 || swr_init(pResampler.get()) < 0)
+        return -1;
+
+    m_pResampler = std::move(pResampler);
+    m_nInChannels = nInChannels;
+    m_nInRate = nInRate;
+    m_nInputSamples = static_cast<uint32_t>(kAacFrameSamples * nInChannels);
+    m_nPcmBufSize = static_cast<int32_t>(2 * m_nInputSamples);
+    m_nPcmFill = 0;
+    m_pPcmBuf.assign(static_cast<size_t>(m_nPcmBufSize), 0);
+    return 1;
+}
+
 // Converts the PCM buffer to the track's format and encodes what is complete.
 void CMp4Writer::SImpl::EncodePcmBuffer()
 {
+    if (!m_pResampler || m_nInChannels <= 0)
+        return;
     const int nInSamples = m_nPcmFill / (2 * m_nInChannels);
     m_nPcmFill = 0;
     const int nCapacity = swr_get_out_samples(m_pResampler.get(), nInSamples);

@@ -290,6 +290,23 @@ TEST_F(Mp4Writer, AudioOfAnotherRateThanDeclaredKeepsItsSpeed)
     }
 }
 
+TEST_F(Mp4Writer, AudioThatChangesItsFormatKeepsItsSpeed)
+{
+    // One second of 8000 Hz mono mu-law, then one second of 16000 Hz stereo PCM.
+    const std::vector<uint8_t> g711 = ReadFile(DataPath("tone_8k.ulaw"));
+    const std::vector<uint8_t> pcm = AsBytes(Sine(440, 16000, 2, 16000));
+    const fs::path out = m_dir / "switch.mp4";
+    CMp4Writer w(out.string());
+    FeedVideo(w, H264(), [&](size_t k) {
+        const TessaroFrame a =
+            k < 25 ? AudioRecord(g711.data() + 320 * k, 320, TESSARO_AUDIO_MULAW, 1, 8000)
+                   : AudioRecord(pcm.data() + 2560 * (k - 25), 2560, TESSARO_AUDIO_PCM16, 2, 16000);
+        EXPECT_EQ(w.InputFrame(&a), 1);
+    });
+    EXPECT_EQ(w.Finish(), 1);
+    ExpectAacTone(Probe(out), 8000, 1, 2.0);
+}
+
 TEST_F(Mp4Writer, LargeRecordsAreSplitIntoEncoderInputs)
 {
     // Two seconds in one record (many buffers' worth), then a record of the
