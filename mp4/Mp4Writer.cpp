@@ -152,7 +152,8 @@ std::vector<uint8_t> ParameterSets(const TessaroFrame& frame)
 bool HevcSetsUsable(const std::vector<uint8_t>& sets)
 {
     const AVCodec* pCodec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-    if (pCodec == nullptr || sets.size() >= static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+    if (pCodec == nullptr ||
+        sets.size() >= static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
         return false;
     CodecCtxPtr pCtx(avcodec_alloc_context3(pCodec));
     if (!pCtx)
@@ -353,7 +354,8 @@ int32_t CMp4Writer::SImpl::AddVideoStream(const TessaroFrame& frame,
     pPar->level = 41;
     pStream->time_base = AVRational{1, kVideoTicksPerSecond};
 
-    if (!sets.empty() && sets.size() < static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
+    if (!sets.empty() &&
+        sets.size() < static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
         pPar->extradata =
             static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
         if (pPar->extradata != nullptr) {
@@ -697,7 +699,8 @@ int32_t CMp4Writer::SImpl::Close()
             m_bWriteFailed = true;
         AVIOContext*& pb = m_pFormatCtx->pb;
         if (pb != nullptr && (m_pFormatCtx->oformat->flags & AVFMT_NOFILE) == 0) {
-            if (pb->error < 0 || avio_closep(&pb) < 0)
+            const bool bStreamError = pb->error < 0;
+            if (avio_closep(&pb) < 0 || bStreamError)
                 m_bWriteFailed = m_bWriteFailed || m_bHeaderWritten;
         }
         m_pFormatCtx.reset();

@@ -353,7 +353,8 @@ TEST_F(Mp4Writer, UnusableAudioIsPassedOver)
         if (k < std::size(bad)) {
             EXPECT_EQ(w.InputFrame(&bad[k]), 0) << k;
         }
-        const TessaroFrame a = AudioRecord(g711.data() + 320 * k, 320, TESSARO_AUDIO_MULAW, 1, 8000);
+        const TessaroFrame a =
+            AudioRecord(g711.data() + 320 * k, 320, TESSARO_AUDIO_MULAW, 1, 8000);
         EXPECT_EQ(w.InputFrame(&a), 1);
     });
     EXPECT_EQ(w.Finish(), 1);
@@ -403,7 +404,8 @@ TEST_F(Mp4Writer, NoKeyFrameLeavesNoFile)
         for (const auto& [width, height, rate] :
              {std::tuple{0, 180, 25u}, std::tuple{320, 0, 25u}, std::tuple{320, 180, 0u},
               std::tuple{-1, 180, 25u}}) {
-            const TessaroFrame f = VideoRecord(H264().pics[0], TESSARO_CODEC_H264, rate, width, height);
+            const TessaroFrame f =
+                VideoRecord(H264().pics[0], TESSARO_CODEC_H264, rate, width, height);
             EXPECT_EQ(w.InputFrame(&f), 0);
         }
         EXPECT_EQ(w.InputFrame(nullptr), 0);
