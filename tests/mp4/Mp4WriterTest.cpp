@@ -290,6 +290,23 @@ TEST_F(Mp4Writer, AudioOfAnotherRateThanDeclaredKeepsItsSpeed)
     }
 }
 
+TEST_F(Mp4Writer, EveryChannelCountGivesAPlayableTrack)
+{
+    for (uint32_t nChannels = 1; nChannels <= 8; ++nChannels) {
+        SCOPED_TRACE(nChannels);
+        const auto nCh = static_cast<int>(nChannels);
+        const std::vector<uint8_t> pcm = AsBytes(Sine(440, 8000, nCh, 16000));
+        const fs::path out = m_dir / "channels.mp4";
+        CMp4Writer w(out.string());
+        const TessaroFrame early = AudioRecord(pcm.data(), 2 * nChannels, TESSARO_AUDIO_PCM16,
+                                               nChannels, 8000);
+        EXPECT_EQ(w.InputFrame(&early), 0);
+        FeedVideoWithPcm(w, H264(), pcm, nChannels, 8000);
+        EXPECT_EQ(w.Finish(), 1);
+        ExpectAacTone(Probe(out), 8000, nCh, 2.0);
+    }
+}
+
 TEST_F(Mp4Writer, AudioThatChangesItsFormatKeepsItsSpeed)
 {
     // One second of 8000 Hz mono mu-law, then one second of 16000 Hz stereo PCM.
