@@ -14,6 +14,10 @@ constexpr size_t kDetectCarry = 16;
 Parser::Parser() : m_ps(*this) {}
 
 void Parser::updateHold() {
+    if (m_queuedInStore == 0) {
+        m_video.setHold(kNoPos);
+        return;
+    }
     for (const Entry& e : m_queue) {
         if (e.inStore) {
             m_video.setHold(e.pos);
@@ -118,14 +122,15 @@ void Parser::drainVideo() {
 }
 
 void Parser::enqueue(Entry&& e) {
-    bool wasHeld = std::any_of(m_queue.begin(), m_queue.end(), [](const Entry& q) { return q.inStore; });
     m_queuedBytes += e.frame.nPayloadLen;
-    if (e.inStore && !wasHeld)
+    if (e.inStore && m_queuedInStore++ == 0)
         m_video.setHold(e.pos);
     m_queue.push_back(std::move(e));
     if (m_queue.size() > kMaxQueuedRecords || m_queuedBytes > kMaxQueuedBytes) {
+        // The caller is not draining: the oldest records give way.
         while (m_queue.size() > 1 && (m_queue.size() > kMaxQueuedRecords || m_queuedBytes > kMaxQueuedBytes)) {
             m_queuedBytes -= m_queue.front().frame.nPayloadLen;
+            m_queuedInStore -= m_queue.front().inStore ? 1 : 0;
             m_queue.pop_front();
         }
         updateHold();
@@ -139,6 +144,7 @@ const TessaroFrame* Parser::next() {
     m_current = std::move(m_queue.front());
     m_queue.pop_front();
     m_queuedBytes -= m_current.frame.nPayloadLen;
+    m_queuedInStore -= m_current.inStore ? 1 : 0;
     updateHold();
     m_current.frame.pPayload = m_current.inStore ? m_video.at(m_current.pos) : m_current.owned.data();
     return &m_current.frame;

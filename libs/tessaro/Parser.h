@@ -56,6 +56,7 @@ private:
     PsDemuxer m_ps;
     std::deque<Entry> m_queue;
     size_t m_queuedBytes = 0;
+    size_t m_queuedInStore = 0;
     Entry m_current;
     std::vector<uint8_t> m_audio;
 };

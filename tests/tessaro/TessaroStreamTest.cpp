@@ -336,3 +336,28 @@ TEST(TessaroMemory, OversizedPictureIsDroppedAndParsingGoesOn) {
     ASSERT_EQ(kinds.size(), 49u);
     EXPECT_EQ(kinds[0], TESSARO_KIND_KEY);
 }
+
+TEST(TessaroMemory, QueueOfACallerThatNeverDrainsIsBounded) {
+    std::vector<uint8_t> once = readFile(dataPath("ps_h264_alaw.ps"));
+    std::vector<Record> perCopy = parse(once);
+    void* h = TessaroCreate(0);
+    ASSERT_NE(h, nullptr);
+    const int copies = 60;  // about 6000 records
+    for (int c = 0; c < copies; ++c)
+        for (size_t off = 0; off < once.size(); off += 16384)
+            TessaroInputData(h, once.data() + off, static_cast<uint32_t>(std::min<size_t>(16384, once.size() - off)));
+    std::vector<Record> tail;
+    while (const TessaroFrame* f = TessaroGetNextFrame(h)) {
+        Record r;
+        r.type = f->nFrameType;
+        r.payload.assign(f->pPayload, f->pPayload + f->nPayloadLen);
+        tail.push_back(std::move(r));
+    }
+    TessaroDestroy(h);
+    EXPECT_LE(tail.size(), 4096u);
+    EXPECT_GT(tail.size(), 1000u);
+    // The newest records are kept, intact: the last copy's audio ends the queue.
+    std::vector<Record> lastAudio = audioOf(perCopy);
+    ASSERT_FALSE(lastAudio.empty());
+    EXPECT_EQ(tail.back().payload, lastAudio.back().payload);
+}
