@@ -21,8 +21,7 @@ constexpr int16_t ExpandALaw(uint8_t a)
 
 constexpr int16_t ExpandMuLaw(uint8_t u)
 {
-    // The two codes for "zero" map to a tiny non-zero level, as the
-    // recorders' own players do.
+    // The two codes the rule maps to 0 keep their sign instead.
     if (u == 0x7F)
         return -2;
     if (u == 0xFF)
