@@ -10,7 +10,9 @@ cd "$(dirname "$0")/.."
 runs=${1:-3}
 build=${TRELVO_BUILD:-build}
 work=/tmp/trelvo_bench
-input=${BENCH_INPUT:-$work/bench_1080p.h264}
+# The parser benchmark's input is the same kind of stream: share it.
+shared=/tmp/trelvo-bench
+input=${BENCH_INPUT:-$shared/bench_1080p.h264}
 prog=$build/bin/trelvo-convert
 mkdir -p "$work"
 
@@ -18,8 +20,8 @@ mkdir -p "$work"
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (package time)" >&2; exit 1; }
 
 if [ ! -s "$input" ]; then
-  if [ -x bench/make_bench_input.sh ]; then
-    bench/make_bench_input.sh "$input"
+  if [ -x bench/make_bench_input.sh ] && [ "$input" = "$shared/bench_1080p.h264" ]; then
+    bench/make_bench_input.sh "$(dirname "$input")"
   else
     # About 150 MB: a minute of busy 1080p at 25 fps, key frame every 2 s.
     ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 60 \

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "libs/korvel/KorvelProgress.h"
 #include "libs/tessaro/tessaro.h"
 
 extern "C" {
@@ -299,12 +300,9 @@ private:
 
     void Report(uint64_t nPosition) {
         if (!m_pfnProgress) return;
-        uint64_t nTotal = m_nSize;
-        while (nTotal > UINT32_MAX || nPosition > UINT32_MAX) {
-            nTotal >>= 1;
-            nPosition >>= 1;
-        }
-        m_pfnProgress(static_cast<uint32_t>(nPosition), static_cast<uint32_t>(nTotal), m_nUser);
+        uint32_t nPosition32 = 0, nTotal32 = 0;
+        korvel::ScaleProgress(nPosition, m_nSize, nPosition32, nTotal32);
+        m_pfnProgress(nPosition32, nTotal32, m_nUser);
     }
 
     int32_t Write(FILE* pInput) {

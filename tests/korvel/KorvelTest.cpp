@@ -8,6 +8,7 @@
 #include <random>
 
 #include "../cli/ProcessUtil.h"
+#include "libs/korvel/KorvelProgress.h"
 
 namespace fs = std::filesystem;
 
@@ -151,6 +152,21 @@ TEST_F(KorvelTest, NeverWritesOverItsInput) {
     EXPECT_EQ(ReadWholeFile(Path("cam.avi")), strBefore);
     EXPECT_TRUE(fs::exists(Path("link.avi")));
     EXPECT_TRUE(fs::exists(Path("hard.avi")));
+}
+
+TEST(KorvelProgressTest, LargeInputsFitThirtyTwoBitsWithTheirRatio) {
+    uint32_t p = 0, t = 0;
+    korvel::ScaleProgress(1000, 4000, p, t);
+    EXPECT_EQ(p, 1000u);
+    EXPECT_EQ(t, 4000u);
+    korvel::ScaleProgress(2500000000ULL, 5000000000ULL, p, t);
+    EXPECT_EQ(static_cast<int>(static_cast<double>(p) / t * 100), 50);
+    korvel::ScaleProgress(5000000000ULL, 5000000000ULL, p, t);
+    EXPECT_EQ(p, t);
+    EXPECT_GT(t, 1u << 31);
+    korvel::ScaleProgress(UINT64_MAX, UINT64_MAX, p, t);
+    EXPECT_EQ(p, t);
+    EXPECT_GT(t, 0u);
 }
 
 }  // namespace
