@@ -128,6 +128,38 @@ TEST_F(CliEndToEndTest, ProgramStreamWithG711Audio) {
     EXPECT_TRUE(DecodesCleanly(Dir() + "cam.avi", &strErrors)) << strErrors;
 }
 
+TEST_F(CliEndToEndTest, ProgramStreamFixturesInOneBatch) {
+    struct SCase {
+        const char* pszName;
+        const char* pszMp4;  // streams as ffprobe names them
+        const char* pszAvi;
+    };
+    const SCase cases[] = {
+        {"ps_h264_alaw", "h264|video\naac|audio\n", "h264|video\npcm_alaw|audio\n"},
+        {"ps_h265_ulaw", "hevc|video\naac|audio\n", "hevc|video\npcm_mulaw|audio\n"},
+        {"ps_h264_nomap_30fps", "h264|video\naac|audio\n", "h264|video\npcm_alaw|audio\n"},
+        {"ps_h264_damaged", "h264|video\n", "h264|video\n"},
+    };
+    std::vector<std::string> inputs;
+    for (const SCase& c : cases) {
+        if (!fs::exists(kData + c.pszName + ".ps")) GTEST_SKIP() << c.pszName;
+        inputs.push_back(Copy(kData + c.pszName + ".ps", std::string(c.pszName) + ".ps"));
+    }
+    for (const char* pszFormat : {"mp4", "avi"}) {
+        std::vector<std::string> args = {"-q", "-f", pszFormat};
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const SProcessResult r = Convert(args);
+        ASSERT_EQ(r.nStatus, 0) << r.strErr;
+        const bool bMp4 = std::string(pszFormat) == "mp4";
+        for (const SCase& c : cases) {
+            const std::string out = Dir() + c.pszName + "." + pszFormat;
+            EXPECT_EQ(ProbeStreams(out, "codec_name,codec_type"), bMp4 ? c.pszMp4 : c.pszAvi) << out;
+            std::string strErrors;
+            EXPECT_TRUE(DecodesCleanly(out, &strErrors)) << out << ": " << strErrors;
+        }
+    }
+}
+
 TEST_F(CliEndToEndTest, BatchGoesOnPastBadFilesAndLeavesNothingOfThem) {
     const std::string good1 = Copy(kData + "h264_320x180_25fps.h264", "good1.h264");
     const std::string noise = Garbage("noise.h264", 50000);
