@@ -4,7 +4,8 @@
 # their ratio and our peak resident memory.
 #   bench/bench_convert.sh [runs]       (default 3)
 # BENCH_INPUT overrides the input (made once under /tmp when missing),
-# TRELVO_BUILD the build directory (default build).
+# TRELVO_BUILD the build directory (default build), BENCH_FORMAT our output
+# format (default mp4; avi times the AVI library against the same reference).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-3}
@@ -14,6 +15,7 @@ work=/tmp/trelvo_bench
 shared=/tmp/trelvo-bench
 input=${BENCH_INPUT:-$shared/bench_1080p.h264}
 prog=$build/bin/trelvo-convert
+format=${BENCH_FORMAT:-mp4}
 mkdir -p "$work"
 
 [ -x "$prog" ] || { echo "build $prog first" >&2; exit 1; }
@@ -29,15 +31,15 @@ if [ ! -s "$input" ]; then
       -b:v 20M -maxrate 20M -bufsize 20M -x264-params log-level=error "$input"
   fi
 fi
-echo "input: $input ($(stat -c %s "$input") bytes)"
+echo "input: $input ($(stat -c %s "$input") bytes), trelvo-convert --format $format"
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 
 ours=() theirs=() rss=()
 for i in $(seq "$runs"); do
-  rm -f "$work/bench_1080p.mp4" "$work/ffmpeg.mp4"
+  rm -f "$work/bench_1080p.$format" "$work/ffmpeg.mp4"
   sync
-  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$prog" --quiet --output-dir "$work" "$input" >/dev/null 2>&1
+  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$prog" --quiet --format "$format" --output-dir "$work" "$input" >/dev/null 2>&1
   read -r secs kb <"$work/time.txt"
   ours+=("$secs"); rss+=("$kb")
   /usr/bin/time -f "%e %M" -o "$work/time.txt" \

@@ -2,7 +2,7 @@
 // before the first packet, so a first, short pass learns the video format from
 // the first key frame and looks a little further for audio; the second pass
 // writes. Only the first pass's look-ahead is read twice, and nothing is
-// buffered in memory beyond one chunk and the muxer's interleaving queue.
+// buffered in memory beyond one chunk and the parser's current frame.
 #include "libs/korvel/korvel.h"
 
 #include <sys/stat.h>
@@ -29,8 +29,6 @@ constexpr size_t kChunkSize = 16384;
 // How far past the first key frame the first pass looks for audio.
 constexpr int kLookAheadRecords = 256;
 constexpr uint64_t kLookAheadBytes = 4u << 20;
-// The muxer may hold back this much to interleave (microseconds).
-constexpr int64_t kMaxInterleaveDelta = 1000000;
 
 enum : int32_t {
     kErrArgs = -1,
@@ -216,7 +214,6 @@ private:
             return kErrMemory;
         }
         m_pOutput.reset(pCtx);
-        pCtx->max_interleave_delta = kMaxInterleaveDelta;
 
         AVStream* pVideo = avformat_new_stream(pCtx, nullptr);
         if (!pVideo) return kErrMemory;
@@ -260,19 +257,22 @@ private:
         return 0;
     }
 
+    // The payload goes to the muxer in place: the records arrive in file
+    // order, so nothing needs to be queued or copied for interleaving.
     int32_t WritePacket(AVStream* pStream, AVRational base, const TessaroFrame& f, int64_t nPts,
                         int64_t nDuration, bool bKey) {
         AVPacket* pkt = m_pPacket.get();
         av_packet_unref(pkt);
-        if (av_new_packet(pkt, static_cast<int>(f.nPayloadLen)) < 0) return kErrMemory;
-        std::memcpy(pkt->data, f.pPayload, f.nPayloadLen);
+        pkt->data = const_cast<uint8_t*>(f.pPayload);
+        pkt->size = static_cast<int>(f.nPayloadLen);
         pkt->stream_index = pStream->index;
         pkt->pts = pkt->dts = nPts;
         pkt->duration = nDuration;
         if (bKey) pkt->flags |= AV_PKT_FLAG_KEY;
         av_packet_rescale_ts(pkt, base, pStream->time_base);
-        if (av_interleaved_write_frame(m_pOutput.get(), pkt) < 0) return kErrWrite;
-        return 0;
+        const int nRet = av_write_frame(m_pOutput.get(), pkt);
+        av_packet_unref(pkt);
+        return nRet < 0 ? kErrWrite : 0;
     }
 
     int32_t TakeFrame(const TessaroFrame& f) {
