@@ -44,7 +44,11 @@ protected:
     }
     static SProcessResult Convert(std::vector<std::string> args, const std::string& strCwd = {}) {
         args.insert(args.begin(), kProgram);
-        return RunProcess(args, strCwd);
+        SProcessResult r = RunProcess(args, strCwd);
+        // Under the sanitizers a report may hide behind an expected failure.
+        EXPECT_EQ(r.strErr.find("Sanitizer"), std::string::npos) << r.strErr;
+        EXPECT_EQ(r.strErr.find("runtime error"), std::string::npos) << r.strErr;
+        return r;
     }
     // The result lines, one per file: "<input>  <word>  <output>", where a
     // failed file has "(no output)" (the word depends on the language file).
