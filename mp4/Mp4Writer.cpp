@@ -469,16 +469,20 @@ int32_t CMp4Writer::SImpl::WriteVideoPacket(const uint8_t* pPayload, uint32_t nL
     if (!m_pVideoPacket)
         m_pVideoPacket.reset(av_packet_alloc());
     AVPacket* pPacket = m_pVideoPacket.get();
-    if (pPacket == nullptr || av_new_packet(pPacket, static_cast<int>(nLen)) < 0)
+    if (pPacket == nullptr || nLen > static_cast<uint32_t>(INT32_MAX))
         return 0;
-    std::memcpy(pPacket->data, pPayload, nLen);
+    // The payload is handed over in place: records arrive in file order and
+    // the muxer writes each one before it returns, so no copy and no
+    // interleaving queue (which would hold seconds of video) are needed.
+    pPacket->data = const_cast<uint8_t*>(pPayload);
+    pPacket->size = static_cast<int>(nLen);
     if (bKey)
         pPacket->flags |= AV_PKT_FLAG_KEY;
     pPacket->stream_index = m_nVideoStream;
     pPacket->pts = pPacket->dts =
         m_nTimingBasePts + av_rescale_q(m_nVideoFrames - m_nTimingBaseFrame, period, tb);
     pPacket->duration = std::max<int64_t>(av_rescale_q(1, period, tb), 1);
-    const int r = av_interleaved_write_frame(m_pFormatCtx.get(), pPacket);
+    const int r = av_write_frame(m_pFormatCtx.get(), pPacket);
     if (r < 0)
         std::printf("mp4 cannot write frame[%d]\n", r);
     else
@@ -668,7 +672,7 @@ int32_t CMp4Writer::SImpl::WriteAudioPacket(AVPacket* pPacket)
         static_cast<int64_t>(m_nAudioFrames) * kAacFrameSamples, encoderTb, pStream->time_base);
     pPacket->duration = av_rescale_q(pPacket->duration > 0 ? pPacket->duration : kAacFrameSamples,
                                      encoderTb, pStream->time_base);
-    const int r = av_interleaved_write_frame(m_pFormatCtx.get(), pPacket);
+    const int r = av_write_frame(m_pFormatCtx.get(), pPacket);
     if (r < 0)
         std::printf("Cannot write Audio frame\n");
     else
