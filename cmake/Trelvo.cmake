@@ -12,6 +12,7 @@ function(trelvo_add_gtest name)
   add_executable(${name} ${T_SOURCES})
   trelvo_defaults(${name})
   target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main ${T_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
   set_target_properties(${name} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/testbin
     BUILD_RPATH "$ORIGIN/../bin")

@@ -1,5 +1,6 @@
 // Runs the built trelvo-convert on the fixtures and checks its outputs with
 // the FFmpeg tools.
+#include "TempDir.h"
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -21,13 +22,8 @@ const std::string kSample = std::string(TRELVO_SOURCE_DIR) + "/samples/cam_sampl
 class CliEndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("trelvo_cli_" + std::to_string(::getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = m_tmp.Root();
     }
-    void TearDown() override { fs::remove_all(m_dir); }
 
     std::string Dir() const { return m_dir.string() + "/"; }
     std::string Copy(const std::string& strFrom, const std::string& strName) const {
@@ -68,6 +64,7 @@ protected:
     }
     static bool Failed(const std::string& strLine) { return EndsWith(strLine, "  (no output)"); }
 
+    TempDir m_tmp;
     fs::path m_dir;
 };
 

@@ -53,23 +53,23 @@ public:
 private:
     class CReader : public convert::IInputReader {
     public:
-        CReader(SFakeInput spec, std::vector<std::string>& events) : m_spec(spec), m_events(events) {}
+        CReader(SFakeInput input, std::vector<std::string>& events) : m_input(input), m_events(events) {}
         ~CReader() override { m_events.push_back("input"); }
-        uint64_t Size() const override { return m_spec.nSize; }
+        uint64_t Size() const override { return m_input.nSize; }
         size_t Read(uint8_t*, size_t nLen) override {
             ++m_nReads;
-            if (m_nReads == m_spec.nFailAtRead) {
+            if (m_nReads == m_input.nFailAtRead) {
                 m_bFailed = true;
                 return 0;
             }
-            const uint64_t n = std::min<uint64_t>(nLen, m_spec.nBytes - m_nDone);
+            const uint64_t n = std::min<uint64_t>(nLen, m_input.nBytes - m_nDone);
             m_nDone += n;
             return static_cast<size_t>(n);
         }
         bool Failed() const override { return m_bFailed; }
 
     private:
-        SFakeInput m_spec;
+        SFakeInput m_input;
         std::vector<std::string>& m_events;
         uint64_t m_nDone = 0;
         int m_nReads = 0;

@@ -1,3 +1,4 @@
+#include "TempDir.h"
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -199,15 +200,10 @@ TEST(ConvertJobsTest, NoRowsStillEndsWithTheSuccessMessage) {
 class ConvertJobsFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("trelvo_jobs_" + std::to_string(::getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = m_tmp.Root();
         m_host.strSourceDir = m_dir.wstring() + L"/";
         m_host.strSaveDir = m_host.strSourceDir;
     }
-    void TearDown() override { fs::remove_all(m_dir); }
 
     std::string Path(const std::string& strName) const { return (m_dir / strName).string(); }
     static std::string Contents(const std::string& strPath) {
@@ -215,6 +211,7 @@ protected:
         return {std::istreambuf_iterator<char>(in), {}};
     }
 
+    TempDir m_tmp;
     fs::path m_dir;
     CTestHost m_host;
     CFakeBackend m_backend;

@@ -1,3 +1,4 @@
+#include "TempDir.h"
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,13 +16,8 @@ namespace {
 class ConvertListTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("trelvo_list_" + std::to_string(::getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = m_tmp.Root();
     }
-    void TearDown() override { fs::remove_all(m_dir); }
 
     std::wstring MakeFile(const std::string& strName, size_t nBytes, const fs::path& dir = {}) {
         const fs::path path = (dir.empty() ? m_dir : dir) / strName;
@@ -29,6 +25,7 @@ protected:
         return path.wstring();
     }
 
+    TempDir m_tmp;
     fs::path m_dir;
 };
 

@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 ff() { ffmpeg -hide_banner -loglevel error -y "$@"; }
 
 # H.264, 320x180 (coded 320x192, so the SPS carries cropping), 25 fps, key
-# frame every 25 pictures, 50 pictures; parameter sets only at the start.
+# frame every 25 pictures, 50 pictures; x264 puts SPS/PPS in front of each IDR.
 ff -f lavfi -i testsrc=size=320x180:rate=25 -frames:v 50 -pix_fmt yuv420p \
    -c:v libx264 -preset veryfast -g 25 -keyint_min 25 -sc_threshold 0 -bf 0 \
    -x264-params log-level=error -b:v 100k h264_320x180_25fps.h264

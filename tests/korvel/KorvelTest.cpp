@@ -1,3 +1,4 @@
+#include "TempDir.h"
 #include "libs/korvel/korvel.h"
 
 #include <gtest/gtest.h>
@@ -32,21 +33,17 @@ int32_t Cancel(int32_t) { return g_nCancelAfter >= 0 && ++g_nCancelAsks > g_nCan
 class KorvelTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("trelvo_korvel_" + std::to_string(::getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_dir);
-        fs::create_directories(m_dir);
+        m_dir = m_tmp.Root();
         g_reports.clear();
         g_nCancelAfter = -1;
         g_nCancelAsks = 0;
     }
     void TearDown() override {
         if (::getuid() != 0) fs::permissions(m_dir, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(m_dir);
     }
     std::string Path(const std::string& strName) const { return (m_dir / strName).string(); }
 
+    TempDir m_tmp;
     fs::path m_dir;
 };
 

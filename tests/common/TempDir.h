@@ -23,6 +23,7 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     bool Valid() const { return !m_path.empty(); }
+    const std::filesystem::path& Root() const { return m_path; }
     // The directory with a trailing '/', as the program directory looks.
     std::string Dir() const { return m_path.string() + "/"; }
     std::wstring WDir() const { return m_path.wstring() + L"/"; }
