@@ -159,6 +159,17 @@ uint64_t VideoAssembler::findStartCode(uint64_t from, uint64_t to) const {
     return kNoPos;
 }
 
+// A program-stream header met among the video units: 1 it starts at q (and is
+// noted), 0 it does not, -1 too few bytes to tell yet.
+int VideoAssembler::packHeaderAt(uint64_t q, const uint8_t* s, size_t avail) {
+    if (!m_watchPacks || s[3] < kEndCode)
+        return 0;
+    int v = plausibleHeader(s, avail);
+    if (v > 0)
+        m_packAt = q;
+    return v;
+}
+
 void VideoAssembler::detect() {
     const uint64_t end = m_buf.end();
     bool sawStart = m_votes > 0;
@@ -170,16 +181,14 @@ void VideoAssembler::detect() {
         }
         const uint8_t* s = m_buf.at(q);
         size_t avail = static_cast<size_t>(end - q);
-        if (m_watchPacks && avail >= 4 && s[3] >= kEndCode) {
-            int v = plausibleHeader(s, avail);
+        if (avail >= 4) {
+            int v = packHeaderAt(q, s, avail);
             if (v < 0) {
                 m_detectPos = q;
                 break;
             }
-            if (v > 0) {
-                m_packAt = q;
+            if (v > 0)
                 return;
-            }
         }
         if (avail < 5) {
             m_detectPos = q;
@@ -238,17 +247,13 @@ void VideoAssembler::scan() {
             break;
         }
         if (s[3] & 0x80) {  // forbidden bit: not a unit start
-            if (m_watchPacks && s[3] >= kEndCode) {
-                int v = plausibleHeader(s, avail);
-                if (v < 0) {
-                    m_scanPos = q;
-                    break;
-                }
-                if (v > 0) {
-                    m_packAt = q;
-                    return;
-                }
+            int v = packHeaderAt(q, s, avail);
+            if (v < 0) {
+                m_scanPos = q;
+                break;
             }
+            if (v > 0)
+                return;
             m_scanPos = q + 3;
             continue;
         }

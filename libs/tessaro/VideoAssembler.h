@@ -87,6 +87,7 @@ private:
 
     void detect();
     void scan();
+    int packHeaderAt(uint64_t q, const uint8_t* s, size_t avail);
     uint64_t findStartCode(uint64_t from, uint64_t to) const;
     void onNalStart(uint64_t q);
     void cutPicture(uint64_t cut, uint64_t cutHdr, const AuState& next);
