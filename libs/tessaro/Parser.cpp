@@ -105,6 +105,7 @@ void Parser::drainVideo() {
         TessaroFrame& f = e.frame;
         f.nPayloadLen = pic.len;
         f.nFrameType = TESSARO_FRAME_VIDEO;
+        f.nPts = f.nDts = TESSARO_NO_TIME;
         f.nFrameKind = pic.key ? TESSARO_KIND_KEY : TESSARO_KIND_NONKEY;
         f.nCodec = pic.codec == Codec::H265 ? TESSARO_CODEC_H265 : TESSARO_CODEC_H264;
         f.nFrameRate = pic.fps;
@@ -188,6 +189,7 @@ void Parser::emitAudio(AudioCodec codec) {
     m_audio = {};
     f.nPayloadLen = static_cast<uint32_t>(e.owned.size());
     f.nFrameType = TESSARO_FRAME_AUDIO;
+    f.nPts = f.nDts = TESSARO_NO_TIME;
     f.nCodec = codec == AudioCodec::Mulaw ? TESSARO_AUDIO_MULAW : TESSARO_AUDIO_ALAW;
     f.nChannels = 1;
     f.nBitsPerSample = 16;

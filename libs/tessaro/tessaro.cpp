@@ -3,6 +3,7 @@
 
 #include "Parser.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -55,6 +56,16 @@ TESSARO_API const TessaroFrame* TessaroGetNextFrame(void* hParser) {
 
 TESSARO_API void TessaroDestroy(void* hParser) {
     delete static_cast<Handle*>(hParser);
+}
+
+TESSARO_API void TessaroInputEnd(void* /*hParser*/) {}
+
+TESSARO_API int32_t TessaroGetStatus(void* hParser, TessaroStatus* pStatus, uint32_t nSize) {
+    if (!hParser || !pStatus || nSize == 0)
+        return -1;
+    TessaroStatus status{};
+    std::memcpy(pStatus, &status, nSize < sizeof status ? nSize : sizeof status);
+    return 0;
 }
 
 } // extern "C"

@@ -25,11 +25,32 @@ enum {
 
     TESSARO_CODEC_H264 = 4,
     TESSARO_CODEC_H265 = 5,
+    /* Video the parser recognises but does not parse; never in a record, only
+     * in TessaroStatus. */
+    TESSARO_CODEC_MPEG2 = 2,   /* MPEG-1 or MPEG-2 video */
+    TESSARO_CODEC_MPEG4 = 3,   /* MPEG-4 Part 2 */
+    TESSARO_CODEC_OTHER = 99,  /* a video stream type no one here knows */
 
     TESSARO_AUDIO_MULAW = 10,
     TESSARO_AUDIO_PCM16 = 12,
-    TESSARO_AUDIO_ALAW = 14
+    TESSARO_AUDIO_ALAW = 14,
+    /* One ADTS frame per record, header included; nChannels and nSampleRate
+     * from that header, nBitsPerSample 16. */
+    TESSARO_AUDIO_AAC = 37
 };
+
+/* Record flags (nFlags). */
+enum {
+    /* nPts/nDts were worked out from the frame rate and the picture order,
+     * not read from the stream. */
+    TESSARO_FLAG_TIME_DERIVED = 1u << 0,
+    /* The recorder's clock jumped (a restart, a wrap it could not explain)
+     * just before this record; the times go on one frame after the last. */
+    TESSARO_FLAG_DISCONTINUITY = 1u << 1
+};
+
+/* A time that is not known. Times are in 90 kHz ticks. */
+#define TESSARO_NO_TIME INT64_MIN
 
 /* One parsed frame. The field order and widths are fixed; on a 32-bit build
  * every field sits at its historic offset (checked below), on a 64-bit build
@@ -42,8 +63,12 @@ typedef struct TessaroFrame {
     int32_t nFrameType;        /* 16: 1 video, 2 audio */
     int32_t nFrameKind;        /* 20: video: 0 key frame, else non-key */
     int32_t nCodec;            /* 24: video: 5 H.265, else H.264; audio: encoding */
-    uint32_t nReserved28[7];   /* 28..55 */
-    uint32_t nFrameRate;       /* 56: video frames per second */
+    uint32_t nFlags;           /* 28: TESSARO_FLAG_* */
+    int64_t nPts;              /* 32: presentation time, 90 kHz, or TESSARO_NO_TIME */
+    int64_t nDts;              /* 40: decode time, 90 kHz, or TESSARO_NO_TIME */
+    uint32_t nRateNum;         /* 48: video: exact frame rate nRateNum/nRateDen; */
+    uint32_t nRateDen;         /* 52:        0/0 when unknown */
+    uint32_t nFrameRate;       /* 56: video frames per second (rounded) */
     int32_t nWidth;            /* 60 */
     int32_t nHeight;           /* 64 */
     uint32_t nReserved68;      /* 68 */
@@ -63,6 +88,11 @@ TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nPayloadLen) == 12, "nPayloadLen");
 TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nFrameType) == 16, "nFrameType");
 TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nFrameKind) == 20, "nFrameKind");
 TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nCodec) == 24, "nCodec");
+TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nFlags) == 28, "nFlags");
+TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nPts) == 32, "nPts");
+TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nDts) == 40, "nDts");
+TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nRateNum) == 48, "nRateNum");
+TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nRateDen) == 52, "nRateDen");
 TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nFrameRate) == 56, "nFrameRate");
 TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nWidth) == 60, "nWidth");
 TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nHeight) == 64, "nHeight");
@@ -83,6 +113,37 @@ TESSARO_API void TessaroInputData(void* hParser, const uint8_t* pData, uint32_t 
 TESSARO_API const TessaroFrame* TessaroGetNextFrame(void* hParser);
 
 TESSARO_API void TessaroDestroy(void* hParser);
+
+/* The input has ended: every complete picture and all audio still held become
+ * available to TessaroGetNextFrame. Input after this starts afresh. A caller
+ * that never calls it loses only what the parser still held. */
+TESSARO_API void TessaroInputEnd(void* hParser);
+
+/* What the parser has learnt of the input so far. */
+enum {
+    TESSARO_CONTAINER_UNKNOWN = 0,
+    TESSARO_CONTAINER_ES = 1, /* raw H.264/H.265 */
+    TESSARO_CONTAINER_PS = 2  /* MPEG program stream */
+};
+enum {
+    /* nVideoCodec names video this parser does not turn into records. */
+    TESSARO_STATUS_VIDEO_UNSUPPORTED = 1u << 0,
+    /* The video codec changed part way; nVideoChangeAt says where. */
+    TESSARO_STATUS_VIDEO_CHANGED = 1u << 1
+};
+typedef struct TessaroStatus {
+    int32_t nContainer;      /* TESSARO_CONTAINER_* */
+    int32_t nVideoCodec;     /* first video codec met (TESSARO_CODEC_*), 0 none */
+    int32_t nAudioCodec;     /* first audio codec met (TESSARO_AUDIO_*), 0 none */
+    uint32_t nFlags;         /* TESSARO_STATUS_* */
+    uint64_t nVideoChangeAt; /* input byte offset of the first codec change */
+    uint64_t nPictures;      /* video records handed out so far */
+    uint64_t nAudioRecords;  /* audio records handed out so far */
+} TessaroStatus;
+
+/* Fills *pStatus; nSize is sizeof(TessaroStatus) as the caller knows it (a
+ * smaller, older struct gets its prefix). 0 done, -1 bad arguments. */
+TESSARO_API int32_t TessaroGetStatus(void* hParser, TessaroStatus* pStatus, uint32_t nSize);
 
 #ifdef __cplusplus
 }

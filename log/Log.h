@@ -1,0 +1,31 @@
+// One log for the whole program: levels, and a sink the host sets. Library
+// code says what happened; the host decides who reads it (stderr, a tooltip,
+// nowhere).
+#pragma once
+
+#include <cstdarg>
+
+namespace trelvo::log {
+
+enum class ELevel { Error = 0, Warning = 1, Info = 2, Debug = 3 };
+
+// pszModule is a short name ("mp4", "avi", "ffmpeg"); pszText one line without
+// its newline. Called on the thread that logged; must be thread-safe.
+using Sink = void (*)(ELevel level, const char* pszModule, const char* pszText, void* pUser);
+
+// Replaces the sink; null restores the default, which writes errors and
+// warnings to standard error and drops the rest. Set before work starts.
+void SetSink(Sink pfnSink, void* pUser);
+
+void Write(ELevel level, const char* pszModule, const char* pszFormat, ...)
+    __attribute__((format(printf, 3, 4)));
+void WriteV(ELevel level, const char* pszModule, const char* pszFormat, va_list args);
+
+const char* LevelName(ELevel level);
+
+}  // namespace trelvo::log
+
+#define TRELVO_LOG_ERROR(module, ...) ::trelvo::log::Write(::trelvo::log::ELevel::Error, module, __VA_ARGS__)
+#define TRELVO_LOG_WARNING(module, ...) ::trelvo::log::Write(::trelvo::log::ELevel::Warning, module, __VA_ARGS__)
+#define TRELVO_LOG_INFO(module, ...) ::trelvo::log::Write(::trelvo::log::ELevel::Info, module, __VA_ARGS__)
+#define TRELVO_LOG_DEBUG(module, ...) ::trelvo::log::Write(::trelvo::log::ELevel::Debug, module, __VA_ARGS__)
