@@ -42,6 +42,8 @@ class IFrameParser {
 public:
     virtual ~IFrameParser() = default;
     virtual void InputData(const uint8_t* pData, uint32_t nLen) = 0;
+    // The input has ended: what the parser still holds becomes available.
+    virtual void InputEnd() = 0;
     virtual const TessaroFrame* GetNextFrame() = 0;
 };
 

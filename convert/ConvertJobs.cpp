@@ -46,6 +46,7 @@ public:
     void InputData(const uint8_t* pData, uint32_t nLen) override {
         TessaroInputData(m_hParser, pData, nLen);
     }
+    void InputEnd() override { TessaroInputEnd(m_hParser); }
     const TessaroFrame* GetNextFrame() override { return TessaroGetNextFrame(m_hParser); }
 
 private:
@@ -141,16 +142,26 @@ bool Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend) {
     int32_t nLastPercent = -1;
     bool bOk = true;
     bool bStopped = false;
-    while (bOk) {
-        const size_t nRead = pInput->Read(pBuffer.get(), kChunkSize);
-        if (nRead == 0) break;
-        pParser->InputData(pBuffer.get(), static_cast<uint32_t>(nRead));
+    auto drain = [&] {
         while (const TessaroFrame* pFrame = pParser->GetNextFrame()) {
             if (pWriter->InputFrame(pFrame) < 0) {
                 bOk = false;
                 break;
             }
         }
+    };
+    while (bOk) {
+        const size_t nRead = pInput->Read(pBuffer.get(), kChunkSize);
+        if (nRead == 0) {
+            // The last picture ends with the input: the parser hands it out now.
+            if (!pInput->Failed()) {
+                pParser->InputEnd();
+                drain();
+            }
+            break;
+        }
+        pParser->InputData(pBuffer.get(), static_cast<uint32_t>(nRead));
+        drain();
         nBytesRead += nRead;
         const int32_t nPercent = ComputePercent(nBytesRead, nSize);
         if (nPercent != nLastPercent) {

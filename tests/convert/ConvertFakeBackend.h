@@ -32,6 +32,7 @@ public:
     std::vector<std::string> writerPaths;  // writers made
     std::vector<std::string> events;       // releases, in order
     int nChunksFed = 0;
+    int nInputEnds = 0;
     int nFramesTaken = 0;
     int nFinishCalls = 0;
 
@@ -85,6 +86,7 @@ private:
             ++m_owner.nChunksFed;
             m_nPending += nLen > 0 ? 1 : 0;
         }
+        void InputEnd() override { ++m_owner.nInputEnds; }
         const TessaroFrame* GetNextFrame() override {
             if (m_nPending == 0) return nullptr;
             --m_nPending;

@@ -62,6 +62,7 @@ TEST(ConvertJobsTest, ProgressOfAFortyThousandByteFile) {
     EXPECT_EQ(host.Written(0, COL_DESTRIBE), std::vector<std::wstring>{kSuccess});
     EXPECT_EQ(backend.writerPaths, std::vector<std::string>{"/out/cam1.mp4"});
     EXPECT_EQ(backend.nChunksFed, 3);
+    EXPECT_EQ(backend.nInputEnds, 1);  // the end of the input is told once
     // Released in order: input, writer, parser.
     EXPECT_EQ(backend.events, (std::vector<std::string>{"input", "writer", "parser"}));
     EXPECT_EQ(host.messages, std::vector<std::wstring>{kSuccess});
@@ -125,6 +126,7 @@ TEST(ConvertJobsTest, FailureInTheThirdChunkKeepsItsPercentage) {
     convert::Mp4ConvertRows(host, backend);
 
     EXPECT_EQ(backend.nChunksFed, 3);  // no fourth chunk
+    EXPECT_EQ(backend.nInputEnds, 0);
     EXPECT_EQ(host.Written(0, COL_PROGRESS), Numbers({10, 20, 30}));
     EXPECT_EQ(host.list.GetRowText(0, COL_PROGRESS), L"30");
     EXPECT_EQ(host.Written(0, COL_DESTRIBE), std::vector<std::wstring>{kFail});
@@ -168,6 +170,7 @@ TEST(ConvertJobsTest, ReadErrorMidFileFailsTheRow) {
     host.AddRow(L"bad");
     convert::Mp4ConvertRows(host, backend);
     EXPECT_EQ(backend.nChunksFed, 2);
+    EXPECT_EQ(backend.nInputEnds, 0);  // a read error is not the end of the input
     EXPECT_EQ(host.Written(0, COL_PROGRESS), Numbers({16, 32}));
     EXPECT_EQ(host.Written(0, COL_DESTRIBE), std::vector<std::wstring>{kFail});
 }

@@ -1,0 +1,361 @@
+#include "libs/korvel/AviConversion.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "libs/korvel/KorvelProgress.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
+}
+
+namespace korvel {
+
+namespace {
+
+constexpr size_t kChunkSize = 16384;
+// How far past the first key frame the first pass looks for audio.
+constexpr int kLookAheadRecords = 256;
+constexpr uint64_t kLookAheadBytes = 4u << 20;
+// Audio kept from before the first picture, to start the sound with it.
+constexpr size_t kMaxHeldAudioBytes = 512 * 1024;
+constexpr int64_t kSilenceChunkSamples = 4096;
+constexpr int kAacFrameSamples = 1024;
+
+struct SParserCloser {
+    void operator()(void* h) const { TessaroDestroy(h); }
+};
+using ParserPtr = std::unique_ptr<void, SParserCloser>;
+
+uint8_t SilenceByte(EAudioKind kind) {
+    switch (kind) {
+        case EAudioKind::G711Alaw: return 0xD5;
+        case EAudioKind::G711Mulaw: return 0xFF;
+        default: return 0;
+    }
+}
+
+uint32_t WaveTag(EAudioKind kind) {
+    switch (kind) {
+        case EAudioKind::G711Alaw: return 6;
+        case EAudioKind::G711Mulaw: return 7;
+        case EAudioKind::Pcm16: return 1;
+        case EAudioKind::Aac: return 0xFF;
+        case EAudioKind::None: break;
+    }
+    return 0;
+}
+
+AVCodecID CodecId(EAudioKind kind) {
+    switch (kind) {
+        case EAudioKind::G711Alaw: return AV_CODEC_ID_PCM_ALAW;
+        case EAudioKind::G711Mulaw: return AV_CODEC_ID_PCM_MULAW;
+        case EAudioKind::Pcm16: return AV_CODEC_ID_PCM_S16LE;
+        case EAudioKind::Aac: return AV_CODEC_ID_AAC;
+        case EAudioKind::None: break;
+    }
+    return AV_CODEC_ID_NONE;
+}
+
+bool SetExtradata(AVCodecParameters* par, const std::vector<uint8_t>& data) {
+    if (data.empty()) return true;
+    par->extradata = static_cast<uint8_t*>(av_mallocz(data.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!par->extradata) return false;
+    std::memcpy(par->extradata, data.data(), data.size());
+    par->extradata_size = static_cast<int>(data.size());
+    return true;
+}
+
+}  // namespace
+
+void CConversion::SOutputFree::operator()(AVFormatContext* p) const {
+    if (p->pb) avio_closep(&p->pb);
+    avformat_free_context(p);
+}
+
+void CConversion::SPacketFree::operator()(AVPacket* p) const { av_packet_free(&p); }
+
+CConversion::CConversion(std::string strOutput, KorvelProgressCallback pfnProgress,
+                         KorvelCancelCallback pfnCancel, int32_t nUser)
+    : m_strOutput(std::move(strOutput)), m_pfnProgress(pfnProgress), m_pfnCancel(pfnCancel), m_nUser(nUser) {}
+
+CConversion::~CConversion() = default;
+
+int32_t CConversion::Run(FILE* pInput, uint64_t nSize) {
+    m_nSize = nSize;
+    const int32_t nDiscover = Discover(pInput);
+    if (nDiscover < 0) return nDiscover;
+    std::rewind(pInput);
+    const int32_t nResult = Write(pInput);
+    if (nResult < 0) {
+        m_pOutput.reset();  // close before removing
+        if (m_bOutputOpened) std::remove(m_strOutput.c_str());
+    }
+    return nResult;
+}
+
+bool CConversion::Cancelled() const { return m_pfnCancel != nullptr && m_pfnCancel(m_nUser) != 0; }
+
+// Takes what the first pass needs from one record; true once it has enough.
+bool CConversion::Learn(const TessaroFrame& f, int& nRecordsAfterKey) {
+    if (!f.pPayload || f.nPayloadLen == 0) return false;
+    if (f.nFrameType == TESSARO_FRAME_AUDIO && !m_audio.Found()) DescribeAudio(f, m_audio);
+    if (!m_video.bFound && IsUsableKeyFrame(f)) {
+        m_video = DescribeVideo(f);
+    } else if (m_video.bFound) {
+        ++nRecordsAfterKey;
+    }
+    return m_video.bFound && (m_audio.Found() || nRecordsAfterKey >= kLookAheadRecords);
+}
+
+// First pass: the video format from the first usable key frame, and audio
+// if any shows up before it or shortly after.
+int32_t CConversion::Discover(FILE* pInput) {
+    ParserPtr pParser(TessaroCreate(0));
+    if (!pParser) return kErrMemory;
+    std::vector<uint8_t> buffer(kChunkSize);
+    int nRecordsAfterKey = 0;
+    uint64_t nBytesAtKey = 0;
+    uint64_t nBytes = 0;
+    for (bool bEnd = false; !bEnd;) {
+        const size_t n = std::fread(buffer.data(), 1, buffer.size(), pInput);
+        if (n == 0) {
+            TessaroInputEnd(pParser.get());
+            bEnd = true;
+        } else {
+            nBytes += n;
+            TessaroInputData(pParser.get(), buffer.data(), static_cast<uint32_t>(n));
+        }
+        const bool bHadVideo = m_video.bFound;
+        while (const TessaroFrame* f = TessaroGetNextFrame(pParser.get())) {
+            if (Learn(*f, nRecordsAfterKey)) return 0;
+        }
+        if (!bHadVideo && m_video.bFound) nBytesAtKey = nBytes;
+        if (m_video.bFound && nBytes - nBytesAtKey >= kLookAheadBytes) return 0;
+        if (Cancelled()) return kErrCancelled;
+    }
+    if (std::ferror(pInput)) return kErrInput;
+    return m_video.bFound ? 0 : kErrNoKeyFrame;
+}
+
+int32_t CConversion::OpenOutput() {
+    AVFormatContext* pCtx = nullptr;
+    if (avformat_alloc_output_context2(&pCtx, nullptr, "avi", m_strOutput.c_str()) < 0 || !pCtx) return kErrMemory;
+    m_pOutput.reset(pCtx);
+
+    AVStream* pVideo = avformat_new_stream(pCtx, nullptr);
+    if (!pVideo) return kErrMemory;
+    AVCodecParameters* par = pVideo->codecpar;
+    par->codec_type = AVMEDIA_TYPE_VIDEO;
+    par->codec_id = m_video.bHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
+    par->codec_tag = m_video.bHevc ? MKTAG('H', 'E', 'V', 'C') : MKTAG('H', '2', '6', '4');
+    par->width = m_video.nWidth;
+    par->height = m_video.nHeight;
+    if (!SetExtradata(par, m_video.extradata)) return kErrMemory;
+    const AVRational rate{static_cast<int>(m_video.nRateNum), static_cast<int>(m_video.nRateDen)};
+    pVideo->time_base = av_inv_q(rate);
+    pVideo->avg_frame_rate = pVideo->r_frame_rate = rate;
+    m_pVideo = pVideo;
+
+    if (m_audio.Found()) {
+        AVStream* pAudio = avformat_new_stream(pCtx, nullptr);
+        if (!pAudio) return kErrMemory;
+        AVCodecParameters* apar = pAudio->codecpar;
+        apar->codec_type = AVMEDIA_TYPE_AUDIO;
+        apar->codec_id = CodecId(m_audio.kind);
+        apar->codec_tag = WaveTag(m_audio.kind);
+        apar->sample_rate = static_cast<int>(m_audio.nSampleRate);
+        av_channel_layout_default(&apar->ch_layout, static_cast<int>(m_audio.nChannels));
+        if (m_audio.kind == EAudioKind::Aac) {
+            // One chunk per frame of 1024 samples; the header gives its config.
+            apar->frame_size = kAacFrameSamples;
+            if (!SetExtradata(apar, m_audio.aacConfig)) return kErrMemory;
+        } else {
+            apar->bits_per_coded_sample = static_cast<int>(m_audio.nBytesPerSample * 8);
+            apar->block_align = static_cast<int>(m_audio.nBytesPerSample * m_audio.nChannels);
+            apar->bit_rate = static_cast<int64_t>(m_audio.nSampleRate) * apar->block_align * 8;
+        }
+        pAudio->time_base = AVRational{1, static_cast<int>(m_audio.nSampleRate)};
+        m_pAudio = pAudio;
+    }
+
+    if (avio_open(&pCtx->pb, m_strOutput.c_str(), AVIO_FLAG_WRITE) < 0) return kErrWrite;
+    m_bOutputOpened = true;
+    if (avformat_write_header(pCtx, nullptr) < 0) return kErrWrite;
+    return 0;
+}
+
+// The payload goes to the muxer in place: the records arrive in file order,
+// so nothing needs to be queued or copied for interleaving. nTs counts
+// pictures (video) or samples (audio); AAC counts frames of 1024 samples.
+int32_t CConversion::WritePacket(AVStream* pStream, const uint8_t* p, size_t n, int64_t nTs, int64_t nDuration,
+                                 bool bKey) {
+    AVPacket* pkt = m_pPacket.get();
+    av_packet_unref(pkt);
+    pkt->data = const_cast<uint8_t*>(p);
+    pkt->size = static_cast<int>(n);
+    pkt->stream_index = pStream->index;
+    pkt->pts = pkt->dts = nTs;
+    pkt->duration = nDuration;
+    if (bKey) pkt->flags |= AV_PKT_FLAG_KEY;
+    AVRational base = pStream == m_pVideo ? AVRational{static_cast<int>(m_video.nRateDen),
+                                                       static_cast<int>(m_video.nRateNum)}
+                                          : AVRational{1, static_cast<int>(m_audio.nSampleRate)};
+    if (m_audio.kind == EAudioKind::Aac && pStream == m_pAudio) base.num = kAacFrameSamples;
+    av_packet_rescale_ts(pkt, base, pStream->time_base);
+    const int nRet = av_write_frame(m_pOutput.get(), pkt);
+    av_packet_unref(pkt);
+    return nRet < 0 ? kErrWrite : 0;
+}
+
+int32_t CConversion::TakeVideo(const TessaroFrame& f) {
+    const int64_t nTick = m_pVideoClock->Next(f);
+    return WritePacket(m_pVideo, f.pPayload, f.nPayloadLen, nTick, 1, f.nFrameKind == TESSARO_KIND_KEY);
+}
+
+int32_t CConversion::WriteSilence(int64_t nSamples) {
+    const size_t nFrame = m_audio.nBytesPerSample * m_audio.nChannels;
+    const std::vector<uint8_t> silence(static_cast<size_t>(std::min(nSamples, kSilenceChunkSamples)) * nFrame,
+                                       SilenceByte(m_audio.kind));
+    while (nSamples > 0) {
+        const int64_t nTake = std::min(nSamples, kSilenceChunkSamples);
+        const int32_t nRet = WritePacket(m_pAudio, silence.data(), static_cast<size_t>(nTake) * nFrame,
+                                         m_pAudioClock->Written(), nTake, true);
+        if (nRet < 0) return nRet;
+        m_pAudioClock->Advance(nTake);
+        nSamples -= nTake;
+    }
+    return 0;
+}
+
+int32_t CConversion::TakeAudio(const uint8_t* p, size_t n, int64_t nPts) {
+    const size_t nFrame = m_audio.nBytesPerSample * m_audio.nChannels;
+    const auto nSamples = static_cast<int64_t>(n / nFrame);
+    if (nSamples == 0) return 0;
+    const SAudioPlacement place = m_pAudioClock->Place(nPts, nSamples);
+    if (place.nSilence > 0) {
+        const int32_t nRet = WriteSilence(place.nSilence);
+        if (nRet < 0) return nRet;
+    }
+    if (place.nSkip >= nSamples) return 0;  // all of it lies before the first picture
+    const int64_t nKeep = nSamples - place.nSkip;
+    const int32_t nRet = WritePacket(m_pAudio, p + static_cast<size_t>(place.nSkip) * nFrame,
+                                     static_cast<size_t>(nKeep) * nFrame, m_pAudioClock->Written(), nKeep, true);
+    if (nRet == 0) m_pAudioClock->Advance(nKeep);
+    return nRet;
+}
+
+// AAC frames cannot be cut: a frame is kept when most of it lies after the
+// first picture, and gaps are not filled (the sound closes up instead).
+int32_t CConversion::TakeAac(const uint8_t* p, size_t n, int64_t nPts) {
+    SAdtsFrame adts;
+    if (!ParseAdts(p, n, adts)) return 0;
+    const SAudioPlacement place = m_pAudioClock->Place(nPts, kAacFrameSamples);
+    if (place.nSkip > kAacFrameSamples / 2) return 0;
+    const int32_t nRet = WritePacket(m_pAudio, p + adts.nHeader, adts.nFrame - adts.nHeader, m_nAacFrames, 1, true);
+    if (nRet == 0) {
+        ++m_nAacFrames;
+        m_pAudioClock->Advance(kAacFrameSamples);
+    }
+    return nRet;
+}
+
+void CConversion::HoldAudio(const TessaroFrame& f) {
+    if (!m_audio.Found() || f.nCodec != m_audio.nCodec) return;
+    m_heldAudio.push_back({std::vector<uint8_t>(f.pPayload, f.pPayload + f.nPayloadLen), f.nPts});
+    m_nHeldBytes += f.nPayloadLen;
+    while (m_nHeldBytes > kMaxHeldAudioBytes && !m_heldAudio.empty()) {
+        m_nHeldBytes -= m_heldAudio.front().payload.size();
+        m_heldAudio.pop_front();
+    }
+}
+
+int32_t CConversion::TakeFrame(const TessaroFrame& f) {
+    if (!f.pPayload || f.nPayloadLen == 0 || f.nPayloadLen > INT32_MAX / 2) return 0;
+    if (f.nFrameType == TESSARO_FRAME_VIDEO) {
+        if ((f.nCodec == TESSARO_CODEC_H265) != m_video.bHevc) return 0;
+        if (!m_bStarted) {
+            if (!IsUsableKeyFrame(f)) return 0;  // nothing decodes before the first key frame
+            const int32_t nOpen = OpenOutput();
+            if (nOpen < 0) return nOpen;
+            m_bStarted = true;
+            m_pVideoClock = std::make_unique<CVideoClock>(m_video.nRateNum, m_video.nRateDen);
+            m_pAudioClock = std::make_unique<CAudioClock>(m_audio.nSampleRate, f.nPts);
+            const int32_t nRet = TakeVideo(f);
+            if (nRet < 0) return nRet;
+            // Sound recorded before the picture arrived, trimmed to start with it.
+            for (const SHeldAudio& a : m_heldAudio) {
+                const int32_t nHeld = m_audio.kind == EAudioKind::Aac
+                                          ? TakeAac(a.payload.data(), a.payload.size(), a.nPts)
+                                          : TakeAudio(a.payload.data(), a.payload.size(), a.nPts);
+                if (nHeld < 0) return nHeld;
+            }
+            m_heldAudio.clear();
+            m_nHeldBytes = 0;
+            return 0;
+        }
+        return TakeVideo(f);
+    }
+    if (f.nFrameType != TESSARO_FRAME_AUDIO || !m_audio.Found() || f.nCodec != m_audio.nCodec) return 0;
+    if (!m_bStarted) {
+        HoldAudio(f);
+        return 0;
+    }
+    if (!m_pAudio) return 0;
+    return m_audio.kind == EAudioKind::Aac ? TakeAac(f.pPayload, f.nPayloadLen, f.nPts)
+                                           : TakeAudio(f.pPayload, f.nPayloadLen, f.nPts);
+}
+
+void CConversion::Report(uint64_t nPosition) {
+    if (!m_pfnProgress) return;
+    uint32_t nPosition32 = 0, nTotal32 = 0;
+    ScaleProgress(nPosition, m_nSize, nPosition32, nTotal32);
+    m_pfnProgress(nPosition32, nTotal32, m_nUser);
+}
+
+int32_t CConversion::Finish() {
+    if (!m_bStarted) return kErrNoKeyFrame;  // the input changed since the first pass
+    if (av_write_trailer(m_pOutput.get()) < 0) return kErrWrite;
+    if (avio_closep(&m_pOutput->pb) < 0) return kErrWrite;
+    m_pOutput.reset();
+    return 0;
+}
+
+int32_t CConversion::Write(FILE* pInput) {
+    m_pPacket.reset(av_packet_alloc());
+    ParserPtr pParser(TessaroCreate(0));
+    if (!m_pPacket || !pParser) return kErrMemory;
+    std::vector<uint8_t> buffer(kChunkSize);
+    uint64_t nBytes = 0;
+    uint64_t nLastPermille = UINT64_MAX;
+    for (bool bEnd = false; !bEnd;) {
+        const size_t n = std::fread(buffer.data(), 1, buffer.size(), pInput);
+        if (n == 0) {
+            // The parser still holds the last picture and any held audio.
+            TessaroInputEnd(pParser.get());
+            bEnd = true;
+        } else {
+            TessaroInputData(pParser.get(), buffer.data(), static_cast<uint32_t>(n));
+        }
+        while (const TessaroFrame* f = TessaroGetNextFrame(pParser.get())) {
+            const int32_t nRet = TakeFrame(*f);
+            if (nRet < 0) return nRet;
+        }
+        if (bEnd) break;
+        nBytes += n;
+        // Report at most about a thousand times per file: each report may
+        // be a round trip to another thread.
+        const uint64_t nPermille = m_nSize ? nBytes * 1000 / m_nSize : 1000;
+        if (nPermille != nLastPermille) {
+            nLastPermille = nPermille;
+            Report(nBytes);
+        }
+        if (Cancelled()) return kErrCancelled;
+    }
+    if (std::ferror(pInput)) return kErrInput;
+    return Finish();
+}
+
+}  // namespace korvel

@@ -1,0 +1,94 @@
+// One recorder file to one AVI file. The AVI header must name every stream
+// before the first packet, so a first, short pass learns the video format from
+// the first key frame and looks a little further for audio; the second pass
+// writes. Only the first pass's look-ahead is read twice, and nothing is
+// buffered beyond one chunk, the parser's current frame and a second of audio
+// that came before the first picture.
+#pragma once
+
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "libs/korvel/AviTracks.h"
+#include "libs/korvel/korvel.h"
+
+struct AVFormatContext;
+struct AVPacket;
+struct AVStream;
+
+namespace korvel {
+
+enum : int32_t {
+    kErrArgs = -1,
+    kErrInput = -2,
+    kErrNoKeyFrame = -3,
+    kErrWrite = -4,
+    kErrCancelled = -5,
+    kErrSameFile = -6,
+    kErrMemory = -7,
+};
+
+class CConversion {
+public:
+    CConversion(std::string strOutput, KorvelProgressCallback pfnProgress, KorvelCancelCallback pfnCancel,
+                int32_t nUser);
+    ~CConversion();
+    CConversion(const CConversion&) = delete;
+    CConversion& operator=(const CConversion&) = delete;
+
+    int32_t Run(FILE* pInput, uint64_t nSize);
+
+private:
+    struct SHeldAudio {
+        std::vector<uint8_t> payload;
+        int64_t nPts;
+    };
+
+    bool Cancelled() const;
+    int32_t Discover(FILE* pInput);
+    bool Learn(const TessaroFrame& f, int& nRecordsAfterKey);
+    int32_t OpenOutput();
+    int32_t Write(FILE* pInput);
+    int32_t TakeFrame(const TessaroFrame& f);
+    int32_t TakeVideo(const TessaroFrame& f);
+    int32_t TakeAudio(const uint8_t* p, size_t n, int64_t nPts);
+    int32_t TakeAac(const uint8_t* p, size_t n, int64_t nPts);
+    int32_t WriteSilence(int64_t nSamples);
+    int32_t WritePacket(AVStream* pStream, const uint8_t* p, size_t n, int64_t nTs, int64_t nDuration,
+                        bool bKey);
+    void HoldAudio(const TessaroFrame& f);
+    void Report(uint64_t nPosition);
+    int32_t Finish();
+
+    std::string m_strOutput;
+    KorvelProgressCallback m_pfnProgress;
+    KorvelCancelCallback m_pfnCancel;
+    int32_t m_nUser;
+    uint64_t m_nSize = 0;
+
+    SVideoInfo m_video;
+    SAudioInfo m_audio;
+    struct SOutputFree {
+        void operator()(AVFormatContext* p) const;
+    };
+    struct SPacketFree {
+        void operator()(AVPacket* p) const;
+    };
+    // m_pPacket is declared after m_pOutput so that it goes first.
+    std::unique_ptr<AVFormatContext, SOutputFree> m_pOutput;
+    std::unique_ptr<AVPacket, SPacketFree> m_pPacket;
+    AVStream* m_pVideo = nullptr;
+    AVStream* m_pAudio = nullptr;
+    bool m_bOutputOpened = false;
+    bool m_bStarted = false;
+    std::unique_ptr<CVideoClock> m_pVideoClock;
+    std::unique_ptr<CAudioClock> m_pAudioClock;
+    std::deque<SHeldAudio> m_heldAudio;
+    size_t m_nHeldBytes = 0;
+    int64_t m_nAacFrames = 0;
+};
+
+}  // namespace korvel

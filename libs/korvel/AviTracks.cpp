@@ -1,0 +1,167 @@
+#include "libs/korvel/AviTracks.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvel {
+
+namespace {
+
+constexpr int64_t kTicksPerSecond = 90000;
+// Beyond this a gap is not the recorder's clock but damage: no filler for it.
+constexpr int64_t kMaxGapSeconds = 60;
+// Audio that wanders less than this from its time stamps is left alone, so
+// that jitter in the stamps does not chop the sound.
+constexpr int64_t kAudioToleranceMs = 40;
+
+constexpr uint32_t kAdtsRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                     22050, 16000, 12000, 11025, 8000,  7350};
+
+int64_t ScaleTicks(int64_t nTicks, int64_t nNum, int64_t nDen) {
+    // nTicks * nNum / nDen, rounded to nearest, without overflow for any
+    // recording length.
+    const long double v = static_cast<long double>(nTicks) * nNum / nDen;
+    return static_cast<int64_t>(std::llround(v));
+}
+
+}  // namespace
+
+bool IsUsableKeyFrame(const TessaroFrame& f) {
+    return f.nFrameType == TESSARO_FRAME_VIDEO && f.nFrameKind == TESSARO_KIND_KEY && f.pPayload &&
+           f.nPayloadLen > 0 && f.nWidth > 0 && f.nHeight > 0 && f.nFrameRate > 0;
+}
+
+std::vector<uint8_t> ParameterSets(const uint8_t* p, size_t n, bool bHevc) {
+    std::vector<uint8_t> out;
+    std::vector<std::pair<size_t, size_t>> units;  // start, end of each NAL body
+    size_t i = 0;
+    size_t nStart = SIZE_MAX;
+    while (i + 3 <= n) {
+        if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
+            if (nStart != SIZE_MAX) {
+                size_t nEnd = i;
+                while (nEnd > nStart && p[nEnd - 1] == 0) --nEnd;  // zero of a 4-byte code
+                units.emplace_back(nStart, nEnd);
+            }
+            i += 3;
+            nStart = i;
+        } else {
+            ++i;
+        }
+    }
+    if (nStart != SIZE_MAX) units.emplace_back(nStart, n);
+    for (const auto& [b, e] : units) {
+        if (e <= b) continue;
+        const int nType = bHevc ? (p[b] >> 1) & 0x3F : p[b] & 0x1F;
+        const bool bParam = bHevc ? (nType >= 32 && nType <= 34) : (nType == 7 || nType == 8);
+        if (!bParam) continue;
+        static const uint8_t kStart[4] = {0, 0, 0, 1};
+        out.insert(out.end(), kStart, kStart + 4);
+        out.insert(out.end(), p + b, p + e);
+    }
+    return out;
+}
+
+SVideoInfo DescribeVideo(const TessaroFrame& f) {
+    SVideoInfo v;
+    v.bFound = true;
+    v.bHevc = f.nCodec == TESSARO_CODEC_H265;
+    v.nWidth = f.nWidth;
+    v.nHeight = f.nHeight;
+    // A rate beyond any camera's is a misread; keep the time base sane.
+    if (f.nRateNum > 0 && f.nRateDen > 0 && f.nRateNum / f.nRateDen <= 1000 && f.nRateNum <= INT32_MAX &&
+        f.nRateDen <= INT32_MAX) {
+        v.nRateNum = f.nRateNum;
+        v.nRateDen = f.nRateDen;
+    } else {
+        v.nRateNum = f.nFrameRate <= 1000 ? f.nFrameRate : 25;
+        v.nRateDen = 1;
+    }
+    v.extradata = ParameterSets(f.pPayload, f.nPayloadLen, v.bHevc);
+    return v;
+}
+
+bool ParseAdts(const uint8_t* p, size_t n, SAdtsFrame& out) {
+    if (!p || n < 7 || p[0] != 0xFF || (p[1] & 0xF6) != 0xF0) return false;
+    const bool bCrc = (p[1] & 0x01) == 0;
+    const unsigned nProfile = p[2] >> 6;
+    const unsigned nRateIndex = (p[2] >> 2) & 0x0F;
+    const unsigned nChannels = ((p[2] & 0x01) << 2) | (p[3] >> 6);
+    const size_t nFrame = (size_t{p[3] & 0x03u} << 11) | (size_t{p[4]} << 3) | (p[5] >> 5);
+    const unsigned nBlocks = p[6] & 0x03;
+    const size_t nHeader = bCrc ? 9 : 7;
+    if (nRateIndex >= 13 || nChannels == 0 || nBlocks != 0 || nFrame <= nHeader || nFrame > n) return false;
+    const unsigned nObjectType = nProfile + 1;
+    out.nHeader = nHeader;
+    out.nFrame = nFrame;
+    out.config[0] = static_cast<uint8_t>((nObjectType << 3) | (nRateIndex >> 1));
+    out.config[1] = static_cast<uint8_t>(((nRateIndex & 1) << 7) | (nChannels << 3));
+    return true;
+}
+
+bool DescribeAudio(const TessaroFrame& f, SAudioInfo& a) {
+    switch (f.nCodec) {
+        case TESSARO_AUDIO_ALAW:
+            a.kind = EAudioKind::G711Alaw;
+            a.nBytesPerSample = 1;
+            break;
+        case TESSARO_AUDIO_MULAW:
+            a.kind = EAudioKind::G711Mulaw;
+            a.nBytesPerSample = 1;
+            break;
+        case TESSARO_AUDIO_PCM16:
+            a.kind = EAudioKind::Pcm16;
+            a.nBytesPerSample = 2;
+            break;
+        case TESSARO_AUDIO_AAC: {
+            SAdtsFrame adts;
+            if (!ParseAdts(f.pPayload, f.nPayloadLen, adts)) return false;
+            a.kind = EAudioKind::Aac;
+            a.aacConfig.assign(adts.config, adts.config + 2);
+            const unsigned nRateIndex = (f.pPayload[2] >> 2) & 0x0F;
+            a.nSampleRate = kAdtsRates[nRateIndex];
+            a.nChannels = ((f.pPayload[2] & 0x01u) << 2) | (f.pPayload[3] >> 6);
+            a.nCodec = f.nCodec;
+            return true;
+        }
+        default:
+            return false;  // other encodings are not carried
+    }
+    a.nCodec = f.nCodec;
+    a.nChannels = f.nChannels >= 1 && f.nChannels <= 8 ? f.nChannels : 1;
+    a.nSampleRate = f.nSampleRate >= 1000 && f.nSampleRate <= 192000 ? f.nSampleRate : 8000;
+    return true;
+}
+
+int64_t CVideoClock::Next(const TessaroFrame& f) {
+    const int64_t t = f.nDts != TESSARO_NO_TIME ? f.nDts : f.nPts;
+    int64_t nTick = m_nLastTick + 1;
+    if (t != TESSARO_NO_TIME) {
+        if (!m_bStarted) {
+            m_bStarted = true;
+            m_nFirstDts = t;
+        }
+        const int64_t nGrid = ScaleTicks(t - m_nFirstDts, m_nRateNum, kTicksPerSecond * int64_t{m_nRateDen});
+        const int64_t nMaxGap = kMaxGapSeconds * m_nRateNum / std::max<uint32_t>(m_nRateDen, 1);
+        if (nGrid > m_nLastTick && nGrid - m_nLastTick <= nMaxGap) nTick = nGrid;
+    }
+    m_nLastTick = nTick;
+    return nTick;
+}
+
+SAudioPlacement CAudioClock::Place(int64_t nPts, int64_t nSamples) {
+    SAudioPlacement place;
+    if (nPts == TESSARO_NO_TIME || m_nOrigin == TESSARO_NO_TIME || nSamples <= 0) return place;
+    const int64_t nTarget = ScaleTicks(nPts - m_nOrigin, m_nRate, kTicksPerSecond);
+    const int64_t nDiff = nTarget - m_nWritten;
+    // The first samples are placed exactly; later ones only when they drift.
+    const int64_t nTolerance = m_nWritten == 0 ? 0 : int64_t{m_nRate} * kAudioToleranceMs / 1000;
+    if (nDiff > nTolerance && nDiff <= kMaxGapSeconds * int64_t{m_nRate}) {
+        place.nSilence = nDiff;
+    } else if (nDiff < -nTolerance) {
+        place.nSkip = std::min(-nDiff, nSamples);
+    }
+    return place;
+}
+
+}  // namespace korvel
