@@ -58,6 +58,8 @@ bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::
             options.bQuiet = true;
         } else if (strArg == "--verbose" || strArg == "-v") {
             options.bVerbose = true;
+        } else if (strArg == "--json") {
+            options.bJson = true;
         } else if (value("--format", strValue) || value("-f", strValue)) {
             if (!strError.empty() || !SetFormat(strValue, options, strError)) return false;
         } else if (value("--output-dir", strValue) || value("-o", strValue)) {
@@ -81,7 +83,7 @@ bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::
 }
 
 std::string UsageText() {
-    return "Usage: trelvo-convert [--format mp4|avi] [--output-dir DIR] [--quiet] FILE...\n"
+    return "Usage: trelvo-convert [--format mp4|avi] [--output-dir DIR] [--quiet] [--json] FILE...\n"
            "Converts video-recorder stream files (H.264/H.265 streams, MPEG program\n"
            "streams) to MP4 (the default) or AVI. Each output is named after its input\n"
            "with the last extension replaced, and written beside the input unless\n"
@@ -89,12 +91,17 @@ std::string UsageText() {
            "\n"
            "  -f, --format FMT      mp4 or avi (default mp4)\n"
            "  -o, --output-dir DIR  write every output into DIR\n"
-           "  -q, --quiet           no progress, only one result line per file\n"
-           "  -v, --verbose         let the media libraries log warnings too\n"
+           "  -q, --quiet           no progress and no warnings, only the results\n"
+           "  -v, --verbose         log what the converter and the media libraries do\n"
+           "      --json            one JSON object per file on stdout instead of result\n"
+           "                        lines (input, output, result, reason, pictures,\n"
+           "                        seconds, bytes, wall_seconds)\n"
            "  -h, --help            this text\n"
            "  -V, --version         the version\n"
            "\n"
-           "Exit status: 0 every file converted, 1 some file failed, 2 usage error.\n";
+           "Results go to stdout, one line per file; progress and warnings to stderr.\n"
+           "Exit status: 0 every file converted whole, 1 some file failed, 2 usage\n"
+           "error, 3 every file converted but some only in part.\n";
 }
 
 std::string AbsolutePath(const std::string& strPath) {

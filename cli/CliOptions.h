@@ -14,6 +14,7 @@ struct SOptions {
     std::string strOutputDir;  // empty: beside each input
     bool bQuiet = false;
     bool bVerbose = false;
+    bool bJson = false;  // one JSON object per file on stdout instead of result lines
     bool bHelp = false;
     bool bVersion = false;
     std::vector<std::string> files;
@@ -23,6 +24,7 @@ struct SOptions {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitPartial = 3;  // every file converted, some of them only in part
 
 // Fills options from argv[1..]. On a usage error returns false with a message.
 bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::string& strError);
@@ -32,7 +34,8 @@ std::string UsageText();
 // Resolves a relative path against the current directory.
 std::string AbsolutePath(const std::string& strPath);
 
-// Converts the files as the options say; progress and results go to stderr.
+// Converts the files as the options say: results (or JSON) on stdout,
+// progress and the log on stderr.
 int RunConversions(const SOptions& options);
 
 }  // namespace cli

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "cli/CliOptions.h"
+#include "cli/CliOutput.h"
+#include "log/Log.h"
 #include "convert/ConversionList.h"
 #include "convert/ConvertJobs.h"
 #include "lang/MultiLanguage.h"
@@ -36,17 +39,21 @@ void InstallInterruptHandler() {
 
 std::string Narrow(const std::wstring& str) { return platform::WideToNarrow(str); }
 
+using Clock = std::chrono::steady_clock;
+
 class CCliHost final : public IConversionHost {
 public:
     CCliHost(CConversionList& list, std::vector<std::wstring> sourceDirs, std::vector<std::string> names,
-             std::wstring strSaveDir, bool bQuiet)
+             std::wstring strSaveDir, const SOptions& options)
         : m_list(list),
           m_sourceDirs(std::move(sourceDirs)),
           m_names(std::move(names)),
           m_strSaveDir(std::move(strSaveDir)),
-          m_bQuiet(bQuiet),
+          m_bQuiet(options.bQuiet),
+          m_bJson(options.bJson),
           m_bTerminal(::isatty(STDERR_FILENO) == 1),
-          m_lastPercent(m_names.size(), -1) {}
+          m_lastPercent(m_names.size(), -1),
+          m_rowStart(Clock::now()) {}
 
     int32_t GetRowCount() override { return m_list.GetRowCount(); }
     bool IsRowChecked(int32_t nRow) override { return m_list.IsRowChecked(nRow); }
@@ -63,19 +70,37 @@ public:
     // The per-file result lines already say everything.
     void ShowMessage(const std::wstring&) override {}
     bool IsStopRequested() override { return g_bInterrupted != 0; }
-    void OnRowDone(int32_t nRow, bool bSuccess, const std::wstring& strOutputPath) override {
+    void OnRowDone(int32_t nRow, const convert::SConversionResult& result,
+                   const std::wstring& strOutputPath) override {
         if (!InRange(nRow)) return;
         ClearBar();
-        const std::wstring strWord = m_list.GetRowText(nRow, COL_DESTRIBE);
-        std::fprintf(stderr, "%s  %s  %s\n", m_names[Index(nRow)].c_str(), Narrow(strWord).c_str(),
-                     bSuccess ? Narrow(strOutputPath).c_str() : "(no output)");
-        std::fflush(stderr);
+        const Clock::time_point now = Clock::now();
+        SFileReport report;
+        report.strInput = m_names[Index(nRow)];
+        report.strOutput = result.bSuccess ? Narrow(strOutputPath) : std::string();
+        report.result = result;
+        report.strReason = Narrow(convert::ReasonText(result));
+        report.dWallSeconds = std::chrono::duration<double>(now - m_rowStart).count();
+        m_rowStart = now;
+        const std::string strLine =
+            m_bJson ? JsonLine(report) : ResultLine(report, Narrow(m_list.GetRowText(nRow, COL_DESTRIBE)));
+        std::fprintf(stdout, "%s\n", strLine.c_str());
+        std::fflush(stdout);
         ++m_nDone;
-        if (!bSuccess) ++m_nFailed;
+        if (!result.bSuccess) ++m_nFailed;
+        else if (!result.Whole()) ++m_nPartial;
+    }
+
+    // Log lines share stderr with the progress bar.
+    void Log(trelvo::log::ELevel level, const char* pszModule, const char* pszText) {
+        ClearBar();
+        std::fprintf(stderr, "trelvo-convert: %s: %s: %s\n", pszModule, trelvo::log::LevelName(level), pszText);
+        std::fflush(stderr);
     }
 
     int32_t Done() const { return m_nDone; }
     int32_t Failed() const { return m_nFailed; }
+    int32_t Partial() const { return m_nPartial; }
 
 private:
     bool InRange(int32_t nRow) const { return nRow >= 0 && static_cast<size_t>(nRow) < m_names.size(); }
@@ -117,12 +142,25 @@ private:
     std::vector<std::string> m_names;
     std::wstring m_strSaveDir;
     bool m_bQuiet;
+    bool m_bJson;
     bool m_bTerminal;
     bool m_bBarShown = false;
     std::vector<int> m_lastPercent;
     int32_t m_nDone = 0;
     int32_t m_nFailed = 0;
+    int32_t m_nPartial = 0;
+    Clock::time_point m_rowStart;
 };
+
+struct SLogFilter {
+    CCliHost* pHost;
+    trelvo::log::ELevel maxLevel;
+};
+
+void LogToStderr(trelvo::log::ELevel level, const char* pszModule, const char* pszText, void* pUser) {
+    const auto* p = static_cast<const SLogFilter*>(pUser);
+    if (level <= p->maxLevel) p->pHost->Log(level, pszModule, pszText);
+}
 
 // The output directory, absolute, created when missing, ending in '/'.
 bool PrepareOutputDir(const std::string& strDir, std::wstring& strOut) {
@@ -155,7 +193,10 @@ int RunConversions(const SOptions& options) {
         sourceDirs.push_back(list.m_strSourceDir);
     }
 
-    CCliHost host(list, std::move(sourceDirs), options.files, strSaveDir, options.bQuiet);
+    CCliHost host(list, std::move(sourceDirs), options.files, strSaveDir, options);
+    using trelvo::log::ELevel;
+    SLogFilter filter{&host, options.bVerbose ? ELevel::Debug : options.bQuiet ? ELevel::Error : ELevel::Warning};
+    trelvo::log::SetSink(LogToStderr, &filter);
     g_pMainDlg = &host;
     InstallInterruptHandler();
     if (options.format == EFormat::Avi) {
@@ -164,9 +205,11 @@ int RunConversions(const SOptions& options) {
         Mp4ConvertThread(&host);
     }
     g_pMainDlg = nullptr;
+    trelvo::log::SetSink(nullptr, nullptr);
 
-    const bool bAllDone = host.Done() == list.GetRowCount() && host.Failed() == 0;
-    return bAllDone && g_bInterrupted == 0 ? kExitOk : kExitFailed;
+    const bool bAllDone = host.Done() == list.GetRowCount() && host.Failed() == 0 && g_bInterrupted == 0;
+    if (!bAllDone) return kExitFailed;
+    return host.Partial() > 0 ? kExitPartial : kExitOk;
 }
 
 }  // namespace cli

@@ -4,13 +4,10 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include "cli/CliOptions.h"
 #include "crash/CrashHandler.h"
 #include "lang/MultiLanguage.h"
+#include "mp4/FfmpegLog.h"
 #include "platform/Platform.h"
 
 #ifndef TRELVO_VERSION
@@ -35,7 +32,6 @@ int main(int argc, char** argv) {
         std::printf("trelvo-convert %s\n", TRELVO_VERSION);
         return cli::kExitOk;
     }
-    // The media libraries' warnings would bury the progress lines.
-    if (!options.bVerbose) av_log_set_level(AV_LOG_ERROR);
+    trelvo::ffmpeg::RouteLogToTrelvo(options.bVerbose);
     return cli::RunConversions(options);
 }

@@ -8,14 +8,19 @@
 #include <memory>
 #include <string>
 
-#include "convert/ConvertJobs.h"
-#include "libs/korvel/korvel.h"
+#include <vector>
 
-struct TessaroFrame;
+#include "convert/ConvertJobs.h"
+#include "convert/ConvertResult.h"
+#include "libs/korvel/korvel.h"
+#include "libs/tessaro/tessaro.h"
 
 namespace convert {
 
 inline constexpr size_t kChunkSize = 16384;
+
+// "H.264", "MPEG-1/2 video" ... for a codec code of the parser.
+const char* VideoCodecName(int32_t nCodec);
 
 // The file name up to its last '.', or all of it, followed by strExt.
 std::wstring MakeOutputName(const std::wstring& strFileName, const std::wstring& strExt);
@@ -28,6 +33,18 @@ int32_t ComputePercent(uint64_t nDone, uint64_t nTotal);
 // following symlinks).
 bool IsSameFile(const std::string& strPathA, const std::string& strPathB);
 
+// The output paths a batch has produced, so that a second input with the
+// same output name fails instead of replacing the first one's output.
+class CBatchOutputs {
+public:
+    bool WasProduced(const std::string& strPath) const;
+    void Produced(const std::string& strPath);
+
+private:
+    static std::string Key(const std::string& strPath);
+    std::vector<std::string> m_keys;
+};
+
 class IInputReader {
 public:
     virtual ~IInputReader() = default;
@@ -36,6 +53,8 @@ public:
     virtual size_t Read(uint8_t* pBuffer, size_t nLen) = 0;
     // True once a read has failed (as opposed to reaching the end).
     virtual bool Failed() const = 0;
+    // The system's message for the failed read.
+    virtual std::string ErrorText() const { return {}; }
 };
 
 class IFrameParser {
@@ -45,6 +64,8 @@ public:
     // The input has ended: what the parser still holds becomes available.
     virtual void InputEnd() = 0;
     virtual const TessaroFrame* GetNextFrame() = 0;
+    // What the parser learnt of the input; false when it cannot say.
+    virtual bool GetStatus(TessaroStatus& /*status*/) { return false; }
 };
 
 class IFrameWriter {
@@ -52,32 +73,43 @@ public:
     virtual ~IFrameWriter() = default;
     // As CMp4Writer: 1 consumed, 0 dropped, negative the file failed.
     virtual int32_t InputFrame(const TessaroFrame* pFrame) = 0;
-    // As CMp4Writer: 1 complete file, 0 no output, negative write error.
+    // 1 the output is complete under its final name, 0 no output, negative
+    // a write error.
     virtual int32_t Finish() = 0;
+    // The system's message for a write error.
+    virtual std::string ErrorText() const { return {}; }
+    virtual uint64_t Pictures() const { return 0; }
+    virtual double MediaSeconds() const { return 0; }
 };
 
 // Makes the per-file resources of the MP4 job. The defaults are the real ones:
-// the file through stdio, our stream parser, and CMp4Writer.
+// the file through stdio, our stream parser, and CMp4Writer writing under a
+// temporary name that Finish renames onto the final one.
 class CMp4Backend {
 public:
     virtual ~CMp4Backend() = default;
-    // Null when the input cannot be opened or is not a regular file.
-    virtual std::unique_ptr<IInputReader> OpenInput(const std::string& strPath);
+    // Null when the input cannot be opened or is not a regular file, with the
+    // reason in failure. Never blocks on a FIFO or device.
+    virtual std::unique_ptr<IInputReader> OpenInput(const std::string& strPath, SConversionResult& failure);
     virtual std::unique_ptr<IFrameParser> CreateParser();
-    virtual std::unique_ptr<IFrameWriter> CreateWriter(const std::string& strPath);
+    // Null when the output cannot be started, with the system's message.
+    virtual std::unique_ptr<IFrameWriter> CreateWriter(const std::string& strPath, std::string& strError);
 };
 
-// Converts one row to MP4; true when it produced a complete output.
-bool Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend);
+// Converts one row to MP4.
+SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend,
+                                CBatchOutputs& batch);
 // The MP4 job over every ticked row, ending with the closing message.
 uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend);
 
 // The AVI library entry, replaceable in tests.
-using AviConvertFn = int32_t (*)(const char* pszInput, const char* pszOutput, int32_t nMode,
-                                 KorvelProgressCallback pfnProgress, KorvelCancelCallback pfnCancel,
-                                 int32_t nUser);
-// The AVI job over every ticked row. Progress reaches the list through
-// g_pMainDlg, as the library's callback has nothing else to go by.
+using AviConvertFn = int32_t (*)(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
+                                 KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult);
+// The AVI job over every ticked row. Each conversion reaches its row through
+// the pointer the library hands back to the callbacks.
 uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert);
+
+// The outcome of an AVI library call as the jobs report it.
+SConversionResult AviResult(const KorvelResult& result);
 
 }  // namespace convert

@@ -1,8 +1,14 @@
 #include "convert/ConvertJobs.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "convert/ConversionList.h"
@@ -11,6 +17,7 @@
 #include "libs/korvel/korvel.h"
 #include "libs/tessaro/tessaro.h"
 #include "mp4/Mp4Writer.h"
+#include "platform/OutputFile.h"
 #include "platform/Platform.h"
 
 IConversionHost* g_pMainDlg = nullptr;
@@ -28,13 +35,17 @@ public:
     CStdioReader(FILE* pFile, uint64_t nSize) : m_pFile(pFile), m_nSize(nSize) {}
     uint64_t Size() const override { return m_nSize; }
     size_t Read(uint8_t* pBuffer, size_t nLen) override {
-        return std::fread(pBuffer, 1, nLen, m_pFile.get());
+        const size_t n = std::fread(pBuffer, 1, nLen, m_pFile.get());
+        if (n == 0 && std::ferror(m_pFile.get())) m_nErrno = errno;
+        return n;
     }
     bool Failed() const override { return std::ferror(m_pFile.get()) != 0; }
+    std::string ErrorText() const override { return std::strerror(m_nErrno ? m_nErrno : EIO); }
 
 private:
     std::unique_ptr<FILE, SFileCloser> m_pFile;
     uint64_t m_nSize;
+    int m_nErrno = 0;
 };
 
 class CTessaroParser final : public IFrameParser {
@@ -43,29 +54,65 @@ public:
     ~CTessaroParser() override { TessaroDestroy(m_hParser); }
     CTessaroParser(const CTessaroParser&) = delete;
     CTessaroParser& operator=(const CTessaroParser&) = delete;
-    void InputData(const uint8_t* pData, uint32_t nLen) override {
-        TessaroInputData(m_hParser, pData, nLen);
-    }
+    void InputData(const uint8_t* pData, uint32_t nLen) override { TessaroInputData(m_hParser, pData, nLen); }
     void InputEnd() override { TessaroInputEnd(m_hParser); }
     const TessaroFrame* GetNextFrame() override { return TessaroGetNextFrame(m_hParser); }
+    bool GetStatus(TessaroStatus& status) override {
+        return TessaroGetStatus(m_hParser, &status, sizeof status) == 0;
+    }
 
 private:
     void* m_hParser;
 };
 
+// The writer works on a temporary beside the final name; only a complete file
+// is renamed onto it.
 class CWriterAdapter final : public IFrameWriter {
 public:
-    explicit CWriterAdapter(const std::string& strPath) : m_writer(strPath) {}
+    explicit CWriterAdapter(std::unique_ptr<platform::COutputFile> pOutput)
+        : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath()) {}
     int32_t InputFrame(const TessaroFrame* pFrame) override { return m_writer.InputFrame(pFrame); }
-    int32_t Finish() override { return m_writer.Finish(); }
+    int32_t Finish() override {
+        const int32_t nFinish = m_writer.Finish();
+        if (nFinish != 1) {
+            m_pOutput->Discard();
+            return nFinish;
+        }
+        return m_pOutput->Commit(m_strError) ? 1 : -1;
+    }
+    std::string ErrorText() const override { return m_strError; }
+    uint64_t Pictures() const override { return static_cast<uint64_t>(std::max(m_writer.VideoFrames(), 0)); }
 
 private:
+    std::unique_ptr<platform::COutputFile> m_pOutput;
     CMp4Writer m_writer;
+    std::string m_strError;
 };
 
 std::wstring Text(const wchar_t* pszKey) { return CMultiLanguage::GetText(pszKey); }
 
+// Why a parser gave nothing a file could start with.
+SConversionResult NoOutputReason(IFrameParser& parser) {
+    TessaroStatus status{};
+    if (parser.GetStatus(status)) {
+        if (status.nFlags & TESSARO_STATUS_VIDEO_UNSUPPORTED)
+            return Failure(EReason::UnsupportedVideo, VideoCodecName(status.nVideoCodec));
+        if (status.nVideoCodec == 0) return Failure(EReason::NotRecorderStream);
+    }
+    return Failure(EReason::NoKeyFrame);
+}
+
 }  // namespace
+
+const char* VideoCodecName(int32_t nCodec) {
+    switch (nCodec) {
+        case TESSARO_CODEC_H264: return "H.264";
+        case TESSARO_CODEC_H265: return "H.265";
+        case TESSARO_CODEC_MPEG2: return "MPEG-1/2 video";
+        case TESSARO_CODEC_MPEG4: return "MPEG-4 Part 2 video";
+        default: return "video of an unknown kind";
+    }
+}
 
 std::wstring MakeOutputName(const std::wstring& strFileName, const std::wstring& strExt) {
     const size_t nDot = strFileName.rfind(L'.');
@@ -87,13 +134,41 @@ bool IsSameFile(const std::string& strPathA, const std::string& strPathB) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-std::unique_ptr<IInputReader> CMp4Backend::OpenInput(const std::string& strPath) {
-    std::unique_ptr<FILE, SFileCloser> pFile(std::fopen(strPath.c_str(), "rb"));
-    if (!pFile) return nullptr;
-    // Only regular files: a directory opens but cannot be read, and a device
-    // or pipe has no size to measure progress against.
+std::string CBatchOutputs::Key(const std::string& strPath) {
+    // The directory as the system resolves it, so "a/../b/x" and "b/x" meet.
+    const size_t nSlash = strPath.rfind('/');
+    const std::string strDir = nSlash == std::string::npos ? "." : strPath.substr(0, nSlash + 1);
+    const std::string strName = nSlash == std::string::npos ? strPath : strPath.substr(nSlash + 1);
+    std::unique_ptr<char, decltype(&std::free)> pReal(::realpath(strDir.c_str(), nullptr), &std::free);
+    return pReal ? std::string(pReal.get()) + "/" + strName : strPath;
+}
+
+bool CBatchOutputs::WasProduced(const std::string& strPath) const {
+    return std::find(m_keys.begin(), m_keys.end(), Key(strPath)) != m_keys.end();
+}
+
+void CBatchOutputs::Produced(const std::string& strPath) { m_keys.push_back(Key(strPath)); }
+
+std::unique_ptr<IInputReader> CMp4Backend::OpenInput(const std::string& strPath, SConversionResult& failure) {
+    // O_NONBLOCK: a FIFO or device must not hang the batch in open().
+    const int fd = ::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        failure = Failure(EReason::OpenInput, std::strerror(errno));
+        return nullptr;
+    }
     struct stat st {};
-    if (::fstat(::fileno(pFile.get()), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        failure = Failure(EReason::NotRegularFile);
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::unique_ptr<FILE, SFileCloser> pFile(::fdopen(fd, "rb"));
+    if (!pFile) {
+        failure = Failure(EReason::OpenInput, std::strerror(errno));
+        ::close(fd);
+        return nullptr;
+    }
     return std::make_unique<CStdioReader>(pFile.release(), static_cast<uint64_t>(st.st_size));
 }
 
@@ -103,64 +178,48 @@ std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() {
     return std::make_unique<CTessaroParser>(hParser);
 }
 
-std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath) {
-    return std::make_unique<CWriterAdapter>(strPath);
+std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath, std::string& strError) {
+    auto pOutput = std::make_unique<platform::COutputFile>(strPath);
+    if (!pOutput->Create(strError)) return nullptr;
+    return std::make_unique<CWriterAdapter>(std::move(pOutput));
 }
 
-bool Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend) {
-    const std::wstring strFileName = host.GetRowText(nRow, COL_FILENAME);
-    const std::wstring strOutput = host.GetSaveDir(nRow) + MakeOutputName(strFileName, L".mp4");
-    const std::string strInPath = platform::WideToNarrow(host.GetSourceDir(nRow) + strFileName);
-    const std::string strOutPath = platform::WideToNarrow(strOutput);
+namespace {
 
-    auto finishRow = [&](bool bSuccess) {
-        if (bSuccess) host.SetRowText(nRow, COL_PROGRESS, L"100");
-        host.SetRowText(nRow, COL_DESTRIBE, Text(bSuccess ? L"Trelvo.Success" : L"Trelvo.Fail"));
-        host.OnRowDone(nRow, bSuccess, strOutput);
-        return bSuccess;
+// The read loop of one MP4 row: chunks to the parser, records to the writer,
+// progress to the row. Fills the failure when one ends it.
+SConversionResult FeedRow(IConversionHost& host, int32_t nRow, IInputReader& input, IFrameParser& parser,
+                          IFrameWriter& writer) {
+    SConversionResult result;
+    result.bSuccess = true;
+    auto fail = [&](EReason reason, std::string strDetail) {
+        if (result.bSuccess) result = Failure(reason, std::move(strDetail));
     };
-
-    // Writing the output would truncate the input it is read from.
-    if (IsSameFile(strInPath, strOutPath)) return finishRow(false);
-
-    // Declared in the order that makes them go in the order the job releases
-    // them: input, writer, buffer, parser.
-    std::unique_ptr<IFrameParser> pParser;
-    std::unique_ptr<uint8_t[]> pBuffer;
-    std::unique_ptr<IFrameWriter> pWriter;
-    std::unique_ptr<IInputReader> pInput = backend.OpenInput(strInPath);
-    if (!pInput) return finishRow(false);
-    const uint64_t nSize = pInput->Size();
-
-    pBuffer = std::make_unique<uint8_t[]>(kChunkSize);
-    pParser = backend.CreateParser();
-    if (!pParser) return finishRow(false);
-    pWriter = backend.CreateWriter(strOutPath);
-    if (!pWriter) return finishRow(false);
-
-    uint64_t nBytesRead = 0;
-    int32_t nLastPercent = -1;
-    bool bOk = true;
-    bool bStopped = false;
     auto drain = [&] {
-        while (const TessaroFrame* pFrame = pParser->GetNextFrame()) {
-            if (pWriter->InputFrame(pFrame) < 0) {
-                bOk = false;
-                break;
+        while (const TessaroFrame* pFrame = parser.GetNextFrame()) {
+            if (writer.InputFrame(pFrame) < 0) {
+                fail(EReason::WriteOutput, writer.ErrorText());
+                return;
             }
         }
     };
-    while (bOk) {
-        const size_t nRead = pInput->Read(pBuffer.get(), kChunkSize);
+    const std::unique_ptr<uint8_t[]> pBuffer = std::make_unique<uint8_t[]>(kChunkSize);
+    const uint64_t nSize = input.Size();
+    uint64_t nBytesRead = 0;
+    int32_t nLastPercent = -1;
+    while (result.bSuccess) {
+        const size_t nRead = input.Read(pBuffer.get(), kChunkSize);
         if (nRead == 0) {
-            // The last picture ends with the input: the parser hands it out now.
-            if (!pInput->Failed()) {
-                pParser->InputEnd();
+            if (input.Failed()) {
+                fail(EReason::ReadInput, input.ErrorText());
+            } else {
+                // The last picture ends with the input: the parser hands it out now.
+                parser.InputEnd();
                 drain();
             }
             break;
         }
-        pParser->InputData(pBuffer.get(), static_cast<uint32_t>(nRead));
+        parser.InputData(pBuffer.get(), static_cast<uint32_t>(nRead));
         drain();
         nBytesRead += nRead;
         const int32_t nPercent = ComputePercent(nBytesRead, nSize);
@@ -168,24 +227,81 @@ bool Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend) {
             nLastPercent = nPercent;
             host.SetRowText(nRow, COL_PROGRESS, std::to_wstring(nPercent));
         }
-        if (host.IsStopRequested()) {
-            bStopped = true;
-            break;
-        }
+        if (host.IsStopRequested()) fail(EReason::Stopped, {});
     }
-    // A read error ends the loop like the end of the input; only ferror tells.
-    if (pInput->Failed()) bOk = false;
+    return result;
+}
 
-    const int32_t nFinish = pWriter->Finish();
-    const bool bSuccess = bOk && !bStopped && nFinish == 1;
-    // A complete file from a failed or stopped row holds only part of the
-    // input; leave nothing that looks like a good conversion.
-    if (!bSuccess && nFinish == 1) std::remove(strOutPath.c_str());
-    return finishRow(bSuccess);
+void FinishRowTexts(IConversionHost& host, int32_t nRow, const SConversionResult& result, bool bProgress100,
+                    const std::wstring& strOutput) {
+    if (result.bSuccess && bProgress100) host.SetRowText(nRow, COL_PROGRESS, L"100");
+    host.SetRowText(nRow, COL_DESTRIBE, Text(result.bSuccess ? L"Trelvo.Success" : L"Trelvo.Fail"));
+    host.OnRowDone(nRow, result, strOutput);
+}
+
+struct SRowPaths {
+    std::wstring strOutput;
+    std::string strIn;
+    std::string strOut;
+};
+
+SRowPaths RowPaths(IConversionHost& host, int32_t nRow, const wchar_t* pszExt) {
+    const std::wstring strFileName = host.GetRowText(nRow, COL_FILENAME);
+    SRowPaths paths;
+    paths.strOutput = host.GetSaveDir(nRow) + MakeOutputName(strFileName, pszExt);
+    paths.strIn = platform::WideToNarrow(host.GetSourceDir(nRow) + strFileName);
+    paths.strOut = platform::WideToNarrow(paths.strOutput);
+    return paths;
+}
+
+uint64_t FileBytes(const std::string& strPath) {
+    struct stat st {};
+    return ::stat(strPath.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
+SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend,
+                                CBatchOutputs& batch) {
+    const SRowPaths paths = RowPaths(host, nRow, L".mp4");
+    auto finishRow = [&](const SConversionResult& result) {
+        FinishRowTexts(host, nRow, result, true, paths.strOutput);
+        if (result.bSuccess) batch.Produced(paths.strOut);
+        return result;
+    };
+
+    if (batch.WasProduced(paths.strOut)) return finishRow(Failure(EReason::NameUsed));
+    // Writing the output would replace the input it is read from.
+    if (IsSameFile(paths.strIn, paths.strOut)) return finishRow(Failure(EReason::SameFile));
+
+    // Declared in the order that makes them go in the order the job releases
+    // them: input, writer, parser.
+    std::unique_ptr<IFrameParser> pParser;
+    std::unique_ptr<IFrameWriter> pWriter;
+    SConversionResult failure;
+    std::unique_ptr<IInputReader> pInput = backend.OpenInput(paths.strIn, failure);
+    if (!pInput) return finishRow(failure);
+    pParser = backend.CreateParser();
+    if (!pParser) return finishRow(Failure(EReason::Internal));
+    std::string strError;
+    pWriter = backend.CreateWriter(paths.strOut, strError);
+    if (!pWriter) return finishRow(Failure(EReason::WriteOutput, strError));
+
+    SConversionResult result = FeedRow(host, nRow, *pInput, *pParser, *pWriter);
+    const int32_t nFinish = result.bSuccess ? pWriter->Finish() : 0;
+    if (result.bSuccess && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
+    if (result.bSuccess && nFinish == 0) result = NoOutputReason(*pParser);
+    result.nPictures = pWriter->Pictures();
+    result.dMediaSeconds = pWriter->MediaSeconds();
+    if (result.bSuccess) result.nOutputBytes = FileBytes(paths.strOut);
+    pInput.reset();
+    pWriter.reset();  // an unfinished output goes with it
+    return finishRow(result);
 }
 
 uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend) {
     const int32_t nCount = host.GetRowCount();
+    CBatchOutputs batch;
     bool bAllOk = true;
     for (int32_t nRow = 0; nRow < nCount; ++nRow) {
         if (!host.IsRowChecked(nRow)) continue;
@@ -193,36 +309,74 @@ uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend) {
             bAllOk = false;
             break;
         }
-        if (!Mp4ConvertRow(host, nRow, backend)) bAllOk = false;
+        if (!Mp4ConvertRow(host, nRow, backend, batch).bSuccess) bAllOk = false;
     }
     host.ShowMessage(Text(bAllOk ? L"Trelvo.Success" : L"Trelvo.Fail"));
     return 1;
 }
 
+SConversionResult AviResult(const KorvelResult& r) {
+    SConversionResult result;
+    result.bSuccess = r.nCode >= 0;
+    result.strDetail = r.szText;
+    result.nPictures = r.nPictures;
+    result.dMediaSeconds = r.dMediaSeconds;
+    result.nOutputBytes = r.nOutputBytes;
+    switch (r.nCode) {
+        case KORVEL_ERR_INPUT: result.reason = EReason::OpenInput; break;
+        case KORVEL_ERR_NO_KEY_FRAME: result.reason = EReason::NoKeyFrame; break;
+        case KORVEL_ERR_WRITE: result.reason = EReason::WriteOutput; break;
+        case KORVEL_ERR_CANCELLED: result.reason = EReason::Stopped; break;
+        case KORVEL_ERR_SAME_FILE: result.reason = EReason::SameFile; break;
+        case KORVEL_ERR_NOT_REGULAR: result.reason = EReason::NotRegularFile; break;
+        case KORVEL_ERR_NOT_STREAM: result.reason = EReason::NotRecorderStream; break;
+        case KORVEL_ERR_UNSUPPORTED: result.reason = EReason::UnsupportedVideo; break;
+        case KORVEL_ERR_INPUT_CHANGED: result.reason = EReason::InputChanged; break;
+        default:
+            if (r.nCode < 0) result.reason = EReason::Internal;
+            else if (r.nWarning == KORVEL_WARN_CODEC_CHANGED) result.reason = EReason::CodecChanged;
+            break;
+    }
+    return result;
+}
+
 namespace {
 
-int32_t AviCancelCallback(int32_t /*nUser*/) {
-    return g_pMainDlg != nullptr && g_pMainDlg->IsStopRequested() ? 1 : 0;
+struct SAviRow {
+    IConversionHost* pHost;
+    int32_t nRow;
+};
+
+void AviRowProgress(uint64_t nPosition, uint64_t nTotal, void* pUser) {
+    const auto* p = static_cast<const SAviRow*>(pUser);
+    if (nTotal == 0) return;
+    p->pHost->SetRowText(p->nRow, COL_PROGRESS, std::to_wstring(ComputePercent(nPosition, nTotal)));
 }
+
+int32_t AviRowCancel(void* pUser) { return static_cast<const SAviRow*>(pUser)->pHost->IsStopRequested() ? 1 : 0; }
 
 }  // namespace
 
 uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert) {
     const int32_t nCount = host.GetRowCount();
+    CBatchOutputs batch;
     for (int32_t nRow = 0; nRow < nCount; ++nRow) {
         if (!host.IsRowChecked(nRow)) continue;
         if (host.IsStopRequested()) break;
-        const std::wstring strFileName = host.GetRowText(nRow, COL_FILENAME);
-        const std::wstring strOutput = host.GetSaveDir(nRow) + MakeOutputName(strFileName, L".avi");
-        const std::string strInPath = platform::WideToNarrow(host.GetSourceDir(nRow) + strFileName);
-        const std::string strOutPath = platform::WideToNarrow(strOutput);
-        const int32_t nResult = pfnConvert(strInPath.c_str(), strOutPath.c_str(), 2, AviProgressCallback,
-                                           AviCancelCallback, nRow);
-        const bool bSuccess = nResult >= 0;
+        const SRowPaths paths = RowPaths(host, nRow, L".avi");
+        SConversionResult result;
+        if (batch.WasProduced(paths.strOut)) {
+            result = Failure(EReason::NameUsed);
+        } else {
+            SAviRow row{&host, nRow};
+            KorvelResult r{};
+            r.nCode = pfnConvert(paths.strIn.c_str(), paths.strOut.c_str(), AviRowProgress, AviRowCancel, &row, &r);
+            result = AviResult(r);
+        }
         // Success is written too, so a fail text from an earlier run does not
         // stand beside a good file.
-        host.SetRowText(nRow, COL_DESTRIBE, Text(bSuccess ? L"Trelvo.Success" : L"Trelvo.Fail"));
-        host.OnRowDone(nRow, bSuccess, strOutput);
+        FinishRowTexts(host, nRow, result, false, paths.strOutput);
+        if (result.bSuccess) batch.Produced(paths.strOut);
     }
     return 1;
 }
@@ -235,7 +389,7 @@ uint32_t Mp4ConvertThread(void* pParam) {
 }
 
 uint32_t AviConvertThread(void* pParam) {
-    return convert::AviConvertRows(*static_cast<IConversionHost*>(pParam), KorvelConvertToAviEx);
+    return convert::AviConvertRows(*static_cast<IConversionHost*>(pParam), KorvelConvert);
 }
 
 void AviProgressCallback(uint32_t nPosition, uint32_t nTotal, int32_t nUser) {

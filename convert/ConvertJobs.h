@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "convert/ConvertResult.h"
+
 // Implemented by whoever owns the list: the desktop dialog carries every call
 // out on its interface thread while the job waits; the command-line converter
 // and the tests answer directly.
@@ -30,7 +32,8 @@ public:
 
     // Called once per converted row after its result texts are written, with
     // the outcome and the output path the row was converted to.
-    virtual void OnRowDone(int32_t /*nRow*/, bool /*bSuccess*/, const std::wstring& /*strOutputPath*/) {}
+    virtual void OnRowDone(int32_t /*nRow*/, const convert::SConversionResult& /*result*/,
+                           const std::wstring& /*strOutputPath*/) {}
 };
 
 // Process-wide host that progress callbacks (which get only a row index) reach

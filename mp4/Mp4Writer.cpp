@@ -2,6 +2,7 @@
 
 #include "AudioDecoder.h"
 #include "NalUnits.h"
+#include "log/Log.h"
 #include "tessaro.h"
 
 #include <algorithm>
@@ -281,7 +282,7 @@ int32_t CMp4Writer::SImpl::WriteHeader(const TessaroFrame& frame)
         return 0;
     const std::vector<uint8_t> sets = ParameterSets(frame);
     if (frame.nCodec == TESSARO_CODEC_H265 && !sets.empty() && !HevcSetsUsable(sets)) {
-        std::printf("mp4 unusable parameter sets, key frame skipped \n");
+        TRELVO_LOG_WARNING("mp4", "unusable parameter sets, key frame skipped ");
         return 0;
     }
     m_nFrameRate = static_cast<int32_t>(std::min(frame.nFrameRate, kMaxFrameRate));
@@ -311,7 +312,7 @@ int32_t CMp4Writer::SImpl::Open()
     AVFormatContext* pCtx = nullptr;
     avformat_alloc_output_context2(&pCtx, nullptr, nullptr, m_strFileName.c_str());
     if (pCtx == nullptr) {
-        std::printf("mp4 Could not deduce output format from file extension: using MPEG. \n");
+        TRELVO_LOG_WARNING("mp4", "Could not deduce output format from file extension: using MPEG. ");
         avformat_alloc_output_context2(&pCtx, nullptr, "mpeg", m_strFileName.c_str());
     }
     if (pCtx == nullptr)
@@ -320,7 +321,7 @@ int32_t CMp4Writer::SImpl::Open()
     av_dump_format(pCtx, 0, m_strFileName.c_str(), 1);
     if ((pCtx->oformat->flags & AVFMT_NOFILE) == 0 &&
         avio_open(&pCtx->pb, m_strFileName.c_str(), AVIO_FLAG_WRITE) < 0) {
-        std::printf("avio_open failed. \n");
+        TRELVO_LOG_ERROR("mp4", "avio_open failed. ");
         return -2;
     }
     return 1;
@@ -332,12 +333,12 @@ int32_t CMp4Writer::SImpl::AddVideoStream(const TessaroFrame& frame,
     const bool bHevc = frame.nCodec == TESSARO_CODEC_H265;
     const AVCodecID nId = bHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
     if (avcodec_find_decoder(nId) == nullptr) {
-        std::printf("mp4 could not find encoder for '%s' \n", avcodec_get_name(nId));
+        TRELVO_LOG_WARNING("mp4", "could not find encoder for '%s' ", avcodec_get_name(nId));
         return -1;
     }
     AVStream* pStream = avformat_new_stream(m_pFormatCtx.get(), nullptr);
     if (pStream == nullptr) {
-        std::printf("mp4 could not allocate stream \n");
+        TRELVO_LOG_WARNING("mp4", "could not allocate stream ");
         return -2;
     }
     pStream->id = static_cast<int>(m_pFormatCtx->nb_streams) - 1;
@@ -387,7 +388,7 @@ CodecCtxPtr CMp4Writer::SImpl::MakeAacEncoder(int nSampleRate, const AVChannelLa
         return nullptr;
     const int r = avcodec_open2(pCtx.get(), pCodec, nullptr);
     if (r < 0) {
-        std::printf("mp4 could not open audio codec[%d]\n", r);
+        TRELVO_LOG_WARNING("mp4", "could not open audio codec[%d]", r);
         return nullptr;
     }
     return pCtx;
@@ -400,13 +401,13 @@ int32_t CMp4Writer::SImpl::AddAudioStream(int32_t nSampleRate, int32_t nChannels
     // Formats that cannot carry AAC (the "mpeg" fallback) get no audio track.
     if (pCodec == nullptr || avformat_query_codec(m_pFormatCtx->oformat, nId,
                                                   FF_COMPLIANCE_NORMAL) != 1) {
-        std::printf("mp4 could not find encoder for '%s' \n", avcodec_get_name(nId));
+        TRELVO_LOG_WARNING("mp4", "could not find encoder for '%s' ", avcodec_get_name(nId));
         return -1;
     }
-    std::printf("mp4 audio codec_id '%d' '%s' \n", static_cast<int>(nId), avcodec_get_name(nId));
+    TRELVO_LOG_DEBUG("mp4", "mp4 audio codec_id '%d' '%s' \n", static_cast<int>(nId), avcodec_get_name(nId));
     AVStream* pStream = avformat_new_stream(m_pFormatCtx.get(), nullptr);
     if (pStream == nullptr) {
-        std::printf("mp4 could not allocate stream \n");
+        TRELVO_LOG_WARNING("mp4", "could not allocate stream ");
         return -2;
     }
     pStream->id = static_cast<int>(m_pFormatCtx->nb_streams) - 1;
@@ -484,7 +485,7 @@ int32_t CMp4Writer::SImpl::WriteVideoPacket(const uint8_t* pPayload, uint32_t nL
     pPacket->duration = std::max<int64_t>(av_rescale_q(1, period, tb), 1);
     const int r = av_write_frame(m_pFormatCtx.get(), pPacket);
     if (r < 0)
-        std::printf("mp4 cannot write frame[%d]\n", r);
+        TRELVO_LOG_WARNING("mp4", "cannot write frame[%d]", r);
     else
         ++m_nVideoFrames;
     av_packet_unref(pPacket);
@@ -674,7 +675,7 @@ int32_t CMp4Writer::SImpl::WriteAudioPacket(AVPacket* pPacket)
                                      encoderTb, pStream->time_base);
     const int r = av_write_frame(m_pFormatCtx.get(), pPacket);
     if (r < 0)
-        std::printf("Cannot write Audio frame\n");
+        TRELVO_LOG_WARNING("mp4", "Cannot write Audio frame");
     else
         ++m_nAudioFrames;
     return r;

@@ -1,9 +1,9 @@
 #include "libs/korvel/AviConversion.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
-#include "libs/korvel/KorvelProgress.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -77,9 +77,9 @@ void CConversion::SOutputFree::operator()(AVFormatContext* p) const {
 
 void CConversion::SPacketFree::operator()(AVPacket* p) const { av_packet_free(&p); }
 
-CConversion::CConversion(std::string strOutput, KorvelProgressCallback pfnProgress,
-                         KorvelCancelCallback pfnCancel, int32_t nUser)
-    : m_strOutput(std::move(strOutput)), m_pfnProgress(pfnProgress), m_pfnCancel(pfnCancel), m_nUser(nUser) {}
+CConversion::CConversion(std::string strOutput, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel,
+                         void* pUser)
+    : m_output(std::move(strOutput)), m_pfnProgress(pfnProgress), m_pfnCancel(pfnCancel), m_pUser(pUser) {}
 
 CConversion::~CConversion() = default;
 
@@ -91,12 +91,40 @@ int32_t CConversion::Run(FILE* pInput, uint64_t nSize) {
     const int32_t nResult = Write(pInput);
     if (nResult < 0) {
         m_pOutput.reset();  // close before removing
-        if (m_bOutputOpened) std::remove(m_strOutput.c_str());
+        m_output.Discard();
     }
     return nResult;
 }
 
-bool CConversion::Cancelled() const { return m_pfnCancel != nullptr && m_pfnCancel(m_nUser) != 0; }
+int32_t CConversion::Fail(int32_t nCode, std::string strText) {
+    m_strError = std::move(strText);
+    return nCode;
+}
+
+double CConversion::MediaSeconds() const {
+    const double dVideo = static_cast<double>(m_nLastTick + 1) * m_video.nRateDen / m_video.nRateNum;
+    const double dAudio = m_pAudioClock && m_audio.nSampleRate
+                              ? static_cast<double>(m_pAudioClock->Written()) / m_audio.nSampleRate
+                              : 0.0;
+    return std::max(dVideo, dAudio);
+}
+
+bool CConversion::Cancelled() const { return m_pfnCancel != nullptr && m_pfnCancel(m_pUser) != 0; }
+
+// Why a first pass found nothing to start a file with, as the parser saw it.
+int32_t CConversion::NoVideoReason(void* hParser) {
+    TessaroStatus status{};
+    if (TessaroGetStatus(hParser, &status, sizeof status) == 0) {
+        if (status.nFlags & TESSARO_STATUS_VIDEO_UNSUPPORTED) {
+            const char* pszName = status.nVideoCodec == TESSARO_CODEC_MPEG2   ? "MPEG-1/2 video"
+                                  : status.nVideoCodec == TESSARO_CODEC_MPEG4 ? "MPEG-4 Part 2 video"
+                                                                              : "video of an unknown kind";
+            return Fail(KORVEL_ERR_UNSUPPORTED, pszName);
+        }
+        if (status.nVideoCodec == 0) return KORVEL_ERR_NOT_STREAM;
+    }
+    return KORVEL_ERR_NO_KEY_FRAME;
+}
 
 // Takes what the first pass needs from one record; true once it has enough.
 bool CConversion::Learn(const TessaroFrame& f, int& nRecordsAfterKey) {
@@ -114,7 +142,7 @@ bool CConversion::Learn(const TessaroFrame& f, int& nRecordsAfterKey) {
 // if any shows up before it or shortly after.
 int32_t CConversion::Discover(FILE* pInput) {
     ParserPtr pParser(TessaroCreate(0));
-    if (!pParser) return kErrMemory;
+    if (!pParser) return KORVEL_ERR_MEMORY;
     std::vector<uint8_t> buffer(kChunkSize);
     int nRecordsAfterKey = 0;
     uint64_t nBytesAtKey = 0;
@@ -134,26 +162,29 @@ int32_t CConversion::Discover(FILE* pInput) {
         }
         if (!bHadVideo && m_video.bFound) nBytesAtKey = nBytes;
         if (m_video.bFound && nBytes - nBytesAtKey >= kLookAheadBytes) return 0;
-        if (Cancelled()) return kErrCancelled;
+        if (Cancelled()) return KORVEL_ERR_CANCELLED;
     }
-    if (std::ferror(pInput)) return kErrInput;
-    return m_video.bFound ? 0 : kErrNoKeyFrame;
+    if (std::ferror(pInput)) return Fail(KORVEL_ERR_INPUT, std::strerror(EIO));
+    return m_video.bFound ? 0 : NoVideoReason(pParser.get());
 }
 
 int32_t CConversion::OpenOutput() {
+    std::string strError;
+    if (!m_output.Create(strError)) return Fail(KORVEL_ERR_WRITE, strError);
+    const char* pszPath = m_output.TempPath().c_str();
     AVFormatContext* pCtx = nullptr;
-    if (avformat_alloc_output_context2(&pCtx, nullptr, "avi", m_strOutput.c_str()) < 0 || !pCtx) return kErrMemory;
+    if (avformat_alloc_output_context2(&pCtx, nullptr, "avi", pszPath) < 0 || !pCtx) return KORVEL_ERR_MEMORY;
     m_pOutput.reset(pCtx);
 
     AVStream* pVideo = avformat_new_stream(pCtx, nullptr);
-    if (!pVideo) return kErrMemory;
+    if (!pVideo) return KORVEL_ERR_MEMORY;
     AVCodecParameters* par = pVideo->codecpar;
     par->codec_type = AVMEDIA_TYPE_VIDEO;
     par->codec_id = m_video.bHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
     par->codec_tag = m_video.bHevc ? MKTAG('H', 'E', 'V', 'C') : MKTAG('H', '2', '6', '4');
     par->width = m_video.nWidth;
     par->height = m_video.nHeight;
-    if (!SetExtradata(par, m_video.extradata)) return kErrMemory;
+    if (!SetExtradata(par, m_video.extradata)) return KORVEL_ERR_MEMORY;
     const AVRational rate{static_cast<int>(m_video.nRateNum), static_cast<int>(m_video.nRateDen)};
     pVideo->time_base = av_inv_q(rate);
     pVideo->avg_frame_rate = pVideo->r_frame_rate = rate;
@@ -161,7 +192,7 @@ int32_t CConversion::OpenOutput() {
 
     if (m_audio.Found()) {
         AVStream* pAudio = avformat_new_stream(pCtx, nullptr);
-        if (!pAudio) return kErrMemory;
+        if (!pAudio) return KORVEL_ERR_MEMORY;
         AVCodecParameters* apar = pAudio->codecpar;
         apar->codec_type = AVMEDIA_TYPE_AUDIO;
         apar->codec_id = CodecId(m_audio.kind);
@@ -171,7 +202,7 @@ int32_t CConversion::OpenOutput() {
         if (m_audio.kind == EAudioKind::Aac) {
             // One chunk per frame of 1024 samples; the header gives its config.
             apar->frame_size = kAacFrameSamples;
-            if (!SetExtradata(apar, m_audio.aacConfig)) return kErrMemory;
+            if (!SetExtradata(apar, m_audio.aacConfig)) return KORVEL_ERR_MEMORY;
         } else {
             apar->bits_per_coded_sample = static_cast<int>(m_audio.nBytesPerSample * 8);
             apar->block_align = static_cast<int>(m_audio.nBytesPerSample * m_audio.nChannels);
@@ -181,10 +212,9 @@ int32_t CConversion::OpenOutput() {
         m_pAudio = pAudio;
     }
 
-    if (avio_open(&pCtx->pb, m_strOutput.c_str(), AVIO_FLAG_WRITE) < 0) return kErrWrite;
-    m_bOutputOpened = true;
-    if (avformat_write_header(pCtx, nullptr) < 0) return kErrWrite;
-    return 0;
+    int nRet = avio_open(&pCtx->pb, pszPath, AVIO_FLAG_WRITE);
+    if (nRet >= 0) nRet = avformat_write_header(pCtx, nullptr);
+    return nRet < 0 ? WriteError(nRet) : 0;
 }
 
 // The payload goes to the muxer in place: the records arrive in file order,
@@ -207,12 +237,24 @@ int32_t CConversion::WritePacket(AVStream* pStream, const uint8_t* p, size_t n, 
     av_packet_rescale_ts(pkt, base, pStream->time_base);
     const int nRet = av_write_frame(m_pOutput.get(), pkt);
     av_packet_unref(pkt);
-    return nRet < 0 ? kErrWrite : 0;
+    return nRet < 0 ? WriteError(nRet) : 0;
+}
+
+int32_t CConversion::WriteError(int nAvError) {
+    char szText[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(nAvError, szText, sizeof szText);
+    return Fail(KORVEL_ERR_WRITE, szText);
 }
 
 int32_t CConversion::TakeVideo(const TessaroFrame& f) {
     const int64_t nTick = m_pVideoClock->Next(f);
-    return WritePacket(m_pVideo, f.pPayload, f.nPayloadLen, nTick, 1, f.nFrameKind == TESSARO_KIND_KEY);
+    const int32_t nRet =
+        WritePacket(m_pVideo, f.pPayload, f.nPayloadLen, nTick, 1, f.nFrameKind == TESSARO_KIND_KEY);
+    if (nRet == 0) {
+        ++m_nPictures;
+        m_nLastTick = nTick;
+    }
+    return nRet;
 }
 
 int32_t CConversion::WriteSilence(int64_t nSamples) {
@@ -309,24 +351,25 @@ int32_t CConversion::TakeFrame(const TessaroFrame& f) {
 }
 
 void CConversion::Report(uint64_t nPosition) {
-    if (!m_pfnProgress) return;
-    uint32_t nPosition32 = 0, nTotal32 = 0;
-    ScaleProgress(nPosition, m_nSize, nPosition32, nTotal32);
-    m_pfnProgress(nPosition32, nTotal32, m_nUser);
+    if (m_pfnProgress) m_pfnProgress(nPosition, m_nSize, m_pUser);
 }
 
 int32_t CConversion::Finish() {
-    if (!m_bStarted) return kErrNoKeyFrame;  // the input changed since the first pass
-    if (av_write_trailer(m_pOutput.get()) < 0) return kErrWrite;
-    if (avio_closep(&m_pOutput->pb) < 0) return kErrWrite;
+    if (!m_bStarted) return KORVEL_ERR_NO_KEY_FRAME;  // the input changed since the first pass
+    int nRet = av_write_trailer(m_pOutput.get());
+    const int nClose = avio_closep(&m_pOutput->pb);
+    if (nRet >= 0) nRet = nClose;
     m_pOutput.reset();
+    if (nRet < 0) return WriteError(nRet);
+    std::string strError;
+    if (!m_output.Commit(strError)) return Fail(KORVEL_ERR_WRITE, strError);
     return 0;
 }
 
 int32_t CConversion::Write(FILE* pInput) {
     m_pPacket.reset(av_packet_alloc());
     ParserPtr pParser(TessaroCreate(0));
-    if (!m_pPacket || !pParser) return kErrMemory;
+    if (!m_pPacket || !pParser) return KORVEL_ERR_MEMORY;
     std::vector<uint8_t> buffer(kChunkSize);
     uint64_t nBytes = 0;
     uint64_t nLastPermille = UINT64_MAX;
@@ -352,9 +395,9 @@ int32_t CConversion::Write(FILE* pInput) {
             nLastPermille = nPermille;
             Report(nBytes);
         }
-        if (Cancelled()) return kErrCancelled;
+        if (Cancelled()) return KORVEL_ERR_CANCELLED;
     }
-    if (std::ferror(pInput)) return kErrInput;
+    if (std::ferror(pInput)) return KORVEL_ERR_INPUT;
     return Finish();
 }
 

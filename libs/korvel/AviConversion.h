@@ -14,6 +14,7 @@
 
 #include "libs/korvel/AviTracks.h"
 #include "libs/korvel/korvel.h"
+#include "platform/OutputFile.h"
 
 struct AVFormatContext;
 struct AVPacket;
@@ -21,25 +22,19 @@ struct AVStream;
 
 namespace korvel {
 
-enum : int32_t {
-    kErrArgs = -1,
-    kErrInput = -2,
-    kErrNoKeyFrame = -3,
-    kErrWrite = -4,
-    kErrCancelled = -5,
-    kErrSameFile = -6,
-    kErrMemory = -7,
-};
-
 class CConversion {
 public:
-    CConversion(std::string strOutput, KorvelProgressCallback pfnProgress, KorvelCancelCallback pfnCancel,
-                int32_t nUser);
+    CConversion(std::string strOutput, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel, void* pUser);
     ~CConversion();
     CConversion(const CConversion&) = delete;
     CConversion& operator=(const CConversion&) = delete;
 
+    // A KORVEL_ERR_* code, or 0 with the output complete under its name.
     int32_t Run(FILE* pInput, uint64_t nSize);
+    // The reason in detail (the system's message, a codec), when there is one.
+    const std::string& ErrorText() const { return m_strError; }
+    uint64_t Pictures() const { return m_nPictures; }
+    double MediaSeconds() const;
 
 private:
     struct SHeldAudio {
@@ -62,11 +57,15 @@ private:
     void HoldAudio(const TessaroFrame& f);
     void Report(uint64_t nPosition);
     int32_t Finish();
+    int32_t NoVideoReason(void* hParser);
+    int32_t WriteError(int nAvError);
+    int32_t Fail(int32_t nCode, std::string strText);
 
-    std::string m_strOutput;
-    KorvelProgressCallback m_pfnProgress;
-    KorvelCancelCallback m_pfnCancel;
-    int32_t m_nUser;
+    platform::COutputFile m_output;
+    KorvelProgressFn m_pfnProgress;
+    KorvelCancelFn m_pfnCancel;
+    void* m_pUser;
+    std::string m_strError;
     uint64_t m_nSize = 0;
 
     SVideoInfo m_video;
@@ -82,13 +81,14 @@ private:
     std::unique_ptr<AVPacket, SPacketFree> m_pPacket;
     AVStream* m_pVideo = nullptr;
     AVStream* m_pAudio = nullptr;
-    bool m_bOutputOpened = false;
     bool m_bStarted = false;
     std::unique_ptr<CVideoClock> m_pVideoClock;
     std::unique_ptr<CAudioClock> m_pAudioClock;
     std::deque<SHeldAudio> m_heldAudio;
     size_t m_nHeldBytes = 0;
     int64_t m_nAacFrames = 0;
+    uint64_t m_nPictures = 0;
+    int64_t m_nLastTick = -1;
 };
 
 }  // namespace korvel

@@ -15,8 +15,6 @@ const std::wstring kFail = CMultiLanguage::GetText(L"Trelvo.Fail");
 struct SCall {
     std::string strInput;
     std::string strOutput;
-    int32_t nMode;
-    int32_t nUser;
 };
 
 std::vector<SCall> g_calls;
@@ -24,19 +22,23 @@ int32_t g_nFailUser = -1;  // the row whose conversion fails
 bool g_bCancelSeen = false;
 
 // Stands in for the AVI library: reports a few positions, then succeeds
-// unless told to fail for this row.
-int32_t FakeConvert(const char* pszInput, const char* pszOutput, int32_t nMode, KorvelProgressCallback pfnProgress,
-                    KorvelCancelCallback pfnCancel, int32_t nUser) {
-    g_calls.push_back({pszInput, pszOutput, nMode, nUser});
-    pfnProgress(1, 3, nUser);
-    pfnProgress(2, 0, nUser);  // total 0: ignored
-    if (pfnCancel(nUser) != 0) {
+// unless told to fail for the g_nFailUser-th call.
+int32_t FakeConvert(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
+                    KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult) {
+    g_calls.push_back({pszInput, pszOutput});
+    pfnProgress(1, 3, pUser);
+    pfnProgress(2, 0, pUser);  // total 0: ignored
+    if (pfnCancel(pUser) != 0) {
         g_bCancelSeen = true;
-        return -5;
+        return pResult->nCode = KORVEL_ERR_CANCELLED;
     }
-    if (nUser == g_nFailUser) return -2;
-    pfnProgress(3, 3, nUser);
-    return 0;
+    if (static_cast<int>(g_calls.size()) == g_nFailUser) {
+        std::snprintf(pResult->szText, sizeof pResult->szText, "Permission denied");
+        return pResult->nCode = KORVEL_ERR_INPUT;
+    }
+    pfnProgress(3, 3, pUser);
+    pResult->nPictures = 7;
+    return pResult->nCode = 0;
 }
 
 class ConvertAviJobTest : public ::testing::Test {
@@ -62,10 +64,7 @@ TEST_F(ConvertAviJobTest, TickedRowsReachTheLibraryWithTheirIndex) {
     ASSERT_EQ(g_calls.size(), 2u);
     EXPECT_EQ(g_calls[0].strInput, "/in/a.b.h264");
     EXPECT_EQ(g_calls[0].strOutput, "/out/a.b.avi");
-    EXPECT_EQ(g_calls[0].nMode, 2);
-    EXPECT_EQ(g_calls[0].nUser, 1);
     EXPECT_EQ(g_calls[1].strOutput, "/out/clip.avi");
-    EXPECT_EQ(g_calls[1].nUser, 2);
 
     EXPECT_TRUE(m_host.Written(0, COL_PROGRESS).empty());
     EXPECT_TRUE(m_host.Written(0, COL_DESTRIBE).empty());
@@ -78,6 +77,22 @@ TEST_F(ConvertAviJobTest, TickedRowsReachTheLibraryWithTheirIndex) {
     ASSERT_EQ(m_host.rowsDone.size(), 2u);
     EXPECT_TRUE(std::get<1>(m_host.rowsDone[0]));
     EXPECT_FALSE(std::get<1>(m_host.rowsDone[1]));
+    // What the library said reaches the row's result.
+    EXPECT_EQ(m_host.results[0].nPictures, 7u);
+    EXPECT_EQ(m_host.results[1].reason, convert::EReason::OpenInput);
+    EXPECT_EQ(m_host.results[1].strDetail, "Permission denied");
+}
+
+TEST_F(ConvertAviJobTest, SecondInputWithTheSameOutputNameFails) {
+    m_host.AddRow(L"cam1.ps");
+    m_host.AddRow(L"cam1.h264");
+    convert::AviConvertRows(m_host, FakeConvert);
+    ASSERT_EQ(g_calls.size(), 1u);  // the second never reaches the library
+    ASSERT_EQ(m_host.results.size(), 2u);
+    EXPECT_TRUE(m_host.results[0].bSuccess);
+    EXPECT_FALSE(m_host.results[1].bSuccess);
+    EXPECT_EQ(m_host.results[1].reason, convert::EReason::NameUsed);
+    EXPECT_EQ(m_host.list.GetRowText(1, COL_DESTRIBE), kFail);
 }
 
 TEST_F(ConvertAviJobTest, ProgressCallbackFormatsEveryCall) {

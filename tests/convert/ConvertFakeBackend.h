@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -36,19 +37,25 @@ public:
     int nFramesTaken = 0;
     int nFinishCalls = 0;
 
-    std::unique_ptr<convert::IInputReader> OpenInput(const std::string& strPath) override {
+    std::unique_ptr<convert::IInputReader> OpenInput(const std::string& strPath,
+                                                     convert::SConversionResult& failure) override {
         opened.push_back(strPath);
         auto it = inputs.find(strPath);
-        if (it == inputs.end()) return nullptr;
+        if (it == inputs.end()) {
+            failure = convert::Failure(convert::EReason::OpenInput, "No such file or directory");
+            return nullptr;
+        }
         return std::make_unique<CReader>(it->second, events);
     }
     std::unique_ptr<convert::IFrameParser> CreateParser() override {
         return std::make_unique<CParser>(*this);
     }
-    std::unique_ptr<convert::IFrameWriter> CreateWriter(const std::string& strPath) override {
+    std::unique_ptr<convert::IFrameWriter> CreateWriter(const std::string& strPath, std::string&) override {
         writerPaths.push_back(strPath);
-        if (output.bCreateFile) std::ofstream(strPath, std::ios::binary) << "partial";
-        return std::make_unique<CWriter>(*this);
+        // Like the real writer: a temporary that only a finished file replaces
+        // the final name with.
+        if (output.bCreateFile) std::ofstream(strPath + ".part", std::ios::binary) << "partial";
+        return std::make_unique<CWriter>(*this, output.bCreateFile ? strPath : std::string());
     }
 
 private:
@@ -101,8 +108,11 @@ private:
 
     class CWriter : public convert::IFrameWriter {
     public:
-        explicit CWriter(CFakeBackend& owner) : m_owner(owner) {}
-        ~CWriter() override { m_owner.events.push_back("writer"); }
+        CWriter(CFakeBackend& owner, std::string strPath) : m_owner(owner), m_strPath(std::move(strPath)) {}
+        ~CWriter() override {
+            m_owner.events.push_back("writer");
+            if (!m_strPath.empty()) std::remove((m_strPath + ".part").c_str());
+        }
         int32_t InputFrame(const TessaroFrame*) override {
             ++m_nCalls;
             ++m_owner.nFramesTaken;
@@ -110,11 +120,14 @@ private:
         }
         int32_t Finish() override {
             ++m_owner.nFinishCalls;
+            if (m_owner.output.nFinish == 1 && !m_strPath.empty())
+                std::rename((m_strPath + ".part").c_str(), m_strPath.c_str());
             return m_owner.output.nFinish;
         }
 
     private:
         CFakeBackend& m_owner;
+        std::string m_strPath;
         int m_nCalls = 0;
     };
 };

@@ -23,6 +23,7 @@ public:
     std::vector<SCellWrite> writes;
     std::vector<std::wstring> messages;
     std::vector<std::tuple<int32_t, bool, std::wstring>> rowsDone;
+    std::vector<convert::SConversionResult> results;  // one per row done
     int nStopAfterChecks = -1;  // stop once this many checks have been made
     int nStopChecks = 0;
 
@@ -48,8 +49,9 @@ public:
         ++nStopChecks;
         return nStopAfterChecks >= 0 && nStopChecks >= nStopAfterChecks;
     }
-    void OnRowDone(int32_t nRow, bool bSuccess, const std::wstring& strOutput) override {
-        rowsDone.emplace_back(nRow, bSuccess, strOutput);
+    void OnRowDone(int32_t nRow, const convert::SConversionResult& result, const std::wstring& strOutput) override {
+        rowsDone.emplace_back(nRow, result.bSuccess, strOutput);
+        results.push_back(result);
     }
 
     // The texts written into one cell, in order.

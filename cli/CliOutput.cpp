@@ -1,0 +1,129 @@
+#include "cli/CliOutput.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace cli {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at p (1..4), or 0 when it is not one.
+size_t Utf8Length(const unsigned char* p, size_t n) {
+    const unsigned char b = p[0];
+    size_t nLen = 0;
+    uint32_t c = 0;
+    uint32_t nMin = 0;
+    if (b < 0x80) return 1;
+    if ((b & 0xE0) == 0xC0) {
+        nLen = 2, c = b & 0x1F, nMin = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+        nLen = 3, c = b & 0x0F, nMin = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+        nLen = 4, c = b & 0x07, nMin = 0x10000;
+    } else {
+        return 0;
+    }
+    if (nLen > n) return 0;
+    for (size_t i = 1; i < nLen; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        c = (c << 6) | (p[i] & 0x3F);
+    }
+    if (c < nMin || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+    return nLen;
+}
+
+std::string Hex(const char* pszFormat, unsigned v) {
+    char sz[16];
+    std::snprintf(sz, sizeof sz, pszFormat, v);
+    return sz;
+}
+
+}  // namespace
+
+std::string EscapeForLine(const std::string& strBytes) {
+    std::string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(strBytes.data());
+    const size_t n = strBytes.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char b = p[i];
+        const size_t nLen = Utf8Length(p + i, n - i);
+        if (b == '\\') {
+            out += "\\\\";
+        } else if (b == '\n') {
+            out += "\\n";
+        } else if (b == '\r') {
+            out += "\\r";
+        } else if (b == '\t') {
+            out += "\\t";
+        } else if (b < 0x20 || b == 0x7F || nLen == 0) {
+            out += Hex("\\x%02x", b);
+        } else {
+            out.append(strBytes, i, nLen);
+            i += nLen;
+            continue;
+        }
+        ++i;
+    }
+    return out;
+}
+
+std::string JsonString(const std::string& strBytes) {
+    std::string out = "\"";
+    const auto* p = reinterpret_cast<const unsigned char*>(strBytes.data());
+    const size_t n = strBytes.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char b = p[i];
+        const size_t nLen = Utf8Length(p + i, n - i);
+        if (b == '"' || b == '\\') {
+            out += '\\';
+            out += static_cast<char>(b);
+        } else if (b == '\n') {
+            out += "\\n";
+        } else if (b == '\r') {
+            out += "\\r";
+        } else if (b == '\t') {
+            out += "\\t";
+        } else if (nLen == 0) {
+            out += Hex("\\udc%02x", b);
+        } else if (b < 0x20 || b == 0x7F) {
+            out += Hex("\\u%04x", b);
+        } else {
+            out.append(strBytes, i, nLen);
+            i += nLen;
+            continue;
+        }
+        ++i;
+    }
+    return out + "\"";
+}
+
+std::string ResultLine(const SFileReport& report, const std::string& strWord) {
+    std::string strLine = EscapeForLine(report.strInput) + "  " + strWord + "  ";
+    if (report.result.bSuccess) {
+        strLine += EscapeForLine(report.strOutput);
+        if (!report.strReason.empty()) strLine += "  (" + EscapeForLine(report.strReason) + ")";
+    } else {
+        strLine += EscapeForLine(report.strReason.empty() ? std::string("(no output)") : report.strReason);
+    }
+    return strLine;
+}
+
+std::string JsonLine(const SFileReport& report) {
+    const convert::SConversionResult& r = report.result;
+    char szNumbers[160];
+    std::snprintf(szNumbers, sizeof szNumbers,
+                  "\"pictures\":%llu,\"seconds\":%.3f,\"bytes\":%llu,\"wall_seconds\":%.3f",
+                  static_cast<unsigned long long>(r.nPictures), r.dMediaSeconds,
+                  static_cast<unsigned long long>(r.nOutputBytes), report.dWallSeconds);
+    std::string strLine = "{\"input\":" + JsonString(report.strInput) + ",\"output\":";
+    strLine += r.bSuccess ? JsonString(report.strOutput) : "null";
+    strLine += std::string(",\"result\":\"") + (r.bSuccess ? "success" : "failed") + "\",\"whole\":";
+    strLine += r.Whole() ? "true" : "false";
+    strLine += ",\"reason\":";
+    strLine += r.reason == convert::EReason::None ? "null" : JsonString(convert::ReasonCode(r.reason));
+    strLine += ",\"message\":";
+    strLine += report.strReason.empty() ? "null" : JsonString(report.strReason);
+    return strLine + "," + szNumbers + "}";
+}
+
+}  // namespace cli
