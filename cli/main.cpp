@@ -1,5 +1,6 @@
 // trelvo-convert: converts recorder stream files to MP4 or AVI without the
 // desktop program.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,6 +17,9 @@
 
 int main(int argc, char** argv) {
     InstallCrashHandler();
+    // A file-size limit (ulimit -f) must fail the write with EFBIG, so the
+    // file gets its reason and the output is cleaned up, not kill the batch.
+    std::signal(SIGXFSZ, SIG_IGN);
     CMultiLanguage::LoadLanguage(GetAppDir());
 
     cli::SOptions options;

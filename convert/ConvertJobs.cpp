@@ -71,10 +71,15 @@ class CWriterAdapter final : public IFrameWriter {
 public:
     explicit CWriterAdapter(std::unique_ptr<platform::COutputFile> pOutput)
         : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath()) {}
-    int32_t InputFrame(const TessaroFrame* pFrame) override { return m_writer.InputFrame(pFrame); }
+    int32_t InputFrame(const TessaroFrame* pFrame) override {
+        const int32_t r = m_writer.InputFrame(pFrame);
+        if (r < 0) m_strError = m_writer.ErrorText();
+        return r;
+    }
     int32_t Finish() override {
         const int32_t nFinish = m_writer.Finish();
         if (nFinish != 1) {
+            m_strError = m_writer.ErrorText();
             m_pOutput->Discard();
             return nFinish;
         }

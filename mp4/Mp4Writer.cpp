@@ -230,6 +230,9 @@ struct CMp4Writer::SImpl {
 
     bool m_bHeaderWritten = false;
     bool m_bWriteFailed = false;
+    int m_nLastError = 0;  // the first failed write's code, for its message
+
+    void NoteWriteResult(int r);
     bool m_bFinished = false;
     int32_t m_nFinishResult = 0;
 };
@@ -240,8 +243,22 @@ CMp4Writer::SImpl::SImpl(std::string strFileName)
 {
 }
 
+// A failed write ends the file at once: the disk will not take the next one.
+void CMp4Writer::SImpl::NoteWriteResult(int r)
+{
+    const AVIOContext* pb = m_pFormatCtx ? m_pFormatCtx->pb : nullptr;
+    if (r >= 0 && pb != nullptr && pb->error < 0)
+        r = pb->error;
+    if (r >= 0 || m_bWriteFailed)
+        return;
+    m_bWriteFailed = true;
+    m_nLastError = r;
+}
+
 int32_t CMp4Writer::SImpl::InputFrame(const TessaroFrame* pFrame)
 {
+    if (m_bWriteFailed)
+        return -3;
     if (pFrame == nullptr || m_bFinished)
         return 0;
     if (!m_pFormatCtx) {
@@ -263,7 +280,7 @@ int32_t CMp4Writer::SImpl::InputFrame(const TessaroFrame* pFrame)
             m_nFrameRate = static_cast<int32_t>(std::min(pFrame->nFrameRate, kMaxFrameRate));
         }
         WriteVideoPacket(pFrame->pPayload, pFrame->nPayloadLen, bKey);
-        return 1;
+        return m_bWriteFailed ? -3 : 1;
     }
     return 1;
 }
@@ -319,10 +336,13 @@ int32_t CMp4Writer::SImpl::Open()
         return -1;
     m_pFormatCtx.reset(pCtx);
     av_dump_format(pCtx, 0, m_strFileName.c_str(), 1);
-    if ((pCtx->oformat->flags & AVFMT_NOFILE) == 0 &&
-        avio_open(&pCtx->pb, m_strFileName.c_str(), AVIO_FLAG_WRITE) < 0) {
-        TRELVO_LOG_ERROR("mp4", "avio_open failed. ");
-        return -2;
+    if ((pCtx->oformat->flags & AVFMT_NOFILE) == 0) {
+        const int r = avio_open(&pCtx->pb, m_strFileName.c_str(), AVIO_FLAG_WRITE);
+        if (r < 0) {
+            TRELVO_LOG_ERROR("mp4", "avio_open failed. ");
+            m_nLastError = r;
+            return -2;
+        }
     }
     return 1;
 }
@@ -488,6 +508,7 @@ int32_t CMp4Writer::SImpl::WriteVideoPacket(const uint8_t* pPayload, uint32_t nL
         TRELVO_LOG_WARNING("mp4", "cannot write frame[%d]", r);
     else
         ++m_nVideoFrames;
+    NoteWriteResult(r);
     av_packet_unref(pPacket);
     return 0;
 }
@@ -678,6 +699,7 @@ int32_t CMp4Writer::SImpl::WriteAudioPacket(AVPacket* pPacket)
         TRELVO_LOG_WARNING("mp4", "Cannot write Audio frame");
     else
         ++m_nAudioFrames;
+    NoteWriteResult(r);
     return r;
 }
 
@@ -700,13 +722,14 @@ int32_t CMp4Writer::SImpl::Close()
 {
     if (m_pFormatCtx) {
         // A context whose header never went out takes no trailer.
-        if (m_bHeaderWritten && av_write_trailer(m_pFormatCtx.get()) < 0)
-            m_bWriteFailed = true;
+        if (m_bHeaderWritten && !m_bWriteFailed)
+            NoteWriteResult(av_write_trailer(m_pFormatCtx.get()));
         AVIOContext*& pb = m_pFormatCtx->pb;
         if (pb != nullptr && (m_pFormatCtx->oformat->flags & AVFMT_NOFILE) == 0) {
-            const bool bStreamError = pb->error < 0;
-            if (avio_closep(&pb) < 0 || bStreamError)
-                m_bWriteFailed = m_bWriteFailed || m_bHeaderWritten;
+            const int nStreamError = pb->error;
+            const int r = avio_closep(&pb);
+            if (m_bHeaderWritten)
+                NoteWriteResult(nStreamError < 0 ? nStreamError : r);
         }
         m_pFormatCtx.reset();
     }
@@ -763,4 +786,13 @@ int32_t CMp4Writer::VideoFrames() const
 int32_t CMp4Writer::AudioFrames() const
 {
     return m_pImpl->m_nAudioFrames;
+}
+
+std::string CMp4Writer::ErrorText() const
+{
+    if (m_pImpl->m_nLastError >= 0)
+        return {};
+    char szText[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(m_pImpl->m_nLastError, szText, sizeof szText);
+    return szText;
 }

@@ -17,7 +17,8 @@ public:
     CMp4Writer(const CMp4Writer&) = delete;
     CMp4Writer& operator=(const CMp4Writer&) = delete;
 
-    // 1 consumed, 0 dropped (the file goes on), negative: the file failed.
+    // 1 consumed, 0 dropped (the file goes on), negative: the file failed
+    // (-3 once a write has failed: the file stops there).
     int32_t InputFrame(const TessaroFrame* pFrame);
 
     // Finishes the file now: flushes the audio, writes the trailer, closes it
@@ -28,6 +29,8 @@ public:
 
     int32_t VideoFrames() const;
     int32_t AudioFrames() const;
+    // The system's message for the write that failed, empty when none did.
+    std::string ErrorText() const;
 
 private:
     struct SImpl;

@@ -1,0 +1,120 @@
+// What a user sees of each file's outcome through the command line: the
+// reason on the result line and in --json, and that no existing file is lost.
+#include "TempDir.h"
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "ProcessUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kProgram = std::string(TRELVO_BIN_DIR) + "/trelvo-convert";
+const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
+
+class CliOutcomeTest : public ::testing::Test {
+protected:
+    std::string Path(const std::string& strName) const { return (m_tmp.Root() / strName).string(); }
+    std::string Copy(const std::string& strFrom, const std::string& strName) const {
+        fs::copy_file(kData + strFrom, Path(strName), fs::copy_options::overwrite_existing);
+        return Path(strName);
+    }
+    std::string Write(const std::string& strName, const std::string& strBytes) const {
+        std::ofstream(Path(strName), std::ios::binary) << strBytes;
+        return Path(strName);
+    }
+    static std::vector<std::string> Lines(const std::string& strText) {
+        std::vector<std::string> lines;
+        std::istringstream in(strText);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    // Nothing but the named files in the directory: no temporaries left.
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(m_tmp.Root())) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    TempDir m_tmp;
+};
+
+TEST_F(CliOutcomeTest, EveryFailureSaysWhy) {
+    std::mt19937 rng(11);
+    std::string noise(40000, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    const std::string good = Copy("h264_320x180_25fps.h264", "cam1.h264");
+    const std::string twin = Copy("h264_320x180_25fps.h264", "cam1.ps");  // same output name
+    const std::string random = Write("random.h264", noise);
+    const std::string empty = Write("empty.h264", "");
+    ASSERT_EQ(::mkfifo(Path("fifo.h264").c_str(), 0600), 0);
+    fs::create_directory(Path("dir.h264"));
+    for (const char* pszFormat : {"mp4", "avi"}) {
+        const SProcessResult r = RunProcess({kProgram, "--json", "-f", pszFormat, good, twin, random, empty,
+                                             Path("missing.h264"), Path("fifo.h264"), Path("dir.h264")});
+        EXPECT_EQ(r.nStatus, 1);
+        const std::vector<std::string> lines = Lines(r.strOut);  // stdout: the results and nothing else
+        ASSERT_EQ(lines.size(), 7u) << r.strOut << r.strErr;
+        EXPECT_NE(lines[0].find("\"result\":\"success\",\"whole\":true"), std::string::npos) << lines[0];
+        EXPECT_NE(lines[0].find("\"pictures\":"), std::string::npos);
+        const char* kCodes[] = {"name-used", "not-recorder-stream", "not-recorder-stream", "open-input",
+                                "not-regular-file", "not-regular-file"};
+        for (size_t i = 1; i < lines.size(); ++i) {
+            EXPECT_NE(lines[i].find("\"result\":\"failed\""), std::string::npos) << lines[i];
+            EXPECT_NE(lines[i].find(std::string("\"reason\":\"") + kCodes[i - 1] + "\""), std::string::npos)
+                << lines[i];
+            EXPECT_NE(lines[i].find("\"output\":null"), std::string::npos) << lines[i];
+        }
+        EXPECT_NE(lines[4].find("No such file or directory"), std::string::npos) << lines[4];
+
+        // The plain form names the reason on the file's line.
+        const SProcessResult plain = RunProcess({kProgram, "-q", "-f", pszFormat, Path("missing.h264")});
+        EXPECT_EQ(Lines(plain.strOut).size(), 1u);
+        EXPECT_NE(plain.strOut.find("No such file or directory"), std::string::npos) << plain.strOut;
+        EXPECT_TRUE(plain.strErr.empty()) << plain.strErr;
+    }
+}
+
+TEST_F(CliOutcomeTest, AFailedConversionKeepsTheFileThatWasThere) {
+    const std::string strBefore = "a good file the user made earlier";
+    for (const char* pszFormat : {"mp4", "avi"}) {
+        const std::string out = Write(std::string("cam.") + pszFormat, strBefore);
+        // The disk is full after a few KiB: the output cannot be finished.
+        const std::string in = Copy("h265_352x288_30fps.h265", "cam.h265");
+        const SProcessResult full = RunProcess(
+            {"bash", "-c", "ulimit -f 8 && exec \"$0\" -q --json -f " + std::string(pszFormat) + " \"$1\"",
+             kProgram, in});
+        EXPECT_EQ(full.nStatus, 1) << full.strOut << full.strErr;
+        EXPECT_NE(full.strOut.find("\"reason\":\"write-output\""), std::string::npos) << full.strOut;
+        EXPECT_NE(full.strOut.find("File too large"), std::string::npos) << full.strOut;
+        EXPECT_EQ(ReadWholeFile(out), strBefore) << pszFormat;
+
+        // Bytes that are no recording, under the same name.
+        Write("cam.h265", std::string(20000, 'x'));
+        EXPECT_EQ(RunProcess({kProgram, "-q", "-f", pszFormat, in}).nStatus, 1);
+        EXPECT_EQ(ReadWholeFile(out), strBefore) << pszFormat;
+        fs::remove(in);
+    }
+    EXPECT_EQ(Names(), (std::vector<std::string>{"cam.avi", "cam.mp4"}));  // no temporaries left behind
+}
+
+TEST_F(CliOutcomeTest, ANameCannotSplitAResultLine) {
+    const std::string in = Copy("h264_320x180_25fps.h264", "two\nlines\t.h264");
+    const SProcessResult r = RunProcess({kProgram, "-q", in});
+    EXPECT_EQ(r.nStatus, 0) << r.strErr;
+    const std::vector<std::string> lines = Lines(r.strOut);
+    ASSERT_EQ(lines.size(), 1u) << r.strOut;
+    EXPECT_NE(lines[0].find("two\\nlines\\t.h264"), std::string::npos) << lines[0];
+    EXPECT_TRUE(fs::exists(Path("two\nlines\t.mp4")));
+    // JSON gives the exact name back.
+    const SProcessResult j = RunProcess({kProgram, "-q", "--json", in});
+    EXPECT_NE(j.strOut.find("two\\nlines\\t.h264\""), std::string::npos) << j.strOut;
+}
+
+}  // namespace
