@@ -118,3 +118,33 @@ TEST_F(CliOutcomeTest, ANameCannotSplitAResultLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// The batch script of the README: GNU parallel over many files, one JSON
+// result each, names with any bytes in them.
+TEST_F(CliOutcomeTest, BatchScriptCollectsOneResultPerFile) {
+    if (RunProcess({"parallel", "--version"}).nStatus != 0) GTEST_SKIP() << "GNU parallel is not installed";
+    std::vector<std::string> inputs;
+    for (const char* pszName : {"a.h264", "b c.h264", "e$(x).h264", "d.h264"})
+        inputs.push_back(Copy("h264_320x180_25fps.h264", pszName));
+    inputs.push_back(Write("bad.h264", std::string(5000, 'x')));
+    fs::create_directory(Path("out"));
+    std::vector<std::string> args = {"env",  "TRELVO_CONVERT=" + kProgram,
+                                     std::string(TRELVO_SOURCE_DIR) + "/scripts/convert-batch.sh",
+                                     "-j",   "2",
+                                     "-o",   Path("out"),
+                                     "-r",   Path("results.jsonl")};
+    args.insert(args.end(), inputs.begin(), inputs.end());
+    const SProcessResult r = RunProcess(args);
+    EXPECT_EQ(r.nStatus, 1) << r.strErr;  // one file failed
+    const std::vector<std::string> lines = Lines(ReadWholeFile(Path("results.jsonl")));
+    ASSERT_EQ(lines.size(), 5u) << r.strErr;
+    int nSuccess = 0;
+    for (const std::string& line : lines) nSuccess += line.find("\"result\":\"success\"") != std::string::npos;
+    EXPECT_EQ(nSuccess, 4);
+    for (const char* pszOut : {"a.mp4", "b c.mp4", "e$(x).mp4", "d.mp4"})
+        EXPECT_TRUE(fs::exists(Path(std::string("out/") + pszOut))) << pszOut;
+}
+
+}  // namespace
