@@ -12,12 +12,13 @@
 
 #include "convert/ConvertJobs.h"
 #include "convert/ConvertResult.h"
+#include "libs/feed/Feed.h"
 #include "libs/korvel/korvel.h"
 #include "libs/tessaro/tessaro.h"
 
 namespace convert {
 
-inline constexpr size_t kChunkSize = 16384;
+using feed::kChunkSize;
 
 // "H.264", "MPEG-1/2 video" ... for a codec code of the parser.
 const char* VideoCodecName(int32_t nCodec);
@@ -45,28 +46,8 @@ private:
     std::vector<std::string> m_keys;
 };
 
-class IInputReader {
-public:
-    virtual ~IInputReader() = default;
-    virtual uint64_t Size() const = 0;
-    // Up to nLen bytes; 0 at the end of the input or on an error.
-    virtual size_t Read(uint8_t* pBuffer, size_t nLen) = 0;
-    // True once a read has failed (as opposed to reaching the end).
-    virtual bool Failed() const = 0;
-    // The system's message for the failed read.
-    virtual std::string ErrorText() const { return {}; }
-};
-
-class IFrameParser {
-public:
-    virtual ~IFrameParser() = default;
-    virtual void InputData(const uint8_t* pData, uint32_t nLen) = 0;
-    // The input has ended: what the parser still holds becomes available.
-    virtual void InputEnd() = 0;
-    virtual const TessaroFrame* GetNextFrame() = 0;
-    // What the parser learnt of the input; false when it cannot say.
-    virtual bool GetStatus(TessaroStatus& /*status*/) { return false; }
-};
+using feed::IFrameParser;
+using feed::IInputReader;
 
 class IFrameWriter {
 public:

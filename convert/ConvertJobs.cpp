@@ -26,45 +26,6 @@ namespace convert {
 
 namespace {
 
-struct SFileCloser {
-    void operator()(FILE* pFile) const { std::fclose(pFile); }
-};
-
-class CStdioReader final : public IInputReader {
-public:
-    CStdioReader(FILE* pFile, uint64_t nSize) : m_pFile(pFile), m_nSize(nSize) {}
-    uint64_t Size() const override { return m_nSize; }
-    size_t Read(uint8_t* pBuffer, size_t nLen) override {
-        const size_t n = std::fread(pBuffer, 1, nLen, m_pFile.get());
-        if (n == 0 && std::ferror(m_pFile.get())) m_nErrno = errno;
-        return n;
-    }
-    bool Failed() const override { return std::ferror(m_pFile.get()) != 0; }
-    std::string ErrorText() const override { return std::strerror(m_nErrno ? m_nErrno : EIO); }
-
-private:
-    std::unique_ptr<FILE, SFileCloser> m_pFile;
-    uint64_t m_nSize;
-    int m_nErrno = 0;
-};
-
-class CTessaroParser final : public IFrameParser {
-public:
-    explicit CTessaroParser(void* hParser) : m_hParser(hParser) {}
-    ~CTessaroParser() override { TessaroDestroy(m_hParser); }
-    CTessaroParser(const CTessaroParser&) = delete;
-    CTessaroParser& operator=(const CTessaroParser&) = delete;
-    void InputData(const uint8_t* pData, uint32_t nLen) override { TessaroInputData(m_hParser, pData, nLen); }
-    void InputEnd() override { TessaroInputEnd(m_hParser); }
-    const TessaroFrame* GetNextFrame() override { return TessaroGetNextFrame(m_hParser); }
-    bool GetStatus(TessaroStatus& status) override {
-        return TessaroGetStatus(m_hParser, &status, sizeof status) == 0;
-    }
-
-private:
-    void* m_hParser;
-};
-
 // The writer works on a temporary beside the final name; only a complete file
 // is renamed onto it.
 class CWriterAdapter final : public IFrameWriter {
@@ -155,33 +116,17 @@ bool CBatchOutputs::WasProduced(const std::string& strPath) const {
 void CBatchOutputs::Produced(const std::string& strPath) { m_keys.push_back(Key(strPath)); }
 
 std::unique_ptr<IInputReader> CMp4Backend::OpenInput(const std::string& strPath, SConversionResult& failure) {
-    // O_NONBLOCK: a FIFO or device must not hang the batch in open().
-    const int fd = ::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        failure = Failure(EReason::OpenInput, std::strerror(errno));
-        return nullptr;
+    feed::EOpenError error = feed::EOpenError::None;
+    std::string strError;
+    std::unique_ptr<IInputReader> pInput = feed::CFileReader::Open(strPath, error, strError);
+    if (!pInput) {
+        failure = error == feed::EOpenError::NotRegularFile ? Failure(EReason::NotRegularFile)
+                                                            : Failure(EReason::OpenInput, strError);
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        failure = Failure(EReason::NotRegularFile);
-        return nullptr;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    std::unique_ptr<FILE, SFileCloser> pFile(::fdopen(fd, "rb"));
-    if (!pFile) {
-        failure = Failure(EReason::OpenInput, std::strerror(errno));
-        ::close(fd);
-        return nullptr;
-    }
-    return std::make_unique<CStdioReader>(pFile.release(), static_cast<uint64_t>(st.st_size));
+    return pInput;
 }
 
-std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() {
-    void* hParser = TessaroCreate(0);
-    if (!hParser) return nullptr;
-    return std::make_unique<CTessaroParser>(hParser);
-}
+std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() { return feed::CreateTessaroParser(); }
 
 std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath, std::string& strError) {
     auto pOutput = std::make_unique<platform::COutputFile>(strPath);
@@ -192,49 +137,31 @@ std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPa
 namespace {
 
 // The read loop of one MP4 row: chunks to the parser, records to the writer,
-// progress to the row. Fills the failure when one ends it.
+// progress to the row.
 SConversionResult FeedRow(IConversionHost& host, int32_t nRow, IInputReader& input, IFrameParser& parser,
                           IFrameWriter& writer) {
-    SConversionResult result;
-    result.bSuccess = true;
-    auto fail = [&](EReason reason, std::string strDetail) {
-        if (result.bSuccess) result = Failure(reason, std::move(strDetail));
-    };
-    auto drain = [&] {
-        while (const TessaroFrame* pFrame = parser.GetNextFrame()) {
-            if (writer.InputFrame(pFrame) < 0) {
-                fail(EReason::WriteOutput, writer.ErrorText());
-                return;
-            }
-        }
-    };
-    const std::unique_ptr<uint8_t[]> pBuffer = std::make_unique<uint8_t[]>(kChunkSize);
-    const uint64_t nSize = input.Size();
-    uint64_t nBytesRead = 0;
     int32_t nLastPercent = -1;
-    while (result.bSuccess) {
-        const size_t nRead = input.Read(pBuffer.get(), kChunkSize);
-        if (nRead == 0) {
-            if (input.Failed()) {
-                fail(EReason::ReadInput, input.ErrorText());
-            } else {
-                // The last picture ends with the input: the parser hands it out now.
-                parser.InputEnd();
-                drain();
-            }
-            break;
+    feed::SFeedHooks hooks;
+    hooks.onFrame = [&](const TessaroFrame& frame) { return writer.InputFrame(&frame) >= 0; };
+    hooks.onProgress = [&](uint64_t nDone, uint64_t nTotal) {
+        const int32_t nPercent = ComputePercent(nDone, nTotal);
+        if (nPercent == nLastPercent) return;
+        nLastPercent = nPercent;
+        host.SetRowText(nRow, COL_PROGRESS, std::to_wstring(nPercent));
+    };
+    hooks.shouldStop = [&] { return host.IsStopRequested(); };
+    switch (feed::Feed(input, parser, hooks)) {
+        case feed::EFeedEnd::End: {
+            SConversionResult result;
+            result.bSuccess = true;
+            return result;
         }
-        parser.InputData(pBuffer.get(), static_cast<uint32_t>(nRead));
-        drain();
-        nBytesRead += nRead;
-        const int32_t nPercent = ComputePercent(nBytesRead, nSize);
-        if (nPercent != nLastPercent) {
-            nLastPercent = nPercent;
-            host.SetRowText(nRow, COL_PROGRESS, std::to_wstring(nPercent));
-        }
-        if (host.IsStopRequested()) fail(EReason::Stopped, {});
+        case feed::EFeedEnd::Refused: return Failure(EReason::WriteOutput, writer.ErrorText());
+        case feed::EFeedEnd::Stopped: return Failure(EReason::Stopped);
+        case feed::EFeedEnd::ReadError: return Failure(EReason::ReadInput, input.ErrorText());
+        case feed::EFeedEnd::Shrunk: return Failure(EReason::InputChanged);
     }
-    return result;
+    return Failure(EReason::Internal);
 }
 
 void FinishRowTexts(IConversionHost& host, int32_t nRow, const SConversionResult& result, bool bProgress100,

@@ -15,7 +15,6 @@ namespace korvel {
 
 namespace {
 
-constexpr size_t kChunkSize = 16384;
 // How far past the first key frame the first pass looks for audio.
 constexpr int kLookAheadRecords = 256;
 constexpr uint64_t kLookAheadBytes = 4u << 20;
@@ -24,10 +23,6 @@ constexpr size_t kMaxHeldAudioBytes = 512 * 1024;
 constexpr int64_t kSilenceChunkSamples = 4096;
 constexpr int kAacFrameSamples = 1024;
 
-struct SParserCloser {
-    void operator()(void* h) const { TessaroDestroy(h); }
-};
-using ParserPtr = std::unique_ptr<void, SParserCloser>;
 
 uint8_t SilenceByte(EAudioKind kind) {
     switch (kind) {
@@ -83,12 +78,12 @@ CConversion::CConversion(std::string strOutput, KorvelProgressFn pfnProgress, Ko
 
 CConversion::~CConversion() = default;
 
-int32_t CConversion::Run(FILE* pInput, uint64_t nSize) {
-    m_nSize = nSize;
-    const int32_t nDiscover = Discover(pInput);
+int32_t CConversion::Run(feed::CFileReader& input) {
+    m_nSize = input.Size();
+    const int32_t nDiscover = Discover(input);
     if (nDiscover < 0) return nDiscover;
-    std::rewind(pInput);
-    const int32_t nResult = Write(pInput);
+    if (!input.Rewind()) return Fail(KORVEL_ERR_INPUT, input.ErrorText());
+    const int32_t nResult = Write(input);
     if (nResult < 0) {
         m_pOutput.reset();  // close before removing
         m_output.Discard();
@@ -112,9 +107,9 @@ double CConversion::MediaSeconds() const {
 bool CConversion::Cancelled() const { return m_pfnCancel != nullptr && m_pfnCancel(m_pUser) != 0; }
 
 // Why a first pass found nothing to start a file with, as the parser saw it.
-int32_t CConversion::NoVideoReason(void* hParser) {
+int32_t CConversion::NoVideoReason(feed::IFrameParser& parser) {
     TessaroStatus status{};
-    if (TessaroGetStatus(hParser, &status, sizeof status) == 0) {
+    if (parser.GetStatus(status)) {
         if (status.nFlags & TESSARO_STATUS_VIDEO_UNSUPPORTED) {
             const char* pszName = status.nVideoCodec == TESSARO_CODEC_MPEG2   ? "MPEG-1/2 video"
                                   : status.nVideoCodec == TESSARO_CODEC_MPEG4 ? "MPEG-4 Part 2 video"
@@ -138,34 +133,43 @@ bool CConversion::Learn(const TessaroFrame& f, int& nRecordsAfterKey) {
     return m_video.bFound && (m_audio.Found() || nRecordsAfterKey >= kLookAheadRecords);
 }
 
+// What ended a pass early, as a result code.
+int32_t CConversion::FeedFailure(feed::EFeedEnd end, const feed::IInputReader& input) {
+    switch (end) {
+        case feed::EFeedEnd::Stopped: return KORVEL_ERR_CANCELLED;
+        case feed::EFeedEnd::ReadError: return Fail(KORVEL_ERR_INPUT, input.ErrorText());
+        case feed::EFeedEnd::Shrunk: return KORVEL_ERR_INPUT_CHANGED;
+        default: return 0;
+    }
+}
+
 // First pass: the video format from the first usable key frame, and audio
 // if any shows up before it or shortly after.
-int32_t CConversion::Discover(FILE* pInput) {
-    ParserPtr pParser(TessaroCreate(0));
+int32_t CConversion::Discover(feed::IInputReader& input) {
+    const std::unique_ptr<feed::IFrameParser> pParser = feed::CreateTessaroParser();
     if (!pParser) return KORVEL_ERR_MEMORY;
-    std::vector<uint8_t> buffer(kChunkSize);
     int nRecordsAfterKey = 0;
     uint64_t nBytesAtKey = 0;
     uint64_t nBytes = 0;
-    for (bool bEnd = false; !bEnd;) {
-        const size_t n = std::fread(buffer.data(), 1, buffer.size(), pInput);
-        if (n == 0) {
-            TessaroInputEnd(pParser.get());
-            bEnd = true;
-        } else {
-            nBytes += n;
-            TessaroInputData(pParser.get(), buffer.data(), static_cast<uint32_t>(n));
-        }
-        const bool bHadVideo = m_video.bFound;
-        while (const TessaroFrame* f = TessaroGetNextFrame(pParser.get())) {
-            if (Learn(*f, nRecordsAfterKey)) return 0;
-        }
-        if (!bHadVideo && m_video.bFound) nBytesAtKey = nBytes;
-        if (m_video.bFound && nBytes - nBytesAtKey >= kLookAheadBytes) return 0;
-        if (Cancelled()) return KORVEL_ERR_CANCELLED;
-    }
-    if (std::ferror(pInput)) return Fail(KORVEL_ERR_INPUT, std::strerror(EIO));
-    return m_video.bFound ? 0 : NoVideoReason(pParser.get());
+    bool bEnough = false;
+    feed::SFeedHooks hooks;
+    hooks.onFrame = [&](const TessaroFrame& f) {
+        bEnough = Learn(f, nRecordsAfterKey);
+        return !bEnough;
+    };
+    hooks.onProgress = [&](uint64_t nDone, uint64_t) {
+        if (!m_video.bFound) nBytesAtKey = nDone;
+        nBytes = nDone;
+    };
+    bool bCancelled = false;
+    hooks.shouldStop = [&] {
+        bCancelled = Cancelled();
+        return bCancelled || (m_video.bFound && nBytes - nBytesAtKey >= kLookAheadBytes);
+    };
+    const feed::EFeedEnd end = feed::Feed(input, *pParser, hooks);
+    if (bEnough || (end == feed::EFeedEnd::Stopped && !bCancelled)) return 0;
+    if (const int32_t nFailure = FeedFailure(end, input); nFailure < 0) return nFailure;
+    return m_video.bFound ? 0 : NoVideoReason(*pParser);
 }
 
 int32_t CConversion::OpenOutput() {
@@ -366,38 +370,29 @@ int32_t CConversion::Finish() {
     return 0;
 }
 
-int32_t CConversion::Write(FILE* pInput) {
+int32_t CConversion::Write(feed::IInputReader& input) {
     m_pPacket.reset(av_packet_alloc());
-    ParserPtr pParser(TessaroCreate(0));
+    const std::unique_ptr<feed::IFrameParser> pParser = feed::CreateTessaroParser();
     if (!m_pPacket || !pParser) return KORVEL_ERR_MEMORY;
-    std::vector<uint8_t> buffer(kChunkSize);
-    uint64_t nBytes = 0;
+    int32_t nFailure = 0;
     uint64_t nLastPermille = UINT64_MAX;
-    for (bool bEnd = false; !bEnd;) {
-        const size_t n = std::fread(buffer.data(), 1, buffer.size(), pInput);
-        if (n == 0) {
-            // The parser still holds the last picture and any held audio.
-            TessaroInputEnd(pParser.get());
-            bEnd = true;
-        } else {
-            TessaroInputData(pParser.get(), buffer.data(), static_cast<uint32_t>(n));
-        }
-        while (const TessaroFrame* f = TessaroGetNextFrame(pParser.get())) {
-            const int32_t nRet = TakeFrame(*f);
-            if (nRet < 0) return nRet;
-        }
-        if (bEnd) break;
-        nBytes += n;
+    feed::SFeedHooks hooks;
+    hooks.onFrame = [&](const TessaroFrame& f) {
+        nFailure = TakeFrame(f);
+        return nFailure >= 0;
+    };
+    hooks.onProgress = [&](uint64_t nDone, uint64_t nTotal) {
         // Report at most about a thousand times per file: each report may
         // be a round trip to another thread.
-        const uint64_t nPermille = m_nSize ? nBytes * 1000 / m_nSize : 1000;
-        if (nPermille != nLastPermille) {
-            nLastPermille = nPermille;
-            Report(nBytes);
-        }
-        if (Cancelled()) return KORVEL_ERR_CANCELLED;
-    }
-    if (std::ferror(pInput)) return KORVEL_ERR_INPUT;
+        const uint64_t nPermille = nTotal ? nDone * 1000 / nTotal : 1000;
+        if (nPermille == nLastPermille) return;
+        nLastPermille = nPermille;
+        Report(nDone);
+    };
+    hooks.shouldStop = [&] { return Cancelled(); };
+    const feed::EFeedEnd end = feed::Feed(input, *pParser, hooks);
+    if (nFailure < 0) return nFailure;
+    if (const int32_t nEnd = FeedFailure(end, input); nEnd < 0) return nEnd;
     return Finish();
 }
 

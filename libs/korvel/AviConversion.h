@@ -6,12 +6,12 @@
 // that came before the first picture.
 #pragma once
 
-#include <cstdio>
 #include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "libs/feed/Feed.h"
 #include "libs/korvel/AviTracks.h"
 #include "libs/korvel/korvel.h"
 #include "platform/OutputFile.h"
@@ -30,7 +30,7 @@ public:
     CConversion& operator=(const CConversion&) = delete;
 
     // A KORVEL_ERR_* code, or 0 with the output complete under its name.
-    int32_t Run(FILE* pInput, uint64_t nSize);
+    int32_t Run(feed::CFileReader& input);
     // The reason in detail (the system's message, a codec), when there is one.
     const std::string& ErrorText() const { return m_strError; }
     uint64_t Pictures() const { return m_nPictures; }
@@ -43,10 +43,10 @@ private:
     };
 
     bool Cancelled() const;
-    int32_t Discover(FILE* pInput);
+    int32_t Discover(feed::IInputReader& input);
     bool Learn(const TessaroFrame& f, int& nRecordsAfterKey);
     int32_t OpenOutput();
-    int32_t Write(FILE* pInput);
+    int32_t Write(feed::IInputReader& input);
     int32_t TakeFrame(const TessaroFrame& f);
     int32_t TakeVideo(const TessaroFrame& f);
     int32_t TakeAudio(const uint8_t* p, size_t n, int64_t nPts);
@@ -57,7 +57,8 @@ private:
     void HoldAudio(const TessaroFrame& f);
     void Report(uint64_t nPosition);
     int32_t Finish();
-    int32_t NoVideoReason(void* hParser);
+    int32_t NoVideoReason(feed::IFrameParser& parser);
+    int32_t FeedFailure(feed::EFeedEnd end, const feed::IInputReader& input);
     int32_t WriteError(int nAvError);
     int32_t Fail(int32_t nCode, std::string strText);
 

@@ -2,11 +2,8 @@
 // the result of the last call, and nothing thrown across.
 #include "libs/korvel/korvel.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -20,53 +17,30 @@ namespace {
 
 using korvel::CConversion;
 
-struct SFileCloser {
-    void operator()(FILE* p) const { std::fclose(p); }
-};
-using FilePtr = std::unique_ptr<FILE, SFileCloser>;
-
 thread_local KorvelResult t_lastResult{};
 
 void SetText(KorvelResult& r, const std::string& strText) {
     std::snprintf(r.szText, sizeof r.szText, "%s", strText.c_str());
 }
 
-// Opens a regular file for reading without ever blocking on a FIFO or device.
-int32_t OpenInput(const char* pszInput, FilePtr& pFile, struct stat& st, KorvelResult& r) {
-    const int fd = ::open(pszInput, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        SetText(r, std::strerror(errno));
-        return KORVEL_ERR_INPUT;
-    }
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return KORVEL_ERR_NOT_REGULAR;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    pFile.reset(::fdopen(fd, "rb"));
-    if (!pFile) {
-        SetText(r, std::strerror(errno));
-        ::close(fd);
-        return KORVEL_ERR_INPUT;
-    }
-    return 0;
-}
-
 int32_t Convert(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel,
                 void* pUser, KorvelResult& r) {
     if (!pszInput || !pszOutput || !*pszInput || !*pszOutput) return KORVEL_ERR_ARGS;
-    FilePtr pInput;
-    struct stat in {};
-    if (const int32_t nOpen = OpenInput(pszInput, pInput, in, r); nOpen < 0) return nOpen;
+    feed::EOpenError error = feed::EOpenError::None;
+    std::string strError;
+    const std::unique_ptr<feed::CFileReader> pInput = feed::CFileReader::Open(pszInput, error, strError);
+    if (!pInput) {
+        SetText(r, strError);
+        return error == feed::EOpenError::NotRegularFile ? KORVEL_ERR_NOT_REGULAR : KORVEL_ERR_INPUT;
+    }
     // Writing would replace the very file being read.
-    struct stat out {};
-    if (::stat(pszOutput, &out) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino)
-        return KORVEL_ERR_SAME_FILE;
+    if (pInput->IsSameFile(pszOutput)) return KORVEL_ERR_SAME_FILE;
     CConversion conversion(pszOutput, pfnProgress, pfnCancel, pUser);
-    const int32_t nResult = conversion.Run(pInput.get(), static_cast<uint64_t>(in.st_size));
+    const int32_t nResult = conversion.Run(*pInput);
     SetText(r, conversion.ErrorText());
     r.nPictures = conversion.Pictures();
     r.dMediaSeconds = conversion.MediaSeconds();
+    struct stat out {};
     if (nResult >= 0 && ::stat(pszOutput, &out) == 0) r.nOutputBytes = static_cast<uint64_t>(out.st_size);
     return nResult;
 }
