@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <string_view>
 
 namespace cli {
@@ -62,6 +63,15 @@ bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::
             options.bJson = true;
         } else if (value("--format", strValue) || value("-f", strValue)) {
             if (!strError.empty() || !SetFormat(strValue, options, strError)) return false;
+        } else if (value("--jobs", strValue) || value("-j", strValue)) {
+            if (!strError.empty()) return false;
+            char* pEnd = nullptr;
+            const long n = std::strtol(strValue.c_str(), &pEnd, 10);
+            if (strValue.empty() || *pEnd != '\0' || n < 1 || n > 256) {
+                strError = "--jobs takes a number from 1 to 256";
+                return false;
+            }
+            options.nJobs = static_cast<int>(n);
         } else if (value("--output-dir", strValue) || value("-o", strValue)) {
             if (!strError.empty()) return false;
             if (strValue.empty()) {
@@ -83,7 +93,7 @@ bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::
 }
 
 std::string UsageText() {
-    return "Usage: trelvo-convert [--format mp4|avi] [--output-dir DIR] [--quiet] [--json] FILE...\n"
+    return "Usage: trelvo-convert [--format mp4|avi] [--output-dir DIR] [-j N] [--quiet] [--json] FILE...\n"
            "Converts video-recorder stream files (H.264/H.265 streams, MPEG program\n"
            "streams) to MP4 (the default) or AVI. Each output is named after its input\n"
            "with the last extension replaced, and written beside the input unless\n"
@@ -91,6 +101,8 @@ std::string UsageText() {
            "\n"
            "  -f, --format FMT      mp4 or avi (default mp4)\n"
            "  -o, --output-dir DIR  write every output into DIR\n"
+           "  -j, --jobs N          convert N files at once (default 1); results still\n"
+           "                        come in the order of the files\n"
            "  -q, --quiet           no progress and no warnings, only the results\n"
            "  -v, --verbose         log what the converter and the media libraries do\n"
            "      --json            one JSON object per file on stdout instead of result\n"

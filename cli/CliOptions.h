@@ -15,6 +15,7 @@ struct SOptions {
     bool bQuiet = false;
     bool bVerbose = false;
     bool bJson = false;  // one JSON object per file on stdout instead of result lines
+    int nJobs = 1;       // files converted at once
     bool bHelp = false;
     bool bVersion = false;
     std::vector<std::string> files;

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "cli/CliOutput.h"
 #include "log/Log.h"
 #include "convert/ConversionList.h"
+#include "convert/ConvertEngine.h"
 #include "convert/ConvertJobs.h"
 #include "lang/MultiLanguage.h"
 #include "platform/Platform.h"
@@ -53,14 +56,27 @@ public:
           m_bJson(options.bJson),
           m_bTerminal(::isatty(STDERR_FILENO) == 1),
           m_lastPercent(m_names.size(), -1),
-          m_rowStart(Clock::now()) {}
+          m_rowStart(m_names.size(), Clock::now()),
+          m_pending(m_names.size()) {}
 
+    // Several files may be converted at once: every request takes the lock.
     int32_t GetRowCount() override { return m_list.GetRowCount(); }
-    bool IsRowChecked(int32_t nRow) override { return m_list.IsRowChecked(nRow); }
-    std::wstring GetRowText(int32_t nRow, int32_t nColumn) override { return m_list.GetRowText(nRow, nColumn); }
+    bool IsRowChecked(int32_t nRow) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_list.IsRowChecked(nRow);
+    }
+    std::wstring GetRowText(int32_t nRow, int32_t nColumn) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_list.GetRowText(nRow, nColumn);
+    }
     void SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_list.SetRowText(nRow, nColumn, strText);
         if (nColumn == COL_PROGRESS) ShowProgress(nRow, strText);
+    }
+    void OnRowStart(int32_t nRow) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (InRange(nRow)) m_rowStart[Index(nRow)] = Clock::now();
     }
     // Unlike the desktop list, every file keeps its own directory.
     std::wstring GetSourceDir(int32_t nRow) override { return InRange(nRow) ? m_sourceDirs[Index(nRow)] : L""; }
@@ -70,29 +86,36 @@ public:
     // The per-file result lines already say everything.
     void ShowMessage(const std::wstring&) override {}
     bool IsStopRequested() override { return g_bInterrupted != 0; }
+    // Results come out in the order of the files, whichever finishes first.
     void OnRowDone(int32_t nRow, const convert::SConversionResult& result,
                    const std::wstring& strOutputPath) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (!InRange(nRow)) return;
-        ClearBar();
-        const Clock::time_point now = Clock::now();
         SFileReport report;
         report.strInput = m_names[Index(nRow)];
         report.strOutput = result.bSuccess ? Narrow(strOutputPath) : std::string();
         report.result = result;
         report.strReason = Narrow(convert::ReasonText(result));
-        report.dWallSeconds = std::chrono::duration<double>(now - m_rowStart).count();
-        m_rowStart = now;
-        const std::string strLine =
+        report.dWallSeconds = std::chrono::duration<double>(Clock::now() - m_rowStart[Index(nRow)]).count();
+        m_pending[Index(nRow)] =
             m_bJson ? JsonLine(report) : ResultLine(report, Narrow(m_list.GetRowText(nRow, COL_DESTRIBE)));
-        std::fprintf(stdout, "%s\n", strLine.c_str());
-        std::fflush(stdout);
         ++m_nDone;
         if (!result.bSuccess) ++m_nFailed;
         else if (!result.Whole()) ++m_nPartial;
+        PrintReady();
+    }
+
+    // Rows that were never begun (a stop, an unticked row) hold no one up.
+    void Flush() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (; m_nPrinted < m_pending.size(); ++m_nPrinted) {
+            if (m_pending[m_nPrinted]) Print(*m_pending[m_nPrinted]);
+        }
     }
 
     // Log lines share stderr with the progress bar.
     void Log(trelvo::log::ELevel level, const char* pszModule, const char* pszText) {
+        std::lock_guard<std::mutex> lock(m_mutex);
         ClearBar();
         std::fprintf(stderr, "trelvo-convert: %s: %s: %s\n", pszModule, trelvo::log::LevelName(level), pszText);
         std::fflush(stderr);
@@ -131,6 +154,16 @@ private:
         m_bBarShown = true;
     }
 
+    void Print(const std::string& strLine) {
+        ClearBar();
+        std::fprintf(stdout, "%s\n", strLine.c_str());
+        std::fflush(stdout);
+    }
+
+    void PrintReady() {
+        while (m_nPrinted < m_pending.size() && m_pending[m_nPrinted]) Print(*m_pending[m_nPrinted++]);
+    }
+
     void ClearBar() {
         if (!m_bBarShown) return;
         std::fputs("\r\033[K", stderr);
@@ -149,7 +182,10 @@ private:
     int32_t m_nDone = 0;
     int32_t m_nFailed = 0;
     int32_t m_nPartial = 0;
-    Clock::time_point m_rowStart;
+    std::vector<Clock::time_point> m_rowStart;
+    std::vector<std::optional<std::string>> m_pending;  // result lines not printed yet
+    size_t m_nPrinted = 0;
+    std::mutex m_mutex;
 };
 
 struct SLogFilter {
@@ -200,10 +236,12 @@ int RunConversions(const SOptions& options) {
     g_pMainDlg = &host;
     InstallInterruptHandler();
     if (options.format == EFormat::Avi) {
-        AviConvertThread(&host);
+        convert::AviConvertRows(host, KorvelConvert, options.nJobs);
     } else {
-        Mp4ConvertThread(&host);
+        convert::CMp4Backend backend;
+        convert::Mp4ConvertRows(host, backend, options.nJobs);
     }
+    host.Flush();
     g_pMainDlg = nullptr;
     trelvo::log::SetSink(nullptr, nullptr);
 

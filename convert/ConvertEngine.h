@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include <functional>
+#include <mutex>
 #include <vector>
 
 #include "convert/ConvertJobs.h"
@@ -34,17 +36,24 @@ int32_t ComputePercent(uint64_t nDone, uint64_t nTotal);
 // following symlinks).
 bool IsSameFile(const std::string& strPathA, const std::string& strPathB);
 
-// The output paths a batch has produced, so that a second input with the
-// same output name fails instead of replacing the first one's output.
+// The output names of one batch: the first input to ask for a name has it,
+// and a later input with the same output name fails instead of replacing the
+// earlier one's output. Safe from several threads.
 class CBatchOutputs {
 public:
-    bool WasProduced(const std::string& strPath) const;
-    void Produced(const std::string& strPath);
+    // True when no earlier input of the batch asked for this output.
+    bool Claim(const std::string& strPath);
 
 private:
     static std::string Key(const std::string& strPath);
+    std::mutex m_mutex;
     std::vector<std::string> m_keys;
 };
+
+// Walks the ticked rows and runs fnRow on each, in order when nJobs is 1, else
+// on nJobs threads at once (rows are still begun in order). No new row is
+// begun once the host asks to stop.
+void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t nRow)>& fnRow);
 
 using feed::IFrameParser;
 using feed::IInputReader;
@@ -80,15 +89,17 @@ public:
 // Converts one row to MP4.
 SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend,
                                 CBatchOutputs& batch);
-// The MP4 job over every ticked row, ending with the closing message.
-uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend);
+// The MP4 job over every ticked row, nJobs at a time, ending with the
+// closing message. With more than one job the host is called from several
+// threads at once.
+uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs = 1);
 
 // The AVI library entry, replaceable in tests.
 using AviConvertFn = int32_t (*)(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
                                  KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult);
 // The AVI job over every ticked row. Each conversion reaches its row through
 // the pointer the library hands back to the callbacks.
-uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert);
+uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJobs = 1);
 
 // The outcome of an AVI library call as the jobs report it.
 SConversionResult AviResult(const KorvelResult& result);

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "convert/ConversionList.h"
 #include "convert/ConvertEngine.h"
@@ -109,11 +111,46 @@ std::string CBatchOutputs::Key(const std::string& strPath) {
     return pReal ? std::string(pReal.get()) + "/" + strName : strPath;
 }
 
-bool CBatchOutputs::WasProduced(const std::string& strPath) const {
-    return std::find(m_keys.begin(), m_keys.end(), Key(strPath)) != m_keys.end();
+bool CBatchOutputs::Claim(const std::string& strPath) {
+    std::string strKey = Key(strPath);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (std::find(m_keys.begin(), m_keys.end(), strKey) != m_keys.end()) return false;
+    m_keys.push_back(std::move(strKey));
+    return true;
 }
 
-void CBatchOutputs::Produced(const std::string& strPath) { m_keys.push_back(Key(strPath)); }
+void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t nRow)>& fnRow) {
+    const int32_t nCount = host.GetRowCount();
+    std::mutex mutex;
+    int32_t nNext = 0;
+    bool bStopped = false;
+    // The next ticked row, or -1 when none is left or a stop was asked for.
+    auto take = [&]() -> int32_t {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (; !bStopped && nNext < nCount; ++nNext) {
+            if (!host.IsRowChecked(nNext)) continue;
+            if (host.IsStopRequested()) {
+                bStopped = true;
+                break;
+            }
+            return nNext++;
+        }
+        return -1;
+    };
+    auto work = [&] {
+        for (int32_t nRow = take(); nRow >= 0; nRow = take()) {
+            host.OnRowStart(nRow);
+            fnRow(nRow);
+        }
+    };
+    if (nJobs <= 1) {
+        work();
+        return;
+    }
+    std::vector<std::thread> workers;
+    for (int i = 0; i < nJobs; ++i) workers.emplace_back(work);
+    for (std::thread& t : workers) t.join();
+}
 
 std::unique_ptr<IInputReader> CMp4Backend::OpenInput(const std::string& strPath, SConversionResult& failure) {
     feed::EOpenError error = feed::EOpenError::None;
@@ -198,11 +235,10 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
     const SRowPaths paths = RowPaths(host, nRow, L".mp4");
     auto finishRow = [&](const SConversionResult& result) {
         FinishRowTexts(host, nRow, result, true, paths.strOutput);
-        if (result.bSuccess) batch.Produced(paths.strOut);
         return result;
     };
 
-    if (batch.WasProduced(paths.strOut)) return finishRow(Failure(EReason::NameUsed));
+    if (!batch.Claim(paths.strOut)) return finishRow(Failure(EReason::NameUsed));
     // Writing the output would replace the input it is read from.
     if (IsSameFile(paths.strIn, paths.strOut)) return finishRow(Failure(EReason::SameFile));
 
@@ -231,18 +267,14 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
     return finishRow(result);
 }
 
-uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend) {
-    const int32_t nCount = host.GetRowCount();
+uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs) {
     CBatchOutputs batch;
-    bool bAllOk = true;
-    for (int32_t nRow = 0; nRow < nCount; ++nRow) {
-        if (!host.IsRowChecked(nRow)) continue;
-        if (host.IsStopRequested()) {
-            bAllOk = false;
-            break;
-        }
+    std::atomic<bool> bAllOk{true};
+    RunRows(host, nJobs, [&](int32_t nRow) {
         if (!Mp4ConvertRow(host, nRow, backend, batch).bSuccess) bAllOk = false;
-    }
+    });
+    // A stop before every ticked row was begun is no success either.
+    if (host.IsStopRequested()) bAllOk = false;
     host.ShowMessage(Text(bAllOk ? L"Trelvo.Success" : L"Trelvo.Fail"));
     return 1;
 }
@@ -289,15 +321,12 @@ int32_t AviRowCancel(void* pUser) { return static_cast<const SAviRow*>(pUser)->p
 
 }  // namespace
 
-uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert) {
-    const int32_t nCount = host.GetRowCount();
+uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJobs) {
     CBatchOutputs batch;
-    for (int32_t nRow = 0; nRow < nCount; ++nRow) {
-        if (!host.IsRowChecked(nRow)) continue;
-        if (host.IsStopRequested()) break;
+    RunRows(host, nJobs, [&](int32_t nRow) {
         const SRowPaths paths = RowPaths(host, nRow, L".avi");
         SConversionResult result;
-        if (batch.WasProduced(paths.strOut)) {
+        if (!batch.Claim(paths.strOut)) {
             result = Failure(EReason::NameUsed);
         } else {
             SAviRow row{&host, nRow};
@@ -308,8 +337,7 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert) {
         // Success is written too, so a fail text from an earlier run does not
         // stand beside a good file.
         FinishRowTexts(host, nRow, result, false, paths.strOutput);
-        if (result.bSuccess) batch.Produced(paths.strOut);
-    }
+    });
     return 1;
 }
 

@@ -30,6 +30,9 @@ public:
     // True once the owner wants the job to stop after its current chunk.
     virtual bool IsStopRequested() { return false; }
 
+    // Called once per converted row when its conversion begins.
+    virtual void OnRowStart(int32_t /*nRow*/) {}
+
     // Called once per converted row after its result texts are written, with
     // the outcome and the output path the row was converted to.
     virtual void OnRowDone(int32_t /*nRow*/, const convert::SConversionResult& /*result*/,

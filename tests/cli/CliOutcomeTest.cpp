@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -145,6 +146,45 @@ TEST_F(CliOutcomeTest, BatchScriptCollectsOneResultPerFile) {
     EXPECT_EQ(nSuccess, 4);
     for (const char* pszOut : {"a.mp4", "b c.mp4", "e$(x).mp4", "d.mp4"})
         EXPECT_TRUE(fs::exists(Path(std::string("out/") + pszOut))) << pszOut;
+}
+
+}  // namespace
+
+namespace {
+
+// Several files at once give what one at a time gives, results in file order.
+TEST_F(CliOutcomeTest, ParallelJobsGiveTheSameOutputsInTheSameOrder) {
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 6; ++i) {
+        const std::string strName = "f" + std::to_string(i);
+        inputs.push_back(i == 2 ? Write(strName + ".h264", std::string(3000, 'x'))
+                                : Copy(i % 2 ? "h265_352x288_30fps.h265" : "h264_320x180_25fps.h264",
+                                       strName + (i % 2 ? ".h265" : ".h264")));
+    }
+    inputs.push_back(inputs[0]);  // its output name is taken
+    for (const char* pszFormat : {"mp4", "avi"}) {
+        std::map<std::string, std::string> first;
+        std::string strFirstLines;
+        for (const char* pszJobs : {"1", "3"}) {
+            fs::remove_all(Path("out"));
+            std::vector<std::string> args = {kProgram, "-q", "-j", pszJobs, "-f", pszFormat, "-o", Path("out")};
+            args.insert(args.end(), inputs.begin(), inputs.end());
+            const SProcessResult r = RunProcess(args);
+            EXPECT_EQ(r.nStatus, 1) << r.strErr;
+            std::map<std::string, std::string> outputs;
+            for (const auto& e : fs::directory_iterator(Path("out")))
+                outputs[e.path().filename().string()] = ReadWholeFile(e.path().string());
+            EXPECT_EQ(outputs.size(), 5u);
+            if (first.empty()) {
+                first = outputs;
+                strFirstLines = r.strOut;
+                EXPECT_EQ(Lines(r.strOut).size(), 7u) << r.strOut;
+            } else {
+                EXPECT_EQ(r.strOut, strFirstLines);
+                EXPECT_TRUE(outputs == first) << pszFormat << ": outputs differ between -j 1 and -j 3";
+            }
+        }
+    }
 }
 
 }  // namespace
