@@ -1,27 +1,40 @@
 #!/usr/bin/env bash
-# Fuzzes the stream parser's C interface with libFuzzer (clang), apart from
-# the main g++ build. The corpus starts from the test fixtures.
-#   scripts/fuzz-ci.sh [seconds]     (default 60)
+# Fuzzes the stream parser and the two whole conversions (MP4 and AVI) with
+# libFuzzer, in a clang build of their own (build-fuzz/). Each target starts
+# from the committed fixtures, the camera fragments and the minimised finds
+# in tests/fuzz/seeds/, and runs for the given time.
+#   scripts/fuzz-ci.sh [seconds per target] [target...]    (default 60, all three)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(tessaro_fuzz mp4_convert_fuzz avi_convert_fuzz)
 out=build-fuzz
-mkdir -p "$out/corpus" "$out/artifacts"
 
-src=(libs/tessaro/tessaro.cpp libs/tessaro/Parser.cpp libs/tessaro/PsDemuxer.cpp
-     libs/tessaro/VideoAssembler.cpp libs/tessaro/ByteBuffer.cpp libs/tessaro/ParamSets.cpp
-     tests/fuzz/tessaro_fuzz.cpp)
-clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer -DTESSARO_BUILDING \
-  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -Ilibs/tessaro "${src[@]}" -o "$out/tessaro_fuzz"
+CC=clang CXX=clang++ cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTRELVO_FUZZ=ON -DTRELVO_BUILD_GUI=OFF -DTRELVO_WERROR=ON > /dev/null
+cmake --build "$out" --target "${targets[@]}"
 
-# Seeds: every fixture, behind two bytes that pick the chunk sizes.
-for f in tests/data/*.h264 tests/data/*.h265 tests/data/*.ps tests/data/realworld/*.ps; do
-  [ -f "$f" ] || continue
-  seed="$out/corpus/seed_$(basename "$f")"
-  [ -f "$seed" ] || { printf '\x12\x34' > "$seed"; cat "$f" >> "$seed"; }
-done
-
+export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-"$out/tessaro_fuzz" "$out/corpus" -max_total_time="$secs" -rss_limit_mb=2048 -timeout=10 \
-  -max_len=262144 -artifact_prefix="$out/artifacts/" -print_final_stats=1
+for t in "${targets[@]}"; do
+  corpus="$out/corpus/$t"
+  mkdir -p "$corpus" "$out/artifacts/$t"
+  for f in tests/data/*.h264 tests/data/*.h265 tests/data/*.ps tests/data/realworld/*.ps \
+           tests/data/realworld/*.264 tests/data/realworld/*.h265 tests/data/realworld/*.jsv \
+           tests/fuzz/seeds/"$t"/*; do
+    [ -f "$f" ] || continue
+    seed="$corpus/seed_$(basename "$f")"
+    [ -f "$seed" ] && continue
+    # The parser's target takes two leading bytes that pick the chunk sizes.
+    if [ "$t" = tessaro_fuzz ] && [[ "$f" != tests/fuzz/seeds/* ]]; then
+      { printf '\x12\x34'; cat "$f"; } > "$seed"
+    else
+      cp "$f" "$seed"
+    fi
+  done
+  echo "== $t: ${secs}s"
+  "$out/fuzz/$t" "$corpus" -max_total_time="$secs" -rss_limit_mb=2048 -timeout=20 \
+    -max_len=262144 -artifact_prefix="$out/artifacts/$t/" -print_final_stats=1 2>&1 | tail -n 25
+done

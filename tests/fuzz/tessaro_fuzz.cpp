@@ -1,6 +1,6 @@
 // libFuzzer target: the parser's C interface fed in chunks whose sizes come
 // from the input itself, draining and touching every record.
-#include "tessaro.h"
+#include "libs/tessaro/tessaro.h"
 
 #include <cstddef>
 #include <cstdint>
