@@ -29,8 +29,10 @@ volatile sig_atomic_t g_bInterrupted = 0;
 
 void OnInterrupt(int) { g_bInterrupted = 1; }
 
-// The first Ctrl-C lets the current file be cleaned up; a second one ends the
-// process at once (SA_RESETHAND restores the default action).
+// The first Ctrl-C, kill or hang-up lets the current file be cleaned up; a
+// second one ends the process at once (SA_RESETHAND restores the default
+// action). A reader that went away (… | head) is noticed when a result line
+// cannot be written, not by a signal that would leave a temporary behind.
 void InstallInterruptHandler() {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
@@ -38,6 +40,8 @@ void InstallInterruptHandler() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 }
 
 std::string Narrow(const std::wstring& str) { return platform::WideToNarrow(str); }
@@ -156,8 +160,8 @@ private:
 
     void Print(const std::string& strLine) {
         ClearBar();
-        std::fprintf(stdout, "%s\n", strLine.c_str());
-        std::fflush(stdout);
+        // Nobody reads the results any more: stop after the current file.
+        if (std::fprintf(stdout, "%s\n", strLine.c_str()) < 0 || std::fflush(stdout) != 0) g_bInterrupted = 1;
     }
 
     void PrintReady() {
