@@ -63,6 +63,7 @@ TessaroFrame VideoRecord(const SPicture& pic, int32_t nCodec, uint32_t nRate, in
     f.pPayload = pic.data.data();
     f.nPayloadLen = static_cast<uint32_t>(pic.data.size());
     f.nFrameType = TESSARO_FRAME_VIDEO;
+    f.nPts = f.nDts = TESSARO_NO_TIME;
     f.nFrameKind = pic.bKey ? TESSARO_KIND_KEY : TESSARO_KIND_NONKEY;
     f.nCodec = nCodec;
     f.nFrameRate = nRate;
@@ -78,6 +79,7 @@ TessaroFrame AudioRecord(const uint8_t* p, uint32_t n, int32_t nCodec, uint32_t 
     f.pPayload = p;
     f.nPayloadLen = n;
     f.nFrameType = TESSARO_FRAME_AUDIO;
+    f.nPts = f.nDts = TESSARO_NO_TIME;
     f.nCodec = nCodec;
     f.nChannels = nChannels;
     f.nBitsPerSample = nBits;
