@@ -221,7 +221,8 @@ int32_t CMp4Writer::SImpl::InputAudio(const TessaroFrame& frame)
 }
 
 // Opens the output at the first usable key frame; the header waits until the
-// audio track is known.
+// audio track is known and the key frame is held, so that its time is zero
+// for the audio held before it.
 int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key)
 {
     std::vector<uint8_t> sets = ParameterSets(key);
@@ -246,11 +247,6 @@ int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key)
     m_vSets = std::move(sets);
     m_pClock = std::make_unique<CVideoClock>(CVideoClock::ChooseTimescale(key));
     m_eState = EState::Holding;
-    if (m_audio.Decided()) {
-        const int32_t r = WriteHeader();
-        if (r < 0)
-            return r;
-    }
     return 1;
 }
 
@@ -261,7 +257,7 @@ int32_t CMp4Writer::SImpl::Hold(const TessaroFrame& frame)
     held.frame = frame;
     held.frame.pPayload = held.payload.data();
     m_nHeldBytes += held.payload.size();
-    if (HeldLongEnough()) {
+    if (m_audio.Decided() || HeldLongEnough()) {
         const int32_t r = WriteHeader();
         if (r < 0)
             return r;

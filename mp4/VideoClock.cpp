@@ -91,7 +91,7 @@ bool CVideoClock::ToOutput(int64_t nIn, int64_t* pOut) const
 {
     if (!m_bZeroKnown || !Sane(nIn))
         return false;
-    *pOut = (nIn - m_nZero) * m_nScale;
+    *pOut = nIn * m_nScale - m_nOffset;
     return true;
 }
 
@@ -106,7 +106,7 @@ bool CVideoClock::Plausible(int64_t nInDts, int64_t nCounter)
         return true;
     }
     if (m_bSuspect && nInDts > m_nSuspectIn && nInDts - m_nSuspectIn < kFarBehind) {
-        m_nZero = m_nSuspectIn - m_nSuspectOut / m_nScale;
+        m_nOffset = m_nSuspectIn * m_nScale - m_nSuspectOut;
         m_bSuspect = false;
         return true;
     }
@@ -129,7 +129,7 @@ bool CVideoClock::Stamp(const TessaroFrame& frame, SStamp* pStamp)
     if (bTimed && !m_bZeroKnown) {
         // The first key frame shows at zero; times that only begin later go
         // on from where the counter is.
-        m_nZero = m_nFrames == 0 ? nInPts : nInDts - nCounter / m_nScale;
+        m_nOffset = m_nFrames == 0 ? nInPts * m_nScale : nInDts * m_nScale - nCounter;
         m_bZeroKnown = true;
     }
     int64_t nDts = nCounter;

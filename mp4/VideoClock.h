@@ -30,7 +30,7 @@ public:
 
     // The record time that plays at zero, once a record with times came.
     bool ZeroKnown() const { return m_bZeroKnown; }
-    int64_t Zero() const { return m_nZero; }
+    int64_t Zero() const { return m_nOffset / m_nScale; }
     int64_t Timescale() const { return m_nScale * INPUT_TICKS; }
 
 private:
@@ -44,8 +44,9 @@ private:
     int64_t m_nRateNum = 25;
     int64_t m_nRateDen = 1;
 
+    // Output time = record time * m_nScale - m_nOffset, once known.
     bool m_bZeroKnown = false;
-    int64_t m_nZero = 0;
+    int64_t m_nOffset = 0;
     int64_t m_nFrames = 0;     // pictures stamped
     int64_t m_nLastDts = 0;    // output ticks
     int64_t m_nLastStep = 0;   // output ticks, 0 before the second picture
