@@ -131,9 +131,10 @@ std::vector<uint8_t> CAacEncoder::SilentFrame(int nRate, int nChannels,
     // The first packet carries the priming; the next is a frame of silence
     // that follows any other frame.
     std::vector<uint8_t> silence;
-    for (int i = 0; i < 3 && silence.empty(); ++i) {
+    for (int i = 0; i < 3; ++i) {
         pFrame->pts = static_cast<int64_t>(i) * pFrame->nb_samples;
-        if (avcodec_send_frame(pEncoder.get(), pFrame.get()) < 0)
+        // The last round drains the encoder, so it closes with nothing queued.
+        if (avcodec_send_frame(pEncoder.get(), i < 2 ? pFrame.get() : nullptr) < 0)
             return {};
         while (avcodec_receive_packet(pEncoder.get(), pPacket.get()) >= 0) {
             if (pPacket->pts >= 0 && silence.empty())

@@ -155,4 +155,87 @@ TEST_F(Mp4Sync, SoundRejoinsTheClockAfterLostAndRepeatedRecords)
     }
 }
 
+TEST_F(Mp4Sync, AacFramesAreCopiedAsTheyCame)
+{
+    std::vector<SRecord> records = BeepRecords(true);
+    const int64_t nStart = StartTime(records);
+    std::vector<SRecord*> audio;
+    for (SRecord& r : records) {
+        if (IsAudio(r))
+            audio.push_back(&r);
+    }
+    ASSERT_GT(audio.size(), 50u);
+    // One frame with a CRC after its header; two in the tones, one that
+    // claims two raw blocks and one at another sampling rate, which cannot
+    // be copied.
+    std::vector<uint8_t>& crc = audio[20]->payload;
+    crc[1] &= 0xFE;
+    const size_t nCrcLen = crc.size() + 2;
+    crc[3] = static_cast<uint8_t>((crc[3] & 0xFC) | (nCrcLen >> 11));
+    crc[4] = static_cast<uint8_t>(nCrcLen >> 3);
+    crc[5] = static_cast<uint8_t>((crc[5] & 0x1F) | ((nCrcLen & 7) << 5));
+    crc.insert(crc.begin() + 7, {0xAB, 0xCD});
+    audio[20]->frame.nPayloadLen = static_cast<uint32_t>(crc.size());
+    audio[18]->payload[6] |= 1;
+    audio[49]->payload[2] = static_cast<uint8_t>((audio[49]->payload[2] & 0xC3) | (11 << 2));
+
+    const fs::path out = m_dir / "copy.mp4";
+    CMp4Writer w(out.string());
+    std::vector<std::vector<uint8_t>> expected;
+    for (const SRecord& r : records) {
+        const TessaroFrame f = r.Frame();
+        const int32_t nResult = w.InputFrame(&f);
+        if (!IsAudio(r)) {
+            EXPECT_EQ(nResult, 1);
+            continue;
+        }
+        const size_t nIndex = static_cast<size_t>(
+            std::find(audio.begin(), audio.end(), &r) - audio.begin());
+        // A frame that ends before the first picture is not needed.
+        if (r.frame.nPts + 1024 * kTicks / 16000 <= nStart) {
+            EXPECT_EQ(nResult, 0);
+            continue;
+        }
+        EXPECT_EQ(nResult, nIndex == 18 || nIndex == 49 ? 0 : 1) << nIndex;
+        const size_t nHeader = nIndex == 20 ? 9 : 7;
+        expected.emplace_back(r.payload.begin() + static_cast<std::ptrdiff_t>(nHeader),
+                              r.payload.end());
+    }
+    EXPECT_EQ(w.Finish(), 1);
+    const SProbe p = Probe(out);
+    EXPECT_EQ(p.audio.strCodec, "aac");
+    EXPECT_EQ(p.audio.nSampleRate, 16000);
+    EXPECT_EQ(p.audio.nChannels, 2);
+    EXPECT_EQ(p.audio.nDecodeErrors, 0);
+    // Every frame as it came, and a frame of silence for each one that could
+    // not be copied, so what follows stays in step.
+    ASSERT_EQ(p.audio.vPacketData.size(), expected.size());
+    size_t nSame = 0;
+    for (size_t i = 0; i < expected.size(); ++i)
+        nSame += p.audio.vPacketData[i] == expected[i] ? 1 : 0;
+    EXPECT_EQ(nSame, expected.size() - 2);
+    ExpectToneWithEachFlash(p, 2);
+}
+
+TEST_F(Mp4Sync, LateAacIsDecodedIntoTheDeclaredTrack)
+{
+    // No sound until about 1.5 s (it lags the pictures in the file): the
+    // header waits a second for it, then declares
+    // the usual 8000 Hz mono track; the AAC that comes later is decoded and
+    // encoded into it, in step.
+    std::vector<SRecord> records = BeepRecords(true);
+    int nPictures = 0;
+    std::erase_if(records, [&](const SRecord& r) {
+        nPictures += IsAudio(r) ? 0 : 1;
+        return IsAudio(r) && nPictures < 45;
+    });
+    const SProbe p = Write(m_dir / "late.mp4", records);
+    EXPECT_EQ(p.audio.strCodec, "aac");
+    EXPECT_EQ(p.audio.nSampleRate, 8000);
+    EXPECT_EQ(p.audio.nChannels, 1);
+    EXPECT_EQ(p.audio.nDecodeErrors, 0);
+    ASSERT_EQ(p.audio.vOnsets.size(), 1u);
+    EXPECT_NEAR(p.audio.vOnsets[0], 3.0, 0.005);
+}
+
 }  // namespace
