@@ -30,6 +30,9 @@ constexpr int64_t kToleranceMs = 40;
 // Farther than this, a record's time is not believed: it follows on.
 constexpr int64_t kMaxGapSeconds = 600;
 constexpr int64_t kFarBehindSeconds = 3;
+// Silence beyond the sound that really came, at most: times that claim
+// days of gaps must not make days of work.
+constexpr int64_t kFreeSilenceSeconds = 600;
 constexpr int64_t kMaxTime = int64_t{1} << 52;
 
 enum : unsigned { kWarnNotAac = 1, kWarnOtherConfig = 2, kWarnBlocks = 4 };
@@ -164,6 +167,16 @@ bool CAudioTrack::Expected(const TessaroFrame& frame, int64_t* pPos) const
     return true;
 }
 
+bool CAudioTrack::MaySilence(int64_t nSamples)
+{
+    const int64_t nRate = m_shape.nRate;
+    if (nSamples > kMaxGapSeconds * nRate ||
+        m_nSilence + nSamples > m_nReal + kFreeSilenceSeconds * nRate)
+        return false;
+    m_nSilence += nSamples;
+    return true;
+}
+
 void CAudioTrack::WarnOnce(unsigned nWhat, const char* pszText)
 {
     if ((m_nWarned & nWhat) == 0)
@@ -190,7 +203,7 @@ int32_t CAudioTrack::InputCopy(const TessaroFrame& frame)
     int64_t nPos = 0;
     const bool bTimed = Expected(frame, &nPos);
     if (!m_bStarted) {
-        if (!bTimed || nPos > kMaxGapSeconds * nRate)
+        if (!bTimed || (nPos > 0 && !MaySilence(nPos)))
             nPos = 0;
         if (nPos <= -kAacFrameSamples)
             return 0;  // ends before the first picture
@@ -209,7 +222,7 @@ int32_t CAudioTrack::InputCopy(const TessaroFrame& frame)
         const int64_t nMargin = std::max<int64_t>(nRate * kToleranceMs / 1000, kAacFrameSamples * 3 / 5);
         if (nOff < -nMargin && nOff >= -kFarBehindSeconds * nRate)
             return 0;
-        if (nOff > nMargin && nOff <= kMaxGapSeconds * nRate) {
+        if (nOff > nMargin && MaySilence(nOff)) {
             int64_t nSilent = (nOff + kAacFrameSamples / 2) / kAacFrameSamples;
             while (nSilent > 0 && m_pCopy->WriteSilence(m_nNext)) {
                 m_nNext += kAacFrameSamples;
@@ -221,6 +234,7 @@ int32_t CAudioTrack::InputCopy(const TessaroFrame& frame)
     }
     m_pCopy->WriteFrame(frame.pPayload, h, m_nNext);
     m_nNext += kAacFrameSamples;
+    m_nReal += kAacFrameSamples;
     m_bStarted = true;
     return 1;
 }
@@ -235,7 +249,7 @@ int64_t CAudioTrack::AlignEncoded(const TessaroFrame& frame, int nInRate)
         return 0;
     const int64_t nOff = nPos - (m_bStarted ? m_pEncoder->Position() : 0);
     const int64_t nTolerance = m_bStarted ? nRate * kToleranceMs / 1000 : 0;
-    if (nOff > nTolerance && nOff <= kMaxGapSeconds * nRate) {
+    if (nOff > nTolerance && MaySilence(nOff)) {
         m_pEncoder->FeedSilence(nOff);
         return 0;
     }
@@ -286,6 +300,7 @@ int32_t CAudioTrack::InputEncode(const TessaroFrame& frame)
     for (int c = 0; c < (bS16 ? 1 : nChannels); ++c)
         planes[c] += nSkip * nBytes;
     m_pEncoder->Feed(planes, nSamples - nSkip);
+    m_nReal += av_rescale(nSamples - nSkip, m_shape.nRate, nRate);
     m_bStarted = true;
     return 1;
 }

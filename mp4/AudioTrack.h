@@ -64,6 +64,7 @@ private:
     int32_t InputEncode(const TessaroFrame& frame);
     bool Expected(const TessaroFrame& frame, int64_t* pPos) const;
     int64_t AlignEncoded(const TessaroFrame& frame, int nInRate);
+    bool MaySilence(int64_t nSamples);
     void WarnOnce(unsigned nWhat, const char* pszText);
 
     IPacketSink& m_sink;
@@ -80,6 +81,8 @@ private:
     int64_t m_nZero = 0;
     bool m_bStarted = false;  // samples are on the track
     int64_t m_nNext = 0;      // copy: the track sample the next frame starts at
+    int64_t m_nReal = 0;      // track samples of sound that came
+    int64_t m_nSilence = 0;   // track samples of silence put in
     unsigned m_nWarned = 0;
 
     std::unique_ptr<CAacCopy> m_pCopy;

@@ -17,8 +17,10 @@ constexpr int64_t kMaxScale = 16;
 constexpr int64_t kMaxRate = 1000000;
 // One picture in an hour: slower "rates" are not meant.
 constexpr int64_t kMinRateSeconds = 3600;
-// A record more than this behind the one before has a stray time.
+// A record more than this behind the one before has a stray time; so has
+// one this far ahead (a step the track could not hold either).
 constexpr int64_t kFarBehind = 3 * CVideoClock::INPUT_TICKS;
+constexpr int64_t kFarAhead = 600 * CVideoClock::INPUT_TICKS;
 // Reordering never holds a picture back this long; a larger gap between the
 // decode and presentation times is a stray time.
 constexpr int64_t kMaxReorder = 3 * CVideoClock::INPUT_TICKS;
@@ -95,13 +97,14 @@ bool CVideoClock::ToOutput(int64_t nIn, int64_t* pOut) const
     return true;
 }
 
-// A record far behind the last one is stamped by the counter. When the next
-// record agrees with it, the recorder's clock itself moved back: zero follows
-// so that the times go on from the first of the two.
+// A record far behind or ahead of the last one is stamped by the counter.
+// When the next record agrees with it, the recorder's clock itself jumped:
+// zero follows so that the times go on from the first of the two.
 bool CVideoClock::Plausible(int64_t nInDts, int64_t nCounter)
 {
     int64_t nDts = 0;
-    if (ToOutput(nInDts, &nDts) && nDts >= m_nLastDts - kFarBehind * m_nScale) {
+    if (ToOutput(nInDts, &nDts) && nDts >= m_nLastDts - kFarBehind * m_nScale &&
+        nDts <= m_nLastDts + kFarAhead * m_nScale) {
         m_bSuspect = false;
         return true;
     }

@@ -238,4 +238,24 @@ TEST_F(Mp4Sync, LateAacIsDecodedIntoTheDeclaredTrack)
     EXPECT_NEAR(p.audio.vOnsets[0], 3.0, 0.005);
 }
 
+TEST_F(Mp4Sync, TimesClaimingHugeGapsMakeNoHugeTrack)
+{
+    // Every A-law record claims to come nine minutes after the one before:
+    // silence fills one such gap, but never much more than ten minutes
+    // beyond the sound that came.
+    std::vector<SRecord> records = BeepRecords(false);
+    const int64_t nStart = StartTime(records);
+    int64_t nAudio = 0;
+    for (SRecord& r : records) {
+        if (IsAudio(r))
+            r.frame.nPts = nStart + nAudio++ * 540 * kTicks;
+    }
+    const SProbe p = Write(m_dir / "gaps.mp4", records);
+    EXPECT_EQ(p.audio.nDecodeErrors, 0);
+    // The second record at nine minutes, the rest following on.
+    const double dSound = static_cast<double>(nAudio) * kAlawRecordBytes / 8000;
+    EXPECT_GE(p.audio.nDecodedFrames, (540 + dSound - 0.16) * 8000);
+    EXPECT_LE(p.audio.nDecodedFrames, (600 + 2 * dSound) * 8000);
+}
+
 }  // namespace

@@ -73,16 +73,23 @@ TEST(VideoClock, BrokenTimesStillGiveAValidTrack)
     EXPECT_EQ(s.nPts, 3 * kFrame + 1);
     EXPECT_EQ(Stamp(clock, Rec(kBase + 5 * kFrame, kBase + 5 * kFrame)).nDts, 5 * kFrame);
 
-    // Two records agreeing on a jump back: the recorder's clock moved, and
-    // the times go on from the first of them.
-    const int64_t nBack = kBase - 9000000;
-    EXPECT_EQ(Stamp(clock, Rec(nBack, nBack)).nDts, 6 * kFrame);
-    EXPECT_EQ(Stamp(clock, Rec(nBack + kFrame, nBack + kFrame)).nDts, 7 * kFrame);
-    EXPECT_EQ(Stamp(clock, Rec(nBack + 3 * kFrame, nBack + 3 * kFrame)).nDts, 9 * kFrame);
+    // Two records agreeing on a jump back, or on one ahead by more than a
+    // step can hold: the recorder's clock moved, and the times go on from
+    // the first of them.
+    int64_t nAt = kBase + 5 * kFrame;
+    for (const int64_t nJump : {int64_t{-9000000}, int64_t{90000} * 3600 * 24}) {
+        nAt += nJump;
+        const int64_t nDts = Stamp(clock, Untimed()).nDts;
+        EXPECT_EQ(Stamp(clock, Rec(nAt, nAt)).nDts, nDts + kFrame);
+        EXPECT_EQ(Stamp(clock, Rec(nAt + kFrame, nAt + kFrame)).nDts, nDts + 2 * kFrame);
+        EXPECT_EQ(Stamp(clock, Rec(nAt + 3 * kFrame, nAt + 3 * kFrame)).nDts, nDts + 4 * kFrame);
+        nAt += 3 * kFrame;
+    }
 
     // Times beyond any recording never overflow.
+    const int64_t nDts = Stamp(clock, Untimed()).nDts;
     s = Stamp(clock, Rec(INT64_MAX - 1, INT64_MIN + 1));
-    EXPECT_EQ(s.nDts, 10 * kFrame);
+    EXPECT_EQ(s.nDts, nDts + kFrame);
 }
 
 TEST(VideoClock, CounterRunsAtTheExactRateAndJoinsTheTimes)
