@@ -240,8 +240,9 @@ TEST_F(Mp4Writer, G711BecomesAnAacTrack)
         // Before the key frame audio is dropped but declares the track.
         const TessaroFrame early = AudioRecord(g711.data(), 320, codec, 1, 8000);
         EXPECT_EQ(w.InputFrame(&early), 0);
+        const int32_t nCodec = codec;  // a structured binding cannot be captured (Clang 14)
         FeedVideo(w, H264(), [&](size_t k) {
-            const TessaroFrame a = AudioRecord(g711.data() + 320 * k, 320, codec, 1, 8000);
+            const TessaroFrame a = AudioRecord(g711.data() + 320 * k, 320, nCodec, 1, 8000);
             EXPECT_EQ(w.InputFrame(&a), 1);
         });
         EXPECT_EQ(w.Finish(), 1);
