@@ -127,11 +127,13 @@ void CAudioTrack::Start(bool bStream)
         m_pEncoder = std::make_unique<CAacEncoder>(m_shape.nRate, m_shape.nChannels, m_sink);
         m_eMode = m_pEncoder->Open() ? EMode::Encode : EMode::Failed;
     }
+    // Without a time for the first picture the held sound cannot be placed:
+    // it is dropped, and what follows starts the track.
     std::deque<SHeld> held;
     held.swap(m_held);
     m_nHeldBytes = 0;
-    for (const SHeld& h : held)
-        Input(h.frame);
+    for (size_t i = 0; m_bZeroKnown && i < held.size(); ++i)
+        Input(held[i].frame);
 }
 
 void CAudioTrack::SetZero(int64_t nZero)

@@ -42,6 +42,8 @@ constexpr int32_t kEscapeBufferSize = 512;
 constexpr int64_t kHoldTicks = CVideoClock::INPUT_TICKS;
 constexpr size_t kMaxHeldBytes = size_t{32} << 20;
 constexpr size_t kMaxHeld = 1024;
+// Record times beyond this magnitude are not meant.
+constexpr int64_t kMaxTime = int64_t{1} << 52;
 
 bool IsUsableKeyFrame(const TessaroFrame& f)
 {
@@ -271,7 +273,8 @@ bool CMp4Writer::SImpl::HeldLongEnough() const
         return true;
     const TessaroFrame& first = m_vHeld.front().frame;
     const TessaroFrame& last = m_vHeld.back().frame;
-    if (first.nDts != TESSARO_NO_TIME && last.nDts != TESSARO_NO_TIME && last.nDts > first.nDts)
+    const auto Sane = [](int64_t t) { return t > -kMaxTime && t < kMaxTime; };
+    if (Sane(first.nDts) && Sane(last.nDts) && last.nDts > first.nDts)
         return last.nDts - first.nDts >= kHoldTicks;
     const uint32_t nRate = first.nFrameRate != 0 ? first.nFrameRate : 25;
     return m_vHeld.size() > nRate;
