@@ -2,6 +2,7 @@
 // beep fixture (a white picture with a tone setting in at the same instant)
 // through the encoding and the copying audio paths.
 #include "Mp4TestUtil.h"
+#include "OutputTest.h"
 #include "Mp4Writer.h"
 
 #include <gtest/gtest.h>
@@ -17,19 +18,7 @@ namespace {
 constexpr int64_t kTicks = 90000;
 constexpr uint32_t kAlawRecordBytes = 1280;  // what the parser cuts at 8 kHz
 
-class Mp4Sync : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_dir = TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-    void TearDown() override
-    {
-        if (std::getenv("TRELVO_KEEP_TEST_OUTPUT") == nullptr)
-            fs::remove_all(m_dir);
-    }
-    fs::path m_dir;
-};
+using Mp4Sync = COutputTest;
 
 bool IsAudio(const SRecord& r)
 {

@@ -1,6 +1,7 @@
 // Video times read back from the file: B-frame order, the recorder's steps,
 // the exact rate when there are no times.
 #include "Mp4TestUtil.h"
+#include "OutputTest.h"
 #include "Mp4Writer.h"
 
 #include <gtest/gtest.h>
@@ -12,19 +13,7 @@ using namespace mp4test;
 
 namespace {
 
-class Mp4Timing : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_dir = TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-    void TearDown() override
-    {
-        if (std::getenv("TRELVO_KEEP_TEST_OUTPUT") == nullptr)
-            fs::remove_all(m_dir);
-    }
-    fs::path m_dir;
-};
+using Mp4Timing = COutputTest;
 
 // Pictures shown at exactly these times (seconds), and lasting to dEnd.
 void ExpectShownAt(const SStreamInfo& v, const std::vector<double>& times, double dEnd)

@@ -1,4 +1,5 @@
 #include "Mp4TestUtil.h"
+#include "OutputTest.h"
 #include "Mp4Writer.h"
 
 #include <gtest/gtest.h>
@@ -114,19 +115,7 @@ void ExpectAacTone(const SProbe& p, int nRate, int nChannels, double dSeconds)
                     (static_cast<double>(i) - 1) * 1024.0 / nRate, 1e-6);
 }
 
-class Mp4Writer : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_dir = TempDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-    void TearDown() override
-    {
-        if (std::getenv("TRELVO_KEEP_TEST_OUTPUT") == nullptr)
-            fs::remove_all(m_dir);
-    }
-    fs::path m_dir;
-};
+using Mp4Writer = COutputTest;
 
 TEST_F(Mp4Writer, H264OutputsDecodeWithTheirShape)
 {
