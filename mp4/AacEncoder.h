@@ -36,6 +36,7 @@ public:
     CAacEncoder& operator=(const CAacEncoder&) = delete;
 
     bool Open();
+    bool IsOpen() const { return m_pEncoder != nullptr; }
 
     // The format of the following input. On a change, what the converter
     // still holds of the old format is encoded first.

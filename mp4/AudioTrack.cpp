@@ -124,8 +124,9 @@ void CAudioTrack::Start(bool bStream)
         m_pCopy = std::make_unique<CAacCopy>(m_adts, m_sink);
         m_eMode = EMode::Copy;
     } else if (bStream && !m_shape.config.empty()) {
+        // Opened with the first sound: a file without any needs no encoder.
         m_pEncoder = std::make_unique<CAacEncoder>(m_shape.nRate, m_shape.nChannels, m_sink);
-        m_eMode = m_pEncoder->Open() ? EMode::Encode : EMode::Failed;
+        m_eMode = EMode::Encode;
     }
     // Without a time for the first picture the held sound cannot be placed:
     // it is dropped, and what follows starts the track.
@@ -262,6 +263,10 @@ int64_t CAudioTrack::AlignEncoded(const TessaroFrame& frame, int nInRate)
 
 int32_t CAudioTrack::InputEncode(const TessaroFrame& frame)
 {
+    if (!m_pEncoder->IsOpen() && !m_pEncoder->Open()) {
+        m_eMode = EMode::Failed;
+        return -1;
+    }
     const uint8_t* planes[CAacEncoder::MAX_INPUT_CHANNELS] = {};
     int64_t nSamples = 0;
     int nChannels = 0;
