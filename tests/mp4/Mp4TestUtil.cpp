@@ -312,6 +312,7 @@ std::vector<SRecord> DemuxRecords(const std::filesystem::path& path)
         return records;
     std::unique_ptr<AVPacket, SCtxFree> pPkt(av_packet_alloc());
     const AVRational ticks{1, 90000};
+    int64_t nLastAudio = TESSARO_NO_TIME;
     while (av_read_frame(pFmt.get(), pPkt.get()) >= 0) {
         const AVStream* st = pFmt->streams[pPkt->stream_index];
         const AVCodecParameters* par = st->codecpar;
@@ -331,6 +332,11 @@ std::vector<SRecord> DemuxRecords(const std::filesystem::path& path)
             f.nRateDen = static_cast<uint32_t>(st->r_frame_rate.den);
             f.nFrameRate = static_cast<uint32_t>(std::lround(av_q2d(st->r_frame_rate)));
         } else if (par->codec_id == AV_CODEC_ID_AAC) {
+            // A PES of several frames stamps only the first; each record
+            // carries the time of its own first sample.
+            if (f.nPts == TESSARO_NO_TIME && nLastAudio != TESSARO_NO_TIME)
+                f.nPts = f.nDts = nLastAudio + av_rescale(1024, 90000, par->sample_rate);
+            nLastAudio = f.nPts;
             f.nFrameType = TESSARO_FRAME_AUDIO;
             f.nCodec = TESSARO_AUDIO_AAC;
             f.nChannels = static_cast<uint32_t>(par->ch_layout.nb_channels);
