@@ -3,7 +3,7 @@
 #include "AacEncoder.h"
 #include "PacketSink.h"
 
-#include <cstring>
+#include <iterator>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
