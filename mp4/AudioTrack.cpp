@@ -129,12 +129,16 @@ void CAudioTrack::Start(bool bStream)
         m_eMode = EMode::Encode;
     }
     // Without a time for the first picture the held sound cannot be placed:
-    // it is dropped, and what follows starts the track.
+    // it is dropped, and what follows starts the track. So is sound from
+    // long before the first picture.
     std::deque<SHeld> held;
     held.swap(m_held);
     m_nHeldBytes = 0;
-    for (size_t i = 0; m_bZeroKnown && i < held.size(); ++i)
-        Input(held[i].frame);
+    for (const SHeld& h : held) {
+        int64_t nPos = 0;
+        if (Expected(h.frame, &nPos) && nPos >= -kFarBehindSeconds * m_shape.nRate)
+            Input(h.frame);
+    }
 }
 
 void CAudioTrack::SetZero(int64_t nZero)
@@ -206,7 +210,8 @@ int32_t CAudioTrack::InputCopy(const TessaroFrame& frame)
     int64_t nPos = 0;
     const bool bTimed = Expected(frame, &nPos);
     if (!m_bStarted) {
-        if (!bTimed || (nPos > 0 && !MaySilence(nPos)))
+        // A time far from the first picture's is not believed: from zero on.
+        if (!bTimed || nPos < -kFarBehindSeconds * nRate || (nPos > 0 && !MaySilence(nPos)))
             nPos = 0;
         if (nPos <= -kAacFrameSamples)
             return 0;  // ends before the first picture
@@ -256,7 +261,7 @@ int64_t CAudioTrack::AlignEncoded(const TessaroFrame& frame, int nInRate)
         m_pEncoder->FeedSilence(nOff);
         return 0;
     }
-    if (nOff < -nTolerance && (!m_bStarted || nOff >= -kFarBehindSeconds * nRate))
+    if (nOff < -nTolerance && nOff >= -kFarBehindSeconds * nRate)
         return av_rescale(-nOff, nInRate, nRate);
     return 0;
 }
