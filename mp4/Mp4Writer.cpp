@@ -1,7 +1,10 @@
 #include "Mp4Writer.h"
 
-#include "AudioDecoder.h"
+#include "AudioTrack.h"
+#include "FfmpegPtr.h"
 #include "NalUnits.h"
+#include "PacketSink.h"
+#include "VideoClock.h"
 #include "log/Log.h"
 #include "tessaro.h"
 
@@ -14,11 +17,10 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/mathematics.h>
-#include <libswresample/swresample.h>
 }
+
+using namespace trelvo::mp4;
 
 namespace {
 
@@ -31,50 +33,23 @@ struct SFormatCtxFree {
         avformat_free_context(p);
     }
 };
-struct SCodecCtxFree {
-    void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct SSwrFree {
-    void operator()(SwrContext* p) const { swr_free(&p); }
-};
-struct SFifoFree {
-    void operator()(AVAudioFifo* p) const { av_audio_fifo_free(p); }
-};
-struct SFrameFree {
-    void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-struct SPacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-
 using FormatCtxPtr = std::unique_ptr<AVFormatContext, SFormatCtxFree>;
-using CodecCtxPtr = std::unique_ptr<AVCodecContext, SCodecCtxFree>;
-using SwrPtr = std::unique_ptr<SwrContext, SSwrFree>;
-using FifoPtr = std::unique_ptr<AVAudioFifo, SFifoFree>;
-using FramePtr = std::unique_ptr<AVFrame, SFrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, SPacketFree>;
 
-constexpr int32_t kVideoTicksPerSecond = 1000000;
-// Above one picture per stream tick, time stamps could no longer increase.
-constexpr uint32_t kMaxFrameRate = kVideoTicksPerSecond;
-constexpr uint32_t kMaxAudioChannels = 8;
-constexpr uint32_t kMaxSampleRate = 384000;
-constexpr int kAacFrameSamples = 1024;
 constexpr int64_t kAacBitRate = 64000;
-constexpr int32_t kMaxAacFrameBytes = 40960;
 constexpr int32_t kEscapeBufferSize = 512;
+// Video held after the first key frame while no audio record has said what
+// the audio track is: about a second, and never more than this.
+constexpr int64_t kHoldTicks = CVideoClock::INPUT_TICKS;
+constexpr size_t kMaxHeldBytes = size_t{32} << 20;
+constexpr size_t kMaxHeld = 1024;
+// Record times beyond this magnitude are not meant.
+constexpr int64_t kMaxTime = int64_t{1} << 52;
 
 bool IsUsableKeyFrame(const TessaroFrame& f)
 {
     return f.nFrameType == TESSARO_FRAME_VIDEO && f.nFrameKind == TESSARO_KIND_KEY &&
-           f.nWidth > 0 && f.nHeight > 0 && f.nFrameRate != 0;
-}
-
-// Audio the converter can take: 16-bit samples, a sane layout and rate.
-bool IsUsableAudio(const TessaroFrame& f)
-{
-    return f.nChannels >= 1 && f.nChannels <= kMaxAudioChannels && f.nSampleRate >= 1 &&
-           f.nSampleRate <= kMaxSampleRate && f.nBitsPerSample == 16;
+           f.nWidth > 0 && f.nHeight > 0 &&
+           (f.nFrameRate != 0 || (f.nRateNum != 0 && f.nRateDen != 0));
 }
 
 int32_t ClampLength(uint32_t n)
@@ -82,35 +57,16 @@ int32_t ClampLength(uint32_t n)
     return n > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
 }
 
-// The rate the AAC track is declared with: the requested one when the encoder
-// takes it, else the next higher rate it takes (the highest as a last resort).
-int ChooseAacRate(const AVCodec* pCodec, int nRate)
+bool SetExtradata(AVCodecParameters* pPar, const std::vector<uint8_t>& data)
 {
-    if (pCodec->supported_samplerates == nullptr)
-        return nRate;
-    int nBest = 0;
-    int nHighest = 0;
-    for (const int* p = pCodec->supported_samplerates; *p != 0; ++p) {
-        nHighest = std::max(nHighest, *p);
-        if (*p >= nRate && (nBest == 0 || *p < nBest))
-            nBest = *p;
-    }
-    return nBest != 0 ? nBest : nHighest;
-}
-
-// A layout of the requested channel count that the encoder takes, else stereo.
-void ChooseAacLayout(const AVCodec* pCodec, int nChannels, AVChannelLayout* pLayout)
-{
-    if (pCodec->ch_layouts != nullptr) {
-        for (const AVChannelLayout* p = pCodec->ch_layouts; p->nb_channels != 0; ++p) {
-            if (p->nb_channels == nChannels) {
-                av_channel_layout_copy(pLayout, p);
-                return;
-            }
-        }
-        nChannels = 2;
-    }
-    av_channel_layout_default(pLayout, nChannels);
+    if (data.empty() || data.size() >= static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+        return false;
+    pPar->extradata = static_cast<uint8_t*>(av_mallocz(data.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (pPar->extradata == nullptr)
+        return false;
+    std::memcpy(pPar->extradata, data.data(), data.size());
+    pPar->extradata_size = static_cast<int>(data.size());
+    return true;
 }
 
 // The key frame's parameter sets as the stream's extradata: Annex-B, start
@@ -153,95 +109,77 @@ std::vector<uint8_t> ParameterSets(const TessaroFrame& frame)
 bool HevcSetsUsable(const std::vector<uint8_t>& sets)
 {
     const AVCodec* pCodec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-    if (pCodec == nullptr ||
-        sets.size() >= static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+    if (pCodec == nullptr)
         return false;
     CodecCtxPtr pCtx(avcodec_alloc_context3(pCodec));
     if (!pCtx)
         return false;
-    pCtx->extradata = static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (pCtx->extradata == nullptr)
-        return false;
-    std::memcpy(pCtx->extradata, sets.data(), sets.size());
-    pCtx->extradata_size = static_cast<int>(sets.size());
-    return avcodec_open2(pCtx.get(), pCodec, nullptr) >= 0 && pCtx->width > 0 &&
+    AVCodecParameters* pPar = avcodec_parameters_alloc();
+    const bool bSet = pPar != nullptr && SetExtradata(pPar, sets) &&
+                      avcodec_parameters_to_context(pCtx.get(), pPar) >= 0;
+    avcodec_parameters_free(&pPar);
+    return bSet && avcodec_open2(pCtx.get(), pCodec, nullptr) >= 0 && pCtx->width > 0 &&
            pCtx->height > 0;
 }
 
 }  // namespace
 
-struct CMp4Writer::SImpl {
+struct CMp4Writer::SImpl final : IPacketSink {
     explicit SImpl(std::string strFileName);
 
     int32_t InputFrame(const TessaroFrame* pFrame);
     int32_t Finish();
 
-    int32_t WriteHeader(const TessaroFrame& frame);
-    int32_t Open();
-    int32_t AddVideoStream(const TessaroFrame& frame, const std::vector<uint8_t>& sets);
-    int32_t AddAudioStream(int32_t nSampleRate, int32_t nChannels);
-    int32_t WriteVideoPacket(const uint8_t* pPayload, uint32_t nLen, bool bKey);
+    int32_t InputVideo(const TessaroFrame& frame);
     int32_t InputAudio(const TessaroFrame& frame);
-    int32_t OpenAudioEncoder(const TessaroFrame& frame);
-    int32_t SetAudioInput(int32_t nChannels, int32_t nSampleRate);
-    void EncodePcmBuffer();
-    void DrainFifo(bool bFinal);
-    void SendToEncoder(AVFrame* pFrame);
-    int32_t WriteAudioPacket(AVPacket* pPacket);
-    void FlushAudio();
-    int32_t Close();
-    CodecCtxPtr MakeAacEncoder(int nSampleRate, const AVChannelLayout& layout) const;
+    int32_t StartFile(const TessaroFrame& key);
+    int32_t Hold(const TessaroFrame& frame);
+    bool HeldLongEnough() const;
+    int32_t WriteHeader();
+    int32_t Open();
+    int32_t AddVideoStream();
+    bool AddAudioStream(const CAudioTrack::SShape& shape);
+    int32_t WriteVideo(const TessaroFrame& frame);
+    int32_t WriteAudioPacket(AVPacket* pPacket) override;
+    void Close();
+    void NoteWriteResult(int r);
+
+    // Waiting for a key frame; holding video until the audio track is
+    // known; writing; finished.
+    enum class EState { Waiting, Holding, Writing };
+    struct SHeldVideo {
+        TessaroFrame frame;
+        std::vector<uint8_t> payload;
+    };
+
+    EState m_eState = EState::Waiting;
+    std::string m_strFileName;
+    FormatCtxPtr m_pFormatCtx;
+    CAudioTrack m_audio{*this};
+    std::unique_ptr<CVideoClock> m_pClock;
+    PacketPtr m_pVideoPacket;
+    std::vector<SHeldVideo> m_vHeld;
+    size_t m_nHeldBytes = 0;
+
+    // The stream as the first key frame describes it.
+    int32_t m_nCodec = 0;
+    int32_t m_nWidth = 0;
+    int32_t m_nHeight = 0;
+    std::vector<uint8_t> m_vSets;
 
     int32_t m_nVideoStream = -1;
     int32_t m_nAudioStream = -1;
-    int32_t m_nFrameRate = 0;
+    int32_t m_nAudioRate = 0;
     int32_t m_nVideoFrames = 0;
     int32_t m_nAudioFrames = 0;
-    int32_t m_nChannels = 0;    // declared for the audio stream
-    int32_t m_nSampleRate = 0;  // declared for the audio stream
-    uint32_t m_nInputSamples = kAacFrameSamples;  // all channels of one PCM buffer
-    std::string m_strFileName;
-    FormatCtxPtr m_pFormatCtx;
-    std::unique_ptr<CAudioDecoder> m_pDecoder;
-    int32_t m_nPcmBufSize = 0;
-    int32_t m_nPcmFill = 0;
-    std::vector<uint8_t> m_pPcmBuf;
-    CodecCtxPtr m_hAacEncoder;
-    std::unique_ptr<uint8_t[]> m_pDecodeBuf;
-
-    // Video time stamps: one segment per frame rate, so a rate change never
-    // makes them go backwards.
-    int32_t m_nTimingRate = 0;
-    int64_t m_nTimingBasePts = 0;
-    int32_t m_nTimingBaseFrame = 0;
-
-    // Audio conversion from the input's layout and rate to the track's.
-    int32_t m_nInChannels = 0;
-    int32_t m_nInRate = 0;
-    SwrPtr m_pResampler;
-    FifoPtr m_pFifo;
-    FramePtr m_pEncFrame;
-    PacketPtr m_pEncPacket;
-    std::vector<std::vector<float>> m_vConverted;
-    std::vector<uint8_t*> m_vConvertedPlanes;
-    PacketPtr m_pVideoPacket;
-    int64_t m_nEncoderPts = 0;
-    bool m_bEncoderFailed = false;
-
     bool m_bHeaderWritten = false;
     bool m_bWriteFailed = false;
     int m_nLastError = 0;  // the first failed write's code, for its message
-
-    void NoteWriteResult(int r);
     bool m_bFinished = false;
     int32_t m_nFinishResult = 0;
 };
 
-CMp4Writer::SImpl::SImpl(std::string strFileName)
-    : m_strFileName(std::move(strFileName)),
-      m_pDecodeBuf(new uint8_t[CAudioDecoder::DECODE_BUFFER_SIZE])
-{
-}
+CMp4Writer::SImpl::SImpl(std::string strFileName) : m_strFileName(std::move(strFileName)) {}
 
 // A failed write ends the file at once: the disk will not take the next one.
 void CMp4Writer::SImpl::NoteWriteResult(int r)
@@ -261,64 +199,122 @@ int32_t CMp4Writer::SImpl::InputFrame(const TessaroFrame* pFrame)
         return -3;
     if (pFrame == nullptr || m_bFinished)
         return 0;
-    if (!m_pFormatCtx) {
-        const int32_t r = WriteHeader(*pFrame);
-        if (r <= 0)
-            return r;
-    }
-    if (!m_pFormatCtx || pFrame->pPayload == nullptr || pFrame->nPayloadLen == 0)
-        return 0;
+    int32_t r = m_eState == EState::Waiting ? 0 : 1;
     if (pFrame->nFrameType == TESSARO_FRAME_AUDIO)
-        return InputAudio(*pFrame);
-    if (pFrame->nFrameType == TESSARO_FRAME_VIDEO) {
-        if (m_nVideoStream == -1)
-            return 0;
-        const bool bKey = pFrame->nFrameKind == TESSARO_KIND_KEY;
-        if (bKey) {
-            if (!IsUsableKeyFrame(*pFrame))
-                return 0;
-            m_nFrameRate = static_cast<int32_t>(std::min(pFrame->nFrameRate, kMaxFrameRate));
-        }
-        WriteVideoPacket(pFrame->pPayload, pFrame->nPayloadLen, bKey);
-        return m_bWriteFailed ? -3 : 1;
-    }
-    return 1;
+        r = InputAudio(*pFrame);
+    else if (pFrame->nFrameType == TESSARO_FRAME_VIDEO)
+        r = InputVideo(*pFrame);
+    return m_bWriteFailed ? -3 : r;
 }
 
-int32_t CMp4Writer::SImpl::WriteHeader(const TessaroFrame& frame)
+int32_t CMp4Writer::SImpl::InputVideo(const TessaroFrame& frame)
 {
-    if (frame.nFrameType == TESSARO_FRAME_AUDIO) {
-        // Records the converter would pass over must not decide the track.
-        if (IsUsableAudio(frame)) {
-            m_nChannels = static_cast<int32_t>(frame.nChannels);
-            m_nSampleRate = static_cast<int32_t>(frame.nSampleRate);
-        }
+    if (m_eState == EState::Waiting) {
+        if (!IsUsableKeyFrame(frame))
+            return 0;
+        const int32_t r = StartFile(frame);
+        if (r <= 0)
+            return r;
+    } else if (frame.nFrameKind == TESSARO_KIND_KEY && !IsUsableKeyFrame(frame)) {
         return 0;
     }
-    if (!IsUsableKeyFrame(frame))
+    if (frame.pPayload == nullptr || frame.nPayloadLen == 0)
         return 0;
-    const std::vector<uint8_t> sets = ParameterSets(frame);
-    if (frame.nCodec == TESSARO_CODEC_H265 && !sets.empty() && !HevcSetsUsable(sets)) {
-        TRELVO_LOG_WARNING("mp4", "unusable parameter sets, key frame skipped ");
+    return m_eState == EState::Holding ? Hold(frame) : WriteVideo(frame);
+}
+
+int32_t CMp4Writer::SImpl::InputAudio(const TessaroFrame& frame)
+{
+    if (m_eState == EState::Waiting)
+        return m_audio.Early(frame);
+    if (m_eState == EState::Holding) {
+        // The first usable audio record decides the track: the header goes
+        // out now, then the record goes in like any later one.
+        if (!m_audio.Decide(frame))
+            return 0;
+        const int32_t r = WriteHeader();
+        if (r < 0)
+            return r;
+    }
+    return m_audio.Input(frame);
+}
+
+// Opens the output at the first usable key frame; the header waits until the
+// audio track is known and the key frame is held, so that its time is zero
+// for the audio held before it.
+int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key)
+{
+    std::vector<uint8_t> sets = ParameterSets(key);
+    const bool bHevc = key.nCodec == TESSARO_CODEC_H265;
+    if (bHevc && !sets.empty() && !HevcSetsUsable(sets)) {
+        TRELVO_LOG_WARNING("mp4", "unusable parameter sets, key frame skipped");
         return 0;
     }
-    m_nFrameRate = static_cast<int32_t>(std::min(frame.nFrameRate, kMaxFrameRate));
     if (Open() < 0) {
         Close();
         return -1;
     }
-    AddVideoStream(frame, sets);
-    if (m_nSampleRate <= 0) {
-        m_nSampleRate = 8000;
-        m_nChannels = 1;
+    // A muxer that certainly refuses the video fails now, not a second later.
+    if (avformat_query_codec(m_pFormatCtx->oformat, bHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264,
+                             FF_COMPLIANCE_NORMAL) == 0) {
+        Close();
+        return -2;
     }
-    AddAudioStream(m_nSampleRate, m_nChannels);
+    m_nCodec = key.nCodec;
+    m_nWidth = key.nWidth;
+    m_nHeight = key.nHeight;
+    m_vSets = std::move(sets);
+    m_pClock = std::make_unique<CVideoClock>(CVideoClock::ChooseTimescale(key));
+    m_eState = EState::Holding;
+    return 1;
+}
+
+int32_t CMp4Writer::SImpl::Hold(const TessaroFrame& frame)
+{
+    SHeldVideo& held = m_vHeld.emplace_back();
+    held.payload.assign(frame.pPayload, frame.pPayload + frame.nPayloadLen);
+    held.frame = frame;
+    held.frame.pPayload = held.payload.data();
+    m_nHeldBytes += held.payload.size();
+    if (m_audio.Decided() || HeldLongEnough()) {
+        const int32_t r = WriteHeader();
+        if (r < 0)
+            return r;
+    }
+    return 1;
+}
+
+bool CMp4Writer::SImpl::HeldLongEnough() const
+{
+    if (m_vHeld.size() >= kMaxHeld || m_nHeldBytes >= kMaxHeldBytes)
+        return true;
+    const TessaroFrame& first = m_vHeld.front().frame;
+    const TessaroFrame& last = m_vHeld.back().frame;
+    const auto Sane = [](int64_t t) { return t > -kMaxTime && t < kMaxTime; };
+    if (Sane(first.nDts) && Sane(last.nDts) && last.nDts > first.nDts)
+        return last.nDts - first.nDts >= kHoldTicks;
+    const uint32_t nRate = first.nFrameRate != 0 ? first.nFrameRate : 25;
+    return m_vHeld.size() > nRate;
+}
+
+int32_t CMp4Writer::SImpl::WriteHeader()
+{
+    const CAudioTrack::SShape& shape = m_audio.Declare();
+    AddVideoStream();
+    const bool bAudio = AddAudioStream(shape);
     const int r = avformat_write_header(m_pFormatCtx.get(), nullptr);
+    std::vector<SHeldVideo> held;
+    held.swap(m_vHeld);
+    m_nHeldBytes = 0;
     if (r < 0 || m_nVideoStream == -1) {
         Close();
         return -2;
     }
     m_bHeaderWritten = true;
+    m_eState = EState::Writing;
+    for (const SHeldVideo& h : held)
+        WriteVideo(h.frame);
+    m_audio.Start(bAudio);
     return 1;
 }
 
@@ -329,7 +325,7 @@ int32_t CMp4Writer::SImpl::Open()
     AVFormatContext* pCtx = nullptr;
     avformat_alloc_output_context2(&pCtx, nullptr, nullptr, m_strFileName.c_str());
     if (pCtx == nullptr) {
-        TRELVO_LOG_WARNING("mp4", "Could not deduce output format from file extension: using MPEG. ");
+        TRELVO_LOG_WARNING("mp4", "Could not deduce output format from file extension: using MPEG.");
         avformat_alloc_output_context2(&pCtx, nullptr, "mpeg", m_strFileName.c_str());
     }
     if (pCtx == nullptr)
@@ -339,7 +335,7 @@ int32_t CMp4Writer::SImpl::Open()
     if ((pCtx->oformat->flags & AVFMT_NOFILE) == 0) {
         const int r = avio_open(&pCtx->pb, m_strFileName.c_str(), AVIO_FLAG_WRITE);
         if (r < 0) {
-            TRELVO_LOG_ERROR("mp4", "avio_open failed. ");
+            TRELVO_LOG_ERROR("mp4", "avio_open failed.");
             m_nLastError = r;
             return -2;
         }
@@ -347,18 +343,17 @@ int32_t CMp4Writer::SImpl::Open()
     return 1;
 }
 
-int32_t CMp4Writer::SImpl::AddVideoStream(const TessaroFrame& frame,
-                                          const std::vector<uint8_t>& sets)
+int32_t CMp4Writer::SImpl::AddVideoStream()
 {
-    const bool bHevc = frame.nCodec == TESSARO_CODEC_H265;
+    const bool bHevc = m_nCodec == TESSARO_CODEC_H265;
     const AVCodecID nId = bHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
     if (avcodec_find_decoder(nId) == nullptr) {
-        TRELVO_LOG_WARNING("mp4", "could not find encoder for '%s' ", avcodec_get_name(nId));
+        TRELVO_LOG_ERROR("mp4", "could not find encoder for '%s'", avcodec_get_name(nId));
         return -1;
     }
     AVStream* pStream = avformat_new_stream(m_pFormatCtx.get(), nullptr);
     if (pStream == nullptr) {
-        TRELVO_LOG_WARNING("mp4", "could not allocate stream ");
+        TRELVO_LOG_ERROR("mp4", "could not allocate stream");
         return -2;
     }
     pStream->id = static_cast<int>(m_pFormatCtx->nb_streams) - 1;
@@ -368,357 +363,108 @@ int32_t CMp4Writer::SImpl::AddVideoStream(const TessaroFrame& frame,
     if (bHevc)
         pPar->codec_tag = MKTAG('h', 'v', 'c', '1');
     pPar->bit_rate = 12800;
-    pPar->width = frame.nWidth;
-    pPar->height = frame.nHeight;
+    pPar->width = m_nWidth;
+    pPar->height = m_nHeight;
     pPar->format = AV_PIX_FMT_YUV420P;
     pPar->profile = 100;
     pPar->level = 41;
-    pStream->time_base = AVRational{1, kVideoTicksPerSecond};
-
-    if (!sets.empty() &&
-        sets.size() < static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) {
-        pPar->extradata =
-            static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (pPar->extradata != nullptr) {
-            std::memcpy(pPar->extradata, sets.data(), sets.size());
-            pPar->extradata_size = static_cast<int>(sets.size());
-        }
-    }
+    // The muxer keeps the denominator as the track's timescale.
+    pStream->time_base = AVRational{1, static_cast<int>(m_pClock->Timescale())};
+    SetExtradata(pPar, m_vSets);
     m_nVideoStream = pStream->index;
     return 0;
 }
 
-CodecCtxPtr CMp4Writer::SImpl::MakeAacEncoder(int nSampleRate, const AVChannelLayout& layout) const
-{
-    const AVCodec* pCodec = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (pCodec == nullptr)
-        return nullptr;
-    CodecCtxPtr pCtx(avcodec_alloc_context3(pCodec));
-    if (!pCtx)
-        return nullptr;
-    pCtx->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    // AAC carries at most 6144 bits per channel and frame of 1024 samples.
-    pCtx->bit_rate = std::min<int64_t>(kAacBitRate, int64_t{6} * nSampleRate * layout.nb_channels);
-    pCtx->sample_rate = nSampleRate;
-    pCtx->time_base = AVRational{1, nSampleRate};
-    pCtx->profile = FF_PROFILE_AAC_LOW;
-    pCtx->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
-    pCtx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (av_channel_layout_copy(&pCtx->ch_layout, &layout) < 0)
-        return nullptr;
-    const int r = avcodec_open2(pCtx.get(), pCodec, nullptr);
-    if (r < 0) {
-        TRELVO_LOG_WARNING("mp4", "could not open audio codec[%d]", r);
-        return nullptr;
-    }
-    return pCtx;
-}
-
-int32_t CMp4Writer::SImpl::AddAudioStream(int32_t nSampleRate, int32_t nChannels)
+bool CMp4Writer::SImpl::AddAudioStream(const CAudioTrack::SShape& shape)
 {
     const AVCodecID nId = AV_CODEC_ID_AAC;
-    const AVCodec* pCodec = avcodec_find_encoder(nId);
     // Formats that cannot carry AAC (the "mpeg" fallback) get no audio track.
-    if (pCodec == nullptr || avformat_query_codec(m_pFormatCtx->oformat, nId,
-                                                  FF_COMPLIANCE_NORMAL) != 1) {
-        TRELVO_LOG_WARNING("mp4", "could not find encoder for '%s' ", avcodec_get_name(nId));
-        return -1;
+    if (shape.config.empty() ||
+        avformat_query_codec(m_pFormatCtx->oformat, nId, FF_COMPLIANCE_NORMAL) != 1) {
+        TRELVO_LOG_WARNING("mp4", "could not find encoder for '%s'", avcodec_get_name(nId));
+        return false;
     }
-    TRELVO_LOG_DEBUG("mp4", "mp4 audio codec_id '%d' '%s' \n", static_cast<int>(nId), avcodec_get_name(nId));
+    TRELVO_LOG_INFO("mp4", "audio codec_id '%d' '%s'%s", static_cast<int>(nId),
+                    avcodec_get_name(nId), shape.bCopy ? " (copied)" : "");
     AVStream* pStream = avformat_new_stream(m_pFormatCtx.get(), nullptr);
     if (pStream == nullptr) {
-        TRELVO_LOG_WARNING("mp4", "could not allocate stream ");
-        return -2;
+        TRELVO_LOG_ERROR("mp4", "could not allocate stream");
+        return false;
     }
     pStream->id = static_cast<int>(m_pFormatCtx->nb_streams) - 1;
-
-    // The track is declared at a rate and layout the encoder takes; audio of
-    // any other rate or layout is converted to them on the way in.
-    const int nRate = ChooseAacRate(pCodec, nSampleRate);
-    AVChannelLayout layout{};
-    ChooseAacLayout(pCodec, nChannels, &layout);
-    m_nSampleRate = nRate;
-    m_nChannels = layout.nb_channels;
-
     AVCodecParameters* pPar = pStream->codecpar;
     pPar->codec_type = AVMEDIA_TYPE_AUDIO;
     pPar->codec_id = nId;
-    pPar->sample_rate = nRate;
+    pPar->sample_rate = shape.nRate;
     pPar->format = AV_SAMPLE_FMT_FLTP;
-    pPar->bit_rate = std::min<int64_t>(kAacBitRate, int64_t{6} * nRate * layout.nb_channels);
-    pPar->frame_size = kAacFrameSamples;
-    av_channel_layout_copy(&pPar->ch_layout, &layout);
-
-    // The encoder itself opens with the first audio record; a probe with the
-    // same settings gives the decoder configuration the header must carry.
-    CodecCtxPtr pProbe = MakeAacEncoder(nRate, layout);
-    av_channel_layout_uninit(&layout);
-    if (!pProbe)
-        return 0;  // declared, never fed
-    if (pProbe->extradata_size > 0) {
-        pPar->extradata = static_cast<uint8_t*>(
-            av_mallocz(static_cast<size_t>(pProbe->extradata_size) + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (pPar->extradata == nullptr)
-            return 0;
-        std::memcpy(pPar->extradata, pProbe->extradata,
-                    static_cast<size_t>(pProbe->extradata_size));
-        pPar->extradata_size = pProbe->extradata_size;
-    }
+    if (!shape.bCopy)
+        pPar->bit_rate = std::min<int64_t>(kAacBitRate, int64_t{6} * shape.nRate * shape.nChannels);
+    pPar->frame_size = 1024;
+    av_channel_layout_default(&pPar->ch_layout, shape.nChannels);
+    if (!SetExtradata(pPar, shape.config))
+        return false;
+    pStream->time_base = AVRational{1, shape.nRate};
     m_nAudioStream = pStream->index;
-    return 0;
+    m_nAudioRate = shape.nRate;
+    return true;
 }
 
-int32_t CMp4Writer::SImpl::WriteVideoPacket(const uint8_t* pPayload, uint32_t nLen, bool bKey)
+int32_t CMp4Writer::SImpl::WriteVideo(const TessaroFrame& frame)
 {
     if (m_nVideoStream < 0 || !m_bHeaderWritten)
         return -1;
-    if (nLen > static_cast<uint32_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+    if (frame.nPayloadLen > static_cast<uint32_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
         return 0;
-    AVStream* pStream = m_pFormatCtx->streams[m_nVideoStream];
-    const AVRational tb = pStream->time_base;
-
-    const int32_t nRate = std::max(m_nFrameRate, 1);
-    if (nRate != m_nTimingRate) {
-        if (m_nTimingRate > 0)
-            m_nTimingBasePts += av_rescale_q(m_nVideoFrames - m_nTimingBaseFrame,
-                                             AVRational{1, m_nTimingRate}, tb);
-        m_nTimingBaseFrame = m_nVideoFrames;
-        m_nTimingRate = nRate;
-    }
-    const AVRational period{1, nRate};
-
+    CVideoClock::SStamp stamp;
+    if (!m_pClock->Stamp(frame, &stamp))
+        return 0;
+    if (m_pClock->ZeroKnown())
+        m_audio.SetZero(m_pClock->Zero());
     if (!m_pVideoPacket)
         m_pVideoPacket.reset(av_packet_alloc());
     AVPacket* pPacket = m_pVideoPacket.get();
-    if (pPacket == nullptr || nLen > static_cast<uint32_t>(INT32_MAX))
+    if (pPacket == nullptr)
         return 0;
     // The payload is handed over in place: records arrive in file order and
     // the muxer writes each one before it returns, so no copy and no
     // interleaving queue (which would hold seconds of video) are needed.
-    pPacket->data = const_cast<uint8_t*>(pPayload);
-    pPacket->size = static_cast<int>(nLen);
-    if (bKey)
+    pPacket->data = const_cast<uint8_t*>(frame.pPayload);
+    pPacket->size = static_cast<int>(frame.nPayloadLen);
+    if (frame.nFrameKind == TESSARO_KIND_KEY)
         pPacket->flags |= AV_PKT_FLAG_KEY;
     pPacket->stream_index = m_nVideoStream;
-    pPacket->pts = pPacket->dts =
-        m_nTimingBasePts + av_rescale_q(m_nVideoFrames - m_nTimingBaseFrame, period, tb);
-    pPacket->duration = std::max<int64_t>(av_rescale_q(1, period, tb), 1);
+    pPacket->pts = stamp.nPts;
+    pPacket->dts = stamp.nDts;
+    pPacket->duration = stamp.nDuration;
+    const AVRational clockBase{1, static_cast<int>(m_pClock->Timescale())};
+    av_packet_rescale_ts(pPacket, clockBase, m_pFormatCtx->streams[m_nVideoStream]->time_base);
     const int r = av_write_frame(m_pFormatCtx.get(), pPacket);
     if (r < 0)
-        TRELVO_LOG_WARNING("mp4", "cannot write frame[%d]", r);
+        TRELVO_LOG_ERROR("mp4", "cannot write frame[%d]", r);
     else
         ++m_nVideoFrames;
     NoteWriteResult(r);
     av_packet_unref(pPacket);
-    return 0;
-}
-
-int32_t CMp4Writer::SImpl::InputAudio(const TessaroFrame& frame)
-{
-    if (!IsUsableAudio(frame))
-        return 0;
-    if (!m_pDecoder)
-        m_pDecoder = std::make_unique<CAudioDecoder>();
-    if (m_nAudioStream < 0)
-        return 1;  // no track to feed: consumed without output
-    if (!m_hAacEncoder) {
-        if (m_bEncoderFailed || OpenAudioEncoder(frame) < 0) {
-            m_bEncoderFailed = true;
-            return -1;
-        }
-    }
-    const auto nChannels = static_cast<int32_t>(frame.nChannels);
-    const auto nRate = static_cast<int32_t>(frame.nSampleRate);
-    if (nChannels != m_nInChannels || nRate != m_nInRate) {
-        // The input changed its format: finish converting what came in the
-        // old one, then convert from the new one, so both keep their speed.
-        if (m_nPcmFill > 0)
-            EncodePcmBuffer();
-        EncodePcmBuffer();  // what the resampler still holds
-        if (SetAudioInput(nChannels, nRate) < 0)
-            return 0;
-    }
-    uint32_t n = m_pDecoder->Decode(frame.pPayload, frame.nPayloadLen, m_pDecodeBuf.get(),
-                                    CAudioDecoder::DECODE_BUFFER_SIZE, frame.nCodec,
-                                    frame.nSampleRate);
-    // Whole sample frames only, so channels never swap places.
-    n -= n % (2u * static_cast<uint32_t>(m_nInChannels));
-    if (n == 0)
-        return 0;
-    const uint8_t* pSrc = m_pDecodeBuf.get();
-    auto nLeft = static_cast<int64_t>(n);
-    // A full buffer is encoded only once more PCM arrives (or at the end).
-    while (nLeft > m_nPcmBufSize - m_nPcmFill) {
-        const int32_t nRoom = m_nPcmBufSize - m_nPcmFill;
-        std::memcpy(m_pPcmBuf.data() + m_nPcmFill, pSrc, static_cast<size_t>(nRoom));
-        m_nPcmFill = m_nPcmBufSize;
-        EncodePcmBuffer();
-        pSrc += nRoom;
-        nLeft -= nRoom;
-    }
-    std::memcpy(m_pPcmBuf.data() + m_nPcmFill, pSrc, static_cast<size_t>(nLeft));
-    m_nPcmFill += static_cast<int32_t>(nLeft);
     return 1;
-}
-
-int32_t CMp4Writer::SImpl::OpenAudioEncoder(const TessaroFrame& frame)
-{
-    AVStream* pStream = m_pFormatCtx->streams[m_nAudioStream];
-    const AVChannelLayout& outLayout = pStream->codecpar->ch_layout;
-    const int nOutRate = pStream->codecpar->sample_rate;
-    CodecCtxPtr pEncoder = MakeAacEncoder(nOutRate, outLayout);
-    if (!pEncoder || SetAudioInput(static_cast<int32_t>(frame.nChannels),
-                                   static_cast<int32_t>(frame.nSampleRate)) < 0)
-        return -1;
-
-    const int nFrameSize = pEncoder->frame_size > 0 ? pEncoder->frame_size : kAacFrameSamples;
-    FifoPtr pFifo(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, outLayout.nb_channels, 2 * nFrameSize));
-    FramePtr pEncFrame(av_frame_alloc());
-    PacketPtr pPacket(av_packet_alloc());
-    if (!pFifo || !pEncFrame || !pPacket)
-        return -1;
-    pEncFrame->format = AV_SAMPLE_FMT_FLTP;
-    pEncFrame->sample_rate = nOutRate;
-    pEncFrame->nb_samples = nFrameSize;
-    if (av_channel_layout_copy(&pEncFrame->ch_layout, &outLayout) < 0 ||
-        av_frame_get_buffer(pEncFrame.get(), 0) < 0)
-        return -1;
-
-    m_vConverted.assign(static_cast<size_t>(outLayout.nb_channels), {});
-    m_vConvertedPlanes.assign(m_vConverted.size(), nullptr);
-    m_pFifo = std::move(pFifo);
-    m_pEncFrame = std::move(pEncFrame);
-    m_pEncPacket = std::move(pPacket);
-    m_hAacEncoder = std::move(pEncoder);
-    return 1;
-}
-
-// Converter from the input's 16-bit interleaved PCM to the track's format,
-// and a PCM buffer of one encoder input in the input's layout.
-int32_t CMp4Writer::SImpl::SetAudioInput(int32_t nInChannels, int32_t nInRate)
-{
-    const AVCodecParameters* pPar = m_pFormatCtx->streams[m_nAudioStream]->codecpar;
-    const AVChannelLayout& outLayout = pPar->ch_layout;
-    const int nOutRate = pPar->sample_rate;
-    AVChannelLayout inLayout{};
-    av_channel_layout_default(&inLayout, nInChannels);
-    AVChannelLayout swrOutLayout{};
-    SwrContext* pSwr = nullptr;
-    int r = av_channel_layout_copy(&swrOutLayout, &outLayout);
-    if (r >= 0)
-        r = swr_alloc_set_opts2(&pSwr, &swrOutLayout, AV_SAMPLE_FMT_FLTP, nOutRate, &inLayout,
-                                AV_SAMPLE_FMT_S16, nInRate, 0, nullptr);
-    av_channel_layout_uninit(&inLayout);
-    av_channel_layout_uninit(&swrOutLayout);
-    SwrPtr pResampler(pSwr);
-    if (r < 0 || swr_init(pResampler.get()) < 0)
-        return -1;
-
-    m_pResampler = std::move(pResampler);
-    m_nInChannels = nInChannels;
-    m_nInRate = nInRate;
-    m_nInputSamples = static_cast<uint32_t>(kAacFrameSamples * nInChannels);
-    m_nPcmBufSize = static_cast<int32_t>(2 * m_nInputSamples);
-    m_nPcmFill = 0;
-    m_pPcmBuf.assign(static_cast<size_t>(m_nPcmBufSize), 0);
-    return 1;
-}
-
-// Converts the PCM buffer to the track's format and encodes what is complete.
-void CMp4Writer::SImpl::EncodePcmBuffer()
-{
-    if (!m_pResampler || m_nInChannels <= 0)
-        return;
-    const int nInSamples = m_nPcmFill / (2 * m_nInChannels);
-    m_nPcmFill = 0;
-    const int nCapacity = swr_get_out_samples(m_pResampler.get(), nInSamples);
-    if (nCapacity <= 0)
-        return;
-    std::vector<uint8_t*>& planes = m_vConvertedPlanes;
-    for (size_t c = 0; c < m_vConverted.size(); ++c) {
-        std::vector<float>& plane = m_vConverted[c];
-        if (plane.size() < static_cast<size_t>(nCapacity))
-            plane.resize(static_cast<size_t>(nCapacity));
-        planes[c] = reinterpret_cast<uint8_t*>(plane.data());
-    }
-    const uint8_t* pIn = m_pPcmBuf.data();
-    const int nOut = swr_convert(m_pResampler.get(), planes.data(), nCapacity,
-                                 nInSamples > 0 ? &pIn : nullptr, nInSamples);
-    if (nOut > 0)
-        av_audio_fifo_write(m_pFifo.get(), reinterpret_cast<void**>(planes.data()), nOut);
-    DrainFifo(false);
-}
-
-void CMp4Writer::SImpl::DrainFifo(bool bFinal)
-{
-    const int nFrameSize = m_pEncFrame->nb_samples;
-    while (av_audio_fifo_size(m_pFifo.get()) >= nFrameSize ||
-           (bFinal && av_audio_fifo_size(m_pFifo.get()) > 0)) {
-        const int nTake = std::min(nFrameSize, av_audio_fifo_size(m_pFifo.get()));
-        if (av_frame_make_writable(m_pEncFrame.get()) < 0)
-            return;
-        // A short last frame is padded with silence to one encoder input.
-        av_samples_set_silence(m_pEncFrame->extended_data, 0, nFrameSize,
-                               m_pEncFrame->ch_layout.nb_channels, AV_SAMPLE_FMT_FLTP);
-        if (av_audio_fifo_read(m_pFifo.get(), reinterpret_cast<void**>(m_pEncFrame->extended_data),
-                               nTake) != nTake)
-            return;
-        m_pEncFrame->pts = m_nEncoderPts;
-        m_nEncoderPts += nFrameSize;
-        SendToEncoder(m_pEncFrame.get());
-    }
-}
-
-void CMp4Writer::SImpl::SendToEncoder(AVFrame* pFrame)
-{
-    if (avcodec_send_frame(m_hAacEncoder.get(), pFrame) < 0)
-        return;
-    while (avcodec_receive_packet(m_hAacEncoder.get(), m_pEncPacket.get()) >= 0) {
-        if (m_pEncPacket->size > 0 && m_pEncPacket->size < kMaxAacFrameBytes)
-            WriteAudioPacket(m_pEncPacket.get());
-        av_packet_unref(m_pEncPacket.get());
-    }
 }
 
 int32_t CMp4Writer::SImpl::WriteAudioPacket(AVPacket* pPacket)
 {
-    if (m_nAudioStream < 0 || !m_pFormatCtx ||
-        m_nAudioStream >= static_cast<int32_t>(m_pFormatCtx->nb_streams))
+    if (m_nAudioStream < 0 || !m_bHeaderWritten)
         return -1;
-    AVStream* pStream = m_pFormatCtx->streams[m_nAudioStream];
-    const AVRational encoderTb{1, m_hAacEncoder->sample_rate};
-    pPacket->flags = AV_PKT_FLAG_KEY;
     pPacket->stream_index = m_nAudioStream;
-    // One frame of 1024 samples per packet, counted at the track's rate.
-    pPacket->pts = pPacket->dts = av_rescale_q(
-        static_cast<int64_t>(m_nAudioFrames) * kAacFrameSamples, encoderTb, pStream->time_base);
-    pPacket->duration = av_rescale_q(pPacket->duration > 0 ? pPacket->duration : kAacFrameSamples,
-                                     encoderTb, pStream->time_base);
+    av_packet_rescale_ts(pPacket, AVRational{1, m_nAudioRate},
+                         m_pFormatCtx->streams[m_nAudioStream]->time_base);
     const int r = av_write_frame(m_pFormatCtx.get(), pPacket);
     if (r < 0)
-        TRELVO_LOG_WARNING("mp4", "Cannot write Audio frame");
+        TRELVO_LOG_ERROR("mp4", "Cannot write Audio frame");
     else
         ++m_nAudioFrames;
     NoteWriteResult(r);
     return r;
 }
 
-void CMp4Writer::SImpl::FlushAudio()
-{
-    if (!m_hAacEncoder || !m_bHeaderWritten)
-        return;
-    if (m_nPcmFill > 0) {
-        std::fill(m_pPcmBuf.begin() + m_nPcmFill, m_pPcmBuf.end(), 0);
-        m_nPcmFill = m_nPcmBufSize;
-        EncodePcmBuffer();
-    }
-    // What the resampler still holds, then the encoder's delay.
-    EncodePcmBuffer();
-    DrainFifo(true);
-    SendToEncoder(nullptr);
-}
-
-int32_t CMp4Writer::SImpl::Close()
+void CMp4Writer::SImpl::Close()
 {
     if (m_pFormatCtx) {
         // A context whose header never went out takes no trailer.
@@ -734,9 +480,10 @@ int32_t CMp4Writer::SImpl::Close()
         m_pFormatCtx.reset();
     }
     m_bHeaderWritten = false;
-    m_nSampleRate = 0;
+    m_eState = EState::Waiting;
+    m_vHeld.clear();
+    m_nHeldBytes = 0;
     m_nVideoStream = m_nAudioStream = -1;
-    return 1;
 }
 
 int32_t CMp4Writer::SImpl::Finish()
@@ -744,14 +491,14 @@ int32_t CMp4Writer::SImpl::Finish()
     if (m_bFinished)
         return m_nFinishResult;
     m_bFinished = true;
-    FlushAudio();
+    // No audio came in time: the track is declared as it stands.
+    const int32_t nHeader = m_eState == EState::Holding ? WriteHeader() : 0;
+    if (m_eState == EState::Writing)
+        m_audio.Finish();
     Close();
-    m_hAacEncoder.reset();
-    m_pResampler.reset();
-    m_pFifo.reset();
-    if (m_bWriteFailed || (m_nVideoFrames == 0 && m_nAudioFrames == 0)) {
+    if (m_bWriteFailed || nHeader < 0 || (m_nVideoFrames == 0 && m_nAudioFrames == 0)) {
         std::remove(m_strFileName.c_str());
-        m_nFinishResult = m_bWriteFailed ? -1 : 0;
+        m_nFinishResult = m_bWriteFailed || nHeader < 0 ? -1 : 0;
     } else {
         m_nFinishResult = 1;
     }

@@ -1,5 +1,6 @@
-// Turns the Frame records of one input into one MP4 file: video muxed as it
-// comes, audio decoded and re-encoded to AAC.
+// Turns the Frame records of one input into one MP4 file: video at the
+// recorder's times (or its exact rate where records carry none), sound in
+// step with it: AAC copied, anything else encoded to AAC.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,9 @@ struct TessaroFrame;
 class CMp4Writer {
 public:
     // strFileName: output path in the narrow (UTF-8) encoding. Nothing is
-    // opened until the first usable key frame.
+    // opened until the first usable key frame; the header then waits for the
+    // first audio record (up to a second of video, held in memory), which
+    // decides the audio track.
     explicit CMp4Writer(std::string strFileName);
     ~CMp4Writer();
     CMp4Writer(const CMp4Writer&) = delete;

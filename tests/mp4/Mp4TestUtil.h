@@ -26,6 +26,23 @@ TessaroFrame VideoRecord(const SPicture& pic, int32_t nCodec, uint32_t nRate, in
 TessaroFrame AudioRecord(const uint8_t* p, uint32_t n, int32_t nCodec, uint32_t nChannels,
                          uint32_t nSampleRate, uint32_t nBits = 16);
 
+// A record of a demuxed fixture; Frame() points into its own payload.
+struct SRecord {
+    TessaroFrame frame{};
+    std::vector<uint8_t> payload;
+    TessaroFrame Frame() const
+    {
+        TessaroFrame f = frame;
+        f.pPayload = payload.data();
+        return f;
+    }
+};
+
+// The packets of a transport stream as the parser would hand them on, in
+// file order: video with its 90 kHz times, exact rate and key flag, AAC as
+// one ADTS frame per record with its time.
+std::vector<SRecord> DemuxRecords(const std::filesystem::path& path);
+
 // 16-bit interleaved sine of nFrames sample frames, every channel alike.
 std::vector<int16_t> Sine(double dFreq, int nRate, int nChannels, int nFrames, double dAmp = 8000);
 
@@ -44,6 +61,14 @@ struct SStreamInfo {
     int nDecodeErrors = 0;          // failed calls plus error-level log lines
     double dToneHz = 0;             // audio: dominant frequency by level crossings
     double dPeak = 0;               // audio: largest absolute sample
+    std::vector<std::vector<uint8_t>> vPacketData;
+    // Decoded, in output order: times in seconds (what a player shows),
+    // video picture checksums and mean luma (0..255).
+    std::vector<double> vFrameTimes;
+    std::vector<uint32_t> vPictureSums;
+    std::vector<double> vLuma;
+    // Audio: times where a tone sets in after at least 0.1 s of quiet.
+    std::vector<double> vOnsets;
 };
 
 struct SProbe {

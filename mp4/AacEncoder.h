@@ -1,0 +1,78 @@
+// The AAC encoding path of the audio track: PCM of any rate and layout
+// converted to the track's, queued into whole encoder frames and encoded.
+// Packets keep the encoder's own times, which begin one frame early with its
+// priming; the muxer turns that into an edit that skips it.
+#pragma once
+
+#include "FfmpegPtr.h"
+
+#include <cstdint>
+#include <vector>
+
+class IPacketSink;
+
+class CAacEncoder {
+public:
+    enum class EInput { S16, FloatPlanar };  // interleaved 16-bit, or a float plane per channel
+    static constexpr int MAX_INPUT_CHANNELS = 8;
+
+    // The rate and channel count a track gets for audio of this shape: the
+    // next rate and a layout the encoder takes.
+    static void TrackShape(int nRate, int nChannels, int* pRate, int* pChannels);
+
+    // The decoder configuration of such a track; empty when the encoder
+    // cannot be opened for it.
+    static std::vector<uint8_t> TrackConfig(int nRate, int nChannels);
+
+    // One encoded frame of silence of this exact shape, and the configuration
+    // it belongs to; empty when the encoder does not take the shape.
+    static std::vector<uint8_t> SilentFrame(int nRate, int nChannels,
+                                            std::vector<uint8_t>* pConfig);
+
+    // nRate/nChannels: the track's shape (from TrackShape).
+    CAacEncoder(int nRate, int nChannels, IPacketSink& sink);
+    ~CAacEncoder();
+    CAacEncoder(const CAacEncoder&) = delete;
+    CAacEncoder& operator=(const CAacEncoder&) = delete;
+
+    bool Open();
+    bool IsOpen() const { return m_pEncoder != nullptr; }
+
+    // The format of the following input. On a change, what the converter
+    // still holds of the old format is encoded first.
+    bool SetInput(EInput eInput, int nChannels, int nRate);
+
+    // nSamples sample frames: one pointer for S16, one per channel otherwise.
+    void Feed(const uint8_t* const* ppData, int64_t nSamples);
+
+    // Silence for nTrackSamples samples of the track, after what came before.
+    void FeedSilence(int64_t nTrackSamples);
+
+    // The track sample the next input sample plays at (0 for the first).
+    int64_t Position() const;
+
+    // Encodes what is left: the converter's tail, a last padded frame, the
+    // encoder's delay.
+    void Flush();
+
+private:
+    void Convert(const uint8_t* const* ppIn, int nIn);
+    void DrainFifo(bool bFinal);
+    void Send(AVFrame* pFrame);
+
+    int m_nRate;
+    int m_nChannels;
+    IPacketSink& m_sink;
+    trelvo::mp4::CodecCtxPtr m_pEncoder;
+    trelvo::mp4::SwrPtr m_pResampler;
+    trelvo::mp4::FifoPtr m_pFifo;
+    trelvo::mp4::FramePtr m_pFrame;
+    trelvo::mp4::PacketPtr m_pPacket;
+    EInput m_eInput = EInput::S16;
+    int m_nInChannels = 0;
+    int m_nInRate = 0;
+    int64_t m_nFifoIn = 0;       // track samples put into the queue
+    int64_t m_nEncoderPts = 0;   // track samples taken out of it
+    std::vector<std::vector<float>> m_vConverted;
+    std::vector<uint8_t> m_vZeros;
+};
