@@ -379,9 +379,7 @@ bool WriteProfileString(const std::wstring& strSection, const std::wstring& strK
     }
     const std::vector<Line> lines = SplitLines(text, ContentStart(text));
     // New lines follow the file's own convention.
-    std::string eol = "\n";
-    if (!lines.empty() && lines.front().next - lines.front().end == 2)
-        eol = "\r\n";
+    const std::string_view eol = !lines.empty() && lines.front().next - lines.front().end == 2 ? "\r\n" : "\n";
 
     const std::string narrowValue = WideToNarrow(strValue);
     bool inSection = false;
@@ -418,13 +416,15 @@ bool WriteProfileString(const std::wstring& strSection, const std::wstring& strK
         }
     }
 
-    const std::string entry = WideToNarrow(std::wstring(key)) + "=" + narrowValue + eol;
+    std::string entry = WideToNarrow(std::wstring(key));
+    entry.append("=").append(narrowValue).append(eol);
     if (sectionSeen) {
         text.insert(insertAt, entry);
     } else {
         if (!text.empty() && text.size() > ContentStart(text) && text.back() != '\n')
             text += eol;
-        text += "[" + WideToNarrow(std::wstring(section)) + "]" + eol + entry;
+        // Appended piece by piece: GCC 12 warns falsely on "[" + std::string.
+        text.append("[").append(WideToNarrow(std::wstring(section))).append("]").append(eol).append(entry);
     }
     return ReplaceFile(strPath, text);
 }
