@@ -9,7 +9,9 @@ class CMultiLanguage {
 public:
     virtual ~CMultiLanguage() = default;
 
-    // Chooses the language file once at start-up, before any other thread.
+    // Chooses the language file once at start-up, before any other thread:
+    // [themes] Solution in the Config.ini the settings use, NAME.lang in
+    // strProgramDir.
     static void LoadLanguage(const std::wstring& strProgramDir);
     // The key's text, or the part after its first dot. Safe from any thread.
     static std::wstring GetText(std::wstring strKey);

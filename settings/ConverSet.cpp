@@ -5,8 +5,10 @@
 #include "settings/Settings.h"
 #include "ui_ConverSet.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QPushButton>
 
 CConverSet::CConverSet(QWidget* pParent) : QDialog(pParent), m_ui(std::make_unique<Ui::CConverSet>())
@@ -64,9 +66,25 @@ void CConverSet::OnOk()
 {
     m_strPath = m_ui->editPath->text().toStdWString();
     // The path is remembered even while the default directory is in use.
-    settings::WriteSettings(m_ui->checkDefaultPath->isChecked(), m_strPath);
+    if (!settings::WriteSettings(m_ui->checkDefaultPath->isChecked(), m_strPath)) {
+        // Closing now would look like a save; the user can still cancel.
+        ShowSaveFailed();
+        return;
+    }
     CreateSavePath(platform::WideToNarrow(m_strPath));
     accept();
+}
+
+void CConverSet::ShowSaveFailed()
+{
+    const QString strWhere = QString::fromStdWString(settings::ConfigSavePath());
+    QString strText = QString::fromStdWString(CMultiLanguage::GetText(L"Trelvo.SaveFailed"));
+    if (strText.contains(QLatin1String("%1")))
+        strText = strText.arg(strWhere);
+    else
+        strText += QLatin1Char(' ') + strWhere;
+    QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), strText, QMessageBox::Ok, this);
+    box.exec();
 }
 
 void CConverSet::OnCancel()

@@ -35,6 +35,7 @@ private:
     void OnOk();
     void OnCancel();
     void UpdateEnabledState();
+    void ShowSaveFailed();
 
     std::unique_ptr<Ui::CConverSet> m_ui;
 };

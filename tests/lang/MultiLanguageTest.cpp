@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "EnvGuard.h"
 #include "MultiLanguage.h"
 #include "Platform.h"
 #include "TempDir.h"
@@ -25,6 +26,7 @@ const std::vector<std::pair<std::wstring, std::wstring>> kKeys = {
     {L"Trelvo.Fail", L"Fail"},           {L"Trelvo.SavePath", L"SavePath"},
     {L"Trelvo.DefaultPath", L"DefaultPath"}, {L"Trelvo.CustomPath", L"CustomPath"},
     {L"Ambrel.OK", L"OK"},               {L"Ambrel.Cancel", L"Cancel"},
+    {L"Trelvo.SaveFailed", L"SaveFailed"},
 };
 
 std::wstring W(const std::string& s) { return platform::NarrowToWide(s); }
@@ -82,6 +84,29 @@ TEST(LangText, ChoiceSelectsTheFileAndIsCutTo63Characters) {
     ASSERT_TRUE(WriteBytes(dir.Path("Config.ini"), "[themes]\nSolution=" + cut + "XYZ\n"));
     CMultiLanguage::LoadLanguage(dir.WDir());
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"cut choice");
+}
+
+TEST(LangText, ChoiceFollowsTheUsersConfigWhenTheProgramDirectoryIsReadOnly) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    EnvGuard env;
+    env.Set("XDG_CONFIG_HOME", dir.Path("cfg"));
+    ASSERT_TRUE(WriteBytes(dir.Path("Deutsch.lang"), "[String]\nTrelvo.Open=Deutsch\n"));
+    ASSERT_TRUE(WriteBytes(dir.Path("Config.ini"), "[themes]\nSolution=Deutsch\n"));
+    ASSERT_TRUE(platform::MakeUserDir(W(dir.Path("cfg/trelvo"))));
+    ASSERT_TRUE(WriteBytes(dir.Path("cfg/trelvo/Config.ini"), "[themes]\nSolution=English\n"));
+    // The program directory's file is in use while it can be written.
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Deutsch");
+
+    ASSERT_TRUE(std::filesystem::remove(dir.Path("Config.ini")));
+    std::filesystem::create_directory(dir.Path("Config.ini"));
+    ASSERT_TRUE(WriteBytes(dir.Path("cfg/trelvo/Config.ini"), "[themes]\nSolution=Deutsch\n"));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Deutsch");
+    ASSERT_TRUE(WriteBytes(dir.Path("cfg/trelvo/Config.ini"), "[themes]\nSolution=English\n"));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Open");
 }
 
 TEST(LangText, EntriesAreReadFromTheStringSectionOnly) {
