@@ -26,9 +26,11 @@ bool CTrelvoApp::InitInstance()
     return false;
 }
 
-void CTrelvoApp::ShowFatalErrorBox()
+void CTrelvoApp::ShowFatalErrorBox(const QString& strDumpPath)
 {
-    QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), QStringLiteral("Fatal Error"),
-                    QMessageBox::Ok);
+    QString strText = QStringLiteral("Fatal Error");
+    if (!strDumpPath.isEmpty())
+        strText += QStringLiteral("\nCrash dump: ") + strDumpPath;
+    QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), strText, QMessageBox::Ok);
     box.exec();
 }

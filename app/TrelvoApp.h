@@ -2,6 +2,8 @@
 // which is the program's only window.
 #pragma once
 
+#include <QString>
+
 class CTrelvoApp {
 public:
     // The argument that makes the program only show the fatal message; the
@@ -12,6 +14,7 @@ public:
     // dialog has closed.
     bool InitInstance();
 
-    // Shows "Fatal Error" in a box and returns when it is closed.
-    static void ShowFatalErrorBox();
+    // Shows "Fatal Error" in a box, with where the crash dump went when
+    // known, and returns when it is closed.
+    static void ShowFatalErrorBox(const QString& strDumpPath);
 };
