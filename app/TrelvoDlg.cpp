@@ -16,9 +16,12 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QThread>
 #include <QUrl>
 
+#include <algorithm>
 #include <chrono>
 #include <type_traits>
 
@@ -43,6 +46,38 @@ QString Text(const wchar_t* pszKey)
 constexpr int kColumnWidths[COL_COUNT] = {40, 200, 60, 60, 100};
 constexpr const wchar_t* kColumnKeys[COL_COUNT] = {L"Trelvo.NO", L"Trelvo.FileName", L"Trelvo.Size",
                                                    L"Trelvo.Progress", L"Trelvo.Destribe"};
+// Sizes are shown in bytes: eleven digits cover files of tens of gigabytes.
+constexpr int kSizeDigits = 11;
+
+// Width of a cell showing the text, as the item delegate lays it out.
+int CellWidth(const QTreeView* pView, const QString& strText)
+{
+    QStyleOptionViewItem opt;
+    opt.initFrom(pView);
+    opt.font = pView->font();
+    opt.fontMetrics = pView->fontMetrics();
+    opt.features = QStyleOptionViewItem::HasDisplay;
+    opt.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    opt.text = strText;
+    return pView->style()->sizeFromContents(QStyle::CT_ItemViewItem, &opt, QSize(), pView).width();
+}
+
+// The layout's width, or more when the header or the texts the column will
+// hold need it.
+void SizeColumns(QTreeView* pView)
+{
+    QHeaderView* pHeader = pView->header();
+    for (int nColumn = 0; nColumn < COL_COUNT; ++nColumn) {
+        int nWidth = std::max(kColumnWidths[nColumn], pHeader->sectionSizeHint(nColumn));
+        if (nColumn == COL_SIZE)
+            nWidth = std::max(nWidth, CellWidth(pView, QString(kSizeDigits, QLatin1Char('0'))));
+        if (nColumn == COL_DESTRIBE) {
+            for (const wchar_t* pszKey : {L"Trelvo.Success", L"Trelvo.Fail"})
+                nWidth = std::max(nWidth, CellWidth(pView, Text(pszKey)));
+        }
+        pHeader->resizeSection(nColumn, nWidth);
+    }
+}
 
 void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption, const QString& strText)
 {
@@ -88,6 +123,9 @@ CTrelvoDlg::~CTrelvoDlg()
     }
     if (g_pMainDlg == this)
         g_pMainDlg = nullptr;
+    // The list dies before the base class hides a visible window, and the
+    // view would read it then.
+    m_ui->listFiles->setModel(nullptr);
 }
 
 uint32_t CTrelvoDlg::RunConversionJob(IConversionHost* pHost, bool bAvi)
@@ -111,8 +149,8 @@ void CTrelvoDlg::OnInitDialog(const QStringList& files)
     pView->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     pView->header()->setStretchLastSection(false);
     pView->header()->setSectionsMovable(false);
-    for (int nColumn = 0; nColumn < COL_COUNT; ++nColumn)
-        pView->header()->resizeSection(nColumn, kColumnWidths[nColumn]);
+    SizeColumns(pView);
+    CMultiLanguage::FitDialog(this);
 
     g_pMainDlg = this;
     m_ui->radioAvi->setChecked(true);
@@ -133,6 +171,12 @@ void CTrelvoDlg::AddBatch(const QStringList& paths)
     // A file whose size cannot be read gets an unticked row; the batch goes on.
     for (const QString& strPath : paths)
         m_pModel->AddFileRow(strPath.toStdWString());
+    // Beyond what the column was made for, it grows (the list scrolls).
+    QHeaderView* pHeader = m_ui->listFiles->header();
+    for (int32_t nRow = 0; nRow < m_list.GetRowCount(); ++nRow) {
+        const QString strSize = QString::fromStdWString(m_list.GetRowText(nRow, COL_SIZE));
+        pHeader->resizeSection(COL_SIZE, std::max(pHeader->sectionSize(COL_SIZE), CellWidth(m_ui->listFiles, strSize)));
+    }
 }
 
 QStringList CTrelvoDlg::AskOpenFiles()

@@ -17,4 +17,9 @@ public:
     static std::wstring GetText(std::wstring strKey);
     // Translates a dialog's caption and its direct children (Qt build only).
     static void TranslateDialog(QWidget* pDialog);
+    // Grows a translated dialog's direct children until every caption fits
+    // at the present font: the control itself, the controls after it on its
+    // row, the group box around them, lists to show all their columns, and
+    // the dialog. Sizes only grow (Qt build only).
+    static void FitDialog(QWidget* pDialog);
 };

@@ -10,6 +10,7 @@ PKGS=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
   xvfb xauth time
+  fonts-dejavu-core
 )
 
 missing=()

@@ -30,6 +30,7 @@ CConverSet::~CConverSet() = default;
 void CConverSet::OnInitDialog()
 {
     CMultiLanguage::TranslateDialog(this);
+    CMultiLanguage::FitDialog(this);
     m_ui->checkDefaultPath->setChecked(settings::ReadCheck() != 0);
     UpdateEnabledState();
     m_strPath = settings::ReadPath();

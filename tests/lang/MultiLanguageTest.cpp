@@ -27,6 +27,18 @@ const std::vector<std::pair<std::wstring, std::wstring>> kKeys = {
     {L"Trelvo.DefaultPath", L"DefaultPath"}, {L"Trelvo.CustomPath", L"CustomPath"},
     {L"Ambrel.OK", L"OK"},               {L"Ambrel.Cancel", L"Cancel"},
     {L"Trelvo.SaveFailed", L"SaveFailed"},
+    {L"Trelvo.ReasonOpenInput", L"ReasonOpenInput"},
+    {L"Trelvo.ReasonNotRecorderStream", L"ReasonNotRecorderStream"},
+    {L"Trelvo.ReasonUnsupportedVideo", L"ReasonUnsupportedVideo"},
+    {L"Trelvo.ReasonNoKeyFrame", L"ReasonNoKeyFrame"},
+    {L"Trelvo.ReasonWriteOutput", L"ReasonWriteOutput"},
+    {L"Trelvo.ReasonSameFile", L"ReasonSameFile"},
+    {L"Trelvo.ReasonNameUsed", L"ReasonNameUsed"},
+    {L"Trelvo.ReasonStopped", L"ReasonStopped"},
+    {L"Trelvo.ReasonInputChanged", L"ReasonInputChanged"},
+    {L"Trelvo.ReasonNotRegularFile", L"ReasonNotRegularFile"},
+    {L"Trelvo.ReasonCodecChanged", L"ReasonCodecChanged"},
+    {L"Trelvo.ReasonInternal", L"ReasonInternal"},
 };
 
 std::wstring W(const std::string& s) { return platform::NarrowToWide(s); }
@@ -207,6 +219,9 @@ TEST(LangShipped, EnglishHasEveryKey) {
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Conver"), L"Convert");
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Destribe"), L"Result");
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.SelectFile"), L"Please tick at least one file to convert.");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.ReasonNotRecorderStream"),
+              L"not a recorder stream (no H.264/H.265 video found)");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.SaveFailed"), L"The settings could not be saved to %1.");
 }
 
 TEST(LangShipped, GermanHasEveryKeyAndDiffers) {
@@ -220,4 +235,15 @@ TEST(LangShipped, GermanHasEveryKeyAndDiffers) {
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Öffnen");
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Size"), L"Größe");
     EXPECT_EQ(CMultiLanguage::GetText(L"Ambrel.Cancel"), L"Abbrechen");
+
+    // Translated, not copied: only names and words German shares differ not.
+    const std::set<std::wstring> same = {L"AVI", L"MP4", L"Trelvo.Format", L"Ambrel.OK"};
+    const std::wstring english = W(bin + "English.lang");
+    for (const auto& [key, fallback] : kKeys) {
+        const std::wstring text = CMultiLanguage::GetText(key);
+        EXPECT_EQ(text == platform::GetProfileString(L"String", key, L"", 300, english), same.count(key) == 1)
+            << platform::WideToNarrow(key);
+    }
+    // The place a failed save names is filled in.
+    EXPECT_NE(CMultiLanguage::GetText(L"Trelvo.SaveFailed").find(L"%1"), std::wstring::npos);
 }
