@@ -4,6 +4,7 @@
 #include "crash/CrashHandler.h"
 #include "lang/MultiLanguage.h"
 #include "platform/Platform.h"
+#include "platform/QtPaths.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
@@ -21,9 +22,17 @@ bool CTrelvoApp::InitInstance()
     const char* const argv[] = {strSelf.c_str(), kFatalErrorArg, nullptr};
     SetCrashMessageCommand(argv);
 
-    CTrelvoDlg dlg;
+    CTrelvoDlg dlg(m_files, &CTrelvoDlg::RunConversionJob);
     dlg.exec();
     return false;
+}
+
+QStringList CTrelvoApp::FilesFromArguments(int argc, char* argv[])
+{
+    QStringList files;
+    for (int i = 1; i < argc; ++i)
+        files << qtpaths::FromBytes(QByteArray(argv[i]));
+    return files;
 }
 
 void CTrelvoApp::ShowFatalErrorBox(const QString& strDumpPath)

@@ -3,6 +3,7 @@
 #include "app/ConversionModel.h"
 #include "crash/CrashHandler.h"
 #include "lang/MultiLanguage.h"
+#include "platform/QtPaths.h"
 #include "settings/ConverSet.h"
 #include "settings/Settings.h"
 #include "ui_TrelvoDlg.h"
@@ -11,7 +12,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMessageBox>
@@ -21,8 +21,11 @@
 #include <QThread>
 #include <QUrl>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <type_traits>
 
 
@@ -79,6 +82,23 @@ void SizeColumns(QTreeView* pView)
     }
 }
 
+// A path from outside (bytes in the lossless QString form) made absolute
+// against the current directory, also taken as bytes.
+QString AbsolutePath(const QString& strPath)
+{
+    if (strPath.startsWith(QLatin1Char('/')))
+        return strPath;
+    std::error_code ec;
+    const std::string strCwd = std::filesystem::current_path(ec).native();
+    return qtpaths::FromBytes(QByteArray::fromStdString(strCwd)) + QLatin1Char('/') + strPath;
+}
+
+bool IsDirectory(const QString& strPath)
+{
+    struct stat st {};
+    return ::stat(qtpaths::ToBytes(strPath).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption, const QString& strText)
 {
     QMessageBox box(icon, strCaption, strText, QMessageBox::Ok, pOwner);
@@ -86,11 +106,6 @@ void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption,
 }
 
 }  // namespace
-
-CTrelvoDlg::CTrelvoDlg(QWidget* pParent)
-    : CTrelvoDlg(QCoreApplication::arguments().mid(1), &CTrelvoDlg::RunConversionJob, pParent)
-{
-}
 
 CTrelvoDlg::CTrelvoDlg(const QStringList& files, JobRoutine fnJob, QWidget* pParent)
     : QDialog(pParent), m_hIcon((InitTrelvoResources(), QIcon(QStringLiteral(":/trelvo/trelvo.png")))),
@@ -160,7 +175,7 @@ void CTrelvoDlg::OnInitDialog(const QStringList& files)
         // current directory so that every row has a real folder.
         QStringList paths;
         for (const QString& strFile : files)
-            paths << QFileInfo(strFile).absoluteFilePath();
+            paths << AbsolutePath(strFile);
         AddBatch(paths);
         OnConvert();
     }
@@ -170,7 +185,7 @@ void CTrelvoDlg::AddBatch(const QStringList& paths)
 {
     // A file whose size cannot be read gets an unticked row; the batch goes on.
     for (const QString& strPath : paths)
-        m_pModel->AddFileRow(strPath.toStdWString());
+        m_pModel->AddFileRow(qtpaths::ToWide(strPath));
     // Beyond what the column was made for, it grows (the list scrolls).
     QHeaderView* pHeader = m_ui->listFiles->header();
     for (int32_t nRow = 0; nRow < m_list.GetRowCount(); ++nRow) {
@@ -181,7 +196,13 @@ void CTrelvoDlg::AddBatch(const QStringList& paths)
 
 QStringList CTrelvoDlg::AskOpenFiles()
 {
-    return QFileDialog::getOpenFileNames(this, QString(), QString(), QStringLiteral("Video files (*.h264) (*)"));
+    // As URLs: a native dialog hands over names byte for byte that way.
+    QStringList paths;
+    for (const QUrl& url :
+         QFileDialog::getOpenFileUrls(this, QString(), QUrl(), QStringLiteral("Video files (*.h264) (*)")))
+        paths << qtpaths::FindDecodedName(qtpaths::FromUrl(url));
+    paths.removeAll(QString());
+    return paths;
 }
 
 void CTrelvoDlg::OnOpen()
@@ -209,8 +230,8 @@ void CTrelvoDlg::OnDropFiles(const QList<QUrl>& urls)
     m_pModel->RemoveAllRows();
     QStringList paths;
     for (const QUrl& url : urls) {
-        const QString strPath = url.toLocalFile();
-        if (strPath.isEmpty() || QFileInfo(strPath).isDir())
+        const QString strPath = qtpaths::FromUrl(url);
+        if (strPath.isEmpty() || IsDirectory(strPath))
             continue;
         paths << strPath;
     }
@@ -356,7 +377,7 @@ void CTrelvoDlg::ShowMessage(const std::wstring& strText)
     if (m_bStopRequested)
         return;
     OnInterfaceThread([this, &strText] {
-        ShowBox(this, QMessageBox::Warning, QCoreApplication::applicationName(), QString::fromStdWString(strText));
+        ShowBox(this, QMessageBox::Warning, QCoreApplication::applicationName(), qtpaths::ForDisplay(strText));
     });
 }
 

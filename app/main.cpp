@@ -12,7 +12,8 @@ int main(int argc, char* argv[])
         CTrelvoApp::ShowFatalErrorBox(argc == 3 ? QFile::decodeName(argv[2]) : QString());
         return 1;
     }
-    CTrelvoApp theApp;
+    // QApplication has taken its own options out of argv by now.
+    CTrelvoApp theApp(CTrelvoApp::FilesFromArguments(argc, argv));
     theApp.InitInstance();
     return 0;
 }

@@ -24,7 +24,8 @@ public:
     std::wstring m_strPath;
 
 protected:
-    // Asks the user for a directory; empty when cancelled.
+    // Asks the user for a directory (in the form of qtpaths::FromBytes);
+    // empty when cancelled.
     virtual QString AskDirectory();
     void keyPressEvent(QKeyEvent* pEvent) override;
 
