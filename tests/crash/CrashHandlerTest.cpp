@@ -21,6 +21,18 @@
 
 namespace fs = std::filesystem;
 
+// GCC says so with a macro, Clang through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define TRELVO_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TRELVO_ASAN 1
+#endif
+#endif
+#ifndef TRELVO_ASAN
+#define TRELVO_ASAN 0
+#endif
+
 namespace {
 
 constexpr char kDumpName[] = "CrashDumpFile.dmp";
@@ -288,7 +300,7 @@ TEST_F(CrashTest, NoDumpBeforeInstallation) {
 
     run = RunChild(m_child, "no-install");
     EXPECT_FALSE(WIFEXITED(run.nStatus) && WEXITSTATUS(run.nStatus) == 0);
-#if !defined(__SANITIZE_ADDRESS__)
+#if !TRELVO_ASAN
     // AddressSanitizer reports the fault itself and exits instead.
     EXPECT_TRUE(DiedBy(run.nStatus, SIGSEGV));
 #endif

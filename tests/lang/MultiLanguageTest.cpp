@@ -207,6 +207,8 @@ void CheckShippedLanguage(const std::string& strName) {
         const std::wstring text =
             platform::GetProfileString(L"String", key, L"", 300, W(dir + strName + ".lang"));
         EXPECT_FALSE(text.empty()) << platform::WideToNarrow(key);
+        // Valid UTF-8 throughout: no byte needed a stand-in.
+        EXPECT_EQ(platform::DisplayText(text), text) << platform::WideToNarrow(key);
         EXPECT_EQ(text.find(L'\xFFFD'), std::wstring::npos) << platform::WideToNarrow(key);
     }
 }
