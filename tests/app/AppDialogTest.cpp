@@ -193,6 +193,17 @@ TEST(AppDialog, StartUpChoosesTheLanguageBeforeTheWindowAndEndsWithIt)
     EXPECT_EQ(std::count_if(windows.begin(), windows.end(), [](QWidget* p) { return p->isVisible(); }), 0);
 }
 
+TEST(AppDialog, TheFatalErrorBoxSaysWhereTheDumpWent)
+{
+    CModalWatcher watcher;
+    CTrelvoApp::ShowFatalErrorBox(QStringLiteral("/home/ana/.local/state/trelvo/CrashDumpFile.dmp"));
+    CTrelvoApp::ShowFatalErrorBox(QString());  // no dump could be written
+    ASSERT_EQ(watcher.m_boxes.size(), 2u);
+    EXPECT_EQ(watcher.m_boxes[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(watcher.m_boxes[0].strText, "Fatal Error\nCrash dump: /home/ana/.local/state/trelvo/CrashDumpFile.dmp");
+    EXPECT_EQ(watcher.m_boxes[1].strText, "Fatal Error");
+}
+
 TEST(AppDialog, CommandLineFilesAreAddedAndConvertedAsAviBeforeShowing)
 {
     CConfigFile config(nullptr);
