@@ -1,5 +1,7 @@
 #include "app/ConversionModel.h"
 
+#include "platform/QtPaths.h"
+
 CConversionModel::CConversionModel(CConversionList& list, QObject* pParent)
     : QAbstractTableModel(pParent), m_list(list)
 {
@@ -27,7 +29,7 @@ QVariant CConversionModel::data(const QModelIndex& index, int nRole) const
         return {};
     switch (nRole) {
     case Qt::DisplayRole:
-        return QString::fromStdWString(m_list.GetRowText(index.row(), index.column()));
+        return qtpaths::ForDisplay(m_list.GetRowText(index.row(), index.column()));
     case Qt::CheckStateRole:
         if (index.column() == COL_NO)
             return m_list.IsRowChecked(index.row()) ? Qt::Checked : Qt::Unchecked;

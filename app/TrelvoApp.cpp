@@ -4,6 +4,7 @@
 #include "crash/CrashHandler.h"
 #include "lang/MultiLanguage.h"
 #include "platform/Platform.h"
+#include "platform/QtPaths.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
@@ -21,14 +22,24 @@ bool CTrelvoApp::InitInstance()
     const char* const argv[] = {strSelf.c_str(), kFatalErrorArg, nullptr};
     SetCrashMessageCommand(argv);
 
-    CTrelvoDlg dlg;
+    CTrelvoDlg dlg(m_files, &CTrelvoDlg::RunConversionJob);
     dlg.exec();
     return false;
 }
 
-void CTrelvoApp::ShowFatalErrorBox()
+QStringList CTrelvoApp::FilesFromArguments(int argc, char* argv[])
 {
-    QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), QStringLiteral("Fatal Error"),
-                    QMessageBox::Ok);
+    QStringList files;
+    for (int i = 1; i < argc; ++i)
+        files << qtpaths::FromBytes(QByteArray(argv[i]));
+    return files;
+}
+
+void CTrelvoApp::ShowFatalErrorBox(const QString& strDumpPath)
+{
+    QString strText = QStringLiteral("Fatal Error");
+    if (!strDumpPath.isEmpty())
+        strText += QStringLiteral("\nCrash dump: ") + strDumpPath;
+    QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), strText, QMessageBox::Ok);
     box.exec();
 }

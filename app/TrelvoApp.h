@@ -2,8 +2,20 @@
 // which is the program's only window.
 #pragma once
 
+#include <QString>
+#include <QStringList>
+
+#include <utility>
+
 class CTrelvoApp {
 public:
+    // Files to add and convert at once (see CTrelvoDlg).
+    explicit CTrelvoApp(QStringList files = {}) : m_files(std::move(files)) {}
+
+    // The program's arguments after its name, byte for byte (QApplication's
+    // arguments() loses bytes that are not UTF-8).
+    static QStringList FilesFromArguments(int argc, char* argv[]);
+
     // The argument that makes the program only show the fatal message; the
     // crash handler starts the program with it after a crash.
     static constexpr const char* kFatalErrorArg = "--fatal-error-box";
@@ -12,6 +24,10 @@ public:
     // dialog has closed.
     bool InitInstance();
 
-    // Shows "Fatal Error" in a box and returns when it is closed.
-    static void ShowFatalErrorBox();
+    // Shows "Fatal Error" in a box, with where the crash dump went when
+    // known, and returns when it is closed.
+    static void ShowFatalErrorBox(const QString& strDumpPath);
+
+private:
+    QStringList m_files;
 };

@@ -3,6 +3,7 @@
 #include "app/ConversionModel.h"
 #include "crash/CrashHandler.h"
 #include "lang/MultiLanguage.h"
+#include "platform/QtPaths.h"
 #include "settings/ConverSet.h"
 #include "settings/Settings.h"
 #include "ui_TrelvoDlg.h"
@@ -11,15 +12,20 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QThread>
 #include <QUrl>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <type_traits>
 
 
@@ -43,6 +49,55 @@ QString Text(const wchar_t* pszKey)
 constexpr int kColumnWidths[COL_COUNT] = {40, 200, 60, 60, 100};
 constexpr const wchar_t* kColumnKeys[COL_COUNT] = {L"Trelvo.NO", L"Trelvo.FileName", L"Trelvo.Size",
                                                    L"Trelvo.Progress", L"Trelvo.Destribe"};
+// Sizes are shown in bytes: eleven digits cover files of tens of gigabytes.
+constexpr int kSizeDigits = 11;
+
+// Width of a cell showing the text, as the item delegate lays it out.
+int CellWidth(const QTreeView* pView, const QString& strText)
+{
+    QStyleOptionViewItem opt;
+    opt.initFrom(pView);
+    opt.font = pView->font();
+    opt.fontMetrics = pView->fontMetrics();
+    opt.features = QStyleOptionViewItem::HasDisplay;
+    opt.displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    opt.text = strText;
+    return pView->style()->sizeFromContents(QStyle::CT_ItemViewItem, &opt, QSize(), pView).width();
+}
+
+// The layout's width, or more when the header or the texts the column will
+// hold need it.
+void SizeColumns(QTreeView* pView)
+{
+    QHeaderView* pHeader = pView->header();
+    for (int nColumn = 0; nColumn < COL_COUNT; ++nColumn) {
+        int nWidth = std::max(kColumnWidths[nColumn], pHeader->sectionSizeHint(nColumn));
+        if (nColumn == COL_SIZE)
+            nWidth = std::max(nWidth, CellWidth(pView, QString(kSizeDigits, QLatin1Char('0'))));
+        if (nColumn == COL_DESTRIBE) {
+            for (const wchar_t* pszKey : {L"Trelvo.Success", L"Trelvo.Fail"})
+                nWidth = std::max(nWidth, CellWidth(pView, Text(pszKey)));
+        }
+        pHeader->resizeSection(nColumn, nWidth);
+    }
+}
+
+// A path from outside (bytes in the lossless QString form) made absolute
+// against the current directory, also taken as bytes.
+QString AbsolutePath(const QString& strPath)
+{
+    if (strPath.startsWith(QLatin1Char('/')))
+        return strPath;
+    std::error_code ec;
+    const std::string strCwd = std::filesystem::current_path(ec).native();
+    return qtpaths::FromBytes(QByteArray::fromStdString(strCwd)) + QLatin1Char('/') + strPath;
+}
+
+bool IsDirectory(const QString& strPath)
+{
+    struct stat st {};
+    return ::stat(qtpaths::ToBytes(strPath).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption, const QString& strText)
 {
@@ -51,11 +106,6 @@ void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption,
 }
 
 }  // namespace
-
-CTrelvoDlg::CTrelvoDlg(QWidget* pParent)
-    : CTrelvoDlg(QCoreApplication::arguments().mid(1), &CTrelvoDlg::RunConversionJob, pParent)
-{
-}
 
 CTrelvoDlg::CTrelvoDlg(const QStringList& files, JobRoutine fnJob, QWidget* pParent)
     : QDialog(pParent), m_hIcon((InitTrelvoResources(), QIcon(QStringLiteral(":/trelvo/trelvo.png")))),
@@ -88,6 +138,9 @@ CTrelvoDlg::~CTrelvoDlg()
     }
     if (g_pMainDlg == this)
         g_pMainDlg = nullptr;
+    // The list dies before the base class hides a visible window, and the
+    // view would read it then.
+    m_ui->listFiles->setModel(nullptr);
 }
 
 uint32_t CTrelvoDlg::RunConversionJob(IConversionHost* pHost, bool bAvi)
@@ -111,8 +164,8 @@ void CTrelvoDlg::OnInitDialog(const QStringList& files)
     pView->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     pView->header()->setStretchLastSection(false);
     pView->header()->setSectionsMovable(false);
-    for (int nColumn = 0; nColumn < COL_COUNT; ++nColumn)
-        pView->header()->resizeSection(nColumn, kColumnWidths[nColumn]);
+    SizeColumns(pView);
+    CMultiLanguage::FitDialog(this);
 
     g_pMainDlg = this;
     m_ui->radioAvi->setChecked(true);
@@ -122,7 +175,7 @@ void CTrelvoDlg::OnInitDialog(const QStringList& files)
         // current directory so that every row has a real folder.
         QStringList paths;
         for (const QString& strFile : files)
-            paths << QFileInfo(strFile).absoluteFilePath();
+            paths << AbsolutePath(strFile);
         AddBatch(paths);
         OnConvert();
     }
@@ -132,12 +185,24 @@ void CTrelvoDlg::AddBatch(const QStringList& paths)
 {
     // A file whose size cannot be read gets an unticked row; the batch goes on.
     for (const QString& strPath : paths)
-        m_pModel->AddFileRow(strPath.toStdWString());
+        m_pModel->AddFileRow(qtpaths::ToWide(strPath));
+    // Beyond what the column was made for, it grows (the list scrolls).
+    QHeaderView* pHeader = m_ui->listFiles->header();
+    for (int32_t nRow = 0; nRow < m_list.GetRowCount(); ++nRow) {
+        const QString strSize = QString::fromStdWString(m_list.GetRowText(nRow, COL_SIZE));
+        pHeader->resizeSection(COL_SIZE, std::max(pHeader->sectionSize(COL_SIZE), CellWidth(m_ui->listFiles, strSize)));
+    }
 }
 
 QStringList CTrelvoDlg::AskOpenFiles()
 {
-    return QFileDialog::getOpenFileNames(this, QString(), QString(), QStringLiteral("Video files (*.h264) (*)"));
+    // As URLs: a native dialog hands over names byte for byte that way.
+    QStringList paths;
+    for (const QUrl& url :
+         QFileDialog::getOpenFileUrls(this, QString(), QUrl(), QStringLiteral("Video files (*.h264) (*)")))
+        paths << qtpaths::FindDecodedName(qtpaths::FromUrl(url));
+    paths.removeAll(QString());
+    return paths;
 }
 
 void CTrelvoDlg::OnOpen()
@@ -165,8 +230,8 @@ void CTrelvoDlg::OnDropFiles(const QList<QUrl>& urls)
     m_pModel->RemoveAllRows();
     QStringList paths;
     for (const QUrl& url : urls) {
-        const QString strPath = url.toLocalFile();
-        if (strPath.isEmpty() || QFileInfo(strPath).isDir())
+        const QString strPath = qtpaths::FromUrl(url);
+        if (strPath.isEmpty() || IsDirectory(strPath))
             continue;
         paths << strPath;
     }
@@ -312,7 +377,7 @@ void CTrelvoDlg::ShowMessage(const std::wstring& strText)
     if (m_bStopRequested)
         return;
     OnInterfaceThread([this, &strText] {
-        ShowBox(this, QMessageBox::Warning, QCoreApplication::applicationName(), QString::fromStdWString(strText));
+        ShowBox(this, QMessageBox::Warning, QCoreApplication::applicationName(), qtpaths::ForDisplay(strText));
     });
 }
 

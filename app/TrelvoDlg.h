@@ -28,8 +28,8 @@ public:
     // What the worker thread runs: the AVI job when bAvi, else the MP4 job.
     using JobRoutine = std::function<uint32_t(IConversionHost* pHost, bool bAvi)>;
 
-    // Files named on the program's command line are added and converted.
-    explicit CTrelvoDlg(QWidget* pParent = nullptr);
+    // Files named on the program's command line (see qtpaths for their form;
+    // relative to the current directory) are added and converted.
     CTrelvoDlg(const QStringList& files, JobRoutine fnJob, QWidget* pParent = nullptr);
     ~CTrelvoDlg() override;
 
@@ -67,7 +67,8 @@ signals:
     void JobFinished();
 
 protected:
-    // The files chosen in the open-file dialog; empty when cancelled.
+    // The files chosen in the open-file dialog, byte for byte in the form of
+    // qtpaths::FromBytes; empty when cancelled.
     virtual QStringList AskOpenFiles();
     void dragEnterEvent(QDragEnterEvent* pEvent) override;
     void dragMoveEvent(QDragMoveEvent* pEvent) override;

@@ -1,13 +1,16 @@
 // Fatal signals and uncaught exceptions end here: a text dump beside the
-// executable, "Fatal Error" on standard error (and through an optional
-// command on screen), then death by the original signal so that the exit
-// status still tells what happened.
+// executable (or in the user's state directory when that is read-only),
+// "Fatal Error" and the dump's path on standard error (and through an
+// optional command on screen), then death by the original signal so that
+// the exit status still tells what happened.
 //
 // Everything the signal path touches is prepared at installation: the dump
 // path, the build id, the unwinder (glibc loads it lazily, with malloc), the
 // message command. In the handler only open/read/write/close/rename, memory
 // reads and raw system calls are used.
 #include "CrashHandler.h"
+
+#include "CrashDumpPath.h"
 
 #include <atomic>
 #include <cerrno>
@@ -55,6 +58,7 @@ std::mutex g_installMutex;
 std::atomic<bool> g_bInstalled{false};
 char g_szExePath[PATH_MAX];
 char g_szDumpPath[PATH_MAX];
+char g_szSecondDumpPath[PATH_MAX];  // where to try when the first fails
 char g_szTempPath[PATH_MAX + 8];
 char g_szBuildId[2 * 64 + 1];
 uintptr_t g_nPageSize = 4096;
@@ -576,9 +580,16 @@ void WriteAll(int fd, const char* s) {
     }
 }
 
-void StartMessageCommand() {
+// The command gets the dump's path as one more argument when there is one.
+void StartMessageCommand(const char* szDumpPath) {
     CCommandSlot* pCommand = g_pMessageCommand.load();
     if (pCommand == nullptr) return;
+    constexpr size_t nSlots = sizeof(pCommand->argv) / sizeof(pCommand->argv[0]);
+    char* argv[nSlots + 1];
+    size_t nArgs = 0;
+    for (; pCommand->argv[nArgs] != nullptr; ++nArgs) argv[nArgs] = pCommand->argv[nArgs];
+    if (szDumpPath != nullptr) argv[nArgs++] = const_cast<char*>(szDumpPath);
+    argv[nArgs] = nullptr;
 #if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
     pid_t pid = _Fork();  // unlike fork, runs no atfork handlers
 #else
@@ -589,7 +600,7 @@ void StartMessageCommand() {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(pCommand->szPath, pCommand->argv, environ);
+        execve(pCommand->szPath, argv, environ);
         _exit(127);
     }
     // Not waited for: the process ends now, the command outlives it.
@@ -658,21 +669,20 @@ private:
 thread_local CThreadAltStack t_altStack;
 
 void PrepareDumpPath() {
-    g_szDumpPath[0] = '\0';
     g_szTempPath[0] = '\0';
     ssize_t n = readlink("/proc/self/exe", g_szExePath, sizeof(g_szExePath) - 1);
-    if (n <= 0) {
-        g_szExePath[0] = '\0';
-        return;
+    g_szExePath[n > 0 ? n : 0] = '\0';
+    ChooseDumpPaths(g_szExePath, kDumpName, g_szDumpPath, g_szSecondDumpPath, sizeof(g_szDumpPath));
+}
+
+// The path the dump went to, or null.
+const char* WriteDumpWherePossible(int nSignal, siginfo_t* pInfo, void* pContext) {
+    for (const char* szPath : {static_cast<const char*>(g_szDumpPath), static_cast<const char*>(g_szSecondDumpPath)}) {
+        if (szPath[0] == '\0') continue;
+        MakeDumpDirs(szPath);
+        if (WriteCrashDump(szPath, nSignal, pInfo, pContext) >= 0) return szPath;
     }
-    g_szExePath[n] = '\0';
-    ssize_t nSlash = n - 1;
-    while (nSlash >= 0 && g_szExePath[nSlash] != '/') --nSlash;
-    if (nSlash < 0) return;
-    size_t nDir = static_cast<size_t>(nSlash) + 1;
-    if (nDir + sizeof(kDumpName) > sizeof(g_szDumpPath)) return;
-    memcpy(g_szDumpPath, g_szExePath, nDir);
-    memcpy(g_szDumpPath + nDir, kDumpName, sizeof(kDumpName));
+    return nullptr;
 }
 
 int ReadBuildIdOfProgram(struct dl_phdr_info* pInfo, size_t, void*) {
@@ -819,9 +829,14 @@ void CrashDumpFilter(int nSignal, siginfo_t* pInfo, void* pContext) {
         }
         Die(nSignal);
     }
-    if (g_szDumpPath[0] != '\0') WriteCrashDump(g_szDumpPath, nSignal, pInfo, pContext);
+    const char* szDump = WriteDumpWherePossible(nSignal, pInfo, pContext);
     WriteAll(STDERR_FILENO, "Fatal Error\n");
-    StartMessageCommand();
+    if (szDump != nullptr) {
+        WriteAll(STDERR_FILENO, "Crash dump: ");
+        WriteAll(STDERR_FILENO, szDump);
+        WriteAll(STDERR_FILENO, "\n");
+    }
+    StartMessageCommand(szDump);
     Die(nSignal);
 }
 

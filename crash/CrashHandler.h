@@ -1,5 +1,7 @@
 // On a fatal signal or an uncaught exception: CrashDumpFile.dmp beside the
-// executable, "Fatal Error", and the end of the process.
+// executable, or in $XDG_STATE_HOME/trelvo/ (~/.local/state/trelvo/) when
+// that directory cannot be written; "Fatal Error" with the dump's path; the
+// end of the process.
 #pragma once
 
 #include <csignal>
@@ -12,13 +14,15 @@ bool InstallCrashHandler();
 
 // A command started (fork + execve, not waited for) after "Fatal Error" has
 // gone to standard error, so that the desktop program can show the message
-// in a window. argv ends with a null pointer; argv[0] is a path or a name
-// looked up in PATH now. The strings are copied. Null or an empty list clears.
+// in a window; the dump's path follows the given arguments when a dump was
+// written. argv ends with a null pointer; argv[0] is a path or a name looked
+// up in PATH now. The strings are copied. Null or an empty list clears.
 void SetCrashMessageCommand(const char* const argv[]);
 
 // The pieces the handler is built from, exposed for tests.
 
-// The signal handler: writes the dump, reports "Fatal Error", starts the
+// The signal handler: writes the dump (trying the second place when the
+// first fails), reports "Fatal Error" and where the dump went, starts the
 // message command and ends the process with the signal's default action.
 void CrashDumpFilter(int nSignal, siginfo_t* pInfo, void* pContext);
 
@@ -28,6 +32,7 @@ void CrashDumpFilter(int nSignal, siginfo_t* pInfo, void* pContext);
 // written.
 int WriteCrashDump(const char* szPath, int nSignal, const siginfo_t* pInfo, const void* pContext);
 
-// Where the dump goes: the executable's directory + "CrashDumpFile.dmp";
-// empty before installation.
+// Where the dump goes first: the executable's directory +
+// "CrashDumpFile.dmp" when that directory could be written at installation,
+// else the user's state directory; empty before installation.
 const char* GetCrashDumpPath();

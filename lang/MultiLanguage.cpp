@@ -22,7 +22,9 @@ constexpr size_t kTextChars = 300;
 }  // namespace
 
 void CMultiLanguage::LoadLanguage(const std::wstring& strProgramDir) {
-    const std::wstring strConfig = strProgramDir + L"Config.ini";
+    // The same Config.ini as the settings: the user's once the program
+    // directory cannot be written.
+    const std::wstring strConfig = platform::SettingsFileToRead(strProgramDir, L"Config.ini");
     std::wstring strChoice = platform::GetProfileString(L"themes", L"Solution", L"", kChoiceChars, strConfig);
     if (strChoice.empty())
         strChoice = L"English";

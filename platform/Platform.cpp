@@ -24,6 +24,10 @@ static_assert(sizeof(wchar_t) == 4, "wide strings are expected to hold UTF-32");
 
 bool IsValidCodePoint(uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
+// An undecodable byte b (0x80..0xFF) travels as the lone surrogate 0xDC00 + b.
+constexpr uint32_t kByteEscape = 0xDC00;
+bool IsByteEscape(uint32_t c) { return c >= kByteEscape + 0x80 && c <= kByteEscape + 0xFF; }
+
 void AppendUtf8(std::string& out, uint32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -49,8 +53,10 @@ std::string WideToNarrow(const std::wstring& strWide) {
     out.reserve(strWide.size());
     for (wchar_t wc : strWide) {
         const auto c = static_cast<uint32_t>(wc);
-        // Like a code page lacking the character: its default character.
-        AppendUtf8(out, IsValidCodePoint(c) ? c : '?');
+        if (IsByteEscape(c))
+            out += static_cast<char>(c - kByteEscape);
+        else  // like a code page lacking the character: its default character
+            AppendUtf8(out, IsValidCodePoint(c) ? c : '?');
     }
     return out;
 }
@@ -92,9 +98,20 @@ std::wstring NarrowToWide(const std::string& strNarrow) {
             out += static_cast<wchar_t>(c);
             i += len;
         } else {
-            out += L'\xFFFD';
+            // Kept as it is, so that the name still opens the same file.
+            out += static_cast<wchar_t>(kByteEscape + b);
             ++i;  // resynchronise on the next byte
         }
+    }
+    return out;
+}
+
+std::wstring DisplayText(const std::wstring& strText) {
+    std::wstring out = strText;
+    for (wchar_t& wc : out) {
+        const auto c = static_cast<uint32_t>(wc);
+        if (c >= 0xD800 && c <= 0xDFFF)
+            wc = L'\xFFFD';
     }
     return out;
 }
@@ -379,9 +396,7 @@ bool WriteProfileString(const std::wstring& strSection, const std::wstring& strK
     }
     const std::vector<Line> lines = SplitLines(text, ContentStart(text));
     // New lines follow the file's own convention.
-    std::string eol = "\n";
-    if (!lines.empty() && lines.front().next - lines.front().end == 2)
-        eol = "\r\n";
+    const std::string_view eol = !lines.empty() && lines.front().next - lines.front().end == 2 ? "\r\n" : "\n";
 
     const std::string narrowValue = WideToNarrow(strValue);
     bool inSection = false;
@@ -418,13 +433,15 @@ bool WriteProfileString(const std::wstring& strSection, const std::wstring& strK
         }
     }
 
-    const std::string entry = WideToNarrow(std::wstring(key)) + "=" + narrowValue + eol;
+    std::string entry = WideToNarrow(std::wstring(key));
+    entry.append("=").append(narrowValue).append(eol);
     if (sectionSeen) {
         text.insert(insertAt, entry);
     } else {
         if (!text.empty() && text.size() > ContentStart(text) && text.back() != '\n')
             text += eol;
-        text += "[" + WideToNarrow(std::wstring(section)) + "]" + eol + entry;
+        // Appended piece by piece: GCC 12 warns falsely on "[" + std::string.
+        text.append("[").append(WideToNarrow(std::wstring(section))).append("]").append(eol).append(entry);
     }
     return ReplaceFile(strPath, text);
 }

@@ -4,11 +4,13 @@ set -euo pipefail
 
 PKGS=(
   build-essential cmake ninja-build pkg-config git
+  dpkg-dev file
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
   xvfb xauth time
+  fonts-dejavu-core
 )
 
 missing=()

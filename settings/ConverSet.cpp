@@ -2,12 +2,16 @@
 
 #include "lang/MultiLanguage.h"
 #include "platform/Platform.h"
+#include "platform/QtPaths.h"
 #include "settings/Settings.h"
 #include "ui_ConverSet.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QUrl>
 
 CConverSet::CConverSet(QWidget* pParent) : QDialog(pParent), m_ui(std::make_unique<Ui::CConverSet>())
 {
@@ -28,10 +32,12 @@ CConverSet::~CConverSet() = default;
 void CConverSet::OnInitDialog()
 {
     CMultiLanguage::TranslateDialog(this);
+    CMultiLanguage::FitDialog(this);
     m_ui->checkDefaultPath->setChecked(settings::ReadCheck() != 0);
     UpdateEnabledState();
     m_strPath = settings::ReadPath();
-    m_ui->editPath->setText(QString::fromStdWString(m_strPath));
+    // Byte for byte, so that a directory with an odd name is kept.
+    m_ui->editPath->setText(qtpaths::FromWide(m_strPath));
 }
 
 void CConverSet::UpdateEnabledState()
@@ -48,7 +54,8 @@ void CConverSet::OnDefaultPathClicked()
 
 QString CConverSet::AskDirectory()
 {
-    return QFileDialog::getExistingDirectory(this, QStringLiteral("Selection"));
+    const QUrl url = QFileDialog::getExistingDirectoryUrl(this, QStringLiteral("Selection"));
+    return url.isEmpty() ? QString() : qtpaths::FindDecodedName(qtpaths::FromUrl(url));
 }
 
 void CConverSet::OnBrowse()
@@ -56,17 +63,33 @@ void CConverSet::OnBrowse()
     const QString strChosen = AskDirectory();
     if (strChosen.isEmpty())
         return;
-    m_strPath = strChosen.toStdWString();
+    m_strPath = qtpaths::ToWide(strChosen);
     m_ui->editPath->setText(strChosen);
 }
 
 void CConverSet::OnOk()
 {
-    m_strPath = m_ui->editPath->text().toStdWString();
+    m_strPath = qtpaths::ToWide(m_ui->editPath->text());
     // The path is remembered even while the default directory is in use.
-    settings::WriteSettings(m_ui->checkDefaultPath->isChecked(), m_strPath);
+    if (!settings::WriteSettings(m_ui->checkDefaultPath->isChecked(), m_strPath)) {
+        // Closing now would look like a save; the user can still cancel.
+        ShowSaveFailed();
+        return;
+    }
     CreateSavePath(platform::WideToNarrow(m_strPath));
     accept();
+}
+
+void CConverSet::ShowSaveFailed()
+{
+    const QString strWhere = qtpaths::ForDisplay(settings::ConfigSavePath());
+    QString strText = QString::fromStdWString(CMultiLanguage::GetText(L"Trelvo.SaveFailed"));
+    if (strText.contains(QLatin1String("%1")))
+        strText = strText.arg(strWhere);
+    else
+        strText += QLatin1Char(' ') + strWhere;
+    QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), strText, QMessageBox::Ok, this);
+    box.exec();
 }
 
 void CConverSet::OnCancel()
@@ -84,7 +107,7 @@ void CConverSet::keyPressEvent(QKeyEvent* pEvent)
                 if (pButton->isEnabled())
                     pButton->click();
             } else {
-                m_strPath = m_ui->editPath->text().toStdWString();
+                m_strPath = qtpaths::ToWide(m_ui->editPath->text());
                 accept();
             }
             return;

@@ -24,7 +24,8 @@ public:
     std::wstring m_strPath;
 
 protected:
-    // Asks the user for a directory; empty when cancelled.
+    // Asks the user for a directory (in the form of qtpaths::FromBytes);
+    // empty when cancelled.
     virtual QString AskDirectory();
     void keyPressEvent(QKeyEvent* pEvent) override;
 
@@ -35,6 +36,7 @@ private:
     void OnOk();
     void OnCancel();
     void UpdateEnabledState();
+    void ShowSaveFailed();
 
     std::unique_ptr<Ui::CConverSet> m_ui;
 };

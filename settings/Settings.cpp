@@ -10,18 +10,21 @@ namespace settings {
 
 namespace {
 constexpr size_t kPathChars = 300;
-}
+constexpr wchar_t kConfigName[] = L"Config.ini";
+}  // namespace
 
-std::wstring ConfigPath() { return GetAppDir() + L"Config.ini"; }
+std::wstring ConfigPath() { return platform::SettingsFileToRead(GetAppDir(), kConfigName); }
+
+std::wstring ConfigSavePath() { return platform::SettingsFileToWrite(GetAppDir(), kConfigName); }
 
 int32_t ReadCheck() { return platform::GetProfileInt(L"System", L"Check", 1, ConfigPath()); }
 
 std::wstring ReadPath() { return platform::GetProfileString(L"System", L"Path", L"", kPathChars, ConfigPath()); }
 
-void WriteSettings(bool bCheck, const std::wstring& strPath) {
-    const std::wstring strConfig = ConfigPath();
-    platform::WriteProfileString(L"System", L"Check", bCheck ? L"1" : L"0", strConfig);
-    platform::WriteProfileString(L"System", L"Path", strPath, strConfig);
+bool WriteSettings(bool bCheck, const std::wstring& strPath) {
+    const std::wstring strConfig = platform::PrepareSettingsFile(GetAppDir(), kConfigName);
+    const bool bCheckSaved = platform::WriteProfileString(L"System", L"Check", bCheck ? L"1" : L"0", strConfig);
+    return platform::WriteProfileString(L"System", L"Path", strPath, strConfig) && bCheckSaved;
 }
 
 std::wstring SaveDirFromConfig(const std::wstring& strSourceDir) {

@@ -6,14 +6,19 @@
 
 namespace settings {
 
-// GetAppDir() + "Config.ini", built anew on every call.
+// The Config.ini that is read: GetAppDir() + "Config.ini" while the program
+// directory can be written, else the user's (~/.config/trelvo/Config.ini)
+// once it exists. Chosen anew on every call.
 std::wstring ConfigPath();
+// Where settings are saved, by the same rule.
+std::wstring ConfigSavePath();
 
 // [System] Check (default 1) and Path (default empty, at most 299 characters).
 int32_t ReadCheck();
 std::wstring ReadPath();
-// Writes Check as "1"/"0" and Path as given.
-void WriteSettings(bool bCheck, const std::wstring& strPath);
+// Writes Check as "1"/"0" and Path as given to ConfigSavePath(); false when
+// either could not be written.
+bool WriteSettings(bool bCheck, const std::wstring& strPath);
 
 // Where outputs go: the source directory when Check is not 0, else Path.
 std::wstring SaveDirFromConfig(const std::wstring& strSourceDir);

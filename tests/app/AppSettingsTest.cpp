@@ -1,5 +1,6 @@
 // The save-path settings dialog and the translation of dialog captions.
 #include "AppTestSupport.h"
+#include "EnvGuard.h"
 
 #include "lang/MultiLanguage.h"
 #include "settings/ConverSet.h"
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 using apptest::CConfigFile;
 
@@ -57,7 +59,8 @@ TEST(AppSettings, FirstRunUsesTheDefaultDirectory)
     CConfigFile config(nullptr);
     CConverSet dlg;
     EXPECT_EQ(dlg.windowTitle(), "Config");
-    EXPECT_EQ(dlg.size(), QSize(386, 211));
+    EXPECT_GE(dlg.width(), 386);  // wider when the texts need it
+    EXPECT_EQ(dlg.height(), 211);
     EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize());
     EXPECT_TRUE(Child<QCheckBox>(dlg, "checkDefaultPath")->isChecked());
     EXPECT_FALSE(Child<QPushButton>(dlg, "btnCustomPath")->isEnabled());
@@ -170,6 +173,49 @@ TEST(AppSettings, OnlyTheOkButtonSaves)
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
     EXPECT_TRUE(ConfigExists());
     EXPECT_TRUE(QDir(strPath).exists());
+}
+
+TEST(AppSettings, AFailedSaveIsToldAndTheDialogStaysOpen)
+{
+    CConfigFile config(nullptr);
+    QTemporaryDir dir;
+    const QString strOut = dir.filePath("out");
+    // An installed program directory: its Config.ini cannot be written (a
+    // folder in its place stops even root), nor can the user's, whose
+    // configuration directory is a file.
+    std::filesystem::create_directory(apptest::AppDir() / "Config.ini");
+    std::ofstream(dir.filePath("blocker").toStdString()) << "x";
+    EnvGuard env;
+    env.Set("XDG_CONFIG_HOME", dir.filePath("blocker").toStdString());
+
+    CConverSet dlg;
+    dlg.show();
+    QSignalSpy finished(&dlg, &QDialog::finished);
+    Child<QCheckBox>(dlg, "checkDefaultPath")->click();
+    Child<QLineEdit>(dlg, "editPath")->setText(strOut);
+    {
+        apptest::CModalWatcher watcher;
+        Child<QPushButton>(dlg, "btnOk")->click();
+        ASSERT_EQ(watcher.m_boxes.size(), 1u);
+        EXPECT_EQ(watcher.m_boxes[0].icon, QMessageBox::Warning);
+        EXPECT_EQ(watcher.m_boxes[0].strText, "Nicht gespeichert in " + dir.filePath("blocker/trelvo/Config.ini") + "!");
+    }
+    EXPECT_EQ(finished.count(), 0);
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_FALSE(QDir(strOut).exists());
+
+    // A user directory that works: the same OK saves there and closes.
+    env.Set("XDG_CONFIG_HOME", dir.filePath("cfg").toStdString());
+    Child<QPushButton>(dlg, "btnOk")->click();
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(settings::ConfigPath(), dir.filePath("cfg/trelvo/Config.ini").toStdWString());
+    EXPECT_EQ(settings::ReadCheck(), 0);
+    EXPECT_EQ(settings::ReadPath(), strOut.toStdWString());
+    EXPECT_TRUE(QDir(strOut).exists());
+    CConverSet again;
+    EXPECT_FALSE(Child<QCheckBox>(again, "checkDefaultPath")->isChecked());
+    EXPECT_EQ(Child<QLineEdit>(again, "editPath")->text(), strOut);
 }
 
 TEST(AppSettings, BrowseFillsThePathAndCancelKeepsIt)

@@ -30,7 +30,8 @@ int main(int argc, char* argv[])
                                                  "Trelvo.Size=Gr\xC3\xB6\xC3\x9F""e\n"
                                                  "Ambrel.Prompt=Hinweis\n"
                                                  "Trelvo.SelectFile=Bitte eine Datei w\xC3\xA4hlen\n"
-                                                 "Trelvo.SavePath=\n";
+                                                 "Trelvo.SavePath=\n"
+                                                 "Trelvo.SaveFailed=Nicht gespeichert in %1!\n";
     int nResult = 0;
     {
         apptest::CConfigFile config("[themes]\nSolution=AppTest\n");

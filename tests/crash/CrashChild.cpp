@@ -79,6 +79,7 @@ int main(int argc, char** argv) {
     if (mode == "--fatal-error-box") {
         // What the desktop program would show in a window.
         std::printf("box: Fatal Error\n");
+        if (argc > 2) std::printf("box dump: %s\n", argv[2]);
         return 0;
     }
     if (mode == "no-install") {

@@ -21,6 +21,18 @@
 
 namespace fs = std::filesystem;
 
+// GCC says so with a macro, Clang through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+#define TRELVO_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TRELVO_ASAN 1
+#endif
+#endif
+#ifndef TRELVO_ASAN
+#define TRELVO_ASAN 0
+#endif
+
 namespace {
 
 constexpr char kDumpName[] = "CrashDumpFile.dmp";
@@ -33,9 +45,11 @@ struct ChildRun {
     std::string strErr;
 };
 
-// Runs exe with one argument, collecting both output streams until every
-// writer (the child and anything it started) has closed them.
-ChildRun RunChild(const fs::path& exe, const std::string& strMode) {
+// Runs exe with one argument (and environment variables set), collecting
+// both output streams until every writer (the child and anything it
+// started) has closed them.
+ChildRun RunChild(const fs::path& exe, const std::string& strMode,
+                  const std::vector<std::pair<std::string, std::string>>& env = {}) {
     ChildRun run;
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
@@ -53,6 +67,7 @@ ChildRun RunChild(const fs::path& exe, const std::string& strMode) {
         // No core files from the crashes we cause.
         struct rlimit noCore {0, 0};
         setrlimit(RLIMIT_CORE, &noCore);
+        for (const auto& [strName, strValue] : env) setenv(strName.c_str(), strValue.c_str(), 1);
         std::string strExe = exe.string();
         execl(strExe.c_str(), strExe.c_str(), strMode.c_str(), static_cast<char*>(nullptr));
         _exit(127);
@@ -185,8 +200,9 @@ protected:
     std::string CrashAndCheck(const std::string& strMode, int nSignal, const char* szSignalName) {
         ChildRun run = RunChild(m_child, strMode);
         EXPECT_TRUE(DiedBy(run.nStatus, nSignal)) << strMode << " status " << run.nStatus << "\n" << run.strErr;
-        EXPECT_NE(run.strErr.find("Fatal Error\n"), std::string::npos) << run.strErr;
         fs::path dump = m_dir / kDumpName;
+        EXPECT_NE(run.strErr.find("Fatal Error\nCrash dump: " + dump.string() + "\n"), std::string::npos)
+            << run.strErr;
         EXPECT_TRUE(fs::is_regular_file(dump)) << strMode;
         EXPECT_FALSE(fs::exists(m_dir / "CrashDumpFile.dmp.tmp"));
         std::string strDump = ReadFile(dump);
@@ -284,7 +300,7 @@ TEST_F(CrashTest, NoDumpBeforeInstallation) {
 
     run = RunChild(m_child, "no-install");
     EXPECT_FALSE(WIFEXITED(run.nStatus) && WEXITSTATUS(run.nStatus) == 0);
-#if !defined(__SANITIZE_ADDRESS__)
+#if !TRELVO_ASAN
     // AddressSanitizer reports the fault itself and exits instead.
     EXPECT_TRUE(DiedBy(run.nStatus, SIGSEGV));
 #endif
@@ -292,21 +308,42 @@ TEST_F(CrashTest, NoDumpBeforeInstallation) {
     EXPECT_FALSE(fs::exists(m_dir / kDumpName));
 }
 
-TEST_F(CrashTest, UnwritableDumpStillReportsAndEnds) {
+TEST_F(CrashTest, ReadOnlyProgramDirectorySendsTheDumpToTheUsersStateDirectory) {
     char szTemplate[] = "/tmp/trelvo-crash-XXXXXX";
     ASSERT_NE(mkdtemp(szTemplate), nullptr);
     fs::path dir = szTemplate;
-    fs::copy_file(m_child, dir / "trelvo_crash_child");
+    fs::create_directory(dir / "prog");
+    fs::copy_file(m_child, dir / "prog" / "trelvo_crash_child");
     // A directory in the dump's place defeats even root; the read-only mode
     // covers everyone else.
-    fs::create_directory(dir / kDumpName);
-    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
-    ChildRun run = RunChild(dir / "trelvo_crash_child", "null-worker");
-    fs::permissions(dir, fs::perms::owner_all);
+    fs::create_directory(dir / "prog" / kDumpName);
+    fs::permissions(dir / "prog", fs::perms::owner_read | fs::perms::owner_exec);
+    const fs::path child = dir / "prog" / "trelvo_crash_child";
+    const fs::path dump = dir / "state" / "trelvo" / kDumpName;
+
+    // Chosen at installation, before any crash.
+    ChildRun run = RunChild(child, "installed", {{"XDG_STATE_HOME", (dir / "state").string()}});
+    EXPECT_EQ(run.strOut, "dump " + dump.string() + "\n");
+    EXPECT_FALSE(fs::exists(dir / "state"));
+
+    run = RunChild(child, "null-worker", {{"XDG_STATE_HOME", (dir / "state").string()}});
+    EXPECT_TRUE(DiedBy(run.nStatus, SIGSEGV)) << run.nStatus;
+    EXPECT_NE(run.strErr.find("Fatal Error\nCrash dump: " + dump.string() + "\n"), std::string::npos) << run.strErr;
+    const std::string strDump = ReadFile(dump);
+    EXPECT_EQ(strDump.rfind("Trelvo crash dump\n", 0), 0u);
+    EXPECT_EQ(ValueAfter(strDump, "program: "), child.string());
+    EXPECT_NE(strDump.find("end of dump\n"), std::string::npos);
+    EXPECT_EQ(fs::status(dump.parent_path()).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_TRUE(fs::is_directory(dir / "prog" / kDumpName));
+
+    // Nowhere to write at all: still the report and the end by the signal.
+    std::ofstream(dir / "blocker") << "x";
+    run = RunChild(child, "null-worker", {{"XDG_STATE_HOME", (dir / "blocker").string()}});
     EXPECT_TRUE(DiedBy(run.nStatus, SIGSEGV)) << run.nStatus;
     EXPECT_NE(run.strErr.find("Fatal Error\n"), std::string::npos);
-    EXPECT_TRUE(fs::is_directory(dir / kDumpName));
-    EXPECT_FALSE(fs::exists(dir / "CrashDumpFile.dmp.tmp"));
+    EXPECT_EQ(run.strErr.find("Crash dump:"), std::string::npos) << run.strErr;
+    EXPECT_FALSE(fs::exists(dir / "prog" / "CrashDumpFile.dmp.tmp"));
+    fs::permissions(dir / "prog", fs::perms::owner_all);
     fs::remove_all(dir);
 }
 
@@ -319,7 +356,8 @@ TEST_F(CrashTest, HandlersStayInPlaceAndMessageCommandRuns) {
 
     run = RunChild(m_child, "box");
     EXPECT_TRUE(DiedBy(run.nStatus, SIGSEGV));
-    EXPECT_NE(run.strOut.find("box: Fatal Error\n"), std::string::npos) << run.strOut;
+    EXPECT_NE(run.strOut.find("box: Fatal Error\nbox dump: " + (m_dir / kDumpName).string() + "\n"), std::string::npos)
+        << run.strOut;
     EXPECT_NE(run.strErr.find("Fatal Error\n"), std::string::npos);
 }
 

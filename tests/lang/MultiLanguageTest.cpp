@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "EnvGuard.h"
 #include "MultiLanguage.h"
 #include "Platform.h"
 #include "TempDir.h"
@@ -25,6 +26,19 @@ const std::vector<std::pair<std::wstring, std::wstring>> kKeys = {
     {L"Trelvo.Fail", L"Fail"},           {L"Trelvo.SavePath", L"SavePath"},
     {L"Trelvo.DefaultPath", L"DefaultPath"}, {L"Trelvo.CustomPath", L"CustomPath"},
     {L"Ambrel.OK", L"OK"},               {L"Ambrel.Cancel", L"Cancel"},
+    {L"Trelvo.SaveFailed", L"SaveFailed"},
+    {L"Trelvo.ReasonOpenInput", L"ReasonOpenInput"},
+    {L"Trelvo.ReasonNotRecorderStream", L"ReasonNotRecorderStream"},
+    {L"Trelvo.ReasonUnsupportedVideo", L"ReasonUnsupportedVideo"},
+    {L"Trelvo.ReasonNoKeyFrame", L"ReasonNoKeyFrame"},
+    {L"Trelvo.ReasonWriteOutput", L"ReasonWriteOutput"},
+    {L"Trelvo.ReasonSameFile", L"ReasonSameFile"},
+    {L"Trelvo.ReasonNameUsed", L"ReasonNameUsed"},
+    {L"Trelvo.ReasonStopped", L"ReasonStopped"},
+    {L"Trelvo.ReasonInputChanged", L"ReasonInputChanged"},
+    {L"Trelvo.ReasonNotRegularFile", L"ReasonNotRegularFile"},
+    {L"Trelvo.ReasonCodecChanged", L"ReasonCodecChanged"},
+    {L"Trelvo.ReasonInternal", L"ReasonInternal"},
 };
 
 std::wstring W(const std::string& s) { return platform::NarrowToWide(s); }
@@ -82,6 +96,29 @@ TEST(LangText, ChoiceSelectsTheFileAndIsCutTo63Characters) {
     ASSERT_TRUE(WriteBytes(dir.Path("Config.ini"), "[themes]\nSolution=" + cut + "XYZ\n"));
     CMultiLanguage::LoadLanguage(dir.WDir());
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"cut choice");
+}
+
+TEST(LangText, ChoiceFollowsTheUsersConfigWhenTheProgramDirectoryIsReadOnly) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    EnvGuard env;
+    env.Set("XDG_CONFIG_HOME", dir.Path("cfg"));
+    ASSERT_TRUE(WriteBytes(dir.Path("Deutsch.lang"), "[String]\nTrelvo.Open=Deutsch\n"));
+    ASSERT_TRUE(WriteBytes(dir.Path("Config.ini"), "[themes]\nSolution=Deutsch\n"));
+    ASSERT_TRUE(platform::MakeUserDir(W(dir.Path("cfg/trelvo"))));
+    ASSERT_TRUE(WriteBytes(dir.Path("cfg/trelvo/Config.ini"), "[themes]\nSolution=English\n"));
+    // The program directory's file is in use while it can be written.
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Deutsch");
+
+    ASSERT_TRUE(std::filesystem::remove(dir.Path("Config.ini")));
+    std::filesystem::create_directory(dir.Path("Config.ini"));
+    ASSERT_TRUE(WriteBytes(dir.Path("cfg/trelvo/Config.ini"), "[themes]\nSolution=Deutsch\n"));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Deutsch");
+    ASSERT_TRUE(WriteBytes(dir.Path("cfg/trelvo/Config.ini"), "[themes]\nSolution=English\n"));
+    CMultiLanguage::LoadLanguage(dir.WDir());
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Open");
 }
 
 TEST(LangText, EntriesAreReadFromTheStringSectionOnly) {
@@ -170,6 +207,8 @@ void CheckShippedLanguage(const std::string& strName) {
         const std::wstring text =
             platform::GetProfileString(L"String", key, L"", 300, W(dir + strName + ".lang"));
         EXPECT_FALSE(text.empty()) << platform::WideToNarrow(key);
+        // Valid UTF-8 throughout: no byte needed a stand-in.
+        EXPECT_EQ(platform::DisplayText(text), text) << platform::WideToNarrow(key);
         EXPECT_EQ(text.find(L'\xFFFD'), std::wstring::npos) << platform::WideToNarrow(key);
     }
 }
@@ -182,6 +221,9 @@ TEST(LangShipped, EnglishHasEveryKey) {
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Conver"), L"Convert");
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Destribe"), L"Result");
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.SelectFile"), L"Please tick at least one file to convert.");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.ReasonNotRecorderStream"),
+              L"not a recorder stream (no H.264/H.265 video found)");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.SaveFailed"), L"The settings could not be saved to %1.");
 }
 
 TEST(LangShipped, GermanHasEveryKeyAndDiffers) {
@@ -195,4 +237,15 @@ TEST(LangShipped, GermanHasEveryKeyAndDiffers) {
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Open"), L"Öffnen");
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Size"), L"Größe");
     EXPECT_EQ(CMultiLanguage::GetText(L"Ambrel.Cancel"), L"Abbrechen");
+
+    // Translated, not copied: only names and words German shares differ not.
+    const std::set<std::wstring> same = {L"AVI", L"MP4", L"Trelvo.Format", L"Ambrel.OK"};
+    const std::wstring english = W(bin + "English.lang");
+    for (const auto& [key, fallback] : kKeys) {
+        const std::wstring text = CMultiLanguage::GetText(key);
+        EXPECT_EQ(text == platform::GetProfileString(L"String", key, L"", 300, english), same.count(key) == 1)
+            << platform::WideToNarrow(key);
+    }
+    // The place a failed save names is filled in.
+    EXPECT_NE(CMultiLanguage::GetText(L"Trelvo.SaveFailed").find(L"%1"), std::wstring::npos);
 }

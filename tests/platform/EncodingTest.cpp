@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <thread>
 #include <vector>
 
@@ -31,27 +33,80 @@ TEST(PlatformEncoding, PathsRoundTripThroughUtf8) {
     EXPECT_EQ(ReadBytes(dir.Dir() + "Gr\xC3\xB6\xC3\x9F" "e \xE2\x9C\x93.txt"), "x");
 }
 
-TEST(PlatformEncoding, InvalidInputBecomesReplacementCharacters) {
-    // Code points without a UTF-8 form become the default character.
-    std::wstring bad;
-    bad += L'a';
-    bad += static_cast<wchar_t>(0xD800);
-    bad += static_cast<wchar_t>(0xDFFF);
-    bad += static_cast<wchar_t>(0x110000);
-    bad += static_cast<wchar_t>(0x7FFFFFFF);
-    bad += L'b';
-    EXPECT_EQ(WideToNarrow(bad), "a????b");
+namespace {
 
-    const std::wstring r(1, L'\xFFFD');
-    EXPECT_EQ(NarrowToWide("a\xFF" "b"), L"a" + r + L"b");
-    EXPECT_EQ(NarrowToWide("\x80"), r);                             // stray continuation
-    EXPECT_EQ(NarrowToWide("\xC0\xAF"), r + r);                     // overlong '/'
-    EXPECT_EQ(NarrowToWide("\xE0\x80\xAF"), r + r + r);             // overlong '/'
-    EXPECT_EQ(NarrowToWide("\xED\xA0\x80"), r + r + r);             // encoded surrogate
-    EXPECT_EQ(NarrowToWide("\xF4\x90\x80\x80"), r + r + r + r);     // past U+10FFFF
-    EXPECT_EQ(NarrowToWide("x\xE6\x97"), L"x" + r + r);             // cut short at the end
-    EXPECT_EQ(NarrowToWide("\xE6\x97" "a"), r + r + L"a");          // cut short before ASCII
+std::wstring Escapes(std::initializer_list<unsigned> bytes) {
+    std::wstring out;
+    for (unsigned b : bytes)
+        out += static_cast<wchar_t>(0xDC00 + b);
+    return out;
+}
+
+}  // namespace
+
+TEST(PlatformEncoding, UndecodableBytesTravelAsLoneSurrogatesAndComeBack) {
+    // Each byte that is not part of valid UTF-8 stands alone, whatever
+    // surrounds it, and goes out as that byte again.
+    const std::pair<std::string, std::wstring> cases[] = {
+        {"a\xFF" "b", L"a" + Escapes({0xFF}) + L"b"},
+        {"\x80", Escapes({0x80})},                                    // stray continuation
+        {"\xC0\xAF", Escapes({0xC0, 0xAF})},                           // overlong '/'
+        {"\xE0\x80\xAF", Escapes({0xE0, 0x80, 0xAF})},                 // overlong '/'
+        {"\xED\xA0\x80", Escapes({0xED, 0xA0, 0x80})},                 // encoded surrogate
+        {"\xF4\x90\x80\x80", Escapes({0xF4, 0x90, 0x80, 0x80})},       // past U+10FFFF
+        {"x\xE6\x97", L"x" + Escapes({0xE6, 0x97})},                   // cut short at the end
+        {"\xE6\x97" "a\xC3\xA9", Escapes({0xE6, 0x97}) + L"a\xE9"},    // cut short before more
+    };
+    for (const auto& [narrow, wide] : cases) {
+        EXPECT_EQ(NarrowToWide(narrow), wide);
+        EXPECT_EQ(WideToNarrow(wide), narrow);
+    }
     EXPECT_EQ(NarrowToWide(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
+
+    // Every string of up to two bytes, and many longer ones.
+    for (unsigned n = 0; n < 0x10000; ++n) {
+        const std::string one(1, static_cast<char>(n & 0xFF));
+        const std::string two = {static_cast<char>(n >> 8), static_cast<char>(n & 0xFF)};
+        ASSERT_EQ(WideToNarrow(NarrowToWide(one)), one);
+        ASSERT_EQ(WideToNarrow(NarrowToWide(two)), two) << n;
+    }
+    uint32_t seed = 12345;
+    for (int k = 0; k < 100000; ++k) {
+        std::string bytes(2 + k % 7, '\0');
+        for (char& c : bytes) {
+            seed = seed * 1664525u + 1013904223u;
+            // Mostly high bytes, where UTF-8 goes wrong.
+            c = static_cast<char>((seed >> 24) | ((seed >> 20) & 1 ? 0x80 : 0));
+        }
+        ASSERT_EQ(WideToNarrow(NarrowToWide(bytes)), bytes);
+    }
+
+    // Code points with no UTF-8 form that did not come from a byte still
+    // become the default character.
+    std::wstring bad;
+    for (uint32_t c : {0xD800u, 0xDBFFu, 0xDC7Fu, 0xDD00u, 0xDFFFu, 0x110000u, 0x7FFFFFFFu})
+        bad += static_cast<wchar_t>(c);
+    EXPECT_EQ(WideToNarrow(L"a" + bad + L"b"), "a???????b");
+}
+
+TEST(PlatformEncoding, ALatin1NameAndItsReplacementTwinAreTwoFiles) {
+    const std::string latin1 = "lat\xE9in1.ps";
+    const std::string twin = "lat\xEF\xBF\xBDin1.ps";
+    const std::wstring wideLatin1 = NarrowToWide(latin1);
+    const std::wstring wideTwin = NarrowToWide(twin);
+    EXPECT_NE(wideLatin1, wideTwin);
+    // Shown alike to people, but never opened by what is shown.
+    EXPECT_EQ(platform::DisplayText(wideLatin1), L"lat\xFFFDin1.ps");
+    EXPECT_EQ(platform::DisplayText(wideTwin), L"lat\xFFFDin1.ps");
+    EXPECT_EQ(platform::DisplayText(L"a\xE9\U0001F600" + Escapes({0x80, 0xFF}) + std::wstring(1, wchar_t(0xD800))),
+              L"a\xE9\U0001F600\xFFFD\xFFFD\xFFFD");
+
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    ASSERT_TRUE(WriteBytes(dir.Dir() + latin1, "latin-1"));
+    ASSERT_TRUE(WriteBytes(dir.Dir() + twin, "twin"));
+    EXPECT_EQ(ReadBytes(WideToNarrow(dir.WDir() + wideLatin1)), "latin-1");
+    EXPECT_EQ(ReadBytes(WideToNarrow(dir.WDir() + wideTwin)), "twin");
 }
 
 TEST(PlatformModule, ProgramDirectoryIsTheExecutablesDirectory) {

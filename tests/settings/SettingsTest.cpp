@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "EnvGuard.h"
 #include "Platform.h"
 #include "Settings.h"
 #include "TempDir.h"
@@ -63,6 +64,7 @@ size_t EntriesIn(const std::string& strDir) {
 
 TEST(SettingsConfig, LivesBesideTheExecutable) {
     EXPECT_EQ(settings::ConfigPath(), GetAppDir() + L"Config.ini");
+    EXPECT_EQ(settings::ConfigSavePath(), GetAppDir() + L"Config.ini");
     EXPECT_TRUE(settings::ConfigPath().ends_with(L"/testbin/Config.ini"));
 }
 
@@ -103,6 +105,36 @@ TEST(SettingsConfig, WrittenEntriesAreReadBack) {
     EXPECT_EQ(settings::SaveDirFromConfig(L"/rec/"), L"/p");
     ASSERT_TRUE(WriteBytes(guard.Path(), "[System]\nCheck=0\n"));
     EXPECT_EQ(settings::SaveDirFromConfig(L"/rec/"), L"");
+}
+
+TEST(SettingsConfig, AProgramDirectoryThatCannotBeWrittenSendsThemToTheUser) {
+    ConfigGuard guard;
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    EnvGuard env;
+    env.Set("XDG_CONFIG_HOME", dir.Dir());
+    const std::wstring user = dir.WPath("trelvo/Config.ini");
+    // A folder in Config.ini's place stops even root from writing it.
+    fs::create_directory(guard.Path());
+    EXPECT_EQ(settings::ConfigSavePath(), user);
+    EXPECT_EQ(settings::ReadCheck(), 1);
+    EXPECT_TRUE(settings::WriteSettings(false, L"/srv/rec"));
+    EXPECT_EQ(ReadBytes(dir.Path("trelvo/Config.ini")), "[System]\nCheck=0\nPath=/srv/rec\n");
+    EXPECT_EQ(settings::ConfigPath(), user);
+    EXPECT_EQ(settings::ReadCheck(), 0);
+    EXPECT_EQ(settings::SaveDirFromConfig(L"/rec/"), L"/srv/rec");
+
+    // Nowhere to write: the failure is reported.
+    ASSERT_TRUE(WriteBytes(dir.Path("file"), "x"));
+    env.Set("XDG_CONFIG_HOME", dir.Path("file"));
+    EXPECT_FALSE(settings::WriteSettings(true, L"/srv/rec"));
+    EXPECT_EQ(settings::ConfigSavePath(), dir.WPath("file/trelvo/Config.ini"));
+
+    // Once the program directory can be written again, it is used again.
+    fs::remove(guard.Path());
+    EXPECT_EQ(settings::ConfigSavePath(), settings::ConfigPath());
+    EXPECT_TRUE(settings::WriteSettings(true, L"/srv/rec"));
+    EXPECT_EQ(ReadBytes(guard.Path()), "[System]\nCheck=1\nPath=/srv/rec\n");
 }
 
 TEST(SettingsConfig, LongPathComesBackCutTo299) {
