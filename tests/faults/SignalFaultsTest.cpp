@@ -1,0 +1,100 @@
+// Signals that reach a converter part way through a file: a stop asked for
+// (kill, Ctrl-C, hang-up), one that cannot be caught, and a reader of the
+// results that goes away.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "FaultFixture.h"
+
+namespace faults {
+namespace {
+
+using SignalFaultsTest = FaultTest;
+
+const char* const kFormats[] = {"mp4", "avi"};
+// Each 16 KiB read of the long input waits this long, so that the signal
+// lands part way through it.
+constexpr long kSlowReadUs = 10000;
+constexpr int kBigPictures = 100 * 50 - 1;  // Big(): the last picture never completes
+
+TEST_F(SignalFaultsTest, StopSignalEndsTheBatchAfterTheCurrentChunk) {
+    const std::string in = Big("rec.h264");
+    const std::string next = Copy("h264_320x180_25fps.h264", "next.h264");
+    const std::string strSum = Checksum(in);
+    for (const int nSignal : {SIGTERM, SIGHUP, SIGINT}) {
+        for (const char* pszFormat : kFormats) {
+            SCOPED_TRACE(std::string(pszFormat) + ", " + strsignal(nSignal));
+            const std::string strKept = Write(std::string("rec.") + pszFormat, "made earlier, keep me");
+            const std::unique_ptr<CChildProcess> child =
+                Start({"-q", "--json", "-f", pszFormat, in, next}, ShimEnv(in, kSlowReadUs));
+            ASSERT_TRUE(child->WaitUntil(TemporaryAppears()));
+            child->Signal(nSignal);
+            const SChildEnd end = Finish(*child);
+            EXPECT_EQ(end.nStatus, 1) << end.strErr;
+            const std::vector<std::string> lines = Lines(end.strOut);
+            ASSERT_EQ(lines.size(), 1u) << end.strOut;  // the next file is never begun
+            EXPECT_EQ(Field(lines[0], "reason"), "stopped") << lines[0];
+            EXPECT_EQ(ReadWholeFile(strKept), "made earlier, keep me");
+            EXPECT_FALSE(fs::exists(Path(std::string("next.") + pszFormat)));
+            EXPECT_TRUE(NoTemporaries());
+        }
+    }
+    EXPECT_EQ(Checksum(in), strSum);
+}
+
+TEST_F(SignalFaultsTest, KilledConversionLeavesATemporaryTheNextRunRemoves) {
+    const std::string in = Big("rec.h264");
+    const std::string strSum = Checksum(in);
+    for (const char* pszFormat : kFormats) {
+        SCOPED_TRACE(pszFormat);
+        const std::string strOut = Path(std::string("rec.") + pszFormat);
+        Write(std::string("rec.") + pszFormat, "made earlier, keep me");
+        const std::unique_ptr<CChildProcess> child = Start({"-q", "-f", pszFormat, in}, ShimEnv(in, kSlowReadUs));
+        ASSERT_TRUE(child->WaitUntil(TemporaryAppears()));
+        child->Signal(SIGKILL);
+        EXPECT_EQ(Finish(*child).nSignal, SIGKILL);
+        EXPECT_EQ(ReadWholeFile(strOut), "made earlier, keep me");
+        EXPECT_EQ(Temporaries().size(), 1u);
+
+        const SChildEnd again = Convert({"-q", "--json", "-f", pszFormat, in});
+        EXPECT_EQ(again.nStatus, 0) << again.strOut << again.strErr;
+        EXPECT_TRUE(NoTemporaries());
+        EXPECT_EQ(CountVideoPackets(strOut), kBigPictures);
+    }
+    EXPECT_EQ(Checksum(in), strSum);
+}
+
+// trelvo-convert … | head -2: the converter is not killed by SIGPIPE with a
+// temporary behind; it stops at the first result line nobody reads.
+TEST_F(SignalFaultsTest, ClosedReaderStopsTheBatchAtTheNextResultLine) {
+    std::vector<std::string> inputs;
+    for (int i = 1; i <= 6; ++i) inputs.push_back(Copy("ps_h264_alaw.ps", "c" + std::to_string(i) + ".ps"));
+    const std::string strStatus = m_tmp.Path("status");
+    for (const char* pszFormat : kFormats) {
+        SCOPED_TRACE(pszFormat);
+        std::vector<std::string> argv = {
+            "bash", "-c", "\"$@\" | head -2; echo ${PIPESTATUS[0]} >'" + strStatus + "'", "bash", kProgram, "-q",
+            "-f", pszFormat};
+        argv.insert(argv.end(), inputs.begin(), inputs.end());
+        // The third file is slow: head has gone by the time its line comes.
+        const SChildEnd end = Finish(*Spawn(argv, ShimEnv(inputs[2], 100000)));
+        EXPECT_EQ(Lines(end.strOut).size(), 2u) << end.strOut;
+        EXPECT_EQ(ReadWholeFile(strStatus), "1\n") << "141 is death by SIGPIPE";
+        // The files converted are the first few, each whole; the rest never begun.
+        size_t nDone = 0;
+        while (nDone < inputs.size() && fs::exists(Path("c" + std::to_string(nDone + 1) + "." + pszFormat))) ++nDone;
+        EXPECT_GE(nDone, 3u);
+        EXPECT_LT(nDone, inputs.size());
+        for (size_t i = 1; i <= inputs.size(); ++i) {
+            const std::string strOut = Path("c" + std::to_string(i) + "." + pszFormat);
+            EXPECT_EQ(fs::exists(strOut), i <= nDone) << strOut;
+            if (i <= nDone) {
+                EXPECT_EQ(CountVideoPackets(strOut), kH264Pictures) << strOut;
+            }
+        }
+        EXPECT_TRUE(NoTemporaries());
+    }
+}
+
+}  // namespace
+}  // namespace faults
