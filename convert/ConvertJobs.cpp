@@ -288,6 +288,7 @@ SConversionResult AviResult(const KorvelResult& r) {
     result.nOutputBytes = r.nOutputBytes;
     switch (r.nCode) {
         case KORVEL_ERR_INPUT: result.reason = EReason::OpenInput; break;
+        case KORVEL_ERR_READ: result.reason = EReason::ReadInput; break;
         case KORVEL_ERR_NO_KEY_FRAME: result.reason = EReason::NoKeyFrame; break;
         case KORVEL_ERR_WRITE: result.reason = EReason::WriteOutput; break;
         case KORVEL_ERR_CANCELLED: result.reason = EReason::Stopped; break;

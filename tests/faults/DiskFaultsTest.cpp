@@ -85,6 +85,32 @@ TEST_F(DiskFaultsTest, FullDiskKeepsTheFileThatWasThere) {
     EXPECT_EQ(Checksum(in), strSum);
 }
 
+// A bad sector under the input: at the very start (the AVI library's first
+// pass) and part way (the MP4 writer and the AVI library's second pass have
+// written pictures by then).
+TEST_F(DiskFaultsTest, ReadErrorFailsWithTheSystemsMessage) {
+    const std::string bad = Copy("ps_h264_alaw.ps", "bad.ps");
+    const std::string good = Copy("ps_h264_alaw.ps", "good.ps");
+    const std::string strSum = Checksum(bad);
+    for (const char* pszFormat : kFormats) {
+        const std::string strKept = Write(std::string("bad.") + pszFormat, "made earlier, keep me");
+        for (const long long nFailAt : {0LL, 20000LL}) {
+            SCOPED_TRACE(std::string(pszFormat) + " from byte " + std::to_string(nFailAt));
+            const SChildEnd end = Convert({"-q", "--json", "-f", pszFormat, bad, good}, ShimEnv(bad, 0, nFailAt));
+            EXPECT_EQ(end.nStatus, 1) << end.strErr;
+            const std::vector<std::string> lines = Lines(end.strOut);
+            ASSERT_EQ(lines.size(), 2u) << end.strOut << end.strErr;
+            EXPECT_EQ(Field(lines[0], "reason"), "read-input") << lines[0];
+            EXPECT_NE(Field(lines[0], "message").find("Input/output error"), std::string::npos) << lines[0];
+            EXPECT_EQ(Field(lines[1], "result"), "success") << lines[1];
+            EXPECT_EQ(ReadWholeFile(strKept), "made earlier, keep me");
+            EXPECT_TRUE(NoTemporaries());
+        }
+        EXPECT_EQ(CountVideoFrames(Path(std::string("good.") + pszFormat)), kH264Pictures);
+    }
+    EXPECT_EQ(Checksum(bad), strSum);
+}
+
 TEST_F(DiskFaultsTest, InputThatShrinksWhileReadFails) {
     for (const char* pszFormat : kFormats) {
         SCOPED_TRACE(pszFormat);
