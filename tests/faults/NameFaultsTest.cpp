@@ -128,6 +128,25 @@ TEST_F(NameFaultsTest, SecondInputWithAnEarlierOutputNameFails) {
     EXPECT_TRUE(NoTemporaries());
 }
 
+// With several files at once the earlier input still has the name, however
+// the workers happen to reach their rows.
+TEST_F(NameFaultsTest, EarlierInputHasTheNameUnderParallelJobs) {
+    std::vector<std::string> args = {"-q", "--json", "-j", "4", "-f", "mp4"};
+    for (int i = 0; i < 150; ++i) {
+        args.push_back(Write("p" + std::to_string(i) + ".ps", "x"));  // not a recording: done at once
+        args.push_back(Write("p" + std::to_string(i) + ".h264", "y"));
+    }
+    for (const char* pszFormat : kFormats) {
+        args[5] = pszFormat;
+        for (int nRun = 0; nRun < 10 && !HasFailure(); ++nRun) {
+            const std::vector<std::string> lines = Lines(Convert(args).strOut);
+            ASSERT_EQ(lines.size(), 300u);
+            for (size_t i = 0; i < lines.size(); ++i)
+                EXPECT_EQ(Field(lines[i], "reason") == "name-used", i % 2 == 1) << pszFormat << ": " << lines[i];
+        }
+    }
+}
+
 // Four converters write into one directory at once, two of them to the same
 // names: each output is one whole conversion, and nobody fails for another.
 TEST_F(NameFaultsTest, FourConvertersIntoOneDirectory) {
