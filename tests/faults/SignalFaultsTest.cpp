@@ -96,5 +96,23 @@ TEST_F(SignalFaultsTest, ClosedReaderStopsTheBatchAtTheNextResultLine) {
     }
 }
 
+// Started with stdout and stderr closed (… >&- 2>&-): the files opened first
+// must not take their place, or the result and progress lines would be
+// written into an output. Writing the first result fails and ends the batch.
+TEST_F(SignalFaultsTest, ClosedStandardOutputsNeverLandInAnOutput) {
+    const std::vector<std::string> inputs = {Copy("ps_h264_alaw.ps", "c1.ps"), Copy("ps_h264_alaw.ps", "c2.ps")};
+    for (const char* pszFormat : kFormats) {
+        SCOPED_TRACE(pszFormat);
+        ASSERT_EQ(Convert({"-q", "-f", pszFormat, "-o", Path("alone"), inputs[0]}).nStatus, 0);
+        const std::string strWhole = ReadWholeFile(Path(std::string("alone/c1.") + pszFormat));
+        std::vector<std::string> argv = {"bash", "-c", "exec \"$@\" >&- 2>&-", "bash", kProgram, "-f", pszFormat};
+        argv.insert(argv.end(), inputs.begin(), inputs.end());
+        EXPECT_EQ(Finish(*Spawn(argv)).nStatus, 1);
+        EXPECT_TRUE(ReadWholeFile(Path(std::string("c1.") + pszFormat)) == strWhole) << "not what c1 converts to";
+        EXPECT_FALSE(fs::exists(Path(std::string("c2.") + pszFormat)));
+        EXPECT_TRUE(NoTemporaries());
+    }
+}
+
 }  // namespace
 }  // namespace faults
