@@ -88,6 +88,12 @@ inline std::string Checksum(const std::string& strPath) {
     return std::to_string(h);
 }
 
+inline std::string Checksum(const std::vector<std::string>& paths) {
+    std::string strAll;
+    for (const std::string& strPath : paths) strAll += Checksum(strPath) + " ";
+    return strAll;
+}
+
 // Pictures in the first video stream as the demuxer counts them: cheaper
 // than decoding a long file, and enough to tell a whole one from a cut one.
 inline int CountVideoPackets(const std::string& strFile) {

@@ -18,6 +18,7 @@ const char* const kFormats[] = {"mp4", "avi"};
 TEST_F(NameFaultsTest, FifoAndDeviceFailPromptlyAndTheBatchGoesOn) {
     ASSERT_EQ(::mkfifo(Path("live.ps").c_str(), 0600), 0);
     const std::string good = Copy("ps_h264_alaw.ps", "good.ps");
+    const std::string strSum = Checksum(good);
     for (const char* pszFormat : kFormats) {
         SCOPED_TRACE(pszFormat);
         // Nobody writes to the FIFO: a blocking open would wait for ever.
@@ -33,6 +34,7 @@ TEST_F(NameFaultsTest, FifoAndDeviceFailPromptlyAndTheBatchGoesOn) {
         EXPECT_FALSE(fs::exists(std::string("/dev/zero.") + pszFormat));
     }
     EXPECT_TRUE(fs::is_fifo(Path("live.ps")));
+    EXPECT_EQ(Checksum(good), strSum);
     EXPECT_TRUE(NoTemporaries());
 }
 
@@ -47,7 +49,7 @@ TEST_F(NameFaultsTest, LatinOneNameAndItsReplacementTwinStayApart) {
                         "twin's file for it";
     const std::string latin = Copy("ps_h264_alaw.ps", strLatin + ".ps");
     const std::string twin = Copy("ps_h265_ulaw.ps", strTwin + ".ps");
-    const std::string strSums = Checksum(latin) + Checksum(twin);
+    const std::string strSums = Checksum({latin, twin});
     for (const char* pszFormat : kFormats) {
         SCOPED_TRACE(pszFormat);
         const SChildEnd end = Convert({"-q", "--json", "-f", pszFormat, latin, twin});
@@ -61,7 +63,7 @@ TEST_F(NameFaultsTest, LatinOneNameAndItsReplacementTwinStayApart) {
         EXPECT_EQ(strCodecs.substr(0, 5), "h264\n") << strCodecs;
         EXPECT_NE(strCodecs.find("hevc"), std::string::npos) << strCodecs;
     }
-    EXPECT_EQ(Checksum(latin) + Checksum(twin), strSums);
+    EXPECT_EQ(Checksum({latin, twin}), strSums);
     EXPECT_TRUE(NoTemporaries());
 }
 
@@ -71,6 +73,7 @@ TEST_F(NameFaultsTest, LinkAtTheOutputNameIsReplacedNotFollowed) {
     const std::string in = Copy("ps_h264_alaw.ps", "cam.ps");
     const std::string dangling = Copy("h264_320x180_25fps.h264", "dangling.h264");
     Write("unrelated.txt", "somebody else's file");
+    const std::string strSums = Checksum({in, dangling});
     for (const char* pszFormat : kFormats) {
         SCOPED_TRACE(pszFormat);
         const std::string strOut = Path(std::string("cam.") + pszFormat);
@@ -86,6 +89,7 @@ TEST_F(NameFaultsTest, LinkAtTheOutputNameIsReplacedNotFollowed) {
     }
     EXPECT_EQ(ReadWholeFile(Path("unrelated.txt")), "somebody else's file");
     EXPECT_FALSE(fs::exists(Path("nowhere.txt")));
+    EXPECT_EQ(Checksum({in, dangling}), strSums);
     EXPECT_TRUE(NoTemporaries());
 }
 
@@ -96,22 +100,26 @@ TEST_F(NameFaultsTest, LongestNamesConvert) {
     std::string strAccents;
     for (int i = 0; i < 125; ++i) strAccents += "\xc3\xa9";
     const std::string names[] = {std::string(251, 'n'), "n" + strAccents};
-    for (const std::string& strName : names) Copy("h264_320x180_25fps.h264", strName + ".264");
+    std::vector<std::string> inputs;
+    for (const std::string& strName : names) inputs.push_back(Copy("h264_320x180_25fps.h264", strName + ".264"));
+    const std::string strSums = Checksum(inputs);
     for (const char* pszFormat : kFormats) {
         SCOPED_TRACE(pszFormat);
-        const SChildEnd end = Convert({"-q", "-f", pszFormat, Path(names[0] + ".264"), Path(names[1] + ".264")});
+        const SChildEnd end = Convert({"-q", "-f", pszFormat, inputs[0], inputs[1]});
         EXPECT_EQ(end.nStatus, 0) << end.strOut << end.strErr;
         for (const std::string& strName : names) {
             ASSERT_EQ((strName + "." + pszFormat).size(), 255u);
             EXPECT_EQ(CountVideoFrames(Path(strName + "." + pszFormat)), kH264Pictures) << strName;
         }
     }
+    EXPECT_EQ(Checksum(inputs), strSums);
     EXPECT_TRUE(NoTemporaries());
 }
 
 TEST_F(NameFaultsTest, SecondInputWithAnEarlierOutputNameFails) {
     const std::string first = Copy("ps_h264_alaw.ps", "cam1.ps");  // with sound: its output is told apart
     const std::string second = Copy("h264_320x180_25fps.h264", "cam1.h264");
+    const std::string strSums = Checksum({first, second});
     for (const char* pszFormat : kFormats) {
         SCOPED_TRACE(pszFormat);
         const SChildEnd end = Convert({"-q", "--json", "-f", pszFormat, first, second});
@@ -125,6 +133,7 @@ TEST_F(NameFaultsTest, SecondInputWithAnEarlierOutputNameFails) {
         EXPECT_EQ(ProbeStreams(strOut, "codec_type"), "video\naudio\n");
         EXPECT_EQ(CountVideoFrames(strOut), kH264Pictures);
     }
+    EXPECT_EQ(Checksum({first, second}), strSums);
     EXPECT_TRUE(NoTemporaries());
 }
 
@@ -162,15 +171,17 @@ TEST_F(NameFaultsTest, FourConvertersIntoOneDirectory) {
     };
     // Each alone first, for what its outputs must be.
     std::map<std::string, std::vector<std::string>> expected;  // output name: the outputs allowed
-    std::vector<std::unique_ptr<CChildProcess>> children;
+    std::vector<std::string> inputs;
     for (const SJob& job : jobs) {
         for (const auto& [pszFixture, strName] : job.inputs) {
-            const std::string in = Copy(pszFixture, strName);
+            const std::string in = inputs.emplace_back(Copy(pszFixture, strName));
             const fs::path out = fs::path(strName).replace_extension(job.pszFormat);
             ASSERT_EQ(Convert({"-q", "-f", job.pszFormat, "-o", Path("alone"), in}).nStatus, 0) << strName;
             expected[out.filename()].push_back(ReadWholeFile(Path("alone/" + out.filename().string())));
         }
     }
+    const std::string strSums = Checksum(inputs);
+    std::vector<std::unique_ptr<CChildProcess>> children;
     for (const SJob& job : jobs) {
         std::vector<std::string> args = {"-q", "-f", job.pszFormat, "-o", Path("out")};
         for (const auto& input : job.inputs) args.push_back(Path(input.second));
@@ -188,6 +199,8 @@ TEST_F(NameFaultsTest, FourConvertersIntoOneDirectory) {
         std::string strErrors;
         EXPECT_TRUE(DecodesCleanly(Path("out/" + strName), &strErrors)) << strName << ": " << strErrors;
     }
+    EXPECT_EQ(Checksum(inputs), strSums);
+    EXPECT_TRUE(NoTemporaries("out"));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Signals that reach a converter part way through a file: a stop asked for
-// (kill, Ctrl-C, hang-up), one that cannot be caught, and a reader of the
-// results that goes away.
+// (kill, Ctrl-C, hang-up), one that cannot be caught; and results that nobody
+// reads: a reader that goes away, standard outputs closed from the start.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -70,6 +70,7 @@ TEST_F(SignalFaultsTest, ClosedReaderStopsTheBatchAtTheNextResultLine) {
     std::vector<std::string> inputs;
     for (int i = 1; i <= 6; ++i) inputs.push_back(Copy("ps_h264_alaw.ps", "c" + std::to_string(i) + ".ps"));
     const std::string strStatus = m_tmp.Path("status");
+    const std::string strSums = Checksum(inputs);
     for (const char* pszFormat : kFormats) {
         SCOPED_TRACE(pszFormat);
         std::vector<std::string> argv = {
@@ -94,6 +95,7 @@ TEST_F(SignalFaultsTest, ClosedReaderStopsTheBatchAtTheNextResultLine) {
         }
         EXPECT_TRUE(NoTemporaries());
     }
+    EXPECT_EQ(Checksum(inputs), strSums);
 }
 
 // Started with stdout and stderr closed (… >&- 2>&-): the files opened first
@@ -101,6 +103,7 @@ TEST_F(SignalFaultsTest, ClosedReaderStopsTheBatchAtTheNextResultLine) {
 // written into an output. Writing the first result fails and ends the batch.
 TEST_F(SignalFaultsTest, ClosedStandardOutputsNeverLandInAnOutput) {
     const std::vector<std::string> inputs = {Copy("ps_h264_alaw.ps", "c1.ps"), Copy("ps_h264_alaw.ps", "c2.ps")};
+    const std::string strSums = Checksum(inputs);
     for (const char* pszFormat : kFormats) {
         SCOPED_TRACE(pszFormat);
         ASSERT_EQ(Convert({"-q", "-f", pszFormat, "-o", Path("alone"), inputs[0]}).nStatus, 0);
@@ -112,6 +115,7 @@ TEST_F(SignalFaultsTest, ClosedStandardOutputsNeverLandInAnOutput) {
         EXPECT_FALSE(fs::exists(Path(std::string("c2.") + pszFormat)));
         EXPECT_TRUE(NoTemporaries());
     }
+    EXPECT_EQ(Checksum(inputs), strSums);
 }
 
 }  // namespace
