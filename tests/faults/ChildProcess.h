@@ -21,8 +21,8 @@
 extern char** environ;
 
 struct SChildEnd {
-    int nStatus = -1;      // exit status, or -1 when it did not exit
-    int nSignal = 0;       // the signal that ended it
+    int nStatus = -1;        // exit status, or -1 when it did not exit
+    int nSignal = 0;         // the signal that ended it
     bool bTimedOut = false;  // it was killed for running too long
     std::string strOut;
     std::string strErr;
@@ -59,6 +59,9 @@ public:
             ::dup2(in, 0);
             ::dup2(out, 1);
             ::dup2(err, 2);
+            for (const int fd : {in, out, err}) {
+                if (fd > 2) ::close(fd);
+            }
             if (!strCwd.empty() && ::chdir(strCwd.c_str()) != 0) ::_exit(127);
             ::execvpe(argv[0], argv.data(), envp.data());
             ::_exit(127);
@@ -74,8 +77,6 @@ public:
     }
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
-
-    pid_t Pid() const { return m_pid; }
 
     // Polls fnReady until it holds (true) or the child has ended or the time
     // is up (false). The child is not reaped, so its id stays its own.

@@ -12,7 +12,7 @@ using DiskFaultsTest = FaultTest;
 
 const char* const kFormats[] = {"mp4", "avi"};
 
-// bash, so that a limit can be set before the converter starts.
+// The converter under a file-size limit (ulimit -f, in KiB) set by bash.
 std::vector<std::string> UnderLimit(int nKiB, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {"bash", "-c", "ulimit -f " + std::to_string(nKiB) + " && exec \"$@\"", "bash",
                                      kProgram};
@@ -21,13 +21,12 @@ std::vector<std::string> UnderLimit(int nKiB, const std::vector<std::string>& ar
 }
 
 TEST_F(DiskFaultsTest, FileSizeLimitFailsTheFileAndTheBatchGoesOn) {
-    const std::string big = Copy("ps_h265_ulaw.ps", "big.ps");    // outputs over 20 KiB
+    const std::string big = Copy("ps_h265_ulaw.ps", "big.ps");                // outputs over 20 KiB
     const std::string small = Copy("h264_320x180_25fps.h264", "small.h264");  // under
     const std::string strSum = Checksum(big);
     for (const char* pszFormat : kFormats) {
         const std::string strKept = Write(std::string("big.") + pszFormat, "made earlier, keep me");
-        const SChildEnd end =
-            Finish(*Spawn(UnderLimit(20, {"-q", "--json", "-f", pszFormat, big, small})));
+        const SChildEnd end = Finish(*Spawn(UnderLimit(20, {"-q", "--json", "-f", pszFormat, big, small})));
         EXPECT_EQ(end.nStatus, 1) << end.strErr;
         const std::vector<std::string> lines = Lines(end.strOut);
         ASSERT_EQ(lines.size(), 2u) << end.strOut << end.strErr;

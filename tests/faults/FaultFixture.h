@@ -25,9 +25,8 @@ namespace fs = std::filesystem;
 
 inline const std::string kProgram = std::string(TRELVO_BIN_DIR) + "/trelvo-convert";
 inline const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
-// Pictures a decoder finds in the outputs of the fixtures.
-inline constexpr int kH264Pictures = 49;  // h264_320x180_25fps.h264, ps_h264_alaw.ps
-inline constexpr int kH265Pictures = 44;  // h265_352x288_30fps.h265, ps_h265_ulaw.ps
+// Pictures in an output of h264_320x180_25fps.h264 or ps_h264_alaw.ps.
+inline constexpr int kH264Pictures = 49;
 
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kAsan = true;
@@ -88,6 +87,7 @@ inline std::string Checksum(const std::string& strPath) {
     return std::to_string(h);
 }
 
+// The checksums of several files in one string, to compare at once.
 inline std::string Checksum(const std::vector<std::string>& paths) {
     std::string strAll;
     for (const std::string& strPath : paths) strAll += Checksum(strPath) + " ";
