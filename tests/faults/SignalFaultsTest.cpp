@@ -42,6 +42,32 @@ TEST_F(SignalFaultsTest, StopSignalEndsTheBatchAfterTheCurrentChunk) {
     EXPECT_EQ(Checksum(in), strSum);
 }
 
+// With -j 4 every file under way stops; the shim slows all four, which are
+// links to one file.
+TEST_F(SignalFaultsTest, StopReachesEveryFileUnderWay) {
+    std::vector<std::string> inputs = {Big("r0.h264")};
+    for (int i = 1; i < 4; ++i) {
+        inputs.push_back(Path("r" + std::to_string(i) + ".h264"));
+        fs::create_hard_link(inputs[0], inputs.back());
+    }
+    const std::string strSum = Checksum(inputs[0]);
+    for (const char* pszFormat : kFormats) {
+        SCOPED_TRACE(pszFormat);
+        std::vector<std::string> args = {"-q", "--json", "-j", "4", "-f", pszFormat};
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const std::unique_ptr<CChildProcess> child = Start(args, ShimEnv(inputs[0], kSlowReadUs));
+        ASSERT_TRUE(child->WaitUntil([&] { return Temporaries().size() == inputs.size(); }));
+        child->Signal(SIGTERM);
+        const SChildEnd end = Finish(*child);
+        EXPECT_EQ(end.nStatus, 1) << end.strErr;
+        const std::vector<std::string> lines = Lines(end.strOut);
+        ASSERT_EQ(lines.size(), inputs.size()) << end.strOut;
+        for (const std::string& line : lines) EXPECT_EQ(Field(line, "reason"), "stopped") << line;
+        EXPECT_TRUE(NoTemporaries());
+    }
+    EXPECT_EQ(Checksum(inputs[0]), strSum);
+}
+
 TEST_F(SignalFaultsTest, KilledConversionLeavesATemporaryTheNextRunRemoves) {
     const std::string in = Big("rec.h264");
     const std::string strSum = Checksum(in);
