@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "convert/ConvertJobs.h"
@@ -36,24 +37,27 @@ int32_t ComputePercent(uint64_t nDone, uint64_t nTotal);
 // following symlinks).
 bool IsSameFile(const std::string& strPathA, const std::string& strPathB);
 
-// The output names of one batch: the first input to ask for a name has it,
-// and a later input with the same output name fails instead of replacing the
+// The output names of one batch: the first row to ask for a name has it, and
+// a later row with the same output name fails instead of replacing the
 // earlier one's output. Safe from several threads.
 class CBatchOutputs {
 public:
-    // True when no earlier input of the batch asked for this output.
-    bool Claim(const std::string& strPath);
+    // True when no other row of the batch asked for this output first; a row
+    // may ask again for its own.
+    bool Claim(const std::string& strPath, int32_t nRow);
 
 private:
     static std::string Key(const std::string& strPath);
     std::mutex m_mutex;
-    std::vector<std::string> m_keys;
+    std::vector<std::pair<std::string, int32_t>> m_claims;
 };
 
 // Walks the ticked rows and runs fnRow on each, in order when nJobs is 1, else
-// on nJobs threads at once (rows are still begun in order). No new row is
-// begun once the host asks to stop.
-void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t nRow)>& fnRow);
+// on nJobs threads at once (rows are still begun in order). fnBegin, when
+// given, runs for each row as it is begun, strictly in row order and before a
+// later row is begun. No new row is begun once the host asks to stop.
+void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t nRow)>& fnRow,
+             const std::function<void(int32_t nRow)>& fnBegin = nullptr);
 
 using feed::IFrameParser;
 using feed::IInputReader;

@@ -111,15 +111,17 @@ std::string CBatchOutputs::Key(const std::string& strPath) {
     return pReal ? std::string(pReal.get()) + "/" + strName : strPath;
 }
 
-bool CBatchOutputs::Claim(const std::string& strPath) {
+bool CBatchOutputs::Claim(const std::string& strPath, int32_t nRow) {
     std::string strKey = Key(strPath);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (std::find(m_keys.begin(), m_keys.end(), strKey) != m_keys.end()) return false;
-    m_keys.push_back(std::move(strKey));
+    const auto it = std::find_if(m_claims.begin(), m_claims.end(), [&](const auto& c) { return c.first == strKey; });
+    if (it != m_claims.end()) return it->second == nRow;
+    m_claims.emplace_back(std::move(strKey), nRow);
     return true;
 }
 
-void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t nRow)>& fnRow) {
+void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t nRow)>& fnRow,
+             const std::function<void(int32_t nRow)>& fnBegin) {
     const int32_t nCount = host.GetRowCount();
     std::mutex mutex;
     int32_t nNext = 0;
@@ -133,6 +135,7 @@ void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t 
                 bStopped = true;
                 break;
             }
+            if (fnBegin) fnBegin(nNext);
             return nNext++;
         }
         return -1;
@@ -238,7 +241,7 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
         return result;
     };
 
-    if (!batch.Claim(paths.strOut)) return finishRow(Failure(EReason::NameUsed));
+    if (!batch.Claim(paths.strOut, nRow)) return finishRow(Failure(EReason::NameUsed));
     // Writing the output would replace the input it is read from.
     if (IsSameFile(paths.strIn, paths.strOut)) return finishRow(Failure(EReason::SameFile));
 
@@ -270,9 +273,12 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
 uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs) {
     CBatchOutputs batch;
     std::atomic<bool> bAllOk{true};
+    // Names are claimed as the rows are begun, in their order: of two inputs
+    // with one output name the earlier has it, whichever worker is first.
+    auto claim = [&](int32_t nRow) { batch.Claim(RowPaths(host, nRow, L".mp4").strOut, nRow); };
     RunRows(host, nJobs, [&](int32_t nRow) {
         if (!Mp4ConvertRow(host, nRow, backend, batch).bSuccess) bAllOk = false;
-    });
+    }, claim);
     // A stop before every ticked row was begun is no success either.
     if (host.IsStopRequested()) bAllOk = false;
     host.ShowMessage(Text(bAllOk ? L"Trelvo.Success" : L"Trelvo.Fail"));
@@ -288,6 +294,7 @@ SConversionResult AviResult(const KorvelResult& r) {
     result.nOutputBytes = r.nOutputBytes;
     switch (r.nCode) {
         case KORVEL_ERR_INPUT: result.reason = EReason::OpenInput; break;
+        case KORVEL_ERR_READ: result.reason = EReason::ReadInput; break;
         case KORVEL_ERR_NO_KEY_FRAME: result.reason = EReason::NoKeyFrame; break;
         case KORVEL_ERR_WRITE: result.reason = EReason::WriteOutput; break;
         case KORVEL_ERR_CANCELLED: result.reason = EReason::Stopped; break;
@@ -323,10 +330,12 @@ int32_t AviRowCancel(void* pUser) { return static_cast<const SAviRow*>(pUser)->p
 
 uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJobs) {
     CBatchOutputs batch;
+    // As in the MP4 job: names are claimed in the order of the rows.
+    auto claim = [&](int32_t nRow) { batch.Claim(RowPaths(host, nRow, L".avi").strOut, nRow); };
     RunRows(host, nJobs, [&](int32_t nRow) {
         const SRowPaths paths = RowPaths(host, nRow, L".avi");
         SConversionResult result;
-        if (!batch.Claim(paths.strOut)) {
+        if (!batch.Claim(paths.strOut, nRow)) {
             result = Failure(EReason::NameUsed);
         } else {
             SAviRow row{&host, nRow};
@@ -337,7 +346,7 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
         // Success is written too, so a fail text from an earlier run does not
         // stand beside a good file.
         FinishRowTexts(host, nRow, result, false, paths.strOutput);
-    });
+    }, claim);
     return 1;
 }
 

@@ -82,7 +82,7 @@ int32_t CConversion::Run(feed::CFileReader& input) {
     m_nSize = input.Size();
     const int32_t nDiscover = Discover(input);
     if (nDiscover < 0) return nDiscover;
-    if (!input.Rewind()) return Fail(KORVEL_ERR_INPUT, input.ErrorText());
+    if (!input.Rewind()) return Fail(KORVEL_ERR_READ, input.ErrorText());
     const int32_t nResult = Write(input);
     if (nResult < 0) {
         m_pOutput.reset();  // close before removing
@@ -137,7 +137,7 @@ bool CConversion::Learn(const TessaroFrame& f, int& nRecordsAfterKey) {
 int32_t CConversion::FeedFailure(feed::EFeedEnd end, const feed::IInputReader& input) {
     switch (end) {
         case feed::EFeedEnd::Stopped: return KORVEL_ERR_CANCELLED;
-        case feed::EFeedEnd::ReadError: return Fail(KORVEL_ERR_INPUT, input.ErrorText());
+        case feed::EFeedEnd::ReadError: return Fail(KORVEL_ERR_READ, input.ErrorText());
         case feed::EFeedEnd::Shrunk: return KORVEL_ERR_INPUT_CHANGED;
         default: return 0;
     }

@@ -17,7 +17,7 @@ extern "C" {
 /* Results below zero: why the file was not converted. */
 enum {
     KORVEL_ERR_ARGS = -1,           /* bad arguments or mode */
-    KORVEL_ERR_INPUT = -2,          /* the input cannot be opened or read */
+    KORVEL_ERR_INPUT = -2,          /* the input cannot be opened */
     KORVEL_ERR_NO_KEY_FRAME = -3,   /* video, but no picture a file can start with */
     KORVEL_ERR_WRITE = -4,          /* the output cannot be written */
     KORVEL_ERR_CANCELLED = -5,
@@ -26,7 +26,8 @@ enum {
     KORVEL_ERR_NOT_REGULAR = -8,    /* a directory, FIFO or device */
     KORVEL_ERR_NOT_STREAM = -9,     /* no H.264/H.265 video found */
     KORVEL_ERR_UNSUPPORTED = -10,   /* video of another kind; the text names it */
-    KORVEL_ERR_INPUT_CHANGED = -11  /* the input shrank while it was read */
+    KORVEL_ERR_INPUT_CHANGED = -11, /* the input shrank while it was read */
+    KORVEL_ERR_READ = -12           /* a read of the input failed; the text says why */
 };
 
 /* Warnings of a conversion that succeeded (KorvelResult.nWarning). */
