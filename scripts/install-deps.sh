@@ -9,7 +9,7 @@ PKGS=(
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev
-  xvfb xauth time
+  xvfb xauth time parallel
   fonts-dejavu-core
 )
 

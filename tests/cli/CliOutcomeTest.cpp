@@ -127,7 +127,7 @@ namespace {
 TEST_F(CliOutcomeTest, BatchScriptCollectsOneResultPerFile) {
     if (RunProcess({"parallel", "--version"}).nStatus != 0) GTEST_SKIP() << "GNU parallel is not installed";
     std::vector<std::string> inputs;
-    for (const char* pszName : {"a.h264", "b c.h264", "e$(x).h264", "d.h264"})
+    for (const char* pszName : {"a.h264", "b c.h264", "e$(x).h264", "lat\xe9in.h264", "d.h264"})
         inputs.push_back(Copy("h264_320x180_25fps.h264", pszName));
     inputs.push_back(Write("bad.h264", std::string(5000, 'x')));
     fs::create_directory(Path("out"));
@@ -140,11 +140,11 @@ TEST_F(CliOutcomeTest, BatchScriptCollectsOneResultPerFile) {
     const SProcessResult r = RunProcess(args);
     EXPECT_EQ(r.nStatus, 1) << r.strErr;  // one file failed
     const std::vector<std::string> lines = Lines(ReadWholeFile(Path("results.jsonl")));
-    ASSERT_EQ(lines.size(), 5u) << r.strErr;
+    ASSERT_EQ(lines.size(), 6u) << r.strErr;
     int nSuccess = 0;
     for (const std::string& line : lines) nSuccess += line.find("\"result\":\"success\"") != std::string::npos;
-    EXPECT_EQ(nSuccess, 4);
-    for (const char* pszOut : {"a.mp4", "b c.mp4", "e$(x).mp4", "d.mp4"})
+    EXPECT_EQ(nSuccess, 5);
+    for (const char* pszOut : {"a.mp4", "b c.mp4", "e$(x).mp4", "lat\xe9in.mp4", "d.mp4"})
         EXPECT_TRUE(fs::exists(Path(std::string("out/") + pszOut))) << pszOut;
 }
 
