@@ -28,6 +28,7 @@ const std::vector<std::pair<std::wstring, std::wstring>> kKeys = {
     {L"Ambrel.OK", L"OK"},               {L"Ambrel.Cancel", L"Cancel"},
     {L"Trelvo.SaveFailed", L"SaveFailed"},
     {L"Trelvo.ReasonOpenInput", L"ReasonOpenInput"},
+    {L"Trelvo.ReasonReadInput", L"ReasonReadInput"},
     {L"Trelvo.ReasonNotRecorderStream", L"ReasonNotRecorderStream"},
     {L"Trelvo.ReasonUnsupportedVideo", L"ReasonUnsupportedVideo"},
     {L"Trelvo.ReasonNoKeyFrame", L"ReasonNoKeyFrame"},
