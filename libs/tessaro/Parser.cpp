@@ -29,6 +29,8 @@ void Parser::updateHold() {
 
 void Parser::input(const uint8_t* p, size_t n) {
     m_current = Entry{};  // the record handed out last is no longer needed
+    if (m_ended)
+        restart();
     updateHold();
     switch (m_mode) {
     case Mode::Detect:
@@ -41,6 +43,39 @@ void Parser::input(const uint8_t* p, size_t n) {
         m_ps.push(p, n);
         break;
     }
+}
+
+void Parser::end() {
+    if (m_ended)
+        return;
+    if (m_mode == Mode::Es) {
+        m_video.flush(false);
+        drainVideo();
+    } else if (m_mode == Mode::Ps) {
+        m_video.flush(m_ps.videoCut());
+        drainVideo();
+        audioEnd(m_audioCodec);
+    }
+    m_ended = true;
+}
+
+void Parser::restart() {
+    // Records not yet taken outlive the stream they came from.
+    for (Entry& e : m_queue) {
+        if (e.inStore) {
+            const uint8_t* p = m_video.at(e.pos);
+            e.owned.assign(p, p + e.frame.nPayloadLen);
+            e.inStore = false;
+        }
+    }
+    m_queuedInStore = 0;
+    m_mode = Mode::Detect;
+    m_detect.clear();
+    m_video = VideoAssembler();
+    m_ps = PsDemuxer(*this);
+    m_audio.clear();
+    m_audioCodec = AudioCodec::None;
+    m_ended = false;
 }
 
 void Parser::detect(const uint8_t* p, size_t n) {
@@ -165,6 +200,7 @@ void Parser::videoPayload(const uint8_t* p, size_t n, bool open, std::vector<uin
 }
 
 void Parser::audioPayload(const uint8_t* p, size_t n, AudioCodec codec) {
+    m_audioCodec = codec;
     while (n > 0) {
         if (m_audio.capacity() < kAudioRecordBytes)
             m_audio.reserve(kAudioRecordBytes);

@@ -26,6 +26,9 @@ public:
 
     void input(const uint8_t* p, size_t n);
     const TessaroFrame* next();
+    // The input has ended: everything still held is finished and queued.
+    // The next input starts a new stream.
+    void end();
 
 private:
     enum class Mode { Detect, Es, Ps };
@@ -36,6 +39,7 @@ private:
         bool inStore = false;
     };
 
+    void restart();
     void detect(const uint8_t* p, size_t n);
     void feedElementary(const uint8_t* p, size_t n);
     void drainVideo();
@@ -59,6 +63,8 @@ private:
     size_t m_queuedInStore = 0;
     Entry m_current;
     std::vector<uint8_t> m_audio;
+    AudioCodec m_audioCodec = AudioCodec::None;
+    bool m_ended = false;
 };
 
 } // namespace tessaro

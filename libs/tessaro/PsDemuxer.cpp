@@ -57,7 +57,7 @@ void PsDemuxer::fail() {
 
 void PsDemuxer::endPacket() {
     if (m_target == Target::Audio)
-        m_sink.audioEnd(m_audioCodec);
+        m_sink->audioEnd(m_audioCodec);
     m_target = Target::None;
     m_hdr.clear();
     m_state = State::Sync;
@@ -85,9 +85,9 @@ size_t PsDemuxer::step(const uint8_t* p, size_t n) {
         if (m_state == State::Payload) {
             if (m_target == Target::Video) {
                 std::vector<uint8_t> unused;
-                m_sink.videoPayload(p, take, false, unused);
+                m_sink->videoPayload(p, take, false, unused);
             } else if (m_target == Target::Audio) {
-                m_sink.audioPayload(p, take, m_audioCodec);
+                m_sink->audioPayload(p, take, m_audioCodec);
             }
         }
         m_remaining -= take;
@@ -97,7 +97,7 @@ size_t PsDemuxer::step(const uint8_t* p, size_t n) {
     }
     case State::OpenPayload: {
         std::vector<uint8_t> rest;
-        m_sink.videoPayload(p, n, true, rest);
+        m_sink->videoPayload(p, n, true, rest);
         if (!rest.empty()) {
             // The packet ended at a start code the video side found.
             endPacket();
@@ -363,7 +363,7 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
             return;
         }
         if (hasPts)
-            m_sink.videoPts(pts);
+            m_sink->videoPts(pts);
         m_state = State::OpenPayload;
         m_replay.insert(m_replay.begin(), staged.begin(), staged.end());
         return;
@@ -371,14 +371,14 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
 
     m_remaining = length - std::min(length, consumed);
     if (m_target == Target::Video && hasPts)
-        m_sink.videoPts(pts);
+        m_sink->videoPts(pts);
     m_state = m_target == Target::None ? State::Skip : State::Payload;
     if (!staged.empty()) {
         if (m_target == Target::Video) {
             std::vector<uint8_t> unused;
-            m_sink.videoPayload(staged.data(), staged.size(), false, unused);
+            m_sink->videoPayload(staged.data(), staged.size(), false, unused);
         } else if (m_target == Target::Audio) {
-            m_sink.audioPayload(staged.data(), staged.size(), m_audioCodec);
+            m_sink->audioPayload(staged.data(), staged.size(), m_audioCodec);
         }
     }
     if (m_remaining == 0)
@@ -416,7 +416,7 @@ void PsDemuxer::parseMap() {
         if (t == kTypeH264 || t == kTypeH265) {
             if (m_videoId < 0 || m_videoId == id) {
                 m_videoId = id;
-                m_sink.videoCodec(t == kTypeH264 ? Codec::H264 : Codec::H265);
+                m_sink->videoCodec(t == kTypeH264 ? Codec::H264 : Codec::H265);
                 break;
             }
         }

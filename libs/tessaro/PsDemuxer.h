@@ -27,9 +27,12 @@ public:
 
 class PsDemuxer {
 public:
-    explicit PsDemuxer(PsSink& sink) : m_sink(sink) { m_streamType.fill(0); }
+    explicit PsDemuxer(PsSink& sink) : m_sink(&sink) { m_streamType.fill(0); }
 
     void push(const uint8_t* p, size_t n);
+    // The input stopped inside the payload of a video packet: the picture
+    // that packet carried is incomplete.
+    bool videoCut() const { return m_state == State::Payload && m_target == Target::Video && m_remaining > 0; }
 
 private:
     enum class State { Sync, Header, Payload, OpenPayload, Skip };
@@ -44,7 +47,7 @@ private:
     bool parsePesHeader(size_t length, size_t& headerEnd, bool& hasPts, uint64_t& pts) const;
     void endPacket();
 
-    PsSink& m_sink;
+    PsSink* m_sink;
     State m_state = State::Sync;
     bool m_expectPacket = false;  // the previous packet ended cleanly here
     std::vector<uint8_t> m_hdr;

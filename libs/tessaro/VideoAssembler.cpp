@@ -257,7 +257,7 @@ void VideoAssembler::scan() {
             m_scanPos = q + 3;
             continue;
         }
-        if (avail < look) {
+        if (avail < look && !m_flushing) {
             m_scanPos = q;
             break;
         }
@@ -266,6 +266,25 @@ void VideoAssembler::scan() {
     }
     if (m_auStart != kNoPos && end - m_auStart > kMaxPictureBytes)
         dropPartial();
+}
+
+void VideoAssembler::flush(bool lastCut) {
+    if (m_codec == Codec::Unknown) {
+        if (m_votes == 0)
+            return;  // nothing here looked like video units
+        m_codec = m_votesH265 == m_votes ? Codec::H265 : Codec::H264;
+    }
+    m_flushing = true;
+    scan();
+    m_flushing = false;
+    const uint64_t end = m_buf.end();
+    if (m_nalStart != kNoPos)
+        finishNal(m_nalHdr, end);
+    // Units after the last slice that would have opened a picture are left out.
+    if (!lastCut)
+        finishPicture(m_cutAt != kNoPos ? m_cutAt : end);
+    dropPartial();
+    m_scanPos = end;
 }
 
 void VideoAssembler::dropPartial() {
@@ -295,7 +314,10 @@ void VideoAssembler::onNalStart(uint64_t q) {
         finishNal(m_nalHdr, sc);
 
     const uint64_t hdr = q + 3;
-    NalClass c = classify(m_codec, m_buf.at(hdr));
+    // At the end of the input a unit may be shorter than the bytes looked at.
+    uint8_t head[3] = {0, 0, 0};
+    std::memcpy(head, m_buf.at(hdr), static_cast<size_t>(std::min<uint64_t>(3, m_buf.end() - hdr)));
+    NalClass c = classify(m_codec, head);
     if (c.ignore) {
         if (m_auStart == kNoPos) {
             m_nalStart = m_nalHdr = kNoPos;

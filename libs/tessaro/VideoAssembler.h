@@ -62,6 +62,10 @@ public:
     // Forgets the partial picture and unscanned bytes; parameter sets stay.
     void reset();
 
+    // The input has ended: the picture still open ends with the last byte
+    // and comes out, unless lastCut says its bytes were cut short.
+    void flush(bool lastCut);
+
 private:
     struct AuState {
         bool hasVcl = false;
@@ -102,6 +106,7 @@ private:
     ByteBuffer m_buf;
     Codec m_codec = Codec::Unknown;
     bool m_watchPacks = false;
+    bool m_flushing = false;  // units at the very end are read with what bytes there are
     uint64_t m_packAt = kNoPos;
     uint64_t m_hold = kNoPos;
 

@@ -58,7 +58,16 @@ TESSARO_API void TessaroDestroy(void* hParser) {
     delete static_cast<Handle*>(hParser);
 }
 
-TESSARO_API void TessaroInputEnd(void* /*hParser*/) {}
+TESSARO_API void TessaroInputEnd(void* hParser) {
+    auto* h = static_cast<Handle*>(hParser);
+    if (!h || !h->parser)
+        return;
+    try {
+        h->parser->end();
+    } catch (...) {
+        h->parser.reset();
+    }
+}
 
 TESSARO_API int32_t TessaroGetStatus(void* hParser, TessaroStatus* pStatus, uint32_t nSize) {
     if (!hParser || !pStatus || nSize == 0)

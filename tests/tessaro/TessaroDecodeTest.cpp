@@ -108,7 +108,7 @@ TEST(TessaroWriterTool, MakesProgramStreamsThatReadersAccept) {
               0);
     EXPECT_EQ(ffprobeFrameCount(out), 45);
     std::vector<Record> records = parse(readFile(out));
-    EXPECT_EQ(videoOf(records).size(), 44u);
+    EXPECT_EQ(videoOf(records).size(), 45u);
     EXPECT_EQ(audioOf(records).size() > 0, true);
     std::remove(out.c_str());
 

@@ -14,7 +14,28 @@ std::vector<uint8_t> readFile(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk) {
+Record toRecord(const TessaroFrame& f) {
+    Record r;
+    r.type = f.nFrameType;
+    r.kind = f.nFrameKind;
+    r.codec = f.nCodec;
+    r.rate = f.nFrameRate;
+    r.width = f.nWidth;
+    r.height = f.nHeight;
+    r.channels = f.nChannels;
+    r.bits = f.nBitsPerSample;
+    r.sampleRate = f.nSampleRate;
+    r.flags = f.nFlags;
+    r.pts = f.nPts;
+    r.dts = f.nDts;
+    r.rateNum = f.nRateNum;
+    r.rateDen = f.nRateDen;
+    if (f.pPayload && f.nPayloadLen)
+        r.payload.assign(f.pPayload, f.pPayload + f.nPayloadLen);
+    return r;
+}
+
+std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk, bool end) {
     std::vector<Record> out;
     void* h = TessaroCreate(0);
     if (!h)
@@ -22,21 +43,13 @@ std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk) {
     for (size_t off = 0; off < bytes.size(); off += chunk) {
         size_t n = std::min(chunk, bytes.size() - off);
         TessaroInputData(h, bytes.data() + off, static_cast<uint32_t>(n));
-        while (const TessaroFrame* f = TessaroGetNextFrame(h)) {
-            Record r;
-            r.type = f->nFrameType;
-            r.kind = f->nFrameKind;
-            r.codec = f->nCodec;
-            r.rate = f->nFrameRate;
-            r.width = f->nWidth;
-            r.height = f->nHeight;
-            r.channels = f->nChannels;
-            r.bits = f->nBitsPerSample;
-            r.sampleRate = f->nSampleRate;
-            if (f->pPayload && f->nPayloadLen)
-                r.payload.assign(f->pPayload, f->pPayload + f->nPayloadLen);
-            out.push_back(std::move(r));
-        }
+        while (const TessaroFrame* f = TessaroGetNextFrame(h))
+            out.push_back(toRecord(*f));
+    }
+    if (end) {
+        TessaroInputEnd(h);
+        while (const TessaroFrame* f = TessaroGetNextFrame(h))
+            out.push_back(toRecord(*f));
     }
     TessaroDestroy(h);
     return out;
