@@ -32,15 +32,17 @@ void Parser::input(const uint8_t* p, size_t n) {
     if (m_ended)
         restart();
     updateHold();
+    const uint64_t at = m_inputPos;
+    m_inputPos += n;
     switch (m_mode) {
     case Mode::Detect:
         detect(p, n);
         break;
     case Mode::Es:
-        feedElementary(p, n);
+        feedElementary(p, n, at);
         break;
     case Mode::Ps:
-        m_ps.push(p, n);
+        m_ps.push(p, n, at);
         break;
     }
 }
@@ -54,7 +56,8 @@ void Parser::end() {
     } else if (m_mode == Mode::Ps) {
         m_video.flush(m_ps.videoCut());
         drainVideo();
-        audioEnd(m_audioCodec);
+        m_audio.packetEnd();
+        drainAudio();
     }
     m_ended = true;
 }
@@ -72,14 +75,14 @@ void Parser::restart() {
     m_mode = Mode::Detect;
     m_detect.clear();
     m_video = VideoAssembler();
+    m_audio = AudioAssembler();
     m_ps = PsDemuxer(*this);
-    m_audio.clear();
-    m_audioCodec = AudioCodec::None;
     m_ended = false;
 }
 
 void Parser::detect(const uint8_t* p, size_t n) {
     m_detect.insert(m_detect.end(), p, p + n);
+    const uint64_t base = m_inputPos - m_detect.size();
     const uint8_t* d = m_detect.data();
     size_t size = m_detect.size();
     size_t i = 0;
@@ -96,7 +99,7 @@ void Parser::detect(const uint8_t* p, size_t n) {
             m_detect.shrink_to_fit();
             m_mode = Mode::Es;
             m_video.setWatchForPacks(true);
-            feedElementary(bytes.data(), bytes.size());
+            feedElementary(bytes.data(), bytes.size(), base + from);
             return;
         }
         int v = plausibleHeader(d + i, size - i);
@@ -109,7 +112,7 @@ void Parser::detect(const uint8_t* p, size_t n) {
             m_detect.clear();
             m_detect.shrink_to_fit();
             m_mode = Mode::Ps;
-            m_ps.push(bytes.data(), bytes.size());
+            m_ps.push(bytes.data(), bytes.size(), base + i);
             return;
         }
         ++i;
@@ -118,17 +121,18 @@ void Parser::detect(const uint8_t* p, size_t n) {
         m_detect.erase(m_detect.begin(), m_detect.end() - static_cast<std::ptrdiff_t>(kDetectCarry));
 }
 
-void Parser::feedElementary(const uint8_t* p, size_t n) {
-    m_video.push(p, n);
+void Parser::feedElementary(const uint8_t* p, size_t n, uint64_t at) {
+    m_video.push(p, n, at);
     drainVideo();
     if (m_video.packSeenAt() != kNoPos) {
         // Packet headers in what looked like a bare stream: it is a program
         // stream that began inside a packet. Go on from the packet start.
-        std::vector<uint8_t> rest = m_video.takeFromPack();
+        uint64_t restAt = 0;
+        std::vector<uint8_t> rest = m_video.takeFromPack(restAt);
         m_video.reset();
         m_video.setWatchForPacks(false);
         m_mode = Mode::Ps;
-        m_ps.push(rest.data(), rest.size());
+        m_ps.push(rest.data(), rest.size(), restAt);
     }
 }
 
@@ -146,6 +150,7 @@ void Parser::drainVideo() {
         f.nFrameRate = pic.fps;
         f.nWidth = pic.width;
         f.nHeight = pic.height;
+        e.start = pic.start;
         if (pic.owned.empty()) {
             e.inStore = true;
             e.pos = pic.pos;
@@ -157,11 +162,36 @@ void Parser::drainVideo() {
     }
 }
 
+void Parser::drainAudio() {
+    auto& ready = m_audio.ready();
+    while (!ready.empty()) {
+        AudioRecord& r = ready.front();
+        Entry e;
+        TessaroFrame& f = e.frame;
+        e.start = r.start;
+        e.owned = std::move(r.bytes);
+        f.nPayloadLen = static_cast<uint32_t>(e.owned.size());
+        f.nFrameType = TESSARO_FRAME_AUDIO;
+        f.nPts = f.nDts = TESSARO_NO_TIME;
+        f.nCodec = r.codec == AudioCodec::Mulaw ? TESSARO_AUDIO_MULAW : TESSARO_AUDIO_ALAW;
+        f.nChannels = r.channels;
+        f.nBitsPerSample = 16;
+        f.nSampleRate = r.sampleRate;
+        ready.pop_front();
+        enqueue(std::move(e));
+    }
+}
+
 void Parser::enqueue(Entry&& e) {
     m_queuedBytes += e.frame.nPayloadLen;
     if (e.inStore && m_queuedInStore++ == 0)
         m_video.setHold(e.pos);
-    m_queue.push_back(std::move(e));
+    // Records join in the order their data starts in the input; a picture
+    // finishes after audio that began while it was open.
+    auto at = m_queue.end();
+    while (at != m_queue.begin() && std::prev(at)->start > e.start)
+        --at;
+    m_queue.insert(at, std::move(e));
     if (m_queue.size() > kMaxQueuedRecords || m_queuedBytes > kMaxQueuedBytes) {
         // The caller is not draining: the oldest records give way.
         while (m_queue.size() > 1 && (m_queue.size() > kMaxQueuedRecords || m_queuedBytes > kMaxQueuedBytes)) {
@@ -173,9 +203,17 @@ void Parser::enqueue(Entry&& e) {
     }
 }
 
+bool Parser::releasable(const Entry& e) const {
+    if (m_ended)
+        return true;
+    // Nothing still being gathered may start before it.
+    uint64_t open = std::min(m_video.pendingFrom(), m_audio.pendingFrom());
+    return e.start < open;
+}
+
 const TessaroFrame* Parser::next() {
     m_current = Entry{};
-    if (m_queue.empty())
+    if (m_queue.empty() || !releasable(m_queue.front()))
         return nullptr;
     m_current = std::move(m_queue.front());
     m_queue.pop_front();
@@ -190,47 +228,27 @@ void Parser::videoCodec(Codec codec) { m_video.setCodec(codec); }
 
 void Parser::videoPts(uint64_t pts) { m_video.notePts(pts); }
 
-void Parser::videoPayload(const uint8_t* p, size_t n, bool open, std::vector<uint8_t>& rest) {
+void Parser::videoPayload(const uint8_t* p, size_t n, uint64_t at, bool open, std::vector<uint8_t>& rest) {
     m_video.setWatchForPacks(open);
-    m_video.push(p, n);
+    m_video.push(p, n, at);
     drainVideo();
-    if (open && m_video.packSeenAt() != kNoPos)
-        rest = m_video.takeFromPack();
+    if (open && m_video.packSeenAt() != kNoPos) {
+        uint64_t restAt = 0;
+        rest = m_video.takeFromPack(restAt);
+    }
     m_video.setWatchForPacks(false);
 }
 
-void Parser::audioPayload(const uint8_t* p, size_t n, AudioCodec codec) {
-    m_audioCodec = codec;
-    while (n > 0) {
-        if (m_audio.capacity() < kAudioRecordBytes)
-            m_audio.reserve(kAudioRecordBytes);
-        size_t take = std::min(n, kAudioRecordBytes - m_audio.size());
-        m_audio.insert(m_audio.end(), p, p + take);
-        p += take;
-        n -= take;
-        if (m_audio.size() == kAudioRecordBytes)
-            emitAudio(codec);
-    }
+void Parser::audioStart(AudioCodec codec) { m_audio.packetStart(codec); }
+
+void Parser::audioPayload(const uint8_t* p, size_t n, uint64_t at) {
+    m_audio.payload(p, n, at);
+    drainAudio();
 }
 
-void Parser::audioEnd(AudioCodec codec) {
-    if (!m_audio.empty())
-        emitAudio(codec);
-}
-
-void Parser::emitAudio(AudioCodec codec) {
-    Entry e;
-    TessaroFrame& f = e.frame;
-    e.owned = std::move(m_audio);
-    m_audio = {};
-    f.nPayloadLen = static_cast<uint32_t>(e.owned.size());
-    f.nFrameType = TESSARO_FRAME_AUDIO;
-    f.nPts = f.nDts = TESSARO_NO_TIME;
-    f.nCodec = codec == AudioCodec::Mulaw ? TESSARO_AUDIO_MULAW : TESSARO_AUDIO_ALAW;
-    f.nChannels = 1;
-    f.nBitsPerSample = 16;
-    f.nSampleRate = kG711SampleRate;
-    enqueue(std::move(e));
+void Parser::audioEnd() {
+    m_audio.packetEnd();
+    drainAudio();
 }
 
 } // namespace tessaro

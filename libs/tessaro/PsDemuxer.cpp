@@ -25,15 +25,16 @@ uint64_t readPts(const uint8_t* b) {
 
 } // namespace
 
-void PsDemuxer::push(const uint8_t* p, size_t n) {
+void PsDemuxer::push(const uint8_t* p, size_t n, uint64_t at) {
     size_t off = 0;
     while (off < n || !m_replay.empty()) {
         if (!m_replay.empty()) {
             std::vector<uint8_t> r;
             r.swap(m_replay);
+            const uint64_t rAt = m_replayAt;
             size_t used = 0;
             while (used < r.size()) {
-                used += step(r.data() + used, r.size() - used);
+                used += stepAt(r.data() + used, r.size() - used, rAt + used);
                 if (!m_replay.empty()) {
                     m_replay.insert(m_replay.end(), r.begin() + static_cast<std::ptrdiff_t>(used), r.end());
                     break;
@@ -41,8 +42,17 @@ void PsDemuxer::push(const uint8_t* p, size_t n) {
             }
             continue;
         }
-        off += step(p + off, n - off);
+        off += stepAt(p + off, n - off, at + off);
     }
+}
+
+size_t PsDemuxer::stepAt(const uint8_t* p, size_t n, uint64_t at) {
+    m_pos = at;
+    size_t used = step(p, n);
+    // Bytes set aside for another look always end where the step stopped.
+    if (!m_replay.empty())
+        m_replayAt = at + used - m_replay.size();
+    return used;
 }
 
 // Drops the first byte of a header that turned out not to be one and
@@ -57,7 +67,7 @@ void PsDemuxer::fail() {
 
 void PsDemuxer::endPacket() {
     if (m_target == Target::Audio)
-        m_sink->audioEnd(m_audioCodec);
+        m_sink->audioEnd();
     m_target = Target::None;
     m_hdr.clear();
     m_state = State::Sync;
@@ -75,6 +85,7 @@ size_t PsDemuxer::step(const uint8_t* p, size_t n) {
         }
         size_t take = std::min(n, m_need - m_hdr.size());
         m_hdr.insert(m_hdr.end(), p, p + take);
+        m_hdrEnd = m_pos + take;
         if (m_hdr.size() >= m_need)
             onHeader();
         return take;
@@ -85,9 +96,9 @@ size_t PsDemuxer::step(const uint8_t* p, size_t n) {
         if (m_state == State::Payload) {
             if (m_target == Target::Video) {
                 std::vector<uint8_t> unused;
-                m_sink->videoPayload(p, take, false, unused);
+                m_sink->videoPayload(p, take, m_pos, false, unused);
             } else if (m_target == Target::Audio) {
-                m_sink->audioPayload(p, take, m_audioCodec);
+                m_sink->audioPayload(p, take, m_pos);
             }
         }
         m_remaining -= take;
@@ -97,7 +108,7 @@ size_t PsDemuxer::step(const uint8_t* p, size_t n) {
     }
     case State::OpenPayload: {
         std::vector<uint8_t> rest;
-        m_sink->videoPayload(p, n, true, rest);
+        m_sink->videoPayload(p, n, m_pos, true, rest);
         if (!rest.empty()) {
             // The packet ended at a start code the video side found.
             endPacket();
@@ -129,6 +140,7 @@ size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
             m_state = State::Header;
             m_need = 4;
         }
+        m_hdrEnd = m_pos + i;
         return i;
     }
     size_t k = 2;
@@ -141,6 +153,7 @@ size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
             if (j - 2 > 0)
                 m_expectPacket = false;
             m_hdr.assign({0, 0, 1});
+            m_hdrEnd = m_pos + j + 1;
             m_state = State::Header;
             m_need = 4;
             return j + 1;
@@ -153,6 +166,7 @@ size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
             m_hdr.assign({0, 0});
         else
             m_hdr.assign({0});
+        m_hdrEnd = m_pos + n;
         if (n > m_hdr.size())
             m_expectPacket = false;
     } else {
@@ -350,6 +364,7 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
     std::vector<uint8_t> staged;
     if (m_hdr.size() > headerEnd)
         staged.assign(m_hdr.begin() + static_cast<std::ptrdiff_t>(headerEnd), m_hdr.end());
+    const uint64_t stagedAt = m_hdrEnd - staged.size();
     size_t consumed = m_hdr.size() - 6;
     m_hdr.clear();
 
@@ -373,12 +388,14 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
     if (m_target == Target::Video && hasPts)
         m_sink->videoPts(pts);
     m_state = m_target == Target::None ? State::Skip : State::Payload;
+    if (m_target == Target::Audio)
+        m_sink->audioStart(m_audioCodec);
     if (!staged.empty()) {
         if (m_target == Target::Video) {
             std::vector<uint8_t> unused;
-            m_sink->videoPayload(staged.data(), staged.size(), false, unused);
+            m_sink->videoPayload(staged.data(), staged.size(), stagedAt, false, unused);
         } else if (m_target == Target::Audio) {
-            m_sink->audioPayload(staged.data(), staged.size(), m_audioCodec);
+            m_sink->audioPayload(staged.data(), staged.size(), stagedAt);
         }
     }
     if (m_remaining == 0)

@@ -100,13 +100,18 @@ void VideoAssembler::reset() {
     m_codec = Codec::Unknown;
 }
 
-std::vector<uint8_t> VideoAssembler::takeFromPack() {
+std::vector<uint8_t> VideoAssembler::takeFromPack(uint64_t& at) {
     std::vector<uint8_t> out;
     if (m_packAt == kNoPos)
         return out;
     uint64_t from = std::max(m_packAt, m_buf.begin());
     out.assign(m_buf.at(from), m_buf.at(from) + (m_buf.end() - from));
+    at = inputAt(from);
     m_buf.truncate(from);
+    while (!m_spans.empty() && m_spans.back().pos >= from)
+        m_spans.pop_back();
+    if (!m_spans.empty() && m_spans.back().pos + m_spans.back().len > from)
+        m_spans.back().len = from - m_spans.back().pos;
     m_scanPos = std::min(m_scanPos, from);
     m_detectPos = std::min(m_detectPos, from);
     m_packAt = kNoPos;
@@ -119,7 +124,41 @@ void VideoAssembler::notePts(uint64_t pts) {
     m_ptsNotes.push_back({m_buf.end(), pts & kPtsMask});
 }
 
-void VideoAssembler::push(const uint8_t* p, size_t n) {
+void VideoAssembler::noteSpan(uint64_t at, size_t n) {
+    const uint64_t pos = m_buf.end();
+    if (!m_spans.empty()) {
+        Span& last = m_spans.back();
+        if (last.pos + last.len == pos && last.at + last.len == at) {
+            last.len += n;
+            return;
+        }
+    }
+    m_spans.push_back({pos, at, n});
+}
+
+uint64_t VideoAssembler::inputAt(uint64_t pos) const {
+    if (m_spans.empty())
+        return 0;
+    auto it = std::upper_bound(m_spans.begin(), m_spans.end(), pos,
+                               [](uint64_t v, const Span& s) { return v < s.pos; });
+    if (it == m_spans.begin())
+        return m_spans.front().at;
+    --it;
+    return it->at + (pos - it->pos);
+}
+
+uint64_t VideoAssembler::pendingFrom() const {
+    const uint64_t end = m_buf.end();
+    uint64_t from = std::max(m_scanPos, m_buf.begin());
+    // The zero in front of a start code may belong to the unit after it.
+    if (from > m_buf.begin() && from < end && *m_buf.at(from - 1) == 0)
+        --from;
+    if (m_auStart != kNoPos)
+        from = std::min(from, m_auStart);
+    return from >= end ? kNoPos : inputAt(from);
+}
+
+void VideoAssembler::push(const uint8_t* p, size_t n, uint64_t at) {
     if (m_packAt != kNoPos)
         return;  // the caller switches to program-stream parsing
     // Keep what a queued record or the scan still needs; the rest may go.
@@ -129,6 +168,9 @@ void VideoAssembler::push(const uint8_t* p, size_t n) {
     if (m_nalStart != kNoPos)
         keep = std::min(keep, m_nalStart);
     m_buf.discardBefore(keep);
+    while (m_spans.size() > 1 && m_spans[1].pos <= m_buf.begin())
+        m_spans.pop_front();
+    noteSpan(at, n);
     m_buf.append(p, n);
 
     if (m_codec == Codec::Unknown) {
@@ -506,6 +548,7 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
     if (m_auStart == kNoPos || endPos <= m_auStart || !m_au.hasVcl || m_au.brokenStart)
         return;
     Picture pic;
+    pic.start = inputAt(m_auStart);
     pic.pos = m_auStart;
     pic.len = static_cast<uint32_t>(endPos - m_auStart);
     pic.codec = m_codec;

@@ -25,6 +25,7 @@ constexpr size_t kMaxParamSetBytes = 64 * 1024;
 constexpr size_t kMaxDetectBytes = size_t{4} * 1024 * 1024;
 
 struct Picture {
+    uint64_t start = 0;             // input offset of the first byte
     uint64_t pos = 0;               // range in the store, used when owned is empty
     uint32_t len = 0;
     std::vector<uint8_t> owned;     // payload with inserted parameter sets
@@ -45,10 +46,16 @@ public:
     // input is really a program stream; scanning stops there.
     void setWatchForPacks(bool on) { m_watchPacks = on; }
     uint64_t packSeenAt() const { return m_packAt; }
-    // Moves the bytes from the packet start code on out of the video stream.
-    std::vector<uint8_t> takeFromPack();
+    // Moves the bytes from the packet start code on out of the video stream;
+    // at gets their input offset.
+    std::vector<uint8_t> takeFromPack(uint64_t& at);
 
-    void push(const uint8_t* p, size_t n);
+    // at: the input offset of p[0].
+    void push(const uint8_t* p, size_t n, uint64_t at);
+
+    // Input offset of the first byte that may still become part of a
+    // picture, kNoPos when every byte pushed is settled.
+    uint64_t pendingFrom() const;
 
     // The next bytes pushed begin a PES packet with this time stamp (90 kHz).
     void notePts(uint64_t pts);
@@ -88,6 +95,12 @@ private:
         uint64_t pos;
         uint64_t pts;
     };
+    // Where a run of store bytes came from in the input.
+    struct Span {
+        uint64_t pos;
+        uint64_t at;
+        uint64_t len;
+    };
 
     void detect();
     void scan();
@@ -102,8 +115,11 @@ private:
     unsigned frameRate() const;
     void notePtsDelta(uint64_t pts);
     void dropPartial();
+    void noteSpan(uint64_t at, size_t n);
+    uint64_t inputAt(uint64_t pos) const;
 
     ByteBuffer m_buf;
+    std::deque<Span> m_spans;
     Codec m_codec = Codec::Unknown;
     bool m_watchPacks = false;
     bool m_flushing = false;  // units at the very end are read with what bytes there are

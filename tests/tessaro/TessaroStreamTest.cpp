@@ -372,6 +372,8 @@ TEST(TessaroMemory, QueueOfACallerThatNeverDrainsIsBounded) {
     for (int c = 0; c < copies; ++c)
         for (size_t off = 0; off < once.size(); off += 16384)
             TessaroInputData(h, once.data() + off, static_cast<uint32_t>(std::min<size_t>(16384, once.size() - off)));
+    // The audio after the last picture waits behind it until the input ends.
+    TessaroInputEnd(h);
     std::vector<Record> tail;
     while (const TessaroFrame* f = TessaroGetNextFrame(h)) {
         Record r;
@@ -398,5 +400,24 @@ TEST(TessaroEnd, OnePictureComesOutAtTheEndOfInput) {
         std::vector<Record> got = parse(one, chunk);
         ASSERT_EQ(got.size(), 1u);
         EXPECT_TRUE(got[0] == all[0]);
+    }
+}
+
+TEST(TessaroOrder, RecordsComeOutInStreamOrder) {
+    // In the writer's streams a picture's first packet carries a time stamp
+    // and every audio packet makes one record: the records follow the packets.
+    for (const char* name : {"ps_h264_alaw.ps", "ps_h264_nomap_30fps.ps"}) {
+        SCOPED_TRACE(name);
+        std::vector<uint8_t> bytes = readFile(dataPath(name));
+        std::string expected;
+        for (const PesPacket& p : pesPackets(bytes))
+            if (p.id >= 0xE0 ? p.hasPts : true)
+                expected += p.id >= 0xE0 ? 'V' : 'A';
+        for (size_t chunk : {size_t{1}, size_t{4096}}) {
+            std::string got;
+            for (const Record& r : parse(bytes, chunk))
+                got += r.type == TESSARO_FRAME_VIDEO ? 'V' : 'A';
+            EXPECT_EQ(got, expected) << chunk;
+        }
     }
 }

@@ -102,6 +102,47 @@ std::vector<Unit> units(const std::vector<uint8_t>& p, bool h265) {
     return out;
 }
 
+std::vector<PesPacket> pesPackets(const std::vector<uint8_t>& d) {
+    std::vector<PesPacket> out;
+    auto stamp = [&](size_t i) {
+        return (int64_t{d[i] & 0x0E} << 29) | (int64_t{d[i + 1]} << 22) | (int64_t{d[i + 2] & 0xFE} << 14) |
+               (int64_t{d[i + 3]} << 7) | (int64_t{d[i + 4]} >> 1);
+    };
+    size_t i = 0;
+    while (i + 6 <= d.size()) {
+        if (d[i] != 0 || d[i + 1] != 0 || d[i + 2] != 1 || d[i + 3] < 0xB9) {
+            ++i;
+            continue;
+        }
+        uint8_t code = d[i + 3];
+        if (code == 0xB9) {
+            i += 4;
+            continue;
+        }
+        if (code == 0xBA) {
+            i += 14 + (i + 13 < d.size() ? (d[i + 13] & 7) : 0);
+            continue;
+        }
+        size_t len = size_t{d[i + 4]} << 8 | d[i + 5];
+        if ((code >= 0xC0 && code <= 0xEF) && i + 9 <= d.size()) {
+            PesPacket pkt;
+            pkt.id = code;
+            unsigned flags = d[i + 7] >> 6;
+            pkt.hasPts = flags & 2;
+            pkt.hasDts = flags == 3;
+            if (pkt.hasPts)
+                pkt.pts = stamp(i + 9);
+            if (pkt.hasDts)
+                pkt.dts = stamp(i + 14);
+            pkt.payloadAt = i + 9 + d[i + 8];
+            pkt.payloadLen = i + 6 + len - pkt.payloadAt;
+            out.push_back(pkt);
+        }
+        i += 6 + len;
+    }
+    return out;
+}
+
 int ffprobeFrameCount(const std::string& path) {
     std::string cmd = "ffprobe -v quiet -select_streams v:0 -count_frames -show_entries stream=nb_read_frames "
                       "-of default=nokey=1:noprint_wrappers=1 '" + path + "'";

@@ -43,6 +43,16 @@ struct Unit {
 // Walks a payload unit by unit from its first byte, as the writer does.
 std::vector<Unit> units(const std::vector<uint8_t>& payload, bool h265);
 
+// The PES packets of a clean program stream (as the test writer makes them),
+// in file order.
+struct PesPacket {
+    uint8_t id = 0;
+    bool hasPts = false, hasDts = false;
+    int64_t pts = 0, dts = 0;
+    size_t payloadAt = 0, payloadLen = 0;
+};
+std::vector<PesPacket> pesPackets(const std::vector<uint8_t>& ps);
+
 // Pictures ffprobe decodes from the file (video stream 0), -1 on failure.
 int ffprobeFrameCount(const std::string& path);
 
