@@ -1,7 +1,8 @@
-// Turns the audio payload of program-stream packets into records: G.711
-// cut into blocks the writers take.
+// Turns the audio payload of program-stream packets into timed records:
+// G.711 cut into blocks the writers take.
 #pragma once
 
+#include "Clock.h"
 #include "VideoAssembler.h"
 
 #include <cstddef>
@@ -22,12 +23,16 @@ struct AudioRecord {
     AudioCodec codec = AudioCodec::Alaw;
     unsigned channels = 1;
     unsigned sampleRate = kG711SampleRate;
+    int64_t time = 0;    // of the first sample, 90 kHz
+    uint32_t flags = 0;  // TESSARO_FLAG_*
     std::vector<uint8_t> bytes;
 };
 
 class AudioAssembler {
 public:
-    void packetStart(AudioCodec codec);
+    explicit AudioAssembler(Clock& clock) : m_clock(&clock) {}
+
+    void packetStart(AudioCodec codec, const Stamp& stamp);
     // at: the input offset of p[0].
     void payload(const uint8_t* p, size_t n, uint64_t at);
     void packetEnd();
@@ -39,9 +44,17 @@ public:
 private:
     void emit();
 
+    Clock* m_clock;
     AudioCodec m_codec = AudioCodec::Alaw;
+    // The packet being read: its first sample's time and the samples so far.
+    int64_t m_packetTime = 0;
+    uint64_t m_packetSamples = 0;
+    uint32_t m_packetFlags = 0;
+    bool m_haveEnd = false;
+    int64_t m_end = 0;  // where the last record's samples ended
     std::vector<uint8_t> m_cur;
     uint64_t m_curStart = 0;
+    uint64_t m_curSample = 0;  // its first sample within the packet
     std::deque<AudioRecord> m_ready;
 };
 

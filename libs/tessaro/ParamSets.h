@@ -2,6 +2,8 @@
 // cropping and the frame rate from the timing information.
 #pragma once
 
+#include "FrameRate.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -11,6 +13,12 @@ struct SeqInfo {
     int width = 0;      // cropped luma width
     int height = 0;     // cropped luma height
     unsigned fps = 0;   // 0 when the stream carries no usable timing
+    FrameRate rate;     // the exact rate behind fps
+    // Most pictures that precede any picture in decoding order and follow it
+    // in output order, -1 when the set does not say.
+    int reorder = -1;
+    unsigned profile = 0;
+    unsigned maxRefFrames = 0;
     // H.264 slice-header layout, for pairing the two fields of a frame.
     bool frameMbsOnly = true;
     bool separateColourPlane = false;
@@ -27,10 +35,6 @@ struct SliceFieldInfo {
 };
 SliceFieldInfo parseH264SliceField(const uint8_t* body, size_t size, const SeqInfo& seq);
 
-// Rates outside this range are treated as absent: cameras do write nonsense
-// timing (e.g. a 90 kHz tick) and the writer would turn it into a broken file.
-constexpr unsigned kMaxFrameRate = 240;
-
 // time_scale / (divisor * num_units_in_tick), rounded; 0 if out of range.
 unsigned rateFromTiming(uint32_t numUnitsInTick, uint32_t timeScale, unsigned divisor);
 
@@ -38,7 +42,8 @@ unsigned rateFromTiming(uint32_t numUnitsInTick, uint32_t timeScale, unsigned di
 // returns false when the unit is too damaged to give a picture size.
 bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out);
 bool parseH265Sps(const uint8_t* nal, size_t size, SeqInfo& out);
-// Frame rate from the H.265 video parameter set's timing, 0 if none.
-unsigned parseH265VpsRate(const uint8_t* nal, size_t size);
+// Frame rate from the H.265 video parameter set's timing, unknown if none.
+FrameRate parseH265VpsTiming(const uint8_t* nal, size_t size);
+inline unsigned parseH265VpsRate(const uint8_t* nal, size_t size) { return roundedRate(parseH265VpsTiming(nal, size)); }
 
 } // namespace tessaro

@@ -11,20 +11,20 @@ namespace {
 constexpr size_t kDetectCarry = 16;
 } // namespace
 
-Parser::Parser() : m_ps(*this) {}
+Parser::Parser() : m_timeline(m_clock), m_audio(m_clock), m_ps(*this) {}
 
+// The store keeps what queued records and pictures waiting for their times
+// point to; the queue's are the older ones.
 void Parser::updateHold() {
-    if (m_queuedInStore == 0) {
-        m_video.setHold(kNoPos);
-        return;
-    }
-    for (const Entry& e : m_queue) {
-        if (e.inStore) {
-            m_video.setHold(e.pos);
-            return;
+    if (m_queuedInStore > 0) {
+        for (const Entry& e : m_queue) {
+            if (e.inStore) {
+                m_video.setHold(e.pos);
+                return;
+            }
         }
     }
-    m_video.setHold(kNoPos);
+    m_video.setHold(m_timeline.firstStorePos());
 }
 
 void Parser::input(const uint8_t* p, size_t n) {
@@ -52,13 +52,14 @@ void Parser::end() {
         return;
     if (m_mode == Mode::Es) {
         m_video.flush(false);
-        drainVideo();
     } else if (m_mode == Mode::Ps) {
         m_video.flush(m_ps.videoCut());
-        drainVideo();
         m_audio.packetEnd();
         drainAudio();
     }
+    drainVideo();
+    m_timeline.flush();
+    drainVideo();
     m_ended = true;
 }
 
@@ -74,8 +75,10 @@ void Parser::restart() {
     m_queuedInStore = 0;
     m_mode = Mode::Detect;
     m_detect.clear();
+    m_clock = Clock();
     m_video = VideoAssembler();
-    m_audio = AudioAssembler();
+    m_timeline = VideoTimeline(m_clock);
+    m_audio = AudioAssembler(m_clock);
     m_ps = PsDemuxer(*this);
     m_ended = false;
 }
@@ -137,17 +140,27 @@ void Parser::feedElementary(const uint8_t* p, size_t n, uint64_t at) {
 }
 
 void Parser::drainVideo() {
-    auto& ready = m_video.ready();
+    auto& pictures = m_video.ready();
+    while (!pictures.empty()) {
+        m_timeline.add(std::move(pictures.front()));
+        pictures.pop_front();
+    }
+    auto& ready = m_timeline.ready();
     while (!ready.empty()) {
-        Picture& pic = ready.front();
+        TimedPicture& t = ready.front();
+        Picture& pic = t.pic;
         Entry e;
         TessaroFrame& f = e.frame;
         f.nPayloadLen = pic.len;
         f.nFrameType = TESSARO_FRAME_VIDEO;
-        f.nPts = f.nDts = TESSARO_NO_TIME;
         f.nFrameKind = pic.key ? TESSARO_KIND_KEY : TESSARO_KIND_NONKEY;
         f.nCodec = pic.codec == Codec::H265 ? TESSARO_CODEC_H265 : TESSARO_CODEC_H264;
-        f.nFrameRate = pic.fps;
+        f.nFlags = t.flags;
+        f.nPts = t.pts;
+        f.nDts = t.dts;
+        f.nRateNum = t.rate.num;
+        f.nRateDen = t.rate.den;
+        f.nFrameRate = roundedRate(t.rate);
         f.nWidth = pic.width;
         f.nHeight = pic.height;
         e.start = pic.start;
@@ -160,6 +173,7 @@ void Parser::drainVideo() {
         ready.pop_front();
         enqueue(std::move(e));
     }
+    updateHold();
 }
 
 void Parser::drainAudio() {
@@ -172,7 +186,8 @@ void Parser::drainAudio() {
         e.owned = std::move(r.bytes);
         f.nPayloadLen = static_cast<uint32_t>(e.owned.size());
         f.nFrameType = TESSARO_FRAME_AUDIO;
-        f.nPts = f.nDts = TESSARO_NO_TIME;
+        f.nFlags = r.flags;
+        f.nPts = f.nDts = r.time;
         f.nCodec = r.codec == AudioCodec::Mulaw ? TESSARO_AUDIO_MULAW : TESSARO_AUDIO_ALAW;
         f.nChannels = r.channels;
         f.nBitsPerSample = 16;
@@ -207,7 +222,7 @@ bool Parser::releasable(const Entry& e) const {
     if (m_ended)
         return true;
     // Nothing still being gathered may start before it.
-    uint64_t open = std::min(m_video.pendingFrom(), m_audio.pendingFrom());
+    uint64_t open = std::min({m_video.pendingFrom(), m_timeline.pendingFrom(), m_audio.pendingFrom()});
     return e.start < open;
 }
 
@@ -226,7 +241,11 @@ const TessaroFrame* Parser::next() {
 
 void Parser::videoCodec(Codec codec) { m_video.setCodec(codec); }
 
-void Parser::videoPts(uint64_t pts) { m_video.notePts(pts); }
+void Parser::videoStamp(const Stamp& stamp) {
+    Stamp placed = stamp;
+    m_timeline.place(placed);
+    m_video.noteStamp(placed);
+}
 
 void Parser::videoPayload(const uint8_t* p, size_t n, uint64_t at, bool open, std::vector<uint8_t>& rest) {
     m_video.setWatchForPacks(open);
@@ -239,7 +258,10 @@ void Parser::videoPayload(const uint8_t* p, size_t n, uint64_t at, bool open, st
     m_video.setWatchForPacks(false);
 }
 
-void Parser::audioStart(AudioCodec codec) { m_audio.packetStart(codec); }
+void Parser::audioStart(AudioCodec codec, const Stamp& stamp) {
+    m_audio.packetStart(codec, stamp);
+    drainAudio();
+}
 
 void Parser::audioPayload(const uint8_t* p, size_t n, uint64_t at) {
     m_audio.payload(p, n, at);

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "AudioAssembler.h"
+#include "Clock.h"
 #include "PsDemuxer.h"
 #include "VideoAssembler.h"
+#include "VideoTimeline.h"
 #include "tessaro.h"
 
 #include <deque>
@@ -49,16 +51,18 @@ private:
 
     // PsSink
     void videoCodec(Codec codec) override;
-    void videoPts(uint64_t pts) override;
+    void videoStamp(const Stamp& stamp) override;
     void videoPayload(const uint8_t* p, size_t n, uint64_t at, bool open, std::vector<uint8_t>& rest) override;
-    void audioStart(AudioCodec codec) override;
+    void audioStart(AudioCodec codec, const Stamp& stamp) override;
     void audioPayload(const uint8_t* p, size_t n, uint64_t at) override;
     void audioEnd() override;
 
     Mode m_mode = Mode::Detect;
     uint64_t m_inputPos = 0;  // input offset of the next byte
     std::vector<uint8_t> m_detect;
+    Clock m_clock;
     VideoAssembler m_video;
+    VideoTimeline m_timeline;
     AudioAssembler m_audio;
     PsDemuxer m_ps;
     std::deque<Entry> m_queue;

@@ -274,18 +274,22 @@ void PsDemuxer::onHeader() {
     startPes(code, length);
 }
 
-bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, bool& hasPts, uint64_t& pts) const {
+bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, Stamp& stamp) const {
     const uint8_t* h = m_hdr.data();
     size_t have = m_hdr.size();
-    hasPts = false;
+    stamp = Stamp{};
     if ((h[6] & 0xC0) == 0x80) {
         size_t end = 9 + size_t{h[8]};
         if (length != 0 && end > 6 + length)
             return false;
         headerEnd = end;
         if ((h[7] & 0x80) && h[8] >= 5 && have >= 14) {
-            pts = readPts(h + 9);
-            hasPts = true;
+            stamp.pts = readPts(h + 9);
+            stamp.hasPts = true;
+            if ((h[7] & 0x40) && h[8] >= 10 && have >= 19) {
+                stamp.dts = readPts(h + 14);
+                stamp.hasDts = true;
+            }
         }
         return true;
     }
@@ -298,12 +302,13 @@ bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, bool& hasPts, u
     if (i >= limit)
         return false;
     if ((h[i] & 0xF0) == 0x20 && i + 5 <= limit) {
-        pts = readPts(h + i);
-        hasPts = true;
+        stamp.pts = readPts(h + i);
+        stamp.hasPts = true;
         i += 5;
     } else if ((h[i] & 0xF0) == 0x30 && i + 10 <= limit) {
-        pts = readPts(h + i);
-        hasPts = true;
+        stamp.pts = readPts(h + i);
+        stamp.dts = readPts(h + i + 5);
+        stamp.hasPts = stamp.hasDts = true;
         i += 10;
     } else if (h[i] == 0x0F) {
         i += 1;
@@ -324,9 +329,8 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
         return;
     }
     size_t headerEnd = 0;
-    bool hasPts = false;
-    uint64_t pts = 0;
-    if (!parsePesHeader(length, headerEnd, hasPts, pts)) {
+    Stamp stamp;
+    if (!parsePesHeader(length, headerEnd, stamp)) {
         // A broken header: pass over the packet by its length, or resync.
         if (length == 0) {
             fail();
@@ -377,19 +381,18 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
             m_replay.insert(m_replay.begin(), staged.begin(), staged.end());
             return;
         }
-        if (hasPts)
-            m_sink->videoPts(pts);
+        m_sink->videoStamp(stamp);
         m_state = State::OpenPayload;
         m_replay.insert(m_replay.begin(), staged.begin(), staged.end());
         return;
     }
 
     m_remaining = length - std::min(length, consumed);
-    if (m_target == Target::Video && hasPts)
-        m_sink->videoPts(pts);
+    if (m_target == Target::Video)
+        m_sink->videoStamp(stamp);
     m_state = m_target == Target::None ? State::Skip : State::Payload;
     if (m_target == Target::Audio)
-        m_sink->audioStart(m_audioCodec);
+        m_sink->audioStart(m_audioCodec, stamp);
     if (!staged.empty()) {
         if (m_target == Target::Video) {
             std::vector<uint8_t> unused;

@@ -17,11 +17,12 @@ class PsSink {
 public:
     virtual ~PsSink() = default;
     virtual void videoCodec(Codec codec) = 0;
-    virtual void videoPts(uint64_t pts) = 0;
+    // The next video bytes begin a packet with these stamps.
+    virtual void videoStamp(const Stamp& stamp) = 0;
     // Video bytes of a PES packet without a length: the sink hands back what
     // follows the next packet start code (may stay empty).
     virtual void videoPayload(const uint8_t* p, size_t n, uint64_t at, bool open, std::vector<uint8_t>& rest) = 0;
-    virtual void audioStart(AudioCodec codec) = 0;
+    virtual void audioStart(AudioCodec codec, const Stamp& stamp) = 0;
     virtual void audioPayload(const uint8_t* p, size_t n, uint64_t at) = 0;
     virtual void audioEnd() = 0;
 };
@@ -47,7 +48,7 @@ private:
     void fail();
     void parseMap();
     void startPes(uint8_t id, size_t length);
-    bool parsePesHeader(size_t length, size_t& headerEnd, bool& hasPts, uint64_t& pts) const;
+    bool parsePesHeader(size_t length, size_t& headerEnd, Stamp& stamp) const;
     void endPacket();
 
     PsSink* m_sink;

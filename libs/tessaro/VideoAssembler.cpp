@@ -20,10 +20,7 @@ struct NalClass {
 
 namespace {
 
-constexpr uint64_t kPtsMask = (uint64_t{1} << 33) - 1;
-constexpr size_t kMaxPtsNotes = 64;
-constexpr size_t kMaxPtsDeltas = 32;
-constexpr unsigned kDefaultFrameRate = 25;
+constexpr size_t kMaxStampNotes = 64;
 
 bool isKnownH264Profile(uint8_t p) {
     switch (p) {
@@ -96,7 +93,7 @@ void VideoAssembler::reset() {
     m_scanPos = m_detectPos = m_buf.end();
     m_votes = m_votesH265 = 0;
     m_packAt = kNoPos;
-    m_ptsNotes.clear();
+    m_stampNotes.clear();
     m_codec = Codec::Unknown;
 }
 
@@ -118,10 +115,10 @@ std::vector<uint8_t> VideoAssembler::takeFromPack(uint64_t& at) {
     return out;
 }
 
-void VideoAssembler::notePts(uint64_t pts) {
-    if (m_ptsNotes.size() >= kMaxPtsNotes)
-        m_ptsNotes.pop_front();
-    m_ptsNotes.push_back({m_buf.end(), pts & kPtsMask});
+void VideoAssembler::noteStamp(const Stamp& stamp) {
+    if (m_stampNotes.size() >= kMaxStampNotes)
+        m_stampNotes.pop_front();
+    m_stampNotes.push_back({m_buf.end(), stamp});
 }
 
 void VideoAssembler::noteSpan(uint64_t at, size_t n) {
@@ -336,12 +333,14 @@ void VideoAssembler::dropPartial() {
     m_au = AuState{};
 }
 
-bool VideoAssembler::takePts(uint64_t hdrPos, uint64_t& pts) {
+// The stamps of the packet a picture starts in: the last packet that began
+// at or before its first unit's header.
+bool VideoAssembler::takeStamp(uint64_t hdrPos, Stamp& stamp) {
     bool found = false;
-    while (!m_ptsNotes.empty() && m_ptsNotes.front().pos <= hdrPos) {
-        pts = m_ptsNotes.front().pts;
+    while (!m_stampNotes.empty() && m_stampNotes.front().pos <= hdrPos) {
+        stamp = m_stampNotes.front().stamp;
         found = true;
-        m_ptsNotes.pop_front();
+        m_stampNotes.pop_front();
     }
     return found;
 }
@@ -376,9 +375,7 @@ void VideoAssembler::onNalStart(uint64_t q) {
 
     if (m_auStart == kNoPos) {
         AuState fresh;
-        fresh.hasPts = takePts(hdr, fresh.pts);
-        if (fresh.hasPts)
-            notePtsDelta(fresh.pts);
+        takeStamp(hdr, fresh.stamp);
         m_auStart = sc;
         m_au = fresh;
         addNal(m_au, c, sc, fi);
@@ -403,8 +400,8 @@ void VideoAssembler::onNalStart(uint64_t q) {
                 m_au.nalCount += m_next.nalCount;
                 m_cutAt = m_cutHdr = kNoPos;
             }
-            uint64_t fieldPts = 0;
-            takePts(hdr, fieldPts);  // the second field's stamp says nothing about the frame rate
+            Stamp fieldStamp;
+            takeStamp(hdr, fieldStamp);  // the frame's time is its first field's
             m_au.paired = true;
             addNal(m_au, c, sc, fi);
         } else {
@@ -430,9 +427,8 @@ void VideoAssembler::onNalStart(uint64_t q) {
 
 void VideoAssembler::cutPicture(uint64_t cut, uint64_t cutHdr, const AuState& next) {
     AuState au = next;
-    au.hasPts = takePts(cutHdr, au.pts);
-    if (au.hasPts)
-        notePtsDelta(au.pts);
+    au.stamp = Stamp{};
+    takeStamp(cutHdr, au.stamp);
     finishPicture(cut);
     m_auStart = cut;
     m_au = au;
@@ -498,7 +494,7 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
         }
     } else {
         if (t == 32) {
-            m_vpsRate = parseH265VpsRate(nal, size);
+            m_vpsRate = parseH265VpsTiming(nal, size);
             slot = &m_vps;
         } else if (t == 33) {
             SeqInfo info;
@@ -516,34 +512,6 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
     slot->insert(slot->end(), nal, nal + size);
 }
 
-void VideoAssembler::notePtsDelta(uint64_t pts) {
-    if (m_lastPtsValid) {
-        uint64_t delta = (pts - m_lastPts) & kPtsMask;
-        // Spacings beyond the plausible frame rates are jumps, not frames.
-        if (delta >= 90000 / kMaxFrameRate && delta <= 90000) {
-            if (m_ptsDeltas.size() >= kMaxPtsDeltas)
-                m_ptsDeltas.pop_front();
-            m_ptsDeltas.push_back(static_cast<uint32_t>(delta));
-            // A low percentile rather than the minimum: pictures out of order
-            // (B-frames) give multiples of the spacing, a stray stamp noise.
-            std::vector<uint32_t> sorted(m_ptsDeltas.begin(), m_ptsDeltas.end());
-            std::sort(sorted.begin(), sorted.end());
-            double r = std::floor(90000.0 / static_cast<double>(sorted[sorted.size() / 8]) + 0.5);
-            m_ptsRate = r >= 1.0 && r <= kMaxFrameRate ? static_cast<unsigned>(r) : 0;
-        }
-    }
-    m_lastPts = pts;
-    m_lastPtsValid = true;
-}
-
-unsigned VideoAssembler::frameRate() const {
-    if (m_haveSeq && m_seq.fps)
-        return m_seq.fps;
-    if (m_codec == Codec::H265 && m_vpsRate)
-        return m_vpsRate;
-    return m_ptsRate ? m_ptsRate : kDefaultFrameRate;
-}
-
 void VideoAssembler::finishPicture(uint64_t endPos) {
     if (m_auStart == kNoPos || endPos <= m_auStart || !m_au.hasVcl || m_au.brokenStart)
         return;
@@ -554,7 +522,13 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
     pic.codec = m_codec;
     pic.width = m_haveSeq ? m_seq.width : 0;
     pic.height = m_haveSeq ? m_seq.height : 0;
-    pic.fps = frameRate();
+    pic.stamp = m_au.stamp;
+    if (m_haveSeq) {
+        pic.seqRate = m_seq.rate.known() || m_codec != Codec::H265 ? m_seq.rate : m_vpsRate;
+        pic.reorder = m_seq.reorder;
+        pic.profile = std::max(m_seq.profile, 1u);
+        pic.maxRefFrames = m_seq.maxRefFrames;
+    }
     if (m_au.key) {
         bool h265 = m_codec == Codec::H265;
         bool needVps = h265 && !m_au.hasVps, needSps = !m_au.hasSps, needPps = !m_au.hasPps;

@@ -24,6 +24,18 @@ constexpr size_t kMaxParamSetBytes = 64 * 1024;
 // Without a codec decision after this much data, the votes so far decide.
 constexpr size_t kMaxDetectBytes = size_t{4} * 1024 * 1024;
 
+// Time stamps of a PES packet: the 33-bit 90 kHz counts as written, and
+// where the clock put them when the packet arrived.
+struct Stamp {
+    bool hasPts = false;
+    bool hasDts = false;
+    uint64_t pts = 0;
+    uint64_t dts = 0;
+    int64_t ptsTime = 0;
+    int64_t dtsTime = 0;
+    uint32_t flags = 0;  // TESSARO_FLAG_DISCONTINUITY when the clock jumped here
+};
+
 struct Picture {
     uint64_t start = 0;             // input offset of the first byte
     uint64_t pos = 0;               // range in the store, used when owned is empty
@@ -33,7 +45,13 @@ struct Picture {
     Codec codec = Codec::H264;
     int width = 0;
     int height = 0;
-    unsigned fps = 0;
+    Stamp stamp;                    // of the packet the picture starts in
+    // From the sequence in force: timing, reorder depth (-1 not stated),
+    // profile and reference frames (0 before any sequence).
+    FrameRate seqRate;
+    int reorder = -1;
+    unsigned profile = 0;
+    unsigned maxRefFrames = 0;
 };
 
 class VideoAssembler {
@@ -57,8 +75,8 @@ public:
     // picture, kNoPos when every byte pushed is settled.
     uint64_t pendingFrom() const;
 
-    // The next bytes pushed begin a PES packet with this time stamp (90 kHz).
-    void notePts(uint64_t pts);
+    // The next bytes pushed begin a PES packet with these time stamps.
+    void noteStamp(const Stamp& stamp);
 
     std::deque<Picture>& ready() { return m_ready; }
     const uint8_t* at(uint64_t pos) const { return m_buf.at(pos); }
@@ -83,17 +101,16 @@ private:
         bool hasVps = false, hasSps = false, hasPps = false;
         unsigned nalCount = 0;
         uint64_t audEnd = kNoPos;
-        bool hasPts = false;
-        uint64_t pts = 0;
+        Stamp stamp;
         // First field of a field-coded H.264 frame, waiting for its partner.
         bool field = false;
         bool bottom = false;
         bool paired = false;
         uint32_t frameNum = 0;
     };
-    struct PtsNote {
+    struct StampNote {
         uint64_t pos;
-        uint64_t pts;
+        Stamp stamp;
     };
     // Where a run of store bytes came from in the input.
     struct Span {
@@ -111,9 +128,7 @@ private:
     void addNal(AuState& au, const struct NalClass& c, uint64_t sc, const SliceFieldInfo& fi);
     void finishNal(uint64_t hdr, uint64_t endPos);
     void finishPicture(uint64_t endPos);
-    bool takePts(uint64_t hdrPos, uint64_t& pts);
-    unsigned frameRate() const;
-    void notePtsDelta(uint64_t pts);
+    bool takeStamp(uint64_t hdrPos, Stamp& stamp);
     void dropPartial();
     void noteSpan(uint64_t at, size_t n);
     uint64_t inputAt(uint64_t pos) const;
@@ -144,13 +159,9 @@ private:
     std::vector<uint8_t> m_vps, m_sps, m_pps;  // with 4-byte start codes
     SeqInfo m_seq;
     bool m_haveSeq = false;
-    unsigned m_vpsRate = 0;
+    FrameRate m_vpsRate;
 
-    std::deque<PtsNote> m_ptsNotes;
-    bool m_lastPtsValid = false;
-    uint64_t m_lastPts = 0;
-    std::deque<uint32_t> m_ptsDeltas;  // recent spacings between pictures
-    unsigned m_ptsRate = 0;
+    std::deque<StampNote> m_stampNotes;
 
     std::deque<Picture> m_ready;
 };

@@ -26,3 +26,18 @@ ff -f lavfi -i testsrc=size=352x288:rate=30 -frames:v 45 -pix_fmt yuv420p \
 # Two seconds of a 440 Hz tone as raw G.711 A-law and mu-law, 8000 Hz mono.
 ff -f lavfi -i sine=frequency=440:sample_rate=8000 -t 2 -f alaw tone_8k.alaw
 ff -f lavfi -i sine=frequency=440:sample_rate=8000 -t 2 -f mulaw tone_8k.ulaw
+
+# Streams with B-frames, written to MPEG-TS first so that the muxer's time
+# stamps can be kept beside the bare stream: one "pts dts" line per picture in
+# decoding order (90 kHz). H.264 with 3 B-frames and a B-pyramid, H.265 with
+# x265's defaults; 160x96, 25 fps, 40 pictures, a key frame every 20.
+bframes() {  # name codec params-option params es-format
+  ff -f lavfi -i testsrc=size=160x96:rate=25 -frames:v 40 -pix_fmt yuv420p -c:v "$2" -preset veryfast \
+     "$3" "$4" -b:v 60k -f mpegts "$1.ts"
+  ff -i "$1.ts" -c copy -f "$5" "$1.${5/hevc/h265}"
+  ffprobe -v error -select_streams v -show_entries packet=pts,dts -of csv=p=0 "$1.ts" |
+    awk -F, 'NF >= 2 && $1 != "" {print $1, $2}' > "$1.times"
+  rm "$1.ts"
+}
+bframes h264_bframes libx264 -x264-params log-level=error:bframes=3:b-pyramid=normal:keyint=20:min-keyint=20:scenecut=0 h264
+bframes h265_bframes libx265 -x265-params log-level=error:keyint=20:min-keyint=20:scenecut=0 hevc

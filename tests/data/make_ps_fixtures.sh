@@ -89,3 +89,19 @@ PY
 size=$(stat -c %s ps_h264_damaged_full.ps)
 head -c $((size - 100)) ps_h264_damaged_full.ps > ps_h264_damaged.ps
 rm ps_h264_damaged_full.ps
+
+# B-frames with the muxer's presentation and decoding times (a decoding time
+# equal to the presentation time left out, as muxers do), with A-law.
+"$W" --video h264_bframes.h264 --times h264_bframes.times --alaw tone_8k.alaw ps_h264_bframes.ps
+# H.265 B-frames with presentation times only: decoding times must be worked
+# out. mu-law.
+awk '{print $1, "N/A"}' h265_bframes.times > h265_bframes_ptsonly.times
+"$W" --video h265_bframes.h265 --times h265_bframes_ptsonly.times --ulaw tone_8k.ulaw ps_h265_bframes_ptsonly.ps
+rm h265_bframes_ptsonly.times
+# 29.97 fps known only from the time stamps, starting 15 pictures before the
+# 33-bit counter wraps; the recorder's clock starts again at picture 40
+# (1.3 s back). A-law.
+"$W" --video h264_320x180_notiming.h264 --fps 30000 --fps-den 1001 --pts-start $(( (1 << 33) - 15 * 3003 )) \
+     --jump-at 40 --alaw tone_8k.alaw ps_h264_2997_wrap_jump.ps
+# A camera dropping frames under load: 40, 80, 40 ms between pictures.
+"$W" --video h264_320x180_notiming.h264 --steps 40,80,40 ps_h264_steps.ps

@@ -37,8 +37,9 @@ bool hasUnit(const std::vector<Unit>& us, int type) {
 } // namespace
 
 TEST(TessaroChunking, SameRecordsWhateverTheChunkSize) {
-    std::vector<std::string> names = {"ps_h264_damaged.ps", "realworld/lal_cam.ps", "realworld/srs_cam.ps",
-                                      "realworld/srs_cam2.ps"};
+    std::vector<std::string> names = {"ps_h264_damaged.ps",    "ps_h264_bframes.ps",   "ps_h265_bframes_ptsonly.ps",
+                                      "ps_h264_2997_wrap_jump.ps", "ps_h264_steps.ps", "realworld/lal_cam.ps",
+                                      "realworld/srs_cam.ps",  "realworld/srs_cam2.ps"};
     for (const Fixture& f : kFixtures)
         names.push_back(f.name);
     for (const std::string& name : names) {

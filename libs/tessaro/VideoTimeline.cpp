@@ -1,0 +1,197 @@
+#include "VideoTimeline.h"
+
+#include "tessaro.h"
+
+#include <algorithm>
+
+namespace tessaro {
+
+namespace {
+
+// Without timing information, stamps settle the rate: a few spacings, or
+// this many pictures held, whichever comes first.
+constexpr size_t kRateSpacings = 3;
+constexpr size_t kRateHold = 8;
+// Reorder depth assumed for H.264 that does not state it.
+constexpr int kSafeReorder = 4;
+
+const FrameRate kDefaultRate{25, 1};
+
+} // namespace
+
+uint64_t VideoTimeline::firstStorePos() const {
+    for (const Held& h : m_held)
+        if (h.pic.owned.empty())
+            return h.pic.pos;
+    return kNoPos;
+}
+
+FrameRate VideoTimeline::rate() const {
+    if (m_seqRate.known())
+        return m_seqRate;
+    if (m_spacing.rate().known())
+        return m_spacing.rate();
+    return kDefaultRate;
+}
+
+int VideoTimeline::reorderDepth(const Picture& pic) const {
+    if (pic.reorder >= 0)
+        return pic.reorder;
+    if (pic.profile == 0)
+        return m_depth;  // no sequence seen yet: keep what is known
+    if (pic.codec == Codec::H264 && pic.profile == 66)
+        return 0;  // Baseline has no B slices
+    return static_cast<int>(std::min<unsigned>(pic.maxRefFrames, kSafeReorder));
+}
+
+void VideoTimeline::add(Picture&& pic) {
+    if (pic.seqRate.known())
+        m_seqRate = pic.seqRate;
+    m_depth = reorderDepth(pic);
+    Held h;
+    h.pic = std::move(pic);
+    const Stamp& s = h.pic.stamp;
+    if (s.hasPts) {
+        h.pts = s.ptsTime;
+        h.havePts = true;
+        h.flags |= s.flags;
+        if (s.hasDts || m_sawDts) {
+            // Muxers leave out a decoding time equal to the presentation time.
+            h.dts = s.hasDts ? s.dtsTime : s.ptsTime;
+            h.haveDts = true;
+        }
+    } else if (m_stamped) {
+        // A picture without a stamp in a stamped stream: one frame on.
+        h.pts = (m_haveAddedPts ? m_addedMaxPts : m_maxPts) + framesToTicks(rate(), 1);
+        h.havePts = true;
+        h.flags |= TESSARO_FLAG_TIME_DERIVED;
+    } else {
+        derive(h);
+    }
+    if (h.havePts) {
+        m_addedMaxPts = m_haveAddedPts ? std::max(m_addedMaxPts, h.pts) : h.pts;
+        m_haveAddedPts = true;
+    }
+    m_held.push_back(std::move(h));
+    feedOrder();
+    release(false);
+}
+
+void VideoTimeline::place(Stamp& s) {
+    if (!s.hasPts)
+        return;
+    const int64_t extP = m_clock->unwrap(s.pts);
+    const int64_t extD = s.hasDts ? m_clock->unwrap(s.dts) : extP;
+    const int64_t frame = framesToTicks(rate(), 1);
+    // After a jump the decoding times go on one frame after the last; with
+    // presentation times only, one frame after the latest shown.
+    const int64_t next = s.hasDts ? m_lastAnchor + frame : m_maxPts + frame;
+    // Decoding times only rise; presentation times fall back by at most the
+    // reorder depth. A little more is wobble, and kept.
+    const int64_t back = std::min(kMaxStepBack, (s.hasDts ? 2 : std::max(m_depth, 0) + 2) * frame);
+    bool jumped = false;
+    const int64_t off = m_clock->offsetFor(extD, m_haveAnchor, m_lastAnchor, back, next, jumped);
+    s.ptsTime = extP + off;
+    s.dtsTime = extD + off;
+    s.flags = jumped ? TESSARO_FLAG_DISCONTINUITY : 0;
+    m_sawDts |= s.hasDts;
+    m_maxPts = m_stamped ? std::max(m_maxPts, s.ptsTime) : s.ptsTime;
+    m_stamped = true;
+    m_lastAnchor = s.dtsTime;
+    m_haveAnchor = true;
+    m_spacing.note(m_lastAnchor);
+    m_clock->note(m_lastAnchor);
+}
+
+void VideoTimeline::derive(Held& h) {
+    h.pts = framesToTicks(rate(), m_slot++);
+    h.havePts = true;
+    h.flags |= TESSARO_FLAG_TIME_DERIVED;
+}
+
+// Decoding times from presentation times, in decoding order: the smallest of
+// the depth+1 largest presentation times so far, as demuxers do. The first
+// depth pictures wait for the window to fill.
+void VideoTimeline::feedOrder() {
+    const size_t width = static_cast<size_t>(std::max(m_depth, 0)) + 1;
+    for (size_t i = 0; i < m_held.size(); ++i) {
+        Held& h = m_held[i];
+        if (h.fed)
+            continue;
+        if (h.haveDts) {
+            h.fed = true;
+            if (!m_primed && !m_window.empty()) {
+                // Stamps with decoding times began: settle those waiting below it.
+                settleWaiting(std::min(m_window.front() + framesToTicks(rate(), 1), h.dts), i);
+            }
+            m_primed = true;
+            continue;
+        }
+        if (!h.havePts)
+            break;  // later pictures wait for this one's time
+        h.fed = true;
+        m_window.insert(std::upper_bound(m_window.begin(), m_window.end(), h.pts), h.pts);
+        while (m_window.size() > width)
+            m_window.erase(m_window.begin());
+        if (!m_primed) {
+            if (m_window.size() < width)
+                continue;
+            m_primed = true;
+            settleWaiting(m_window.front(), i);
+        }
+        h.dts = m_window.front();
+        h.haveDts = true;
+    }
+}
+
+// The `count` pictures at the front that were fed without a decoding time
+// get times one frame apart, the last one a frame before floor.
+void VideoTimeline::settleWaiting(int64_t floor, size_t count) {
+    const int64_t frame = framesToTicks(rate(), 1);
+    size_t waiting = 0;
+    for (size_t i = 0; i < count; ++i)
+        waiting += m_held[i].fed && !m_held[i].haveDts;
+    for (size_t i = 0; i < count; ++i) {
+        Held& w = m_held[i];
+        if (!w.fed || w.haveDts)
+            continue;
+        w.dts = floor - static_cast<int64_t>(waiting--) * frame;
+        w.haveDts = true;
+    }
+}
+
+void VideoTimeline::release(bool all) {
+    while (!m_held.empty()) {
+        Held& h = m_held.front();
+        if (!h.havePts || !h.haveDts)
+            break;
+        bool settled = m_seqRate.known() || !m_stamped || m_spacing.samples() >= kRateSpacings ||
+                       m_held.size() >= kRateHold;
+        if (!all && !settled)
+            break;
+        TimedPicture t;
+        t.pts = h.pts;
+        t.dts = std::min(h.dts, h.pts);
+        if (m_haveLastDts && t.dts <= m_lastDts)
+            t.dts = m_lastDts + 1;  // decoding times must rise, whatever the stamps say
+        m_lastDts = t.dts;
+        m_haveLastDts = true;
+        t.flags = h.flags;
+        t.rate = rate();
+        t.pic = std::move(h.pic);
+        m_held.pop_front();
+        m_ready.push_back(std::move(t));
+    }
+}
+
+void VideoTimeline::flush() {
+    for (Held& h : m_held)
+        if (!h.havePts)
+            derive(h);
+    feedOrder();
+    if (!m_primed && !m_window.empty())
+        settleWaiting(m_window.front() + framesToTicks(rate(), 1), m_held.size());
+    release(true);
+}
+
+} // namespace tessaro
