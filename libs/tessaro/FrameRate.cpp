@@ -57,15 +57,20 @@ int64_t framesToTicks(FrameRate r, int64_t frames) {
 FrameRate rateFromSpacing(double ticks) {
     if (!(ticks > 0))
         return {};
+    const double fps = static_cast<double>(kTicksPerSecond) / ticks;
+    const double whole = std::floor(fps + 0.5);
+    FrameRate best = whole >= 1 ? FrameRate{static_cast<uint32_t>(whole), 1} : FrameRate{};
+    double bestMiss = best.known() ? std::fabs(fps - whole) / whole : 1.0;
     for (const Common& c : kCommon) {
-        double spacing = static_cast<double>(kTicksPerSecond) * c.den / c.num;
-        if (std::fabs(spacing - ticks) <= spacing * 0.005)
-            return {c.num, c.den};
+        double rate = static_cast<double>(c.num) / c.den;
+        double miss = std::fabs(fps - rate) / rate;
+        if (miss < bestMiss) {
+            best = {c.num, c.den};
+            bestMiss = miss;
+        }
     }
-    double fps = static_cast<double>(kTicksPerSecond) / ticks;
-    double whole = std::floor(fps + 0.5);
-    if (whole >= 1 && std::fabs(fps - whole) <= whole * 0.005)
-        return makeRate(static_cast<uint64_t>(whole), 1);
+    if (bestMiss <= 0.005)
+        return makeRate(best.num, best.den);
     return makeRate(kTicksPerSecond, static_cast<uint64_t>(std::llround(ticks)));
 }
 

@@ -41,3 +41,9 @@ bframes() {  # name codec params-option params es-format
 }
 bframes h264_bframes libx264 -x264-params log-level=error:bframes=3:b-pyramid=normal:keyint=20:min-keyint=20:scenecut=0 h264
 bframes h265_bframes libx265 -x265-params log-level=error:keyint=20:min-keyint=20:scenecut=0 hevc
+
+# 29.97 fps (30000/1001 in the timing information), 20 pictures each.
+ff -f lavfi -i testsrc=size=160x96:rate=30000/1001 -frames:v 20 -pix_fmt yuv420p \
+   -c:v libx264 -preset veryfast -x264-params log-level=error:keyint=10 -b:v 60k h264_2997.h264
+ff -f lavfi -i testsrc=size=160x96:rate=30000/1001 -frames:v 20 -pix_fmt yuv420p \
+   -c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=10:bframes=0 -b:v 60k h265_2997.h265

@@ -130,3 +130,34 @@ TEST(TessaroTimes, WithoutStampsTimesComeFromTheRate) {
         EXPECT_EQ(video[i].flags, unsigned{TESSARO_FLAG_TIME_DERIVED}) << i;
     }
 }
+
+TEST(TessaroTimes, ExactRateOnEveryPicture) {
+    struct Case {
+        const char* name;
+        uint32_t num, den;
+    } cases[] = {
+        {"h264_2997.h264", 30000, 1001},         // timing information
+        {"h265_2997.h265", 30000, 1001},
+        {"h264_320x180_25fps.h264", 25, 1},
+        {"h264_320x180_notiming.h264", 25, 1},   // nothing says: 25
+        {"ps_h264_2997_wrap_jump.ps", 30000, 1001},  // from the stamps alone
+        {"ps_h264_nomap_30fps.ps", 30, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Record> video = videoOf(parse(readFile(dataPath(c.name))));
+        ASSERT_GE(video.size(), 20u);
+        std::vector<int64_t> pts;
+        for (const Record& r : video) {
+            EXPECT_EQ(r.rateNum, c.num);
+            EXPECT_EQ(r.rateDen, c.den);
+            EXPECT_EQ(r.rate, (c.num + c.den / 2) / c.den);
+            pts.push_back(r.pts);
+        }
+        // One frame apart in display order, exactly.
+        std::sort(pts.begin(), pts.end());
+        const int64_t frame = (90000 * int64_t{c.den} + c.num / 2) / c.num;
+        for (size_t i = 1; i < pts.size(); ++i)
+            EXPECT_EQ(pts[i] - pts[i - 1], frame) << i;
+    }
+}
