@@ -21,14 +21,17 @@ int64_t Clock::unwrap(uint64_t raw) {
 
 int64_t Clock::offsetFor(int64_t ext, bool haveLast, int64_t last, int64_t maxBack, int64_t next, bool& jumped) {
     jumped = false;
-    if (!haveLast) {
-        // A stream's first stamp belongs near where the other one is.
-        if (!m_placed)
-            return m_offset;
-        last = next = m_latest;
-        maxBack = kMaxStepBack;
-    }
     auto near = [&](int64_t t) { return t >= last - maxBack && t <= last + kMaxStepForward; };
+    if (!haveLast) {
+        // A stream's first stamp: the correction that puts it near the other
+        // stream, the current one when none does (audio held back for a map
+        // arrives late).
+        last = m_latest;
+        maxBack = kMaxStepBack;
+        if (m_havePrev && m_placed && !near(ext + m_offset) && near(ext + m_prevOffset))
+            return m_prevOffset;
+        return m_offset;
+    }
     if (near(ext + m_offset))
         return m_offset;
     if (m_havePrev && near(ext + m_prevOffset))

@@ -54,7 +54,7 @@ void Parser::end() {
         m_video.flush(false);
     } else if (m_mode == Mode::Ps) {
         m_video.flush(m_ps.videoCut());
-        m_audio.packetEnd();
+        m_audio.flush();
         drainAudio();
     }
     drainVideo();
@@ -188,7 +188,9 @@ void Parser::drainAudio() {
         f.nFrameType = TESSARO_FRAME_AUDIO;
         f.nFlags = r.flags;
         f.nPts = f.nDts = r.time;
-        f.nCodec = r.codec == AudioCodec::Mulaw ? TESSARO_AUDIO_MULAW : TESSARO_AUDIO_ALAW;
+        f.nCodec = r.codec == AudioCodec::Mulaw ? TESSARO_AUDIO_MULAW
+                   : r.codec == AudioCodec::Aac ? TESSARO_AUDIO_AAC
+                                                : TESSARO_AUDIO_ALAW;
         f.nChannels = r.channels;
         f.nBitsPerSample = 16;
         f.nSampleRate = r.sampleRate;
@@ -260,6 +262,11 @@ void Parser::videoPayload(const uint8_t* p, size_t n, uint64_t at, bool open, st
 
 void Parser::audioStart(AudioCodec codec, const Stamp& stamp) {
     m_audio.packetStart(codec, stamp);
+    drainAudio();
+}
+
+void Parser::audioMap(AudioCodec codec) {
+    m_audio.mapCodec(codec);
     drainAudio();
 }
 

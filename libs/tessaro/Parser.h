@@ -54,6 +54,7 @@ private:
     void videoStamp(const Stamp& stamp) override;
     void videoPayload(const uint8_t* p, size_t n, uint64_t at, bool open, std::vector<uint8_t>& rest) override;
     void audioStart(AudioCodec codec, const Stamp& stamp) override;
+    void audioMap(AudioCodec codec) override;
     void audioPayload(const uint8_t* p, size_t n, uint64_t at) override;
     void audioEnd() override;
 

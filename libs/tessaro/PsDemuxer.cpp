@@ -11,12 +11,26 @@ namespace {
 
 constexpr uint8_t kTypeH264 = 0x1B;
 constexpr uint8_t kTypeH265 = 0x24;
+constexpr uint8_t kTypeAac = 0x0F;
 constexpr uint8_t kTypeAlaw = 0x90;
 constexpr uint8_t kTypeMulaw = 0x91;
 
 constexpr size_t kPackBytes = 14;
 constexpr size_t kPack1Bytes = 12;
 constexpr size_t kMpeg1PesPeek = 28;  // stuffing, buffer size and time stamps
+
+AudioCodec audioCodecOf(uint8_t type) {
+    switch (type) {
+    case kTypeAlaw:
+        return AudioCodec::Alaw;
+    case kTypeMulaw:
+        return AudioCodec::Mulaw;
+    case kTypeAac:
+        return AudioCodec::Aac;
+    default:
+        return AudioCodec::None;
+    }
+}
 
 uint64_t readPts(const uint8_t* b) {
     return (uint64_t{b[0] & 0x0Eu} << 29) | (uint64_t{b[1]} << 22) | (uint64_t{b[2] & 0xFEu} << 14) |
@@ -352,11 +366,11 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
         if (id == m_videoId)
             m_target = Target::Video;
     } else if (isAudioStreamId(id)) {
-        AudioCodec codec = AudioCodec::Alaw;  // what these devices send when no map says otherwise
-        if (m_haveMap && m_streamType[id] != 0) {
-            uint8_t t = m_streamType[id];
-            codec = t == kTypeAlaw ? AudioCodec::Alaw : t == kTypeMulaw ? AudioCodec::Mulaw : AudioCodec::None;
-        }
+        // Before the first map the audio side waits for it; a map that leaves
+        // this stream out leaves the bytes to tell.
+        AudioCodec codec = !m_haveMap ? AudioCodec::Unknown
+                           : m_streamType[id] == 0 ? AudioCodec::Guess
+                                                   : audioCodecOf(m_streamType[id]);
         if (codec != AudioCodec::None && (m_audioId < 0 || m_audioId == id)) {
             m_audioId = id;
             m_target = Target::Audio;
@@ -431,6 +445,12 @@ void PsDemuxer::parseMap() {
         return;
     m_streamType = types;
     m_haveMap = true;
+    for (int id = 0xC0; id <= 0xDF; ++id) {
+        if ((m_audioId < 0 || m_audioId == id) && types[static_cast<size_t>(id)] != 0) {
+            m_sink->audioMap(audioCodecOf(types[static_cast<size_t>(id)]));
+            break;
+        }
+    }
     for (int id = 0xE0; id <= 0xEF; ++id) {
         uint8_t t = m_streamType[static_cast<size_t>(id)];
         if (t == kTypeH264 || t == kTypeH265) {

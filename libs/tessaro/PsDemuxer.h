@@ -23,6 +23,8 @@ public:
     // follows the next packet start code (may stay empty).
     virtual void videoPayload(const uint8_t* p, size_t n, uint64_t at, bool open, std::vector<uint8_t>& rest) = 0;
     virtual void audioStart(AudioCodec codec, const Stamp& stamp) = 0;
+    // A stream map names the audio stream's codec.
+    virtual void audioMap(AudioCodec codec) = 0;
     virtual void audioPayload(const uint8_t* p, size_t n, uint64_t at) = 0;
     virtual void audioEnd() = 0;
 };

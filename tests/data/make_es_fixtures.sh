@@ -47,3 +47,6 @@ ff -f lavfi -i testsrc=size=160x96:rate=30000/1001 -frames:v 20 -pix_fmt yuv420p
    -c:v libx264 -preset veryfast -x264-params log-level=error:keyint=10 -b:v 60k h264_2997.h264
 ff -f lavfi -i testsrc=size=160x96:rate=30000/1001 -frames:v 20 -pix_fmt yuv420p \
    -c:v libx265 -preset ultrafast -x265-params log-level=error:keyint=10:bframes=0 -b:v 60k h265_2997.h265
+
+# Two seconds of a tone as ADTS AAC, 16 kHz stereo.
+ff -f lavfi -i sine=frequency=440:sample_rate=16000 -ac 2 -t 2 -c:a aac -b:a 24k -f adts tone_16k_stereo.aac

@@ -105,3 +105,11 @@ rm h265_bframes_ptsonly.times
      --jump-at 40 --alaw tone_8k.alaw ps_h264_2997_wrap_jump.ps
 # A camera dropping frames under load: 40, 80, 40 ms between pictures.
 "$W" --video h264_320x180_notiming.h264 --steps 40,80,40 ps_h264_steps.ps
+# AAC (stream type 0x0F) in 200-byte packets, so frames are cut across
+# packets; a 40-byte device header before the stream.
+"$W" --video h264_320x180_25fps.h264 --aac tone_16k_stereo.aac --audio-pes 200 --file-header 40 ps_h264_aac.ps
+# The same without a map: the audio is known by its ADTS headers.
+"$W" --video h264_320x180_25fps.h264 --aac tone_16k_stereo.aac --audio-pes 200 --no-map ps_h264_aac_nomap.ps
+# mu-law that starts before the first stream map (the first key frame goes
+# without one; the next, half a second on, has it).
+"$W" --video h265_352x288_30fps.h265 --fps 30 --ulaw tone_8k.ulaw --map-after 6 ps_h265_ulaw_late_map.ps

@@ -38,7 +38,8 @@ bool hasUnit(const std::vector<Unit>& us, int type) {
 
 TEST(TessaroChunking, SameRecordsWhateverTheChunkSize) {
     std::vector<std::string> names = {"ps_h264_damaged.ps",    "ps_h264_bframes.ps",   "ps_h265_bframes_ptsonly.ps",
-                                      "ps_h264_2997_wrap_jump.ps", "ps_h264_steps.ps", "realworld/lal_cam.ps",
+                                      "ps_h264_2997_wrap_jump.ps", "ps_h264_steps.ps", "ps_h264_aac.ps",
+                                      "ps_h264_aac_nomap.ps", "ps_h265_ulaw_late_map.ps", "realworld/lal_cam.ps",
                                       "realworld/srs_cam.ps",  "realworld/srs_cam2.ps"};
     for (const Fixture& f : kFixtures)
         names.push_back(f.name);
@@ -223,11 +224,20 @@ TEST(TessaroRealWorld, CameraFragmentsGiveWholeFrames) {
         EXPECT_EQ(r.kind, TESSARO_KIND_NONKEY);
         EXPECT_EQ(r.codec, TESSARO_CODEC_H264);
     }
-    // A 640x480 key frame followed by a P-frame that ends with the input; the
-    // AAC audio is passed over.
+    // A 640x480 key frame, two AAC frames (real headers, filler inside), and
+    // a P-frame that ends with the input, in that order.
     std::vector<Record> srs = parse(readFile(dataPath("realworld/srs_cam.ps")));
-    ASSERT_EQ(srs.size(), 2u);
-    EXPECT_EQ(srs[1].kind, TESSARO_KIND_NONKEY);
+    ASSERT_EQ(srs.size(), 4u);
+    EXPECT_EQ(srs[3].type, TESSARO_FRAME_VIDEO);
+    EXPECT_EQ(srs[3].kind, TESSARO_KIND_NONKEY);
+    for (int i : {1, 2}) {
+        EXPECT_EQ(srs[i].type, TESSARO_FRAME_AUDIO);
+        EXPECT_EQ(srs[i].codec, TESSARO_AUDIO_AAC);
+        EXPECT_EQ(srs[i].channels, 1u);
+        EXPECT_EQ(srs[i].sampleRate, 44100u);
+        EXPECT_EQ(srs[i].payload[0], 0xFF);
+    }
+    EXPECT_EQ(srs[2].pts - srs[1].pts, 2070);  // 1024 samples at 44.1 kHz
     EXPECT_EQ(srs[0].type, TESSARO_FRAME_VIDEO);
     EXPECT_EQ(srs[0].kind, TESSARO_KIND_KEY);
     EXPECT_EQ(srs[0].codec, TESSARO_CODEC_H264);
@@ -242,9 +252,10 @@ TEST(TessaroRealWorld, CameraFragmentsGiveWholeFrames) {
     // One key frame in three packets, the last one short and whole, then
     // audio: the picture ends with the input and comes out only then.
     std::vector<uint8_t> bytes2 = readFile(dataPath("realworld/srs_cam2.ps"));
-    EXPECT_TRUE(parse(bytes2, 16384, false).empty());
+    EXPECT_TRUE(videoOf(parse(bytes2, 16384, false)).empty());
     std::vector<Record> srs2 = parse(bytes2);
-    ASSERT_EQ(srs2.size(), 1u);
+    ASSERT_EQ(srs2.size(), 2u);
+    EXPECT_EQ(srs2[1].codec, TESSARO_AUDIO_AAC);
     EXPECT_EQ(srs2[0].kind, TESSARO_KIND_KEY);
     EXPECT_EQ(srs2[0].width, 2560);
     EXPECT_EQ(srs2[0].height, 1440);
