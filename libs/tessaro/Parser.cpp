@@ -7,8 +7,39 @@
 namespace tessaro {
 
 namespace {
+
 // Junk kept while looking for the first start code.
 constexpr size_t kDetectCarry = 16;
+
+int32_t codeOf(Codec c) {
+    switch (c) {
+    case Codec::H264:
+        return TESSARO_CODEC_H264;
+    case Codec::H265:
+        return TESSARO_CODEC_H265;
+    case Codec::Mpeg2:
+        return TESSARO_CODEC_MPEG2;
+    case Codec::Mpeg4:
+        return TESSARO_CODEC_MPEG4;
+    case Codec::Other:
+        return TESSARO_CODEC_OTHER;
+    case Codec::Unknown:
+        break;
+    }
+    return 0;
+}
+
+int32_t codeOf(AudioCodec c) {
+    switch (c) {
+    case AudioCodec::Mulaw:
+        return TESSARO_AUDIO_MULAW;
+    case AudioCodec::Aac:
+        return TESSARO_AUDIO_AAC;
+    default:
+        return TESSARO_AUDIO_ALAW;
+    }
+}
+
 } // namespace
 
 Parser::Parser() : m_timeline(m_clock), m_audio(m_clock), m_ps(*this) {}
@@ -81,6 +112,7 @@ void Parser::restart() {
     m_audio = AudioAssembler(m_clock);
     m_ps = PsDemuxer(*this);
     m_ended = false;
+    m_status = TessaroStatus{};
 }
 
 void Parser::detect(const uint8_t* p, size_t n) {
@@ -95,12 +127,14 @@ void Parser::detect(const uint8_t* p, size_t n) {
             continue;
         }
         uint8_t code = d[i + 3];
-        if (code < 0x80) {
+        // A unit, or the sequence start of video read only to be named.
+        if (code < 0x80 || code == 0xB3 || code == 0xB0) {
             size_t from = i > 0 && d[i - 1] == 0 ? i - 1 : i;  // keep a 4-byte start code whole
             std::vector<uint8_t> bytes(m_detect.begin() + static_cast<std::ptrdiff_t>(from), m_detect.end());
             m_detect.clear();
             m_detect.shrink_to_fit();
             m_mode = Mode::Es;
+            m_status.nContainer = TESSARO_CONTAINER_ES;
             m_video.setWatchForPacks(true);
             feedElementary(bytes.data(), bytes.size(), base + from);
             return;
@@ -115,6 +149,7 @@ void Parser::detect(const uint8_t* p, size_t n) {
             m_detect.clear();
             m_detect.shrink_to_fit();
             m_mode = Mode::Ps;
+            m_status.nContainer = TESSARO_CONTAINER_PS;
             m_ps.push(bytes.data(), bytes.size(), base + i);
             return;
         }
@@ -135,6 +170,7 @@ void Parser::feedElementary(const uint8_t* p, size_t n, uint64_t at) {
         m_video.reset();
         m_video.setWatchForPacks(false);
         m_mode = Mode::Ps;
+        m_status.nContainer = TESSARO_CONTAINER_PS;
         m_ps.push(rest.data(), rest.size(), restAt);
     }
 }
@@ -154,7 +190,7 @@ void Parser::drainVideo() {
         f.nPayloadLen = pic.len;
         f.nFrameType = TESSARO_FRAME_VIDEO;
         f.nFrameKind = pic.key ? TESSARO_KIND_KEY : TESSARO_KIND_NONKEY;
-        f.nCodec = pic.codec == Codec::H265 ? TESSARO_CODEC_H265 : TESSARO_CODEC_H264;
+        f.nCodec = codeOf(pic.codec);
         f.nFlags = t.flags;
         f.nPts = t.pts;
         f.nDts = t.dts;
@@ -170,10 +206,26 @@ void Parser::drainVideo() {
         } else {
             e.owned = std::move(pic.owned);
         }
+        if (m_status.nVideoCodec == 0)
+            m_status.nVideoCodec = f.nCodec;
         ready.pop_front();
         enqueue(std::move(e));
     }
     updateHold();
+    noteVideo();
+}
+
+void Parser::noteVideo() {
+    const Codec c = m_video.codec();
+    if (c != Codec::Unknown && !isParsed(c)) {
+        m_status.nFlags |= TESSARO_STATUS_VIDEO_UNSUPPORTED;
+        if (m_status.nVideoCodec == 0)
+            m_status.nVideoCodec = codeOf(c);
+    }
+    if (m_video.changeAt() != kNoPos && !(m_status.nFlags & TESSARO_STATUS_VIDEO_CHANGED)) {
+        m_status.nFlags |= TESSARO_STATUS_VIDEO_CHANGED;
+        m_status.nVideoChangeAt = m_video.changeAt();
+    }
 }
 
 void Parser::drainAudio() {
@@ -188,9 +240,9 @@ void Parser::drainAudio() {
         f.nFrameType = TESSARO_FRAME_AUDIO;
         f.nFlags = r.flags;
         f.nPts = f.nDts = r.time;
-        f.nCodec = r.codec == AudioCodec::Mulaw ? TESSARO_AUDIO_MULAW
-                   : r.codec == AudioCodec::Aac ? TESSARO_AUDIO_AAC
-                                                : TESSARO_AUDIO_ALAW;
+        f.nCodec = codeOf(r.codec);
+        if (m_status.nAudioCodec == 0)
+            m_status.nAudioCodec = f.nCodec;
         f.nChannels = r.channels;
         f.nBitsPerSample = 16;
         f.nSampleRate = r.sampleRate;
@@ -237,11 +289,18 @@ const TessaroFrame* Parser::next() {
     m_queuedBytes -= m_current.frame.nPayloadLen;
     m_queuedInStore -= m_current.inStore ? 1 : 0;
     updateHold();
+    if (m_current.frame.nFrameType == TESSARO_FRAME_VIDEO)
+        ++m_status.nPictures;
+    else
+        ++m_status.nAudioRecords;
     m_current.frame.pPayload = m_current.inStore ? m_video.at(m_current.pos) : m_current.owned.data();
     return &m_current.frame;
 }
 
-void Parser::videoCodec(Codec codec) { m_video.setCodec(codec); }
+void Parser::videoCodec(Codec codec, uint64_t at) {
+    m_video.setCodec(codec, at);
+    drainVideo();
+}
 
 void Parser::videoStamp(const Stamp& stamp) {
     Stamp placed = stamp;

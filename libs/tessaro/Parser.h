@@ -29,6 +29,7 @@ public:
     // The input has ended: everything still held is finished and queued.
     // The next input starts a new stream.
     void end();
+    const TessaroStatus& status() const { return m_status; }
 
 private:
     enum class Mode { Detect, Es, Ps };
@@ -48,9 +49,10 @@ private:
     void enqueue(Entry&& e);
     void updateHold();
     bool releasable(const Entry& e) const;
+    void noteVideo();
 
     // PsSink
-    void videoCodec(Codec codec) override;
+    void videoCodec(Codec codec, uint64_t at) override;
     void videoStamp(const Stamp& stamp) override;
     void videoPayload(const uint8_t* p, size_t n, uint64_t at, bool open, std::vector<uint8_t>& rest) override;
     void audioStart(AudioCodec codec, const Stamp& stamp) override;
@@ -71,6 +73,7 @@ private:
     size_t m_queuedInStore = 0;
     Entry m_current;
     bool m_ended = false;
+    TessaroStatus m_status{};
 };
 
 } // namespace tessaro

@@ -11,13 +11,32 @@ namespace {
 
 constexpr uint8_t kTypeH264 = 0x1B;
 constexpr uint8_t kTypeH265 = 0x24;
+constexpr uint8_t kTypeMpeg1Video = 0x01;
+constexpr uint8_t kTypeMpeg2Video = 0x02;
 constexpr uint8_t kTypeAac = 0x0F;
+constexpr uint8_t kTypeMpeg4Video = 0x10;
 constexpr uint8_t kTypeAlaw = 0x90;
 constexpr uint8_t kTypeMulaw = 0x91;
 
 constexpr size_t kPackBytes = 14;
 constexpr size_t kPack1Bytes = 12;
 constexpr size_t kMpeg1PesPeek = 28;  // stuffing, buffer size and time stamps
+
+Codec videoCodecOf(uint8_t type) {
+    switch (type) {
+    case kTypeH264:
+        return Codec::H264;
+    case kTypeH265:
+        return Codec::H265;
+    case kTypeMpeg1Video:
+    case kTypeMpeg2Video:
+        return Codec::Mpeg2;
+    case kTypeMpeg4Video:
+        return Codec::Mpeg4;
+    default:
+        return type == 0 ? Codec::Unknown : Codec::Other;
+    }
+}
 
 AudioCodec audioCodecOf(uint8_t type) {
     switch (type) {
@@ -451,15 +470,24 @@ void PsDemuxer::parseMap() {
             break;
         }
     }
-    for (int id = 0xE0; id <= 0xEF; ++id) {
-        uint8_t t = m_streamType[static_cast<size_t>(id)];
-        if (t == kTypeH264 || t == kTypeH265) {
-            if (m_videoId < 0 || m_videoId == id) {
-                m_videoId = id;
-                m_sink->videoCodec(t == kTypeH264 ? Codec::H264 : Codec::H265);
-                break;
-            }
-        }
+    // The video stream: the one read so far, else the first the map lists,
+    // one we read if there is such.
+    int video = m_videoId;
+    for (int id = 0xE0; id <= 0xEF && video < 0; ++id)
+        if (isParsed(videoCodecOf(types[static_cast<size_t>(id)])))
+            video = id;
+    for (int id = 0xE0; id <= 0xEF && video < 0; ++id)
+        if (types[static_cast<size_t>(id)] != 0)
+            video = id;
+    if (video < 0 || types[static_cast<size_t>(video)] == 0)
+        return;
+    m_videoId = video;
+    const uint8_t type = types[static_cast<size_t>(video)];
+    if (type != m_mapVideoType) {
+        // Only a change between maps counts: a map that keeps naming what
+        // the bytes proved wrong does not undo the correction.
+        m_mapVideoType = type;
+        m_sink->videoCodec(videoCodecOf(type), m_hdrEnd - m_hdr.size());
     }
 }
 

@@ -16,7 +16,9 @@ namespace tessaro {
 class PsSink {
 public:
     virtual ~PsSink() = default;
-    virtual void videoCodec(Codec codec) = 0;
+    // A stream map names the video codec (or names another one than the last
+    // map did); at is the map's input offset.
+    virtual void videoCodec(Codec codec, uint64_t at) = 0;
     // The next video bytes begin a packet with these stamps.
     virtual void videoStamp(const Stamp& stamp) = 0;
     // Video bytes of a PES packet without a length: the sink hands back what
@@ -69,6 +71,7 @@ private:
     std::array<uint8_t, 256> m_streamType;
     bool m_haveMap = false;
     int m_videoId = -1;
+    uint8_t m_mapVideoType = 0;  // what the last map said the video is
     int m_audioId = -1;
 };
 

@@ -8,72 +8,9 @@
 
 namespace tessaro {
 
-struct NalClass {
-    int type = -1;
-    bool vcl = false;
-    bool firstSlice = false;  // first slice of its picture
-    bool startsAu = false;    // begins a new access unit when it follows a slice
-    bool key = false;
-    bool isAud = false;
-    bool ignore = false;      // higher layers: never cut a picture on these
-};
-
 namespace {
 
 constexpr size_t kMaxStampNotes = 64;
-
-bool isKnownH264Profile(uint8_t p) {
-    switch (p) {
-    case 66: case 77: case 88: case 100: case 110: case 122: case 244: case 44:
-    case 83: case 86: case 118: case 128: case 138: case 139: case 134: case 135:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// h points at the NAL header; at least 3 bytes are readable.
-NalClass classify(Codec codec, const uint8_t* h) {
-    NalClass c;
-    if (codec == Codec::H264) {
-        c.type = h[0] & 0x1F;
-        switch (c.type) {
-        case 1: case 2: case 5:
-            c.vcl = true;
-            c.firstSlice = (h[1] & 0x80) != 0;  // first_mb_in_slice == 0
-            c.key = c.type == 5;
-            break;
-        case 6: case 7: case 8: case 15: case 16: case 17: case 18:
-            c.startsAu = true;
-            break;
-        case 9:
-            c.startsAu = true;
-            c.isAud = true;
-            break;
-        default:
-            break;
-        }
-    } else {
-        c.type = (h[0] >> 1) & 0x3F;
-        unsigned layer = ((h[0] & 1u) << 5) | (h[1] >> 3);
-        if (layer != 0) {
-            c.ignore = true;
-            return c;
-        }
-        if (c.type <= 31) {
-            c.vcl = true;
-            c.firstSlice = (h[2] & 0x80) != 0;  // first_slice_segment_in_pic_flag
-            c.key = c.type >= 16 && c.type <= 21;
-        } else if (c.type == 35) {
-            c.startsAu = true;
-            c.isAud = true;
-        } else if ((c.type >= 32 && c.type <= 34) || c.type == 39 || (c.type >= 41 && c.type <= 44) ||
-                   (c.type >= 48 && c.type <= 55)) {
-            c.startsAu = true;
-        }
-    }
-    return c;
-}
 
 void appendWithStartCode(std::vector<uint8_t>& out, const std::vector<uint8_t>& unit) {
     out.insert(out.end(), unit.begin(), unit.end());
@@ -81,78 +18,10 @@ void appendWithStartCode(std::vector<uint8_t>& out, const std::vector<uint8_t>& 
 
 } // namespace
 
-void VideoAssembler::setCodec(Codec codec) {
-    if (m_codec == Codec::Unknown)
-        m_codec = codec;
-}
-
-void VideoAssembler::reset() {
-    m_auStart = m_nalStart = m_nalHdr = m_cutAt = m_cutHdr = kNoPos;
-    m_nalType = -1;
-    m_au = AuState{};
-    m_scanPos = m_detectPos = m_buf.end();
-    m_votes = m_votesH265 = 0;
-    m_packAt = kNoPos;
-    m_stampNotes.clear();
-    m_codec = Codec::Unknown;
-}
-
-std::vector<uint8_t> VideoAssembler::takeFromPack(uint64_t& at) {
-    std::vector<uint8_t> out;
-    if (m_packAt == kNoPos)
-        return out;
-    uint64_t from = std::max(m_packAt, m_buf.begin());
-    out.assign(m_buf.at(from), m_buf.at(from) + (m_buf.end() - from));
-    at = inputAt(from);
-    m_buf.truncate(from);
-    while (!m_spans.empty() && m_spans.back().pos >= from)
-        m_spans.pop_back();
-    if (!m_spans.empty() && m_spans.back().pos + m_spans.back().len > from)
-        m_spans.back().len = from - m_spans.back().pos;
-    m_scanPos = std::min(m_scanPos, from);
-    m_detectPos = std::min(m_detectPos, from);
-    m_packAt = kNoPos;
-    return out;
-}
-
 void VideoAssembler::noteStamp(const Stamp& stamp) {
     if (m_stampNotes.size() >= kMaxStampNotes)
         m_stampNotes.pop_front();
     m_stampNotes.push_back({m_buf.end(), stamp});
-}
-
-void VideoAssembler::noteSpan(uint64_t at, size_t n) {
-    const uint64_t pos = m_buf.end();
-    if (!m_spans.empty()) {
-        Span& last = m_spans.back();
-        if (last.pos + last.len == pos && last.at + last.len == at) {
-            last.len += n;
-            return;
-        }
-    }
-    m_spans.push_back({pos, at, n});
-}
-
-uint64_t VideoAssembler::inputAt(uint64_t pos) const {
-    if (m_spans.empty())
-        return 0;
-    auto it = std::upper_bound(m_spans.begin(), m_spans.end(), pos,
-                               [](uint64_t v, const Span& s) { return v < s.pos; });
-    if (it == m_spans.begin())
-        return m_spans.front().at;
-    --it;
-    return it->at + (pos - it->pos);
-}
-
-uint64_t VideoAssembler::pendingFrom() const {
-    const uint64_t end = m_buf.end();
-    uint64_t from = std::max(m_scanPos, m_buf.begin());
-    // The zero in front of a start code may belong to the unit after it.
-    if (from > m_buf.begin() && from < end && *m_buf.at(from - 1) == 0)
-        --from;
-    if (m_auStart != kNoPos)
-        from = std::min(from, m_auStart);
-    return from >= end ? kNoPos : inputAt(from);
 }
 
 void VideoAssembler::push(const uint8_t* p, size_t n, uint64_t at) {
@@ -170,10 +39,13 @@ void VideoAssembler::push(const uint8_t* p, size_t n, uint64_t at) {
     noteSpan(at, n);
     m_buf.append(p, n);
 
-    if (m_codec == Codec::Unknown) {
+    if (m_codec == Codec::Unknown)
         detect();
-        if (m_codec == Codec::Unknown)
-            return;
+    if (m_codec == Codec::Unknown)
+        return;
+    if (!isParsed(m_codec)) {
+        skipUnsupported();
+        return;
     }
     scan();
 }
@@ -198,81 +70,12 @@ uint64_t VideoAssembler::findStartCode(uint64_t from, uint64_t to) const {
     return kNoPos;
 }
 
-// A program-stream header met among the video units: 1 it starts at q (and is
-// noted), 0 it does not, -1 too few bytes to tell yet.
-int VideoAssembler::packHeaderAt(uint64_t q, const uint8_t* s, size_t avail) {
-    if (!m_watchPacks || s[3] < kEndCode)
-        return 0;
-    int v = plausibleHeader(s, avail);
-    if (v > 0)
-        m_packAt = q;
-    return v;
-}
-
-void VideoAssembler::detect() {
-    const uint64_t end = m_buf.end();
-    bool sawStart = m_votes > 0;
-    for (;;) {
-        uint64_t q = findStartCode(m_detectPos, end);
-        if (q == kNoPos) {
-            m_detectPos = end >= 2 ? std::max(m_detectPos, end - 2) : m_detectPos;
-            break;
-        }
-        const uint8_t* s = m_buf.at(q);
-        size_t avail = static_cast<size_t>(end - q);
-        if (avail >= 4) {
-            int v = packHeaderAt(q, s, avail);
-            if (v < 0) {
-                m_detectPos = q;
-                break;
-            }
-            if (v > 0)
-                return;
-        }
-        if (avail < 5) {
-            m_detectPos = q;
-            break;
-        }
-        m_detectPos = q + 3;
-        uint8_t b0 = s[3], b1 = s[4];
-        if (b0 & 0x80)
-            continue;
-        if (!sawStart) {
-            sawStart = true;
-            m_scanPos = q;  // parsing begins at the first unit
-        }
-        if ((b0 & 0x1F) == 7 && isKnownH264Profile(b1)) {
-            m_codec = Codec::H264;
-            break;
-        }
-        unsigned t265 = (b0 >> 1) & 0x3F;
-        if ((b0 & 0x81) == 0 && b1 == 1 && t265 >= 32 && t265 <= 34) {
-            m_codec = Codec::H265;
-            break;
-        }
-        ++m_votes;
-        if ((b0 & 0x81) == 0 && (b1 & 0xF8) == 0 && (b1 & 7) != 0)
-            ++m_votesH265;
-        if (m_votes >= 24) {
-            m_codec = m_votesH265 == m_votes ? Codec::H265 : Codec::H264;
-            break;
-        }
-    }
-    if (m_codec == Codec::Unknown) {
-        if (!sawStart) {
-            m_scanPos = m_detectPos;  // nothing worth keeping yet
-        } else if (end - m_scanPos > kMaxDetectBytes) {
-            m_codec = m_votesH265 > 0 && m_votesH265 == m_votes ? Codec::H265 : Codec::H264;
-        }
-    }
-}
-
 void VideoAssembler::scan() {
     const uint64_t end = m_buf.end();
     // Start code, header and the slice flag; field-coded H.264 needs the
     // slice header up to its field flags.
     for (;;) {
-        const size_t look = m_codec == Codec::H265 ? 6 : (m_haveSeq && !m_seq.frameMbsOnly ? 24 : 5);
+        const size_t look = 3 + (m_codec == Codec::H264 && m_haveSeq && !m_seq.frameMbsOnly ? 21 : kNalPeekBytes);
         uint64_t q = findStartCode(m_scanPos, end);
         if (q == kNoPos) {
             if (end >= 2 && end - 2 > m_scanPos)
@@ -308,6 +111,8 @@ void VideoAssembler::scan() {
 }
 
 void VideoAssembler::flush(bool lastCut) {
+    if (m_codec != Codec::Unknown && !isParsed(m_codec))
+        return;
     if (m_codec == Codec::Unknown) {
         if (m_votes == 0)
             return;  // nothing here looked like video units
@@ -353,11 +158,15 @@ void VideoAssembler::onNalStart(uint64_t q) {
 
     if (m_nalStart != kNoPos)
         finishNal(m_nalHdr, sc);
+    m_nalStart = m_nalHdr = kNoPos;
 
     const uint64_t hdr = q + 3;
     // At the end of the input a unit may be shorter than the bytes looked at.
-    uint8_t head[3] = {0, 0, 0};
-    std::memcpy(head, m_buf.at(hdr), static_cast<size_t>(std::min<uint64_t>(3, m_buf.end() - hdr)));
+    uint8_t head[kNalPeekBytes] = {};
+    std::memcpy(head, m_buf.at(hdr), static_cast<size_t>(std::min<uint64_t>(kNalPeekBytes, m_buf.end() - hdr)));
+    Codec foreign = foreignParamSet(m_codec, head);
+    if (foreign != Codec::Unknown)
+        changeCodec(foreign, sc, inputAt(sc));  // the other codec's sets: it begins here
     NalClass c = classify(m_codec, head);
     if (c.ignore) {
         if (m_auStart == kNoPos) {
@@ -555,6 +364,7 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
             }
         }
     }
+    ++m_pictures;
     m_ready.push_back(std::move(pic));
 }
 

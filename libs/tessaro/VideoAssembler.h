@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ByteBuffer.h"
+#include "Nal.h"
 #include "ParamSets.h"
 
 #include <cstdint>
@@ -12,8 +13,6 @@
 #include <vector>
 
 namespace tessaro {
-
-enum class Codec { Unknown, H264, H265 };
 
 constexpr uint64_t kNoPos = std::numeric_limits<uint64_t>::max();
 
@@ -57,8 +56,13 @@ struct Picture {
 class VideoAssembler {
 public:
     // A stream map named the codec; used instead of guessing from the bytes.
-    void setCodec(Codec codec);
+    // A different codec than before ends the open picture there; at is the
+    // map's input offset.
+    void setCodec(Codec codec, uint64_t at);
     Codec codec() const { return m_codec; }
+    // Input offset of the first change of codec after pictures of the old
+    // one (or video not read), kNoPos if none.
+    uint64_t changeAt() const { return m_changeAt; }
 
     // In elementary-stream mode a program-stream packet start code means the
     // input is really a program stream; scanning stops there.
@@ -120,6 +124,8 @@ private:
     };
 
     void detect();
+    void skipUnsupported();
+    void changeCodec(Codec codec, uint64_t pos, uint64_t at);
     void scan();
     int packHeaderAt(uint64_t q, const uint8_t* s, size_t avail);
     uint64_t findStartCode(uint64_t from, uint64_t to) const;
@@ -138,6 +144,8 @@ private:
     Codec m_codec = Codec::Unknown;
     bool m_watchPacks = false;
     bool m_flushing = false;  // units at the very end are read with what bytes there are
+    unsigned m_pictures = 0;  // of the current codec
+    uint64_t m_changeAt = kNoPos;
     uint64_t m_packAt = kNoPos;
     uint64_t m_hold = kNoPos;
 

@@ -113,3 +113,14 @@ rm h265_bframes_ptsonly.times
 # mu-law that starts before the first stream map (the first key frame goes
 # without one; the next, half a second on, has it).
 "$W" --video h265_352x288_30fps.h265 --fps 30 --ulaw tone_8k.ulaw --map-after 6 ps_h265_ulaw_late_map.ps
+# MPEG-2 video named by the map, with A-law audio that must still come out;
+# MPEG-4 Part 2 with and without a map.
+"$W" --video mpeg2_160x96.m2v --video-type 0x02 --alaw tone_8k.alaw ps_mpeg2_alaw.ps
+"$W" --video mpeg4_160x96.m4v --video-type 0x10 ps_mpeg4.ps
+"$W" --video mpeg4_160x96.m4v --no-map ps_mpeg4_nomap.ps
+# H.264 for 30 pictures, then the recorder switches to H.265 (a new map),
+# the clock going on.
+"$W" --video h264_320x180_25fps.h264 --max-pictures 30 h264_part.ps
+"$W" --video h265_352x288_30fps.h265 --fps 30 --pts-start $((90000 + 30 * 3600)) h265_part.ps
+cat h264_part.ps h265_part.ps > ps_h264_then_h265.ps
+rm h264_part.ps h265_part.ps

@@ -100,6 +100,15 @@ TEST(TessaroDecode, EveryVideoPayloadDecodesAsOnePicture) {
     }
 }
 
+TEST(TessaroDecode, EachSideOfACodecChangeDecodes) {
+    std::vector<Record> video = videoOf(parse(readFile(dataPath("ps_h264_then_h265.ps"))));
+    std::vector<Record> h264, h265;
+    for (const Record& r : video)
+        (r.codec == TESSARO_CODEC_H265 ? h265 : h264).push_back(r);
+    EXPECT_EQ(decodeRecords(h264, AV_CODEC_ID_H264, 320, 180), 30);
+    EXPECT_EQ(decodeRecords(h265, AV_CODEC_ID_HEVC, 352, 288), 45);
+}
+
 TEST(TessaroWriterTool, MakesProgramStreamsThatReadersAccept) {
     const std::string out = std::string(TRELVO_TESTBIN_DIR) + "/tessaro_writer_check.ps";
     std::remove(out.c_str());

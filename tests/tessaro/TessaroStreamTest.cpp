@@ -39,7 +39,8 @@ bool hasUnit(const std::vector<Unit>& us, int type) {
 TEST(TessaroChunking, SameRecordsWhateverTheChunkSize) {
     std::vector<std::string> names = {"ps_h264_damaged.ps",    "ps_h264_bframes.ps",   "ps_h265_bframes_ptsonly.ps",
                                       "ps_h264_2997_wrap_jump.ps", "ps_h264_steps.ps", "ps_h264_aac.ps",
-                                      "ps_h264_aac_nomap.ps", "ps_h265_ulaw_late_map.ps", "realworld/lal_cam.ps",
+                                      "ps_h264_aac_nomap.ps", "ps_h265_ulaw_late_map.ps", "ps_h264_then_h265.ps",
+                                      "ps_mpeg2_alaw.ps",     "ps_mpeg2.vob",         "realworld/lal_cam.ps",
                                       "realworld/srs_cam.ps",  "realworld/srs_cam2.ps"};
     for (const Fixture& f : kFixtures)
         names.push_back(f.name);

@@ -569,7 +569,8 @@ int main(int argc, char** argv) {
         std::cerr << "trelvo_ps_writer: cannot write " << o.out << "\n";
         return 1;
     }
-    std::cerr << "trelvo_ps_writer: " << written << " pictures (" << (hevc ? "H.265" : "H.264") << "), "
+    std::cerr << "trelvo_ps_writer: " << written << (o.videoType ? " packets of video (" : " pictures (")
+              << (o.videoType ? "given type" : hevc ? "H.265" : "H.264") << "), "
               << m.audioWritten() << " audio bytes -> " << o.out << "\n";
     return 0;
 }
