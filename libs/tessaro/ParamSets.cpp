@@ -203,7 +203,9 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     uint32_t profile = br.bits(8);
     br.bits(8);  // constraint flags
     br.bits(8);  // level_idc
-    if (br.ue() > 31)
+    SeqOrder order;
+    order.id = br.ue();
+    if (order.id > 31)
         return false;
     uint32_t chromaFormat = 1;
     bool separateColourPlane = false;
@@ -231,20 +233,21 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     uint32_t log2MaxFrameNum = br.ue() + 4;
     if (log2MaxFrameNum > 16)
         return false;
-    uint32_t pocType = br.ue();
-    if (pocType == 0) {
-        if (br.ue() > 12)
+    order.pocType = br.ue();
+    if (order.pocType == 0) {
+        order.log2MaxPocLsb = br.ue() + 4;
+        if (order.log2MaxPocLsb > 16)
             return false;
-    } else if (pocType == 1) {
-        br.bit();
-        br.se();
-        br.se();
+    } else if (order.pocType == 1) {
+        order.deltaPicOrderAlwaysZero = br.bit();
+        order.offsetForNonRefPic = br.se();
+        order.offsetForTopToBottomField = br.se();
         uint32_t cycle = br.ue();
         if (cycle > 255)
             return false;
         for (uint32_t i = 0; i < cycle && !br.failed(); ++i)
-            br.se();
-    } else if (pocType != 2) {
+            order.offsetForRefFrame.push_back(br.se());
+    } else if (order.pocType != 2) {
         return false;
     }
     uint32_t maxRefFrames = br.ue();
@@ -287,6 +290,8 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     out.frameMbsOnly = frameMbsOnly;
     out.separateColourPlane = separateColourPlane;
     out.log2MaxFrameNum = log2MaxFrameNum;
+    order.chromaArrayType = chromaArrayType;
+    out.order = std::move(order);
 
     if (br.bit()) {  // vui_parameters_present_flag
         if (br.bit()) {  // aspect_ratio_info_present_flag
@@ -332,13 +337,14 @@ bool parseH265Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
         return false;
     br.bit();
     skipProfileTierLevel(br, maxSubLayersMinus1);
-    if (br.ue() > 15)
+    SeqOrder order;
+    order.id = br.ue();
+    if (order.id > 15)
         return false;
     uint32_t chromaFormat = br.ue();
     if (chromaFormat > 3)
         return false;
-    if (chromaFormat == 3)
-        br.bit();
+    bool separateColourPlane = chromaFormat == 3 && br.bit();
     uint32_t picW = br.ue();
     uint32_t picH = br.ue();
     uint32_t cropL = 0, cropR = 0, cropT = 0, cropB = 0;
@@ -361,12 +367,17 @@ bool parseH265Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     out.fps = 0;
     out.rate = {};
     out.reorder = -1;
+    out.separateColourPlane = separateColourPlane;
+    out.order = order;
+    out.order.chromaArrayType = separateColourPlane ? 0 : chromaFormat;
+    out.order.log2MaxPocLsb = 0;  // none until read
 
     br.ue();  // bit_depth_luma_minus8
     br.ue();  // bit_depth_chroma_minus8
     uint32_t log2MaxPocLsb = br.ue() + 4;
-    if (log2MaxPocLsb > 16)
+    if (log2MaxPocLsb > 16 || br.failed())
         return true;
+    out.order.log2MaxPocLsb = log2MaxPocLsb;
     bool orderingAll = br.bit();
     uint32_t reorder = 0;
     for (unsigned i = orderingAll ? 0 : maxSubLayersMinus1; i <= maxSubLayersMinus1; ++i) {

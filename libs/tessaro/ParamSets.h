@@ -6,8 +6,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace tessaro {
+
+// What the picture order count needs from a sequence parameter set.
+struct SeqOrder {
+    unsigned id = 0;
+    unsigned chromaArrayType = 1;
+    unsigned log2MaxPocLsb = 4;
+    // H.264 only.
+    unsigned pocType = 0;
+    bool deltaPicOrderAlwaysZero = false;
+    int32_t offsetForNonRefPic = 0;
+    int32_t offsetForTopToBottomField = 0;
+    std::vector<int32_t> offsetForRefFrame;
+};
 
 struct SeqInfo {
     int width = 0;      // cropped luma width
@@ -23,6 +37,7 @@ struct SeqInfo {
     bool frameMbsOnly = true;
     bool separateColourPlane = false;
     unsigned log2MaxFrameNum = 4;
+    SeqOrder order;
 };
 
 // The parts of an H.264 slice header that tell which frame a field

@@ -136,6 +136,7 @@ void VideoAssembler::dropPartial() {
     m_auStart = m_nalStart = m_nalHdr = m_cutAt = m_cutHdr = kNoPos;
     m_nalType = -1;
     m_au = AuState{};
+    m_nalOrders = false;
 }
 
 // The stamps of the packet a picture starts in: the last packet that began
@@ -260,6 +261,8 @@ void VideoAssembler::addNal(AuState& au, const NalClass& c, uint64_t sc, const S
         au.hasSps |= c.type == 33;
         au.hasPps |= c.type == 34;
     }
+    if (c.vcl && c.firstSlice)
+        m_nalOrders = true;
     if (c.vcl) {
         // Input that begins inside a picture: a slice that is not the
         // picture's first, with nothing in front of it. Pictures opened by a
@@ -280,6 +283,18 @@ void VideoAssembler::addNal(AuState& au, const NalClass& c, uint64_t sc, const S
 void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
     int t = m_nalType;
     bool h264 = m_codec == Codec::H264;
+    if (m_nalOrders) {
+        // The picture's (or second field's) first slice: where it goes in
+        // display order.
+        m_nalOrders = false;
+        PicOrderInfo o = m_order.slice(m_codec, m_buf.at(hdr), static_cast<size_t>(endPos - hdr));
+        if (m_au.order.valid && o.valid)
+            o.poc = std::min(o.poc, m_au.order.poc);
+        m_au.order = o;
+        return;
+    }
+    if (h264 ? (t == 10 || t == 11) : (t == 36 || t == 37))
+        m_order.endOfSequence();
     bool isParam = h264 ? (t == 7 || t == 8) : (t >= 32 && t <= 34);
     if (!isParam)
         return;
@@ -289,12 +304,15 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
     if (size < 2 || size > kMaxParamSetBytes)
         return;
     const uint8_t* nal = m_buf.at(hdr);
+    if (h264 ? t == 8 : t == 34)
+        m_order.pictureParams(m_codec, nal, size);
     std::vector<uint8_t>* slot = nullptr;
     if (h264) {
         if (t == 7) {
             SeqInfo info;
             if (!parseH264Sps(nal, size, info))
                 return;
+            m_order.sequence(m_codec, info);
             m_seq = info;
             m_haveSeq = true;
             slot = &m_sps;
@@ -309,6 +327,7 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
             SeqInfo info;
             if (!parseH265Sps(nal, size, info))
                 return;
+            m_order.sequence(m_codec, info);
             m_seq = info;
             m_haveSeq = true;
             slot = &m_sps;
@@ -322,7 +341,7 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
 }
 
 void VideoAssembler::finishPicture(uint64_t endPos) {
-    if (m_auStart == kNoPos || endPos <= m_auStart || !m_au.hasVcl || m_au.brokenStart)
+    if (m_auStart == kNoPos || endPos <= m_auStart || !m_au.hasVcl || m_au.brokenStart || m_au.order.skip)
         return;
     Picture pic;
     pic.start = inputAt(m_auStart);
@@ -332,6 +351,9 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
     pic.width = m_haveSeq ? m_seq.width : 0;
     pic.height = m_haveSeq ? m_seq.height : 0;
     pic.stamp = m_au.stamp;
+    pic.pocValid = m_au.order.valid;
+    pic.poc = m_au.order.poc;
+    pic.newPeriod = m_au.order.newPeriod;
     if (m_haveSeq) {
         pic.seqRate = m_seq.rate.known() || m_codec != Codec::H265 ? m_seq.rate : m_vpsRate;
         pic.reorder = m_seq.reorder;

@@ -6,6 +6,7 @@
 #include "ByteBuffer.h"
 #include "Nal.h"
 #include "ParamSets.h"
+#include "PicOrder.h"
 
 #include <cstdint>
 #include <deque>
@@ -51,6 +52,10 @@ struct Picture {
     int reorder = -1;
     unsigned profile = 0;
     unsigned maxRefFrames = 0;
+    // Display order from the slice headers.
+    bool pocValid = false;
+    int64_t poc = 0;
+    bool newPeriod = false;  // shown after every picture before it
 };
 
 class VideoAssembler {
@@ -111,6 +116,7 @@ private:
         bool bottom = false;
         bool paired = false;
         uint32_t frameNum = 0;
+        PicOrderInfo order;
     };
     struct StampNote {
         uint64_t pos;
@@ -167,6 +173,8 @@ private:
     std::vector<uint8_t> m_vps, m_sps, m_pps;  // with 4-byte start codes
     SeqInfo m_seq;
     bool m_haveSeq = false;
+    PicOrder m_order;
+    bool m_nalOrders = false;  // the unit being read is a first slice
     FrameRate m_vpsRate;
 
     std::deque<StampNote> m_stampNotes;

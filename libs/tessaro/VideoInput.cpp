@@ -44,6 +44,8 @@ void VideoAssembler::changeCodec(Codec codec, uint64_t pos, uint64_t at) {
     m_seq = SeqInfo{};
     m_haveSeq = false;
     m_vpsRate = {};
+    m_order = PicOrder();
+    m_nalOrders = false;
     m_codec = codec;
     m_scanPos = m_detectPos = std::max(pos, m_buf.begin());
 }

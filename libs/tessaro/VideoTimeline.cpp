@@ -14,6 +14,8 @@ constexpr size_t kRateSpacings = 3;
 constexpr size_t kRateHold = 8;
 // Reorder depth assumed for H.264 that does not state it.
 constexpr int kSafeReorder = 4;
+// No decoder holds more pictures for reordering than this.
+constexpr size_t kMaxReorder = 16;
 
 const FrameRate kDefaultRate{25, 1};
 
@@ -45,11 +47,19 @@ int VideoTimeline::reorderDepth(const Picture& pic) const {
 }
 
 void VideoTimeline::add(Picture&& pic) {
+    // A new period of order counts (or of codec, or the first stamp) places
+    // everything still waiting, at the rate it came with.
+    const bool stamped = pic.stamp.hasPts || m_stamped;
+    if (stamped || pic.newPeriod || (m_haveCodec && pic.codec != m_codec))
+        flushOrder();
+    m_codec = pic.codec;
+    m_haveCodec = true;
     if (pic.seqRate.known())
         m_seqRate = pic.seqRate;
     m_depth = reorderDepth(pic);
     Held h;
     h.pic = std::move(pic);
+    h.seq = m_nextSeq++;
     const Stamp& s = h.pic.stamp;
     if (s.hasPts) {
         h.pts = s.ptsTime;
@@ -65,14 +75,14 @@ void VideoTimeline::add(Picture&& pic) {
         h.pts = (m_haveAddedPts ? m_addedMaxPts : m_maxPts) + framesToTicks(rate(), 1);
         h.havePts = true;
         h.flags |= TESSARO_FLAG_TIME_DERIVED;
-    } else {
-        derive(h);
     }
     if (h.havePts) {
         m_addedMaxPts = m_haveAddedPts ? std::max(m_addedMaxPts, h.pts) : h.pts;
         m_haveAddedPts = true;
     }
     m_held.push_back(std::move(h));
+    if (!m_held.back().havePts)
+        derive(m_held.back());
     feedOrder();
     release(false);
 }
@@ -103,10 +113,43 @@ void VideoTimeline::place(Stamp& s) {
     m_clock->note(m_lastAnchor);
 }
 
-void VideoTimeline::derive(Held& h) {
-    h.pts = framesToTicks(rate(), m_slot++);
+// A picture joins those waiting for their display slot; once more than
+// any decoder reorders are waiting, the lowest order count cannot be passed
+// by a later picture and takes the next slot.
+void VideoTimeline::derive(const Held& h) {
+    // A picture whose count could not be read goes after all so far.
+    const int64_t poc = h.pic.pocValid ? h.pic.poc : m_maxPoc + 1;
+    m_maxPoc = m_order.empty() ? poc : std::max(m_maxPoc, poc);
+    m_order.emplace_back(poc, h.seq);
+    while (m_order.size() > kMaxReorder)
+        releaseLowest();
+}
+
+void VideoTimeline::releaseLowest() {
+    auto low = std::min_element(m_order.begin(), m_order.end());
+    Held& h = m_held[static_cast<size_t>(low->second - m_held.front().seq)];
+    m_order.erase(low);
+    h.pts = slotTime(m_slot++);
     h.havePts = true;
     h.flags |= TESSARO_FLAG_TIME_DERIVED;
+}
+
+void VideoTimeline::flushOrder() {
+    while (!m_order.empty())
+        releaseLowest();
+}
+
+// Slots are exact multiples of the frame time since the rate last changed.
+int64_t VideoTimeline::slotTime(int64_t slot) {
+    const FrameRate r = rate();
+    if (!(r == m_slotRate)) {
+        if (m_slotRate.known()) {
+            m_slotBase += framesToTicks(m_slotRate, slot - m_slotBaseSlot);
+            m_slotBaseSlot = slot;
+        }
+        m_slotRate = r;
+    }
+    return m_slotBase + framesToTicks(r, slot - m_slotBaseSlot);
 }
 
 // Decoding times from presentation times, in decoding order: the smallest of
@@ -185,9 +228,7 @@ void VideoTimeline::release(bool all) {
 }
 
 void VideoTimeline::flush() {
-    for (Held& h : m_held)
-        if (!h.havePts)
-            derive(h);
+    flushOrder();
     feedOrder();
     if (!m_primed && !m_window.empty())
         settleWaiting(m_window.front() + framesToTicks(rate(), 1), m_held.size());

@@ -42,12 +42,16 @@ public:
 private:
     struct Held {
         Picture pic;
+        uint64_t seq = 0;  // decoding order
         bool havePts = false, haveDts = false, fed = false;
         int64_t pts = 0, dts = 0;
         uint32_t flags = 0;
     };
 
-    void derive(Held& h);
+    void derive(const Held& h);
+    void releaseLowest();
+    void flushOrder();
+    int64_t slotTime(int64_t slot);
     void feedOrder();
     void settleWaiting(int64_t floor, size_t waiting);
     void release(bool all);
@@ -68,8 +72,16 @@ private:
     // The latest presentation time among the pictures added.
     bool m_haveAddedPts = false;
     int64_t m_addedMaxPts = 0;
-    // Pictures with no stamp in a stream that never had one: frame slots.
+    // Pictures with no stamp in a stream that never had one go to display
+    // slots one frame apart, in order of their order counts.
+    uint64_t m_nextSeq = 0;
+    std::vector<std::pair<int64_t, uint64_t>> m_order;  // order count, seq
+    int64_t m_maxPoc = 0;
+    bool m_haveCodec = false;
+    Codec m_codec = Codec::Unknown;
     int64_t m_slot = 0;
+    int64_t m_slotBase = 0, m_slotBaseSlot = 0;
+    FrameRate m_slotRate;
     // Decoding times from presentation times: the depth+1 largest so far.
     int m_depth = -1;
     bool m_primed = false;  // the window has filled once
