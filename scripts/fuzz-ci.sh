@@ -9,7 +9,9 @@ out=build-fuzz
 mkdir -p "$out/corpus" "$out/artifacts"
 
 src=(libs/tessaro/tessaro.cpp libs/tessaro/Parser.cpp libs/tessaro/PsDemuxer.cpp
-     libs/tessaro/VideoAssembler.cpp libs/tessaro/ByteBuffer.cpp libs/tessaro/ParamSets.cpp libs/tessaro/AudioAssembler.cpp
+     libs/tessaro/VideoAssembler.cpp libs/tessaro/VideoInput.cpp libs/tessaro/VideoTimeline.cpp
+     libs/tessaro/AudioAssembler.cpp libs/tessaro/Clock.cpp libs/tessaro/FrameRate.cpp
+     libs/tessaro/PicOrder.cpp libs/tessaro/ByteBuffer.cpp libs/tessaro/ParamSets.cpp
      tests/fuzz/tessaro_fuzz.cpp)
 clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer -DTESSARO_BUILDING \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \

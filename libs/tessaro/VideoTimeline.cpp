@@ -213,10 +213,11 @@ void VideoTimeline::release(bool all) {
         if (!all && !settled)
             break;
         TimedPicture t;
-        t.pts = h.pts;
         t.dts = std::min(h.dts, h.pts);
         if (m_haveLastDts && t.dts <= m_lastDts)
             t.dts = m_lastDts + 1;  // decoding times must rise, whatever the stamps say
+        // ... and a picture cannot be shown before it is decoded.
+        t.pts = std::max(h.pts, t.dts);
         m_lastDts = t.dts;
         m_haveLastDts = true;
         t.flags = h.flags;

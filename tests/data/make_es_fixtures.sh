@@ -56,3 +56,9 @@ ff -f lavfi -i sine=frequency=440:sample_rate=16000 -ac 2 -t 2 -c:a aac -b:a 24k
 ff -f lavfi -i testsrc=size=160x96:rate=25 -frames:v 10 -c:v mpeg2video -b:v 200k -f mpeg2video mpeg2_160x96.m2v
 ff -f lavfi -i testsrc=size=160x96:rate=25 -frames:v 10 -c:v mpeg4 -b:v 200k -f m4v mpeg4_160x96.m4v
 ff -i mpeg2_160x96.m2v -c copy -f vob ps_mpeg2.vob
+
+# Four slices per picture, with B-frames: 160x96, 25 fps, 20 pictures.
+ff -f lavfi -i testsrc=size=160x96:rate=25 -frames:v 20 -pix_fmt yuv420p -c:v libx264 -preset veryfast \
+   -x264-params log-level=error:slices=4:bframes=2:keyint=10 -b:v 60k h264_slices.h264
+ff -f lavfi -i testsrc=size=160x96:rate=25 -frames:v 20 -pix_fmt yuv420p -c:v libx265 -preset ultrafast \
+   -x265-params log-level=error:slices=4:keyint=10 -b:v 60k h265_slices.h265

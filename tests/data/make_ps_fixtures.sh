@@ -124,3 +124,7 @@ rm h265_bframes_ptsonly.times
 "$W" --video h265_352x288_30fps.h265 --fps 30 --pts-start $((90000 + 30 * 3600)) h265_part.ps
 cat h264_part.ps h265_part.ps > ps_h264_then_h265.ps
 rm h264_part.ps h265_part.ps
+# Four slices per picture spread over 300-byte packets; and a file of one
+# picture.
+"$W" --video h264_slices.h264 --pes-size 300 ps_h264_slices.ps
+"$W" --video h264_320x180_25fps.h264 --max-pictures 1 ps_h264_one.ps

@@ -132,7 +132,11 @@ TEST(TessaroDecode, EveryVideoPayloadDecodesAsOnePicture) {
     } cases[] = {{"h264_320x180_25fps.h264", AV_CODEC_ID_H264, 320, 180},
                  {"h264_320x180_notiming.h264", AV_CODEC_ID_H264, 320, 180},
                  {"ps_h265_ulaw.ps", AV_CODEC_ID_HEVC, 352, 288},
-                 {"ps_h264_damaged.ps", AV_CODEC_ID_H264, 320, 180}};
+                 {"ps_h264_damaged.ps", AV_CODEC_ID_H264, 320, 180},
+                 // several slices a picture, in packets smaller than a picture
+                 {"h264_slices.h264", AV_CODEC_ID_H264, 160, 96},
+                 {"h265_slices.h265", AV_CODEC_ID_HEVC, 160, 96},
+                 {"ps_h264_slices.ps", AV_CODEC_ID_H264, 160, 96}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<Record> video = videoOf(parse(readFile(dataPath(c.name)), 4096));
@@ -173,6 +177,9 @@ TEST(TessaroDecode, EveryPictureInDisplayOrder) {
         {dataPath("h265_bframes.h265"), AV_CODEC_ID_HEVC, 160, 96},
         {cra, AV_CODEC_ID_HEVC, 160, 96},
         {dataPath("h264_2997.h264"), AV_CODEC_ID_H264, 160, 96},
+        {dataPath("h264_slices.h264"), AV_CODEC_ID_H264, 160, 96},
+        {dataPath("h265_slices.h265"), AV_CODEC_ID_HEVC, 160, 96},
+        {dataPath("ps_h264_one.ps"), AV_CODEC_ID_H264, 320, 180},
         {dataPath("ps_h264_bframes.ps"), AV_CODEC_ID_H264, 160, 96},
         {dataPath("ps_h265_bframes_ptsonly.ps"), AV_CODEC_ID_HEVC, 160, 96},
         {dataPath("realworld/Cisco_Men_whisper_640x320_CABAC_Bframe_9.264"), AV_CODEC_ID_H264, 640, 320},
