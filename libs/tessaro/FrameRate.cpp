@@ -28,8 +28,8 @@ FrameRate makeRate(uint64_t num, uint64_t den) {
     den /= g;
     if (num > uint64_t{kMaxFrameRate} * den)
         return {};
-    if (den > kMaxRateDen)  // no rate in use needs it; keeps the tick sums exact
-        return rateFromSpacing(static_cast<double>(kTicksPerSecond) * static_cast<double>(den) / static_cast<double>(num));
+    if (den > kMaxRateDen)  // no rate in use needs it: thousandths of a frame will do
+        return makeRate((num * 1000 + den / 2) / den, 1000);
     return {static_cast<uint32_t>(num), static_cast<uint32_t>(den)};
 }
 

@@ -20,6 +20,9 @@ TEST(TessaroRate, ExactTicksAndRatesFromSpacing) {
     EXPECT_EQ(makeRate(60000, 2 * 1001), (FrameRate{30000, 1001}));
     EXPECT_EQ(makeRate(180000, 1), FrameRate{});  // a 90 kHz tick is no frame rate
     EXPECT_EQ(makeRate(1, 0), FrameRate{});
+    EXPECT_EQ(makeRate(90000, 90001), (FrameRate{1, 1}));  // odd denominators are approximated
+    EXPECT_EQ(rateFromSpacing(90001), (FrameRate{1, 1}));
+    EXPECT_EQ(makeRate(2997002, 100003), (FrameRate{29969, 1000}));
     EXPECT_EQ(roundedRate({30000, 1001}), 30u);
     EXPECT_EQ(roundedRate({25, 2}), 13u);
 
