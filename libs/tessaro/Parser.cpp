@@ -273,7 +273,7 @@ void Parser::enqueue(Entry&& e) {
 }
 
 bool Parser::releasable(const Entry& e) const {
-    if (m_ended)
+    if (m_ended || m_queue.size() > kMaxWaitingRecords || m_queuedBytes > kMaxWaitingBytes)
         return true;
     // Nothing still being gathered may start before it.
     uint64_t open = std::min({m_video.pendingFrom(), m_timeline.pendingFrom(), m_audio.pendingFrom()});

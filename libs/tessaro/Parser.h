@@ -17,6 +17,11 @@ namespace tessaro {
 // Limits for a caller that does not drain the queue between inputs.
 constexpr size_t kMaxQueuedRecords = 4096;
 constexpr size_t kMaxQueuedBytes = size_t{64} * 1024 * 1024;
+// Records that may wait for something earlier in the stream to finish
+// (a picture whose successor never comes, audio held for a map): past this
+// the order gives way rather than the records.
+constexpr size_t kMaxWaitingRecords = 512;
+constexpr size_t kMaxWaitingBytes = size_t{16} * 1024 * 1024;
 
 class Parser final : public PsSink {
 public:

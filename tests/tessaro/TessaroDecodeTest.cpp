@@ -232,3 +232,26 @@ TEST(TessaroWriterTool, MakesProgramStreamsThatReadersAccept) {
     EXPECT_EQ(run("'" + writerPath() + "' --bogus a b 2>/dev/null"), 2);
     EXPECT_EQ(run("'" + writerPath() + "' --video /nonexistent/in.h264 " + out + " 2>/dev/null"), 1);
 }
+
+TEST(TessaroWriterTool, AudioGoesOnWhenThePicturesStop) {
+    // Five pictures, then 25 s of audio alone: the last picture never sees a
+    // successor, yet a caller that drains gets the audio as it comes, not
+    // only at the end of input.
+    TempDir tmp;
+    ASSERT_TRUE(tmp.Valid());
+    std::vector<uint8_t> tone = readFile(dataPath("tone_8k.alaw"));
+    std::string audio;
+    for (int i = 0; i < 13; ++i)
+        audio.append(tone.begin(), tone.end());
+    ASSERT_TRUE(WriteBytes(tmp.Path("long.alaw"), audio));
+    ASSERT_EQ(run("'" + writerPath() + "' --video '" + dataPath("h264_320x180_25fps.h264") +
+                  "' --max-pictures 5 --alaw '" + tmp.Path("long.alaw") + "' '" + tmp.Path("out.ps") + "' 2>/dev/null"),
+              0);
+    std::vector<uint8_t> ps = readFile(tmp.Path("out.ps"));
+    std::vector<Record> before = parse(ps, 16384, false);
+    std::vector<Record> all = parse(ps);
+    const size_t packets = audio.size() / 320;
+    EXPECT_EQ(audioOf(all).size(), packets);
+    EXPECT_EQ(videoOf(all).size(), 5u);
+    EXPECT_GE(audioOf(before).size(), packets - 520);
+}
