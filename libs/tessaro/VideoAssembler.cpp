@@ -359,6 +359,7 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
         pic.reorder = m_seq.reorder;
         pic.profile = std::max(m_seq.profile, 1u);
         pic.maxRefFrames = m_seq.maxRefFrames;
+        pic.pocIsDecodeOrder = m_codec == Codec::H264 && m_seq.order.pocType == 2;
     }
     if (m_au.key) {
         bool h265 = m_codec == Codec::H265;

@@ -56,6 +56,7 @@ struct Picture {
     bool pocValid = false;
     int64_t poc = 0;
     bool newPeriod = false;  // shown after every picture before it
+    bool pocIsDecodeOrder = false;  // H.264 order count type 2: no reordering at all
 };
 
 class VideoAssembler {

@@ -113,15 +113,19 @@ void VideoTimeline::place(Stamp& s) {
     m_clock->note(m_lastAnchor);
 }
 
-// A picture joins those waiting for their display slot; once more than
-// any decoder reorders are waiting, the lowest order count cannot be passed
-// by a later picture and takes the next slot.
+// A picture joins those waiting for their display slot. Once more wait
+// than the stream may reorder (what its sequence states, else what any
+// decoder could), the lowest order count cannot be passed by a later
+// picture and takes the next slot.
 void VideoTimeline::derive(const Held& h) {
     // A picture whose count could not be read goes after all so far.
     const int64_t poc = h.pic.pocValid ? h.pic.poc : m_maxPoc + 1;
     m_maxPoc = m_order.empty() ? poc : std::max(m_maxPoc, poc);
     m_order.emplace_back(poc, h.seq);
-    while (m_order.size() > kMaxReorder)
+    const size_t depth = h.pic.reorder >= 0      ? static_cast<size_t>(h.pic.reorder)
+                         : h.pic.pocIsDecodeOrder ? 0
+                                                  : kMaxReorder;
+    while (m_order.size() > depth)
         releaseLowest();
 }
 
