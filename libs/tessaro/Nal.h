@@ -104,4 +104,13 @@ inline Codec codecOfStartCode(uint8_t code) {
     }
 }
 
+// s points at a start code with avail bytes from it (at least 5): the
+// video it marks when that is one of those. MPEG-4 Part 2 also shows as an
+// object start code right before a layer start code.
+inline Codec unreadVideoAt(const uint8_t* s, size_t avail) {
+    if (s[3] == 0x00 && avail >= 8 && s[4] == 0 && s[5] == 0 && s[6] == 1 && (s[7] & 0xF0) == 0x20)
+        return Codec::Mpeg4;
+    return codecOfStartCode(s[3]);
+}
+
 } // namespace tessaro

@@ -352,6 +352,28 @@ bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, Stamp& stamp) c
     return true;
 }
 
+// The first video and the first audio stream are read; the others passed over.
+void PsDemuxer::chooseTarget(uint8_t id) {
+    m_target = Target::None;
+    if (isVideoStreamId(id)) {
+        if (m_videoId < 0)
+            m_videoId = id;
+        if (id == m_videoId)
+            m_target = Target::Video;
+    } else if (isAudioStreamId(id)) {
+        // Before the first map the audio side waits for it; a map that leaves
+        // this stream out leaves the bytes to tell.
+        AudioCodec codec = !m_haveMap ? AudioCodec::Unknown
+                           : m_streamType[id] == 0 ? AudioCodec::Guess
+                                                   : audioCodecOf(m_streamType[id]);
+        if (codec != AudioCodec::None && (m_audioId < 0 || m_audioId == id)) {
+            m_audioId = id;
+            m_target = Target::Audio;
+            m_audioCodec = codec;
+        }
+    }
+}
+
 void PsDemuxer::startPes(uint8_t id, size_t length) {
     bool mpeg2 = (m_hdr[6] & 0xC0) == 0x80;
     size_t want = mpeg2 ? 9 + size_t{m_hdr[8]} : 6 + std::min(length ? length : kMpeg1PesPeek, kMpeg1PesPeek);
@@ -378,24 +400,7 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
         return;
     }
 
-    m_target = Target::None;
-    if (isVideoStreamId(id)) {
-        if (m_videoId < 0)
-            m_videoId = id;
-        if (id == m_videoId)
-            m_target = Target::Video;
-    } else if (isAudioStreamId(id)) {
-        // Before the first map the audio side waits for it; a map that leaves
-        // this stream out leaves the bytes to tell.
-        AudioCodec codec = !m_haveMap ? AudioCodec::Unknown
-                           : m_streamType[id] == 0 ? AudioCodec::Guess
-                                                   : audioCodecOf(m_streamType[id]);
-        if (codec != AudioCodec::None && (m_audioId < 0 || m_audioId == id)) {
-            m_audioId = id;
-            m_target = Target::Audio;
-            m_audioCodec = codec;
-        }
-    }
+    chooseTarget(id);
 
     // Payload bytes that were read together with the header.
     std::vector<uint8_t> staged;

@@ -52,6 +52,7 @@ private:
     void fail();
     void parseMap();
     void startPes(uint8_t id, size_t length);
+    void chooseTarget(uint8_t id);
     bool parsePesHeader(size_t length, size_t& headerEnd, Stamp& stamp) const;
     void endPacket();
 

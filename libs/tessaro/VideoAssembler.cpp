@@ -151,6 +151,18 @@ bool VideoAssembler::takeStamp(uint64_t hdrPos, Stamp& stamp) {
     return found;
 }
 
+// The unit whose header is at hdr, in the codec it belongs to: parameter
+// sets of the other codec switch to it here.
+NalClass VideoAssembler::classifyAt(uint64_t sc, uint64_t hdr) {
+    // At the end of the input a unit may be shorter than the bytes looked at.
+    uint8_t head[kNalPeekBytes] = {};
+    std::memcpy(head, m_buf.at(hdr), static_cast<size_t>(std::min<uint64_t>(kNalPeekBytes, m_buf.end() - hdr)));
+    Codec foreign = foreignParamSet(m_codec, head);
+    if (foreign != Codec::Unknown)
+        changeCodec(foreign, sc, inputAt(sc));
+    return classify(m_codec, head);
+}
+
 void VideoAssembler::onNalStart(uint64_t q) {
     uint64_t sc = q;
     uint64_t floor = m_nalHdr == kNoPos ? m_buf.begin() : m_nalHdr + 1;
@@ -162,13 +174,7 @@ void VideoAssembler::onNalStart(uint64_t q) {
     m_nalStart = m_nalHdr = kNoPos;
 
     const uint64_t hdr = q + 3;
-    // At the end of the input a unit may be shorter than the bytes looked at.
-    uint8_t head[kNalPeekBytes] = {};
-    std::memcpy(head, m_buf.at(hdr), static_cast<size_t>(std::min<uint64_t>(kNalPeekBytes, m_buf.end() - hdr)));
-    Codec foreign = foreignParamSet(m_codec, head);
-    if (foreign != Codec::Unknown)
-        changeCodec(foreign, sc, inputAt(sc));  // the other codec's sets: it begins here
-    NalClass c = classify(m_codec, head);
+    const NalClass c = classifyAt(sc, hdr);
     if (c.ignore) {
         if (m_auStart == kNoPos) {
             m_nalStart = m_nalHdr = kNoPos;

@@ -137,6 +137,7 @@ private:
     int packHeaderAt(uint64_t q, const uint8_t* s, size_t avail);
     uint64_t findStartCode(uint64_t from, uint64_t to) const;
     void onNalStart(uint64_t q);
+    NalClass classifyAt(uint64_t sc, uint64_t hdr);
     void cutPicture(uint64_t cut, uint64_t cutHdr, const AuState& next);
     void addNal(AuState& au, const struct NalClass& c, uint64_t sc, const SliceFieldInfo& fi);
     void finishNal(uint64_t hdr, uint64_t endPos);

@@ -172,11 +172,7 @@ void VideoAssembler::detect() {
         }
         m_detectPos = q + 3;
         uint8_t b0 = s[3], b1 = s[4];
-        Codec other = codecOfStartCode(b0);
-        // MPEG-4 Part 2 also shows as an object start code right before a
-        // layer start code.
-        if (b0 == 0x00 && avail >= 8 && b1 == 0 && s[5] == 0 && s[6] == 1 && (s[7] & 0xF0) == 0x20)
-            other = Codec::Mpeg4;
+        Codec other = unreadVideoAt(s, avail);
         if (other != Codec::Unknown) {
             m_codec = other;
             m_scanPos = m_detectPos = q;

@@ -275,92 +275,87 @@ bool parseList(const char* v, std::vector<size_t>& out) {
     return !out.empty();
 }
 
+// Options that take a number, with the values they accept.
+struct NumberOption {
+    const char* name;
+    size_t Options::*field;
+    size_t min, max;
+};
+const NumberOption kNumbers[] = {
+    {"--fps", &Options::fps, 1, 240000},
+    {"--fps-den", &Options::fpsDen, 1, 100000},
+    {"--pts-start", &Options::ptsStart, 0, SIZE_MAX},
+    {"--jump-at", &Options::jumpAt, 0, SIZE_MAX},
+    {"--video-type", &Options::videoType, 1, 255},
+    {"--map-after", &Options::mapAfter, 0, SIZE_MAX},
+    {"--file-header", &Options::fileHeader, 0, 4096},
+    {"--pes-size", &Options::pesSize, 1, 65000},
+    {"--audio-pes", &Options::audioPes, 1, 65000},
+    {"--junk", &Options::junk, 0, 65536},
+    {"--skip-pictures", &Options::skip, 0, SIZE_MAX},
+    {"--max-pictures", &Options::maxPictures, 0, SIZE_MAX},
+};
+
+bool parseNumber(const char* v, size_t min, size_t max, size_t& dst) {
+    char* end = nullptr;
+    unsigned long long x = std::strtoull(v, &end, 0);
+    if (!*v || *end || x < min || x > max)
+        return false;
+    dst = static_cast<size_t>(x);
+    return true;
+}
+
+// One option with its value (argv[i + 1] when it takes one); false on a
+// usage error.
+bool parseOption(const std::string& a, const char* v, bool& usedValue, Options& o) {
+    usedValue = true;
+    for (const NumberOption& n : kNumbers)
+        if (a == n.name)
+            return v && parseNumber(v, n.min, n.max, o.*n.field);
+    if (a == "--video" || a == "--times") {
+        (a == "--video" ? o.video : o.times) = v ? v : "";
+        return v != nullptr;
+    }
+    if (a == "--alaw" || a == "--ulaw" || a == "--aac") {
+        o.audio = v ? v : "";
+        o.audioKind = a == "--alaw" ? AudioKind::Alaw : a == "--ulaw" ? AudioKind::Mulaw : AudioKind::Aac;
+        return v != nullptr;
+    }
+    if (a == "--steps")
+        return v && parseList(v, o.steps);
+    usedValue = false;
+    if (a == "--no-map")
+        o.map = false;
+    else if (a == "--no-pts")
+        o.pts = false;
+    else if (a == "--odd-stuffing")
+        o.oddStuffing = true;
+    else
+        return false;
+    return true;
+}
+
 bool parseArgs(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                std::cerr << "trelvo_ps_writer: " << name << " needs a value\n";
-                return nullptr;
-            }
-            return argv[++i];
-        };
-        auto number = [&](const char* name, size_t& dst) {
-            const char* v = value(name);
-            if (!v)
-                return false;
-            char* end = nullptr;
-            unsigned long long x = std::strtoull(v, &end, 0);
-            if (!*v || *end) {
-                std::cerr << "trelvo_ps_writer: " << name << " takes a number\n";
-                return false;
-            }
-            dst = static_cast<size_t>(x);
-            return true;
-        };
-        auto text = [&](const char* name, std::string& dst) {
-            const char* v = value(name);
-            if (v)
-                dst = v;
-            return v != nullptr;
-        };
-        bool ok = true;
-        if (a == "--video") {
-            ok = text("--video", o.video);
-        } else if (a == "--alaw" || a == "--ulaw" || a == "--aac") {
-            ok = text(a.c_str(), o.audio);
-            o.audioKind = a == "--alaw" ? AudioKind::Alaw : a == "--ulaw" ? AudioKind::Mulaw : AudioKind::Aac;
-        } else if (a == "--times") {
-            ok = text("--times", o.times);
-        } else if (a == "--fps") {
-            ok = number("--fps", o.fps) && o.fps > 0 && o.fps <= 240000;
-        } else if (a == "--fps-den") {
-            ok = number("--fps-den", o.fpsDen) && o.fpsDen > 0 && o.fpsDen <= 100000;
-        } else if (a == "--steps") {
-            const char* v = value("--steps");
-            ok = v && parseList(v, o.steps);
-        } else if (a == "--pts-start") {
-            ok = number("--pts-start", o.ptsStart);
-        } else if (a == "--jump-at") {
-            ok = number("--jump-at", o.jumpAt);
-        } else if (a == "--video-type") {
-            ok = number("--video-type", o.videoType) && o.videoType > 0 && o.videoType < 256;
-        } else if (a == "--map-after") {
-            ok = number("--map-after", o.mapAfter);
-        } else if (a == "--file-header") {
-            ok = number("--file-header", o.fileHeader) && o.fileHeader <= 4096;
-        } else if (a == "--pes-size") {
-            ok = number("--pes-size", o.pesSize) && o.pesSize > 0 && o.pesSize <= 65000;
-        } else if (a == "--audio-pes") {
-            ok = number("--audio-pes", o.audioPes) && o.audioPes > 0 && o.audioPes <= 65000;
-        } else if (a == "--junk") {
-            ok = number("--junk", o.junk) && o.junk <= 65536;
-        } else if (a == "--skip-pictures") {
-            ok = number("--skip-pictures", o.skip);
-        } else if (a == "--max-pictures") {
-            ok = number("--max-pictures", o.maxPictures);
-        } else if (a == "--no-map") {
-            o.map = false;
-        } else if (a == "--no-pts") {
-            o.pts = false;
-        } else if (a == "--odd-stuffing") {
-            o.oddStuffing = true;
-        } else if (a == "-h" || a == "--help") {
+        if (a == "-h" || a == "--help") {
             std::cout << kUsage;
             std::exit(0);
-        } else if (!a.empty() && a[0] == '-') {
-            std::cerr << "trelvo_ps_writer: unknown option " << a << "\n";
-            return false;
-        } else if (o.out.empty()) {
+        }
+        if (a.empty() || a[0] != '-') {
+            if (!o.out.empty()) {
+                std::cerr << "trelvo_ps_writer: more than one output named\n";
+                return false;
+            }
             o.out = a;
-        } else {
-            std::cerr << "trelvo_ps_writer: more than one output named\n";
+            continue;
+        }
+        bool usedValue = false;
+        if (!parseOption(a, i + 1 < argc ? argv[i + 1] : nullptr, usedValue, o)) {
+            std::cerr << "trelvo_ps_writer: unknown option or bad value: " << a << "\n";
             return false;
         }
-        if (!ok) {
-            std::cerr << "trelvo_ps_writer: bad value for " << a << "\n";
-            return false;
-        }
+        i += usedValue ? 1 : 0;
     }
     return !o.video.empty() && !o.out.empty();
 }
