@@ -280,8 +280,12 @@ void AudioAssembler::push(AudioRecord&& r, int64_t end) {
 
 uint64_t AudioAssembler::pendingFrom() const {
     uint64_t from = kNoPos;
-    if (!m_held.empty() && m_held.front().at != kNoPos)
-        from = m_held.front().at;
+    for (const Held& h : m_held) {
+        if (h.at != kNoPos) {
+            from = h.at;
+            break;
+        }
+    }
     if (!m_cur.empty())
         from = std::min(from, m_curStart);
     if (!m_aac.empty()) {

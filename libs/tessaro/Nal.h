@@ -104,6 +104,13 @@ inline Codec codecOfStartCode(uint8_t code) {
     }
 }
 
+// Codes that follow a sequence, group, object or plane start code of such
+// video: extensions, user data, pictures, groups and planes.
+inline bool continuesUnreadVideo(uint8_t code) {
+    return code == 0x00 || code == 0xB2 || code == 0xB3 || code == 0xB5 || code == 0xB6 || code == 0xB8 ||
+           code == 0xB0 || code == 0xB1;
+}
+
 // s points at a start code with avail bytes from it (at least 5): the
 // video it marks when that is one of those. MPEG-4 Part 2 also shows as an
 // object start code right before a layer start code.

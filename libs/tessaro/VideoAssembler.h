@@ -160,6 +160,8 @@ private:
     uint64_t m_scanPos = 0;
     uint64_t m_detectPos = 0;
     unsigned m_votes = 0, m_votesH265 = 0;
+    Codec m_unread = Codec::Unknown;  // the last start code was of video not read
+    uint64_t m_unreadAt = kNoPos;
 
     uint64_t m_auStart = kNoPos;
     uint64_t m_nalStart = kNoPos;

@@ -76,6 +76,7 @@ void VideoAssembler::reset() {
     m_au = AuState{};
     m_scanPos = m_detectPos = m_buf.end();
     m_votes = m_votesH265 = 0;
+    m_unread = Codec::Unknown;
     m_packAt = kNoPos;
     m_stampNotes.clear();
     m_codec = Codec::Unknown;
@@ -172,12 +173,22 @@ void VideoAssembler::detect() {
         }
         m_detectPos = q + 3;
         uint8_t b0 = s[3], b1 = s[4];
-        Codec other = unreadVideoAt(s, avail);
-        if (other != Codec::Unknown) {
-            m_codec = other;
+        // Video this parser does not read counts once a second code of it
+        // follows, so that junk with one such code does not hide a stream.
+        if (m_unread != Codec::Unknown && continuesUnreadVideo(b0)) {
+            m_codec = m_unread;
+            m_scanPos = m_detectPos = m_unreadAt;
+            break;
+        }
+        m_unread = unreadVideoAt(s, avail);
+        m_unreadAt = q;
+        if (m_unread != Codec::Unknown && b0 == 0x00) {
+            m_codec = m_unread;  // an object and a layer code: two already
             m_scanPos = m_detectPos = q;
             break;
         }
+        if (m_unread != Codec::Unknown)
+            continue;
         if (b0 & 0x80)
             continue;
         if (!sawStart) {

@@ -53,6 +53,15 @@ TEST(TessaroCodecs, VideoThatIsOnlyNamedGivesNoPicturesAndSaysWhy) {
         EXPECT_EQ(st.nAudioRecords, c.audio);
         EXPECT_EQ(st.nAudioCodec, c.audio ? TESSARO_AUDIO_ALAW : 0);
     }
+    // One such code in junk in front of a stream does not hide the stream.
+    std::vector<uint8_t> junky = {0x5A, 0, 0, 1, 0xB3, 0x11, 0x22, 0x33, 0x44};
+    std::vector<uint8_t> h264 = readFile(dataPath("h264_320x180_25fps.h264"));
+    junky.insert(junky.end(), h264.begin(), h264.end());
+    std::vector<Record> records;
+    TessaroStatus st = statusAfter(junky, &records);
+    EXPECT_EQ(records.size(), 50u);
+    EXPECT_EQ(st.nVideoCodec, TESSARO_CODEC_H264);
+    EXPECT_EQ(st.nFlags, 0u);
 }
 
 TEST(TessaroCodecs, ACodecChangeEndsOnePartAndStartsTheNext) {
