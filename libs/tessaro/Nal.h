@@ -92,7 +92,7 @@ inline Codec foreignParamSet(Codec codec, const uint8_t* h) {
 }
 
 // Start codes no H.264/H.265 unit has (the forbidden bit is set): MPEG-1/2
-// sequence, GOP and end codes; MPEG-4 Part 2 object sequence and plane codes.
+// sequence, GOP and end codes; MPEG-4 Visual object sequence and plane codes.
 inline Codec codecOfStartCode(uint8_t code) {
     switch (code) {
     case 0xB3: case 0xB7: case 0xB8:
@@ -112,7 +112,7 @@ inline bool continuesUnreadVideo(uint8_t code) {
 }
 
 // s points at a start code with avail bytes from it (at least 5): the
-// video it marks when that is one of those. MPEG-4 Part 2 also shows as an
+// video it marks when that is one of those. MPEG-4 Visual also shows as an
 // object start code right before a layer start code.
 inline Codec unreadVideoAt(const uint8_t* s, size_t avail) {
     if (s[3] == 0x00 && avail >= 8 && s[4] == 0 && s[5] == 0 && s[6] == 1 && (s[7] & 0xF0) == 0x20)

@@ -28,7 +28,7 @@ enum {
     /* Video the parser recognises but does not parse; never in a record, only
      * in TessaroStatus. */
     TESSARO_CODEC_MPEG2 = 2,   /* MPEG-1 or MPEG-2 video */
-    TESSARO_CODEC_MPEG4 = 3,   /* MPEG-4 Part 2 */
+    TESSARO_CODEC_MPEG4 = 3,   /* MPEG-4 Visual */
     TESSARO_CODEC_OTHER = 99,  /* a video stream type no one here knows */
 
     TESSARO_AUDIO_MULAW = 10,

@@ -51,7 +51,7 @@ ff -f lavfi -i testsrc=size=160x96:rate=30000/1001 -frames:v 20 -pix_fmt yuv420p
 # Two seconds of a tone as ADTS AAC, 16 kHz stereo.
 ff -f lavfi -i sine=frequency=440:sample_rate=16000 -ac 2 -t 2 -c:a aac -b:a 24k -f adts tone_16k_stereo.aac
 
-# Video the parser names but does not read: MPEG-2 and MPEG-4 Part 2, 10
+# Video the parser names but does not read: MPEG-2 and MPEG-4 Visual, 10
 # pictures each, and MPEG-2 in FFmpeg's own program stream (no stream map).
 ff -f lavfi -i testsrc=size=160x96:rate=25 -frames:v 10 -c:v mpeg2video -b:v 200k -f mpeg2video mpeg2_160x96.m2v
 ff -f lavfi -i testsrc=size=160x96:rate=25 -frames:v 10 -c:v mpeg4 -b:v 200k -f m4v mpeg4_160x96.m4v

@@ -114,7 +114,7 @@ rm h265_bframes_ptsonly.times
 # without one; the next, half a second on, has it).
 "$W" --video h265_352x288_30fps.h265 --fps 30 --ulaw tone_8k.ulaw --map-after 6 ps_h265_ulaw_late_map.ps
 # MPEG-2 video named by the map, with A-law audio that must still come out;
-# MPEG-4 Part 2 with and without a map.
+# MPEG-4 Visual with and without a map.
 "$W" --video mpeg2_160x96.m2v --video-type 0x02 --alaw tone_8k.alaw ps_mpeg2_alaw.ps
 "$W" --video mpeg4_160x96.m4v --video-type 0x10 ps_mpeg4.ps
 "$W" --video mpeg4_160x96.m4v --no-map ps_mpeg4_nomap.ps
