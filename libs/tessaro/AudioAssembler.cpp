@@ -78,7 +78,7 @@ void AudioAssembler::flush() {
 }
 
 bool AudioAssembler::heldFull() const {
-    if (m_heldBytes >= kMaxHeldAudioBytes)
+    if (m_heldBytes >= kMaxHeldAudioBytes || m_held.size() >= kMaxHeldPackets)
         return true;
     const Held* first = nullptr;
     const Held* last = nullptr;
@@ -133,6 +133,9 @@ void AudioAssembler::start(AudioCodec codec, const Stamp& stamp) {
     }
     m_inPacket = true;
     if (codec == AudioCodec::Aac) {
+        // A packet that brought no bytes is forgotten: no frame starts in it.
+        if (!m_marks.empty() && m_marks.back().at == kNoPos)
+            m_marks.pop_back();
         m_marks.push_back({m_aacPos + m_aac.size(), kNoPos, stamp, false});
         return;
     }

@@ -25,6 +25,7 @@ constexpr unsigned kG711SampleRate = 8000;
 constexpr size_t kMaxHeldAudioBytes = size_t{1} << 20;
 constexpr int64_t kMaxHeldAudioTicks = 2 * 90000;
 constexpr size_t kMaxHeldUnstampedBytes = 2 * kG711SampleRate;
+constexpr size_t kMaxHeldPackets = 4096;
 
 struct AudioRecord {
     uint64_t start = 0;  // input offset of the first byte

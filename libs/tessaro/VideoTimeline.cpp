@@ -16,6 +16,9 @@ constexpr size_t kRateHold = 8;
 constexpr int kSafeReorder = 4;
 // No decoder holds more pictures for reordering than this.
 constexpr size_t kMaxReorder = 16;
+// Pictures waiting for their times hold no more than this of the store;
+// past it they are placed with what is known.
+constexpr size_t kMaxHeldBytes = size_t{64} * 1024 * 1024;
 
 const FrameRate kDefaultRate{25, 1};
 
@@ -41,8 +44,8 @@ int VideoTimeline::reorderDepth(const Picture& pic) const {
         return pic.reorder;
     if (pic.profile == 0)
         return m_depth;  // no sequence seen yet: keep what is known
-    if (pic.codec == Codec::H264 && pic.profile == 66)
-        return 0;  // Baseline has no B slices
+    if (pic.pocIsDecodeOrder || (pic.codec == Codec::H264 && pic.profile == 66))
+        return 0;  // order count type 2 never reorders; Baseline has no B slices
     return static_cast<int>(std::min<unsigned>(pic.maxRefFrames, kSafeReorder));
 }
 
@@ -80,11 +83,14 @@ void VideoTimeline::add(Picture&& pic) {
         m_addedMaxPts = m_haveAddedPts ? std::max(m_addedMaxPts, h.pts) : h.pts;
         m_haveAddedPts = true;
     }
+    m_heldBytes += h.pic.len;
     m_held.push_back(std::move(h));
     if (!m_held.back().havePts)
         derive(m_held.back());
     feedOrder();
     release(false);
+    if (m_heldBytes > kMaxHeldBytes)
+        flush();
 }
 
 void VideoTimeline::place(Stamp& s) {
@@ -226,6 +232,7 @@ void VideoTimeline::release(bool all) {
         m_haveLastDts = true;
         t.flags = h.flags;
         t.rate = rate();
+        m_heldBytes -= h.pic.len;
         t.pic = std::move(h.pic);
         m_held.pop_front();
         m_ready.push_back(std::move(t));
@@ -235,8 +242,10 @@ void VideoTimeline::release(bool all) {
 void VideoTimeline::flush() {
     flushOrder();
     feedOrder();
-    if (!m_primed && !m_window.empty())
+    if (!m_primed && !m_window.empty()) {
         settleWaiting(m_window.front() + framesToTicks(rate(), 1), m_held.size());
+        m_primed = true;
+    }
     release(true);
 }
 

@@ -30,7 +30,8 @@ public:
     // Puts a video packet's stamps on the clock, in stream order.
     void place(Stamp& stamp);
     void add(Picture&& pic);
-    // The input has ended: every picture held gets its times.
+    // The input has ended (or too much is held): every picture held gets
+    // its times.
     void flush();
 
     std::deque<TimedPicture>& ready() { return m_ready; }
@@ -60,6 +61,7 @@ private:
 
     Clock* m_clock;
     std::deque<Held> m_held;
+    size_t m_heldBytes = 0;
     std::deque<TimedPicture> m_ready;
 
     FrameRate m_seqRate;
