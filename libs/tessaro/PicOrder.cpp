@@ -336,7 +336,9 @@ PicOrderInfo PicOrder::h265(const uint8_t* nal, size_t size) {
     const bool subLayerNonRef = type <= 14 && type % 2 == 0;
     if (tid == 0 && !rasl && !radl && !subLayerNonRef)
         m_h265.prevTid0Poc = out.poc;
-    m_h265.first = false;
+    // Pictures before the first random access point cannot be decoded; the
+    // point itself is where decoding begins.
+    m_h265.first &= !irap;
     return out;
 }
 
