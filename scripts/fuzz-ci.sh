@@ -21,9 +21,11 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 for t in "${targets[@]}"; do
   corpus="$out/corpus/$t"
   mkdir -p "$corpus" "$out/artifacts/$t"
-  for f in tests/data/*.h264 tests/data/*.h265 tests/data/*.ps tests/data/realworld/*.ps \
-           tests/data/realworld/*.264 tests/data/realworld/*.h265 tests/data/realworld/*.jsv \
-           tests/fuzz/seeds/"$t"/*; do
+  for f in tests/data/*.h264 tests/data/*.h265 tests/data/*.ps tests/data/*.vob tests/data/*.m2v tests/data/*.m4v \
+           tests/data/realworld/*.ps tests/data/realworld/*.264 tests/data/realworld/*.h265 \
+           tests/data/realworld/*.jsv tests/fuzz/seeds/"$t"/*; do
+    # Seeds stay small; libFuzzer's -max_len would cut a large one anyway.
+    [ "$(stat -c %s "$f")" -le 262144 ] || continue
     [ -f "$f" ] || continue
     seed="$corpus/seed_$(basename "$f")"
     [ -f "$seed" ] && continue

@@ -90,7 +90,47 @@ bool skipShortTermRps(BitReader& br, unsigned idx, const unsigned* numDeltaPocs,
     return !br.failed();
 }
 
-unsigned h265VuiRate(BitReader& br) {
+FrameRate timingRate(uint32_t numUnitsInTick, uint32_t timeScale, unsigned divisor) {
+    return makeRate(timeScale, uint64_t{numUnitsInTick} * divisor);
+}
+
+void skipH264Hrd(BitReader& br) {
+    uint32_t count = br.ue() + 1;
+    if (count > 32) {
+        br.skip(br.bitsLeft() + 1);  // malformed: fail the reader
+        return;
+    }
+    br.bits(8);  // bit_rate_scale, cpb_size_scale
+    for (uint32_t i = 0; i < count && !br.failed(); ++i) {
+        br.ue();
+        br.ue();
+        br.bit();
+    }
+    br.bits(20);  // four delay and offset lengths
+}
+
+// The VUI after the timing information: the reorder depth, -1 if absent.
+int h264VuiReorder(BitReader& br) {
+    bool nalHrd = br.bit();
+    if (nalHrd)
+        skipH264Hrd(br);
+    bool vclHrd = br.bit();
+    if (vclHrd)
+        skipH264Hrd(br);
+    if (nalHrd || vclHrd)
+        br.bit();  // low_delay_hrd_flag
+    br.bit();      // pic_struct_present_flag
+    if (!br.bit()) // bitstream_restriction_flag
+        return -1;
+    br.bit();
+    for (int i = 0; i < 4; ++i)
+        br.ue();
+    uint32_t reorder = br.ue();
+    br.ue();  // max_dec_frame_buffering
+    return br.failed() || reorder > 16 ? -1 : static_cast<int>(reorder);
+}
+
+FrameRate h265VuiRate(BitReader& br) {
     if (br.bit()) {  // aspect_ratio_info_present_flag
         if (br.bits(8) == 255) {
             br.bits(16);
@@ -122,9 +162,9 @@ unsigned h265VuiRate(BitReader& br) {
         uint32_t units = br.bits(32);
         uint32_t scale = br.bits(32);
         if (!br.failed())
-            return rateFromTiming(units, scale, 1);
+            return timingRate(units, scale, 1);
     }
-    return 0;
+    return {};
 }
 
 } // namespace
@@ -163,7 +203,9 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     uint32_t profile = br.bits(8);
     br.bits(8);  // constraint flags
     br.bits(8);  // level_idc
-    if (br.ue() > 31)
+    SeqOrder order;
+    order.id = br.ue();
+    if (order.id > 31)
         return false;
     uint32_t chromaFormat = 1;
     bool separateColourPlane = false;
@@ -191,23 +233,24 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     uint32_t log2MaxFrameNum = br.ue() + 4;
     if (log2MaxFrameNum > 16)
         return false;
-    uint32_t pocType = br.ue();
-    if (pocType == 0) {
-        if (br.ue() > 12)
+    order.pocType = br.ue();
+    if (order.pocType == 0) {
+        order.log2MaxPocLsb = br.ue() + 4;
+        if (order.log2MaxPocLsb > 16)
             return false;
-    } else if (pocType == 1) {
-        br.bit();
-        br.se();
-        br.se();
+    } else if (order.pocType == 1) {
+        order.deltaPicOrderAlwaysZero = br.bit();
+        order.offsetForNonRefPic = br.se();
+        order.offsetForTopToBottomField = br.se();
         uint32_t cycle = br.ue();
         if (cycle > 255)
             return false;
         for (uint32_t i = 0; i < cycle && !br.failed(); ++i)
-            br.se();
-    } else if (pocType != 2) {
+            order.offsetForRefFrame.push_back(br.se());
+    } else if (order.pocType != 2) {
         return false;
     }
-    br.ue();   // max_num_ref_frames
+    uint32_t maxRefFrames = br.ue();
     br.bit();  // gaps_in_frame_num_value_allowed_flag
     uint32_t widthMbs = br.ue() + 1;
     uint32_t heightMapUnits = br.ue() + 1;
@@ -240,9 +283,15 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     out.width = static_cast<int>(width);
     out.height = static_cast<int>(height);
     out.fps = 0;
+    out.rate = {};
+    out.profile = profile;
+    out.maxRefFrames = maxRefFrames;
+    out.reorder = -1;
     out.frameMbsOnly = frameMbsOnly;
     out.separateColourPlane = separateColourPlane;
     out.log2MaxFrameNum = log2MaxFrameNum;
+    order.chromaArrayType = chromaArrayType;
+    out.order = std::move(order);
 
     if (br.bit()) {  // vui_parameters_present_flag
         if (br.bit()) {  // aspect_ratio_info_present_flag
@@ -266,9 +315,13 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
         if (br.bit()) {  // timing_info_present_flag
             uint32_t units = br.bits(32);
             uint32_t scale = br.bits(32);
-            if (!br.failed())
-                out.fps = rateFromTiming(units, scale, 2);
+            br.bit();  // fixed_frame_rate_flag
+            if (!br.failed()) {
+                out.rate = timingRate(units, scale, 2);
+                out.fps = roundedRate(out.rate);
+            }
         }
+        out.reorder = h264VuiReorder(br);
     }
     return true;
 }
@@ -284,13 +337,14 @@ bool parseH265Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
         return false;
     br.bit();
     skipProfileTierLevel(br, maxSubLayersMinus1);
-    if (br.ue() > 15)
+    SeqOrder order;
+    order.id = br.ue();
+    if (order.id > 15)
         return false;
     uint32_t chromaFormat = br.ue();
     if (chromaFormat > 3)
         return false;
-    if (chromaFormat == 3)
-        br.bit();
+    bool separateColourPlane = chromaFormat == 3 && br.bit();
     uint32_t picW = br.ue();
     uint32_t picH = br.ue();
     uint32_t cropL = 0, cropR = 0, cropT = 0, cropB = 0;
@@ -311,18 +365,28 @@ bool parseH265Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     out.width = static_cast<int>(width);
     out.height = static_cast<int>(height);
     out.fps = 0;
+    out.rate = {};
+    out.reorder = -1;
+    out.separateColourPlane = separateColourPlane;
+    out.order = order;
+    out.order.chromaArrayType = separateColourPlane ? 0 : chromaFormat;
+    out.order.log2MaxPocLsb = 0;  // none until read
 
     br.ue();  // bit_depth_luma_minus8
     br.ue();  // bit_depth_chroma_minus8
     uint32_t log2MaxPocLsb = br.ue() + 4;
-    if (log2MaxPocLsb > 16)
+    if (log2MaxPocLsb > 16 || br.failed())
         return true;
+    out.order.log2MaxPocLsb = log2MaxPocLsb;
     bool orderingAll = br.bit();
+    uint32_t reorder = 0;
     for (unsigned i = orderingAll ? 0 : maxSubLayersMinus1; i <= maxSubLayersMinus1; ++i) {
         br.ue();
-        br.ue();
+        reorder = br.ue();  // the highest sub-layer's counts last
         br.ue();
     }
+    if (!br.failed() && reorder <= 16)
+        out.reorder = static_cast<int>(reorder);
     br.ue();  // log2_min_luma_coding_block_size_minus3
     br.ue();
     br.ue();
@@ -361,9 +425,11 @@ bool parseH265Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     if (br.failed())
         return true;
     if (br.bit()) {
-        unsigned rate = h265VuiRate(br);
-        if (!br.failed())
-            out.fps = rate;
+        FrameRate rate = h265VuiRate(br);
+        if (!br.failed()) {
+            out.rate = rate;
+            out.fps = roundedRate(rate);
+        }
     }
     return true;
 }
@@ -387,9 +453,9 @@ SliceFieldInfo parseH264SliceField(const uint8_t* body, size_t size, const SeqIn
     return info;
 }
 
-unsigned parseH265VpsRate(const uint8_t* nal, size_t size) {
+FrameRate parseH265VpsTiming(const uint8_t* nal, size_t size) {
     if (size < 4)
-        return 0;
+        return {};
     std::vector<uint8_t> rbsp = unescapeRbsp(nal + 2, size - 2, kMaxRbsp);
     BitReader br(rbsp.data(), rbsp.size());
     br.bits(4);  // vps_video_parameter_set_id
@@ -397,7 +463,7 @@ unsigned parseH265VpsRate(const uint8_t* nal, size_t size) {
     br.bits(6);  // vps_max_layers_minus1
     unsigned maxSubLayersMinus1 = br.bits(3);
     if (maxSubLayersMinus1 > 6)
-        return 0;
+        return {};
     br.bit();
     br.bits(16);
     skipProfileTierLevel(br, maxSubLayersMinus1);
@@ -410,15 +476,15 @@ unsigned parseH265VpsRate(const uint8_t* nal, size_t size) {
     unsigned maxLayerId = br.bits(6);
     uint32_t numLayerSets = br.ue() + 1;
     if (numLayerSets > 1024)
-        return 0;
+        return {};
     br.skip(size_t{numLayerSets - 1} * (maxLayerId + 1));
     if (br.bit()) {
         uint32_t units = br.bits(32);
         uint32_t scale = br.bits(32);
         if (!br.failed())
-            return rateFromTiming(units, scale, 1);
+            return timingRate(units, scale, 1);
     }
-    return 0;
+    return {};
 }
 
 } // namespace tessaro

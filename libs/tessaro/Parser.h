@@ -1,9 +1,12 @@
 // One parser instance: detects the input format, runs the elementary-stream
-// or program-stream path and queues finished records for the caller.
+// or program-stream path and hands out finished records in stream order.
 #pragma once
 
+#include "AudioAssembler.h"
+#include "Clock.h"
 #include "PsDemuxer.h"
 #include "VideoAssembler.h"
+#include "VideoTimeline.h"
 #include "tessaro.h"
 
 #include <deque>
@@ -11,12 +14,14 @@
 
 namespace tessaro {
 
-// G.711 records are cut to this size; the writer refuses more than 1535 bytes.
-constexpr size_t kAudioRecordBytes = 1280;
-constexpr unsigned kG711SampleRate = 8000;
 // Limits for a caller that does not drain the queue between inputs.
 constexpr size_t kMaxQueuedRecords = 4096;
 constexpr size_t kMaxQueuedBytes = size_t{64} * 1024 * 1024;
+// Records that may wait for something earlier in the stream to finish
+// (a picture whose successor never comes, audio held for a map): past this
+// the order gives way rather than the records.
+constexpr size_t kMaxWaitingRecords = 512;
+constexpr size_t kMaxWaitingBytes = size_t{16} * 1024 * 1024;
 
 class Parser final : public PsSink {
 public:
@@ -26,39 +31,54 @@ public:
 
     void input(const uint8_t* p, size_t n);
     const TessaroFrame* next();
+    // The input has ended: everything still held is finished and queued.
+    // The next input starts a new stream.
+    void end();
+    const TessaroStatus& status() const { return m_status; }
 
 private:
     enum class Mode { Detect, Es, Ps };
     struct Entry {
         TessaroFrame frame{};
         std::vector<uint8_t> owned;
+        uint64_t start = 0;  // input offset where the record's data begins
         uint64_t pos = 0;
         bool inStore = false;
     };
 
+    void restart();
     void detect(const uint8_t* p, size_t n);
-    void feedElementary(const uint8_t* p, size_t n);
+    void feedElementary(const uint8_t* p, size_t n, uint64_t at);
     void drainVideo();
-    void emitAudio(AudioCodec codec);
+    void drainAudio();
     void enqueue(Entry&& e);
     void updateHold();
+    bool releasable(const Entry& e) const;
+    void noteVideo();
 
     // PsSink
-    void videoCodec(Codec codec) override;
-    void videoPts(uint64_t pts) override;
-    void videoPayload(const uint8_t* p, size_t n, bool open, std::vector<uint8_t>& rest) override;
-    void audioPayload(const uint8_t* p, size_t n, AudioCodec codec) override;
-    void audioEnd(AudioCodec codec) override;
+    void videoCodec(Codec codec, uint64_t at) override;
+    void videoStamp(const Stamp& stamp) override;
+    void videoPayload(const uint8_t* p, size_t n, uint64_t at, bool open, std::vector<uint8_t>& rest) override;
+    void audioStart(AudioCodec codec, const Stamp& stamp) override;
+    void audioMap(AudioCodec codec) override;
+    void audioPayload(const uint8_t* p, size_t n, uint64_t at) override;
+    void audioEnd() override;
 
     Mode m_mode = Mode::Detect;
+    uint64_t m_inputPos = 0;  // input offset of the next byte
     std::vector<uint8_t> m_detect;
+    Clock m_clock;
     VideoAssembler m_video;
+    VideoTimeline m_timeline;
+    AudioAssembler m_audio;
     PsDemuxer m_ps;
     std::deque<Entry> m_queue;
     size_t m_queuedBytes = 0;
     size_t m_queuedInStore = 0;
     Entry m_current;
-    std::vector<uint8_t> m_audio;
+    bool m_ended = false;
+    TessaroStatus m_status{};
 };
 
 } // namespace tessaro

@@ -11,12 +11,45 @@ namespace {
 
 constexpr uint8_t kTypeH264 = 0x1B;
 constexpr uint8_t kTypeH265 = 0x24;
+constexpr uint8_t kTypeMpeg1Video = 0x01;
+constexpr uint8_t kTypeMpeg2Video = 0x02;
+constexpr uint8_t kTypeAac = 0x0F;
+constexpr uint8_t kTypeMpeg4Video = 0x10;
 constexpr uint8_t kTypeAlaw = 0x90;
 constexpr uint8_t kTypeMulaw = 0x91;
 
 constexpr size_t kPackBytes = 14;
 constexpr size_t kPack1Bytes = 12;
 constexpr size_t kMpeg1PesPeek = 28;  // stuffing, buffer size and time stamps
+
+Codec videoCodecOf(uint8_t type) {
+    switch (type) {
+    case kTypeH264:
+        return Codec::H264;
+    case kTypeH265:
+        return Codec::H265;
+    case kTypeMpeg1Video:
+    case kTypeMpeg2Video:
+        return Codec::Mpeg2;
+    case kTypeMpeg4Video:
+        return Codec::Mpeg4;
+    default:
+        return type == 0 ? Codec::Unknown : Codec::Other;
+    }
+}
+
+AudioCodec audioCodecOf(uint8_t type) {
+    switch (type) {
+    case kTypeAlaw:
+        return AudioCodec::Alaw;
+    case kTypeMulaw:
+        return AudioCodec::Mulaw;
+    case kTypeAac:
+        return AudioCodec::Aac;
+    default:
+        return AudioCodec::None;
+    }
+}
 
 uint64_t readPts(const uint8_t* b) {
     return (uint64_t{b[0] & 0x0Eu} << 29) | (uint64_t{b[1]} << 22) | (uint64_t{b[2] & 0xFEu} << 14) |
@@ -25,15 +58,16 @@ uint64_t readPts(const uint8_t* b) {
 
 } // namespace
 
-void PsDemuxer::push(const uint8_t* p, size_t n) {
+void PsDemuxer::push(const uint8_t* p, size_t n, uint64_t at) {
     size_t off = 0;
     while (off < n || !m_replay.empty()) {
         if (!m_replay.empty()) {
             std::vector<uint8_t> r;
             r.swap(m_replay);
+            const uint64_t rAt = m_replayAt;
             size_t used = 0;
             while (used < r.size()) {
-                used += step(r.data() + used, r.size() - used);
+                used += stepAt(r.data() + used, r.size() - used, rAt + used);
                 if (!m_replay.empty()) {
                     m_replay.insert(m_replay.end(), r.begin() + static_cast<std::ptrdiff_t>(used), r.end());
                     break;
@@ -41,8 +75,17 @@ void PsDemuxer::push(const uint8_t* p, size_t n) {
             }
             continue;
         }
-        off += step(p + off, n - off);
+        off += stepAt(p + off, n - off, at + off);
     }
+}
+
+size_t PsDemuxer::stepAt(const uint8_t* p, size_t n, uint64_t at) {
+    m_pos = at;
+    size_t used = step(p, n);
+    // Bytes set aside for another look always end where the step stopped.
+    if (!m_replay.empty())
+        m_replayAt = at + used - m_replay.size();
+    return used;
 }
 
 // Drops the first byte of a header that turned out not to be one and
@@ -57,7 +100,7 @@ void PsDemuxer::fail() {
 
 void PsDemuxer::endPacket() {
     if (m_target == Target::Audio)
-        m_sink.audioEnd(m_audioCodec);
+        m_sink->audioEnd();
     m_target = Target::None;
     m_hdr.clear();
     m_state = State::Sync;
@@ -75,6 +118,7 @@ size_t PsDemuxer::step(const uint8_t* p, size_t n) {
         }
         size_t take = std::min(n, m_need - m_hdr.size());
         m_hdr.insert(m_hdr.end(), p, p + take);
+        m_hdrEnd = m_pos + take;
         if (m_hdr.size() >= m_need)
             onHeader();
         return take;
@@ -85,9 +129,9 @@ size_t PsDemuxer::step(const uint8_t* p, size_t n) {
         if (m_state == State::Payload) {
             if (m_target == Target::Video) {
                 std::vector<uint8_t> unused;
-                m_sink.videoPayload(p, take, false, unused);
+                m_sink->videoPayload(p, take, m_pos, false, unused);
             } else if (m_target == Target::Audio) {
-                m_sink.audioPayload(p, take, m_audioCodec);
+                m_sink->audioPayload(p, take, m_pos);
             }
         }
         m_remaining -= take;
@@ -97,7 +141,7 @@ size_t PsDemuxer::step(const uint8_t* p, size_t n) {
     }
     case State::OpenPayload: {
         std::vector<uint8_t> rest;
-        m_sink.videoPayload(p, n, true, rest);
+        m_sink->videoPayload(p, n, m_pos, true, rest);
         if (!rest.empty()) {
             // The packet ended at a start code the video side found.
             endPacket();
@@ -129,6 +173,7 @@ size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
             m_state = State::Header;
             m_need = 4;
         }
+        m_hdrEnd = m_pos + i;
         return i;
     }
     size_t k = 2;
@@ -141,6 +186,7 @@ size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
             if (j - 2 > 0)
                 m_expectPacket = false;
             m_hdr.assign({0, 0, 1});
+            m_hdrEnd = m_pos + j + 1;
             m_state = State::Header;
             m_need = 4;
             return j + 1;
@@ -153,6 +199,7 @@ size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
             m_hdr.assign({0, 0});
         else
             m_hdr.assign({0});
+        m_hdrEnd = m_pos + n;
         if (n > m_hdr.size())
             m_expectPacket = false;
     } else {
@@ -260,18 +307,22 @@ void PsDemuxer::onHeader() {
     startPes(code, length);
 }
 
-bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, bool& hasPts, uint64_t& pts) const {
+bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, Stamp& stamp) const {
     const uint8_t* h = m_hdr.data();
     size_t have = m_hdr.size();
-    hasPts = false;
+    stamp = Stamp{};
     if ((h[6] & 0xC0) == 0x80) {
         size_t end = 9 + size_t{h[8]};
         if (length != 0 && end > 6 + length)
             return false;
         headerEnd = end;
         if ((h[7] & 0x80) && h[8] >= 5 && have >= 14) {
-            pts = readPts(h + 9);
-            hasPts = true;
+            stamp.pts = readPts(h + 9);
+            stamp.hasPts = true;
+            if ((h[7] & 0x40) && h[8] >= 10 && have >= 19) {
+                stamp.dts = readPts(h + 14);
+                stamp.hasDts = true;
+            }
         }
         return true;
     }
@@ -284,12 +335,13 @@ bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, bool& hasPts, u
     if (i >= limit)
         return false;
     if ((h[i] & 0xF0) == 0x20 && i + 5 <= limit) {
-        pts = readPts(h + i);
-        hasPts = true;
+        stamp.pts = readPts(h + i);
+        stamp.hasPts = true;
         i += 5;
     } else if ((h[i] & 0xF0) == 0x30 && i + 10 <= limit) {
-        pts = readPts(h + i);
-        hasPts = true;
+        stamp.pts = readPts(h + i);
+        stamp.dts = readPts(h + i + 5);
+        stamp.hasPts = stamp.hasDts = true;
         i += 10;
     } else if (h[i] == 0x0F) {
         i += 1;
@@ -298,6 +350,28 @@ bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, bool& hasPts, u
     }
     headerEnd = i;
     return true;
+}
+
+// The first video and the first audio stream are read; the others passed over.
+void PsDemuxer::chooseTarget(uint8_t id) {
+    m_target = Target::None;
+    if (isVideoStreamId(id)) {
+        if (m_videoId < 0)
+            m_videoId = id;
+        if (id == m_videoId)
+            m_target = Target::Video;
+    } else if (isAudioStreamId(id)) {
+        // Before the first map the audio side waits for it; a map that leaves
+        // this stream out leaves the bytes to tell.
+        AudioCodec codec = !m_haveMap ? AudioCodec::Unknown
+                           : m_streamType[id] == 0 ? AudioCodec::Guess
+                                                   : audioCodecOf(m_streamType[id]);
+        if (codec != AudioCodec::None && (m_audioId < 0 || m_audioId == id)) {
+            m_audioId = id;
+            m_target = Target::Audio;
+            m_audioCodec = codec;
+        }
+    }
 }
 
 void PsDemuxer::startPes(uint8_t id, size_t length) {
@@ -310,9 +384,8 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
         return;
     }
     size_t headerEnd = 0;
-    bool hasPts = false;
-    uint64_t pts = 0;
-    if (!parsePesHeader(length, headerEnd, hasPts, pts)) {
+    Stamp stamp;
+    if (!parsePesHeader(length, headerEnd, stamp)) {
         // A broken header: pass over the packet by its length, or resync.
         if (length == 0) {
             fail();
@@ -327,29 +400,13 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
         return;
     }
 
-    m_target = Target::None;
-    if (isVideoStreamId(id)) {
-        if (m_videoId < 0)
-            m_videoId = id;
-        if (id == m_videoId)
-            m_target = Target::Video;
-    } else if (isAudioStreamId(id)) {
-        AudioCodec codec = AudioCodec::Alaw;  // what these devices send when no map says otherwise
-        if (m_haveMap && m_streamType[id] != 0) {
-            uint8_t t = m_streamType[id];
-            codec = t == kTypeAlaw ? AudioCodec::Alaw : t == kTypeMulaw ? AudioCodec::Mulaw : AudioCodec::None;
-        }
-        if (codec != AudioCodec::None && (m_audioId < 0 || m_audioId == id)) {
-            m_audioId = id;
-            m_target = Target::Audio;
-            m_audioCodec = codec;
-        }
-    }
+    chooseTarget(id);
 
     // Payload bytes that were read together with the header.
     std::vector<uint8_t> staged;
     if (m_hdr.size() > headerEnd)
         staged.assign(m_hdr.begin() + static_cast<std::ptrdiff_t>(headerEnd), m_hdr.end());
+    const uint64_t stagedAt = m_hdrEnd - staged.size();
     size_t consumed = m_hdr.size() - 6;
     m_hdr.clear();
 
@@ -362,23 +419,24 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
             m_replay.insert(m_replay.begin(), staged.begin(), staged.end());
             return;
         }
-        if (hasPts)
-            m_sink.videoPts(pts);
+        m_sink->videoStamp(stamp);
         m_state = State::OpenPayload;
         m_replay.insert(m_replay.begin(), staged.begin(), staged.end());
         return;
     }
 
     m_remaining = length - std::min(length, consumed);
-    if (m_target == Target::Video && hasPts)
-        m_sink.videoPts(pts);
+    if (m_target == Target::Video)
+        m_sink->videoStamp(stamp);
     m_state = m_target == Target::None ? State::Skip : State::Payload;
+    if (m_target == Target::Audio)
+        m_sink->audioStart(m_audioCodec, stamp);
     if (!staged.empty()) {
         if (m_target == Target::Video) {
             std::vector<uint8_t> unused;
-            m_sink.videoPayload(staged.data(), staged.size(), false, unused);
+            m_sink->videoPayload(staged.data(), staged.size(), stagedAt, false, unused);
         } else if (m_target == Target::Audio) {
-            m_sink.audioPayload(staged.data(), staged.size(), m_audioCodec);
+            m_sink->audioPayload(staged.data(), staged.size(), stagedAt);
         }
     }
     if (m_remaining == 0)
@@ -411,15 +469,30 @@ void PsDemuxer::parseMap() {
         return;
     m_streamType = types;
     m_haveMap = true;
-    for (int id = 0xE0; id <= 0xEF; ++id) {
-        uint8_t t = m_streamType[static_cast<size_t>(id)];
-        if (t == kTypeH264 || t == kTypeH265) {
-            if (m_videoId < 0 || m_videoId == id) {
-                m_videoId = id;
-                m_sink.videoCodec(t == kTypeH264 ? Codec::H264 : Codec::H265);
-                break;
-            }
+    for (int id = 0xC0; id <= 0xDF; ++id) {
+        if ((m_audioId < 0 || m_audioId == id) && types[static_cast<size_t>(id)] != 0) {
+            m_sink->audioMap(audioCodecOf(types[static_cast<size_t>(id)]));
+            break;
         }
+    }
+    // The video stream: the one read so far, else the first the map lists,
+    // one we read if there is such.
+    int video = m_videoId;
+    for (int id = 0xE0; id <= 0xEF && video < 0; ++id)
+        if (isParsed(videoCodecOf(types[static_cast<size_t>(id)])))
+            video = id;
+    for (int id = 0xE0; id <= 0xEF && video < 0; ++id)
+        if (types[static_cast<size_t>(id)] != 0)
+            video = id;
+    if (video < 0 || types[static_cast<size_t>(video)] == 0)
+        return;
+    m_videoId = video;
+    const uint8_t type = types[static_cast<size_t>(video)];
+    if (type != m_mapVideoType) {
+        // Only a change between maps counts: a map that keeps naming what
+        // the bytes proved wrong does not undo the correction.
+        m_mapVideoType = type;
+        m_sink->videoCodec(videoCodecOf(type), m_hdrEnd - m_hdr.size());
     }
 }
 

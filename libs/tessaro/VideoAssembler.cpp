@@ -8,75 +8,9 @@
 
 namespace tessaro {
 
-struct NalClass {
-    int type = -1;
-    bool vcl = false;
-    bool firstSlice = false;  // first slice of its picture
-    bool startsAu = false;    // begins a new access unit when it follows a slice
-    bool key = false;
-    bool isAud = false;
-    bool ignore = false;      // higher layers: never cut a picture on these
-};
-
 namespace {
 
-constexpr uint64_t kPtsMask = (uint64_t{1} << 33) - 1;
-constexpr size_t kMaxPtsNotes = 64;
-constexpr size_t kMaxPtsDeltas = 32;
-constexpr unsigned kDefaultFrameRate = 25;
-
-bool isKnownH264Profile(uint8_t p) {
-    switch (p) {
-    case 66: case 77: case 88: case 100: case 110: case 122: case 244: case 44:
-    case 83: case 86: case 118: case 128: case 138: case 139: case 134: case 135:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// h points at the NAL header; at least 3 bytes are readable.
-NalClass classify(Codec codec, const uint8_t* h) {
-    NalClass c;
-    if (codec == Codec::H264) {
-        c.type = h[0] & 0x1F;
-        switch (c.type) {
-        case 1: case 2: case 5:
-            c.vcl = true;
-            c.firstSlice = (h[1] & 0x80) != 0;  // first_mb_in_slice == 0
-            c.key = c.type == 5;
-            break;
-        case 6: case 7: case 8: case 15: case 16: case 17: case 18:
-            c.startsAu = true;
-            break;
-        case 9:
-            c.startsAu = true;
-            c.isAud = true;
-            break;
-        default:
-            break;
-        }
-    } else {
-        c.type = (h[0] >> 1) & 0x3F;
-        unsigned layer = ((h[0] & 1u) << 5) | (h[1] >> 3);
-        if (layer != 0) {
-            c.ignore = true;
-            return c;
-        }
-        if (c.type <= 31) {
-            c.vcl = true;
-            c.firstSlice = (h[2] & 0x80) != 0;  // first_slice_segment_in_pic_flag
-            c.key = c.type >= 16 && c.type <= 21;
-        } else if (c.type == 35) {
-            c.startsAu = true;
-            c.isAud = true;
-        } else if ((c.type >= 32 && c.type <= 34) || c.type == 39 || (c.type >= 41 && c.type <= 44) ||
-                   (c.type >= 48 && c.type <= 55)) {
-            c.startsAu = true;
-        }
-    }
-    return c;
-}
+constexpr size_t kMaxStampNotes = 64;
 
 void appendWithStartCode(std::vector<uint8_t>& out, const std::vector<uint8_t>& unit) {
     out.insert(out.end(), unit.begin(), unit.end());
@@ -84,42 +18,13 @@ void appendWithStartCode(std::vector<uint8_t>& out, const std::vector<uint8_t>& 
 
 } // namespace
 
-void VideoAssembler::setCodec(Codec codec) {
-    if (m_codec == Codec::Unknown)
-        m_codec = codec;
+void VideoAssembler::noteStamp(const Stamp& stamp) {
+    if (m_stampNotes.size() >= kMaxStampNotes)
+        m_stampNotes.pop_front();
+    m_stampNotes.push_back({m_buf.end(), stamp});
 }
 
-void VideoAssembler::reset() {
-    m_auStart = m_nalStart = m_nalHdr = m_cutAt = m_cutHdr = kNoPos;
-    m_nalType = -1;
-    m_au = AuState{};
-    m_scanPos = m_detectPos = m_buf.end();
-    m_votes = m_votesH265 = 0;
-    m_packAt = kNoPos;
-    m_ptsNotes.clear();
-    m_codec = Codec::Unknown;
-}
-
-std::vector<uint8_t> VideoAssembler::takeFromPack() {
-    std::vector<uint8_t> out;
-    if (m_packAt == kNoPos)
-        return out;
-    uint64_t from = std::max(m_packAt, m_buf.begin());
-    out.assign(m_buf.at(from), m_buf.at(from) + (m_buf.end() - from));
-    m_buf.truncate(from);
-    m_scanPos = std::min(m_scanPos, from);
-    m_detectPos = std::min(m_detectPos, from);
-    m_packAt = kNoPos;
-    return out;
-}
-
-void VideoAssembler::notePts(uint64_t pts) {
-    if (m_ptsNotes.size() >= kMaxPtsNotes)
-        m_ptsNotes.pop_front();
-    m_ptsNotes.push_back({m_buf.end(), pts & kPtsMask});
-}
-
-void VideoAssembler::push(const uint8_t* p, size_t n) {
+void VideoAssembler::push(const uint8_t* p, size_t n, uint64_t at) {
     if (m_packAt != kNoPos)
         return;  // the caller switches to program-stream parsing
     // Keep what a queued record or the scan still needs; the rest may go.
@@ -129,12 +34,18 @@ void VideoAssembler::push(const uint8_t* p, size_t n) {
     if (m_nalStart != kNoPos)
         keep = std::min(keep, m_nalStart);
     m_buf.discardBefore(keep);
+    while (m_spans.size() > 1 && m_spans[1].pos <= m_buf.begin())
+        m_spans.pop_front();
+    noteSpan(at, n);
     m_buf.append(p, n);
 
-    if (m_codec == Codec::Unknown) {
+    if (m_codec == Codec::Unknown)
         detect();
-        if (m_codec == Codec::Unknown)
-            return;
+    if (m_codec == Codec::Unknown)
+        return;
+    if (!isParsed(m_codec)) {
+        skipUnsupported();
+        return;
     }
     scan();
 }
@@ -159,81 +70,12 @@ uint64_t VideoAssembler::findStartCode(uint64_t from, uint64_t to) const {
     return kNoPos;
 }
 
-// A program-stream header met among the video units: 1 it starts at q (and is
-// noted), 0 it does not, -1 too few bytes to tell yet.
-int VideoAssembler::packHeaderAt(uint64_t q, const uint8_t* s, size_t avail) {
-    if (!m_watchPacks || s[3] < kEndCode)
-        return 0;
-    int v = plausibleHeader(s, avail);
-    if (v > 0)
-        m_packAt = q;
-    return v;
-}
-
-void VideoAssembler::detect() {
-    const uint64_t end = m_buf.end();
-    bool sawStart = m_votes > 0;
-    for (;;) {
-        uint64_t q = findStartCode(m_detectPos, end);
-        if (q == kNoPos) {
-            m_detectPos = end >= 2 ? std::max(m_detectPos, end - 2) : m_detectPos;
-            break;
-        }
-        const uint8_t* s = m_buf.at(q);
-        size_t avail = static_cast<size_t>(end - q);
-        if (avail >= 4) {
-            int v = packHeaderAt(q, s, avail);
-            if (v < 0) {
-                m_detectPos = q;
-                break;
-            }
-            if (v > 0)
-                return;
-        }
-        if (avail < 5) {
-            m_detectPos = q;
-            break;
-        }
-        m_detectPos = q + 3;
-        uint8_t b0 = s[3], b1 = s[4];
-        if (b0 & 0x80)
-            continue;
-        if (!sawStart) {
-            sawStart = true;
-            m_scanPos = q;  // parsing begins at the first unit
-        }
-        if ((b0 & 0x1F) == 7 && isKnownH264Profile(b1)) {
-            m_codec = Codec::H264;
-            break;
-        }
-        unsigned t265 = (b0 >> 1) & 0x3F;
-        if ((b0 & 0x81) == 0 && b1 == 1 && t265 >= 32 && t265 <= 34) {
-            m_codec = Codec::H265;
-            break;
-        }
-        ++m_votes;
-        if ((b0 & 0x81) == 0 && (b1 & 0xF8) == 0 && (b1 & 7) != 0)
-            ++m_votesH265;
-        if (m_votes >= 24) {
-            m_codec = m_votesH265 == m_votes ? Codec::H265 : Codec::H264;
-            break;
-        }
-    }
-    if (m_codec == Codec::Unknown) {
-        if (!sawStart) {
-            m_scanPos = m_detectPos;  // nothing worth keeping yet
-        } else if (end - m_scanPos > kMaxDetectBytes) {
-            m_codec = m_votesH265 > 0 && m_votesH265 == m_votes ? Codec::H265 : Codec::H264;
-        }
-    }
-}
-
 void VideoAssembler::scan() {
     const uint64_t end = m_buf.end();
     // Start code, header and the slice flag; field-coded H.264 needs the
     // slice header up to its field flags.
     for (;;) {
-        const size_t look = m_codec == Codec::H265 ? 6 : (m_haveSeq && !m_seq.frameMbsOnly ? 24 : 5);
+        const size_t look = 3 + (m_codec == Codec::H264 && m_haveSeq && !m_seq.frameMbsOnly ? 21 : kNalPeekBytes);
         uint64_t q = findStartCode(m_scanPos, end);
         if (q == kNoPos) {
             if (end >= 2 && end - 2 > m_scanPos)
@@ -257,7 +99,7 @@ void VideoAssembler::scan() {
             m_scanPos = q + 3;
             continue;
         }
-        if (avail < look) {
+        if (avail < look && !m_flushing) {
             m_scanPos = q;
             break;
         }
@@ -268,21 +110,57 @@ void VideoAssembler::scan() {
         dropPartial();
 }
 
+void VideoAssembler::flush(bool lastCut) {
+    if (m_codec != Codec::Unknown && !isParsed(m_codec))
+        return;
+    if (m_codec == Codec::Unknown) {
+        if (m_votes == 0)
+            return;  // nothing here looked like video units
+        m_codec = m_votesH265 == m_votes ? Codec::H265 : Codec::H264;
+    }
+    m_flushing = true;
+    scan();
+    m_flushing = false;
+    const uint64_t end = m_buf.end();
+    if (m_nalStart != kNoPos)
+        finishNal(m_nalHdr, end);
+    // Units after the last slice that would have opened a picture are left out.
+    if (!lastCut)
+        finishPicture(m_cutAt != kNoPos ? m_cutAt : end);
+    dropPartial();
+    m_scanPos = end;
+}
+
 void VideoAssembler::dropPartial() {
     // A picture this large is damage; wait for the next unit that starts one.
     m_auStart = m_nalStart = m_nalHdr = m_cutAt = m_cutHdr = kNoPos;
     m_nalType = -1;
     m_au = AuState{};
+    m_nalOrders = false;
 }
 
-bool VideoAssembler::takePts(uint64_t hdrPos, uint64_t& pts) {
+// The stamps of the packet a picture starts in: the last packet that began
+// at or before its first unit's header.
+bool VideoAssembler::takeStamp(uint64_t hdrPos, Stamp& stamp) {
     bool found = false;
-    while (!m_ptsNotes.empty() && m_ptsNotes.front().pos <= hdrPos) {
-        pts = m_ptsNotes.front().pts;
+    while (!m_stampNotes.empty() && m_stampNotes.front().pos <= hdrPos) {
+        stamp = m_stampNotes.front().stamp;
         found = true;
-        m_ptsNotes.pop_front();
+        m_stampNotes.pop_front();
     }
     return found;
+}
+
+// The unit whose header is at hdr, in the codec it belongs to: parameter
+// sets of the other codec switch to it here.
+NalClass VideoAssembler::classifyAt(uint64_t sc, uint64_t hdr) {
+    // At the end of the input a unit may be shorter than the bytes looked at.
+    uint8_t head[kNalPeekBytes] = {};
+    std::memcpy(head, m_buf.at(hdr), static_cast<size_t>(std::min<uint64_t>(kNalPeekBytes, m_buf.end() - hdr)));
+    Codec foreign = foreignParamSet(m_codec, head);
+    if (foreign != Codec::Unknown)
+        changeCodec(foreign, sc, inputAt(sc));
+    return classify(m_codec, head);
 }
 
 void VideoAssembler::onNalStart(uint64_t q) {
@@ -293,9 +171,10 @@ void VideoAssembler::onNalStart(uint64_t q) {
 
     if (m_nalStart != kNoPos)
         finishNal(m_nalHdr, sc);
+    m_nalStart = m_nalHdr = kNoPos;
 
     const uint64_t hdr = q + 3;
-    NalClass c = classify(m_codec, m_buf.at(hdr));
+    const NalClass c = classifyAt(sc, hdr);
     if (c.ignore) {
         if (m_auStart == kNoPos) {
             m_nalStart = m_nalHdr = kNoPos;
@@ -312,9 +191,7 @@ void VideoAssembler::onNalStart(uint64_t q) {
 
     if (m_auStart == kNoPos) {
         AuState fresh;
-        fresh.hasPts = takePts(hdr, fresh.pts);
-        if (fresh.hasPts)
-            notePtsDelta(fresh.pts);
+        takeStamp(hdr, fresh.stamp);
         m_auStart = sc;
         m_au = fresh;
         addNal(m_au, c, sc, fi);
@@ -339,8 +216,8 @@ void VideoAssembler::onNalStart(uint64_t q) {
                 m_au.nalCount += m_next.nalCount;
                 m_cutAt = m_cutHdr = kNoPos;
             }
-            uint64_t fieldPts = 0;
-            takePts(hdr, fieldPts);  // the second field's stamp says nothing about the frame rate
+            Stamp fieldStamp;
+            takeStamp(hdr, fieldStamp);  // the frame's time is its first field's
             m_au.paired = true;
             addNal(m_au, c, sc, fi);
         } else {
@@ -366,9 +243,8 @@ void VideoAssembler::onNalStart(uint64_t q) {
 
 void VideoAssembler::cutPicture(uint64_t cut, uint64_t cutHdr, const AuState& next) {
     AuState au = next;
-    au.hasPts = takePts(cutHdr, au.pts);
-    if (au.hasPts)
-        notePtsDelta(au.pts);
+    au.stamp = Stamp{};
+    takeStamp(cutHdr, au.stamp);
     finishPicture(cut);
     m_auStart = cut;
     m_au = au;
@@ -391,6 +267,8 @@ void VideoAssembler::addNal(AuState& au, const NalClass& c, uint64_t sc, const S
         au.hasSps |= c.type == 33;
         au.hasPps |= c.type == 34;
     }
+    if (c.vcl && c.firstSlice)
+        m_nalOrders = true;
     if (c.vcl) {
         // Input that begins inside a picture: a slice that is not the
         // picture's first, with nothing in front of it. Pictures opened by a
@@ -411,6 +289,18 @@ void VideoAssembler::addNal(AuState& au, const NalClass& c, uint64_t sc, const S
 void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
     int t = m_nalType;
     bool h264 = m_codec == Codec::H264;
+    if (m_nalOrders) {
+        // The picture's (or second field's) first slice: where it goes in
+        // display order.
+        m_nalOrders = false;
+        PicOrderInfo o = m_order.slice(m_codec, m_buf.at(hdr), static_cast<size_t>(endPos - hdr));
+        if (m_au.order.valid && o.valid)
+            o.poc = std::min(o.poc, m_au.order.poc);
+        m_au.order = o;
+        return;
+    }
+    if (h264 ? (t == 10 || t == 11) : (t == 36 || t == 37))
+        m_order.endOfSequence();
     bool isParam = h264 ? (t == 7 || t == 8) : (t >= 32 && t <= 34);
     if (!isParam)
         return;
@@ -420,12 +310,15 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
     if (size < 2 || size > kMaxParamSetBytes)
         return;
     const uint8_t* nal = m_buf.at(hdr);
+    if (h264 ? t == 8 : t == 34)
+        m_order.pictureParams(m_codec, nal, size);
     std::vector<uint8_t>* slot = nullptr;
     if (h264) {
         if (t == 7) {
             SeqInfo info;
             if (!parseH264Sps(nal, size, info))
                 return;
+            m_order.sequence(m_codec, info);
             m_seq = info;
             m_haveSeq = true;
             slot = &m_sps;
@@ -434,12 +327,13 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
         }
     } else {
         if (t == 32) {
-            m_vpsRate = parseH265VpsRate(nal, size);
+            m_vpsRate = parseH265VpsTiming(nal, size);
             slot = &m_vps;
         } else if (t == 33) {
             SeqInfo info;
             if (!parseH265Sps(nal, size, info))
                 return;
+            m_order.sequence(m_codec, info);
             m_seq = info;
             m_haveSeq = true;
             slot = &m_sps;
@@ -452,44 +346,27 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
     slot->insert(slot->end(), nal, nal + size);
 }
 
-void VideoAssembler::notePtsDelta(uint64_t pts) {
-    if (m_lastPtsValid) {
-        uint64_t delta = (pts - m_lastPts) & kPtsMask;
-        // Spacings beyond the plausible frame rates are jumps, not frames.
-        if (delta >= 90000 / kMaxFrameRate && delta <= 90000) {
-            if (m_ptsDeltas.size() >= kMaxPtsDeltas)
-                m_ptsDeltas.pop_front();
-            m_ptsDeltas.push_back(static_cast<uint32_t>(delta));
-            // A low percentile rather than the minimum: pictures out of order
-            // (B-frames) give multiples of the spacing, a stray stamp noise.
-            std::vector<uint32_t> sorted(m_ptsDeltas.begin(), m_ptsDeltas.end());
-            std::sort(sorted.begin(), sorted.end());
-            double r = std::floor(90000.0 / static_cast<double>(sorted[sorted.size() / 8]) + 0.5);
-            m_ptsRate = r >= 1.0 && r <= kMaxFrameRate ? static_cast<unsigned>(r) : 0;
-        }
-    }
-    m_lastPts = pts;
-    m_lastPtsValid = true;
-}
-
-unsigned VideoAssembler::frameRate() const {
-    if (m_haveSeq && m_seq.fps)
-        return m_seq.fps;
-    if (m_codec == Codec::H265 && m_vpsRate)
-        return m_vpsRate;
-    return m_ptsRate ? m_ptsRate : kDefaultFrameRate;
-}
-
 void VideoAssembler::finishPicture(uint64_t endPos) {
-    if (m_auStart == kNoPos || endPos <= m_auStart || !m_au.hasVcl || m_au.brokenStart)
+    if (m_auStart == kNoPos || endPos <= m_auStart || !m_au.hasVcl || m_au.brokenStart || m_au.order.skip)
         return;
     Picture pic;
+    pic.start = inputAt(m_auStart);
     pic.pos = m_auStart;
     pic.len = static_cast<uint32_t>(endPos - m_auStart);
     pic.codec = m_codec;
     pic.width = m_haveSeq ? m_seq.width : 0;
     pic.height = m_haveSeq ? m_seq.height : 0;
-    pic.fps = frameRate();
+    pic.stamp = m_au.stamp;
+    pic.pocValid = m_au.order.valid;
+    pic.poc = m_au.order.poc;
+    pic.newPeriod = m_au.order.newPeriod;
+    if (m_haveSeq) {
+        pic.seqRate = m_seq.rate.known() || m_codec != Codec::H265 ? m_seq.rate : m_vpsRate;
+        pic.reorder = m_seq.reorder;
+        pic.profile = std::max(m_seq.profile, 1u);
+        pic.maxRefFrames = m_seq.maxRefFrames;
+        pic.pocIsDecodeOrder = m_codec == Codec::H264 && m_seq.order.pocType == 2;
+    }
     if (m_au.key) {
         bool h265 = m_codec == Codec::H265;
         bool needVps = h265 && !m_au.hasVps, needSps = !m_au.hasSps, needPps = !m_au.hasPps;
@@ -516,6 +393,7 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
             }
         }
     }
+    ++m_pictures;
     m_ready.push_back(std::move(pic));
 }
 

@@ -4,7 +4,9 @@
 #pragma once
 
 #include "ByteBuffer.h"
+#include "Nal.h"
 #include "ParamSets.h"
+#include "PicOrder.h"
 
 #include <cstdint>
 #include <deque>
@@ -12,8 +14,6 @@
 #include <vector>
 
 namespace tessaro {
-
-enum class Codec { Unknown, H264, H265 };
 
 constexpr uint64_t kNoPos = std::numeric_limits<uint64_t>::max();
 
@@ -24,7 +24,20 @@ constexpr size_t kMaxParamSetBytes = 64 * 1024;
 // Without a codec decision after this much data, the votes so far decide.
 constexpr size_t kMaxDetectBytes = size_t{4} * 1024 * 1024;
 
+// Time stamps of a PES packet: the 33-bit 90 kHz counts as written, and
+// where the clock put them when the packet arrived.
+struct Stamp {
+    bool hasPts = false;
+    bool hasDts = false;
+    uint64_t pts = 0;
+    uint64_t dts = 0;
+    int64_t ptsTime = 0;
+    int64_t dtsTime = 0;
+    uint32_t flags = 0;  // TESSARO_FLAG_DISCONTINUITY when the clock jumped here
+};
+
 struct Picture {
+    uint64_t start = 0;             // input offset of the first byte
     uint64_t pos = 0;               // range in the store, used when owned is empty
     uint32_t len = 0;
     std::vector<uint8_t> owned;     // payload with inserted parameter sets
@@ -32,26 +45,48 @@ struct Picture {
     Codec codec = Codec::H264;
     int width = 0;
     int height = 0;
-    unsigned fps = 0;
+    Stamp stamp;                    // of the packet the picture starts in
+    // From the sequence in force: timing, reorder depth (-1 not stated),
+    // profile and reference frames (0 before any sequence).
+    FrameRate seqRate;
+    int reorder = -1;
+    unsigned profile = 0;
+    unsigned maxRefFrames = 0;
+    // Display order from the slice headers.
+    bool pocValid = false;
+    int64_t poc = 0;
+    bool newPeriod = false;  // shown after every picture before it
+    bool pocIsDecodeOrder = false;  // H.264 order count type 2: no reordering at all
 };
 
 class VideoAssembler {
 public:
     // A stream map named the codec; used instead of guessing from the bytes.
-    void setCodec(Codec codec);
+    // A different codec than before ends the open picture there; at is the
+    // map's input offset.
+    void setCodec(Codec codec, uint64_t at);
     Codec codec() const { return m_codec; }
+    // Input offset of the first change of codec after pictures of the old
+    // one (or video not read), kNoPos if none.
+    uint64_t changeAt() const { return m_changeAt; }
 
     // In elementary-stream mode a program-stream packet start code means the
     // input is really a program stream; scanning stops there.
     void setWatchForPacks(bool on) { m_watchPacks = on; }
     uint64_t packSeenAt() const { return m_packAt; }
-    // Moves the bytes from the packet start code on out of the video stream.
-    std::vector<uint8_t> takeFromPack();
+    // Moves the bytes from the packet start code on out of the video stream;
+    // at gets their input offset.
+    std::vector<uint8_t> takeFromPack(uint64_t& at);
 
-    void push(const uint8_t* p, size_t n);
+    // at: the input offset of p[0].
+    void push(const uint8_t* p, size_t n, uint64_t at);
 
-    // The next bytes pushed begin a PES packet with this time stamp (90 kHz).
-    void notePts(uint64_t pts);
+    // Input offset of the first byte that may still become part of a
+    // picture, kNoPos when every byte pushed is settled.
+    uint64_t pendingFrom() const;
+
+    // The next bytes pushed begin a PES packet with these time stamps.
+    void noteStamp(const Stamp& stamp);
 
     std::deque<Picture>& ready() { return m_ready; }
     const uint8_t* at(uint64_t pos) const { return m_buf.at(pos); }
@@ -61,6 +96,10 @@ public:
 
     // Forgets the partial picture and unscanned bytes; parameter sets stay.
     void reset();
+
+    // The input has ended: the picture still open ends with the last byte
+    // and comes out, unless lastCut says its bytes were cut short.
+    void flush(bool lastCut);
 
 private:
     struct AuState {
@@ -72,42 +111,57 @@ private:
         bool hasVps = false, hasSps = false, hasPps = false;
         unsigned nalCount = 0;
         uint64_t audEnd = kNoPos;
-        bool hasPts = false;
-        uint64_t pts = 0;
+        Stamp stamp;
         // First field of a field-coded H.264 frame, waiting for its partner.
         bool field = false;
         bool bottom = false;
         bool paired = false;
         uint32_t frameNum = 0;
+        PicOrderInfo order;
     };
-    struct PtsNote {
+    struct StampNote {
         uint64_t pos;
-        uint64_t pts;
+        Stamp stamp;
+    };
+    // Where a run of store bytes came from in the input.
+    struct Span {
+        uint64_t pos;
+        uint64_t at;
+        uint64_t len;
     };
 
     void detect();
+    void skipUnsupported();
+    void changeCodec(Codec codec, uint64_t pos, uint64_t at);
     void scan();
     int packHeaderAt(uint64_t q, const uint8_t* s, size_t avail);
     uint64_t findStartCode(uint64_t from, uint64_t to) const;
     void onNalStart(uint64_t q);
+    NalClass classifyAt(uint64_t sc, uint64_t hdr);
     void cutPicture(uint64_t cut, uint64_t cutHdr, const AuState& next);
     void addNal(AuState& au, const struct NalClass& c, uint64_t sc, const SliceFieldInfo& fi);
     void finishNal(uint64_t hdr, uint64_t endPos);
     void finishPicture(uint64_t endPos);
-    bool takePts(uint64_t hdrPos, uint64_t& pts);
-    unsigned frameRate() const;
-    void notePtsDelta(uint64_t pts);
+    bool takeStamp(uint64_t hdrPos, Stamp& stamp);
     void dropPartial();
+    void noteSpan(uint64_t at, size_t n);
+    uint64_t inputAt(uint64_t pos) const;
 
     ByteBuffer m_buf;
+    std::deque<Span> m_spans;
     Codec m_codec = Codec::Unknown;
     bool m_watchPacks = false;
+    bool m_flushing = false;  // units at the very end are read with what bytes there are
+    unsigned m_pictures = 0;  // of the current codec
+    uint64_t m_changeAt = kNoPos;
     uint64_t m_packAt = kNoPos;
     uint64_t m_hold = kNoPos;
 
     uint64_t m_scanPos = 0;
     uint64_t m_detectPos = 0;
     unsigned m_votes = 0, m_votesH265 = 0;
+    Codec m_unread = Codec::Unknown;  // the last start code was of video not read
+    uint64_t m_unreadAt = kNoPos;
 
     uint64_t m_auStart = kNoPos;
     uint64_t m_nalStart = kNoPos;
@@ -123,13 +177,11 @@ private:
     std::vector<uint8_t> m_vps, m_sps, m_pps;  // with 4-byte start codes
     SeqInfo m_seq;
     bool m_haveSeq = false;
-    unsigned m_vpsRate = 0;
+    PicOrder m_order;
+    bool m_nalOrders = false;  // the unit being read is a first slice
+    FrameRate m_vpsRate;
 
-    std::deque<PtsNote> m_ptsNotes;
-    bool m_lastPtsValid = false;
-    uint64_t m_lastPts = 0;
-    std::deque<uint32_t> m_ptsDeltas;  // recent spacings between pictures
-    unsigned m_ptsRate = 0;
+    std::deque<StampNote> m_stampNotes;
 
     std::deque<Picture> m_ready;
 };

@@ -58,12 +58,24 @@ TESSARO_API void TessaroDestroy(void* hParser) {
     delete static_cast<Handle*>(hParser);
 }
 
-TESSARO_API void TessaroInputEnd(void* /*hParser*/) {}
+TESSARO_API void TessaroInputEnd(void* hParser) {
+    auto* h = static_cast<Handle*>(hParser);
+    if (!h || !h->parser)
+        return;
+    try {
+        h->parser->end();
+    } catch (...) {
+        h->parser.reset();
+    }
+}
 
 TESSARO_API int32_t TessaroGetStatus(void* hParser, TessaroStatus* pStatus, uint32_t nSize) {
-    if (!hParser || !pStatus || nSize == 0)
+    auto* h = static_cast<Handle*>(hParser);
+    if (!h || !pStatus || nSize == 0)
         return -1;
     TessaroStatus status{};
+    if (h->parser)
+        status = h->parser->status();
     std::memcpy(pStatus, &status, nSize < sizeof status ? nSize : sizeof status);
     return 0;
 }

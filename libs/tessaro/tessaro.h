@@ -28,7 +28,7 @@ enum {
     /* Video the parser recognises but does not parse; never in a record, only
      * in TessaroStatus. */
     TESSARO_CODEC_MPEG2 = 2,   /* MPEG-1 or MPEG-2 video */
-    TESSARO_CODEC_MPEG4 = 3,   /* MPEG-4 Part 2 */
+    TESSARO_CODEC_MPEG4 = 3,   /* MPEG-4 Visual */
     TESSARO_CODEC_OTHER = 99,  /* a video stream type no one here knows */
 
     TESSARO_AUDIO_MULAW = 10,
@@ -115,11 +115,14 @@ TESSARO_API const TessaroFrame* TessaroGetNextFrame(void* hParser);
 TESSARO_API void TessaroDestroy(void* hParser);
 
 /* The input has ended: every complete picture and all audio still held become
- * available to TessaroGetNextFrame. Input after this starts afresh. A caller
- * that never calls it loses only what the parser still held. */
+ * available to TessaroGetNextFrame (a picture whose packet the input cut short
+ * is dropped). Input after this starts afresh. A caller that never calls it
+ * loses only what the parser still held: the open picture, pictures waiting
+ * for their display time, audio waiting for a stream map. */
 TESSARO_API void TessaroInputEnd(void* hParser);
 
-/* What the parser has learnt of the input so far. */
+/* What the parser has learnt of the input so far; input after
+ * TessaroInputEnd starts it afresh. */
 enum {
     TESSARO_CONTAINER_UNKNOWN = 0,
     TESSARO_CONTAINER_ES = 1, /* raw H.264/H.265 */

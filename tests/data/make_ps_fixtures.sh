@@ -89,3 +89,42 @@ PY
 size=$(stat -c %s ps_h264_damaged_full.ps)
 head -c $((size - 100)) ps_h264_damaged_full.ps > ps_h264_damaged.ps
 rm ps_h264_damaged_full.ps
+
+# B-frames with the muxer's presentation and decoding times (a decoding time
+# equal to the presentation time left out, as muxers do), with A-law.
+"$W" --video h264_bframes.h264 --times h264_bframes.times --alaw tone_8k.alaw ps_h264_bframes.ps
+# H.265 B-frames with presentation times only: decoding times must be worked
+# out. mu-law.
+awk '{print $1, "N/A"}' h265_bframes.times > h265_bframes_ptsonly.times
+"$W" --video h265_bframes.h265 --times h265_bframes_ptsonly.times --ulaw tone_8k.ulaw ps_h265_bframes_ptsonly.ps
+rm h265_bframes_ptsonly.times
+# 29.97 fps known only from the time stamps, starting 15 pictures before the
+# 33-bit counter wraps; the recorder's clock starts again at picture 40
+# (1.3 s back). A-law.
+"$W" --video h264_320x180_notiming.h264 --fps 30000 --fps-den 1001 --pts-start $(( (1 << 33) - 15 * 3003 )) \
+     --jump-at 40 --alaw tone_8k.alaw ps_h264_2997_wrap_jump.ps
+# A camera dropping frames under load: 40, 80, 40 ms between pictures.
+"$W" --video h264_320x180_notiming.h264 --steps 40,80,40 ps_h264_steps.ps
+# AAC (stream type 0x0F) in 200-byte packets, so frames are cut across
+# packets; a 40-byte device header before the stream.
+"$W" --video h264_320x180_25fps.h264 --aac tone_16k_stereo.aac --audio-pes 200 --file-header 40 ps_h264_aac.ps
+# The same without a map: the audio is known by its ADTS headers.
+"$W" --video h264_320x180_25fps.h264 --aac tone_16k_stereo.aac --audio-pes 200 --no-map ps_h264_aac_nomap.ps
+# mu-law that starts before the first stream map (the first key frame goes
+# without one; the next, half a second on, has it).
+"$W" --video h265_352x288_30fps.h265 --fps 30 --ulaw tone_8k.ulaw --map-after 6 ps_h265_ulaw_late_map.ps
+# MPEG-2 video named by the map, with A-law audio that must still come out;
+# MPEG-4 Visual with and without a map.
+"$W" --video mpeg2_160x96.m2v --video-type 0x02 --alaw tone_8k.alaw ps_mpeg2_alaw.ps
+"$W" --video mpeg4_160x96.m4v --video-type 0x10 ps_mpeg4.ps
+"$W" --video mpeg4_160x96.m4v --no-map ps_mpeg4_nomap.ps
+# H.264 for 30 pictures, then the recorder switches to H.265 (a new map),
+# the clock going on.
+"$W" --video h264_320x180_25fps.h264 --max-pictures 30 h264_part.ps
+"$W" --video h265_352x288_30fps.h265 --fps 30 --pts-start $((90000 + 30 * 3600)) h265_part.ps
+cat h264_part.ps h265_part.ps > ps_h264_then_h265.ps
+rm h264_part.ps h265_part.ps
+# Four slices per picture spread over 300-byte packets; and a file of one
+# picture.
+"$W" --video h264_slices.h264 --pes-size 300 ps_h264_slices.ps
+"$W" --video h264_320x180_25fps.h264 --max-pictures 1 ps_h264_one.ps

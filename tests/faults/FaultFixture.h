@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 inline const std::string kProgram = std::string(TRELVO_BIN_DIR) + "/trelvo-convert";
 inline const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
 // Pictures in an output of h264_320x180_25fps.h264 or ps_h264_alaw.ps.
-inline constexpr int kH264Pictures = 49;
+inline constexpr int kH264Pictures = 50;
 
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kAsan = true;

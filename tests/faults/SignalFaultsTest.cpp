@@ -15,7 +15,7 @@ const char* const kFormats[] = {"mp4", "avi"};
 // Each 16 KiB read of the long input waits this long, so that the signal
 // lands part way through it.
 constexpr long kSlowReadUs = 10000;
-constexpr int kBigPictures = 100 * 50 - 1;  // Big(): the last picture never completes
+constexpr int kBigPictures = 100 * 50;  // Big(): every picture, the last one too
 
 TEST_F(SignalFaultsTest, StopSignalEndsTheBatchAfterTheCurrentChunk) {
     const std::string in = Big("rec.h264");

@@ -37,8 +37,11 @@ bool hasUnit(const std::vector<Unit>& us, int type) {
 } // namespace
 
 TEST(TessaroChunking, SameRecordsWhateverTheChunkSize) {
-    std::vector<std::string> names = {"ps_h264_damaged.ps", "realworld/lal_cam.ps", "realworld/srs_cam.ps",
-                                      "realworld/srs_cam2.ps"};
+    std::vector<std::string> names = {"ps_h264_damaged.ps",    "ps_h264_bframes.ps",   "ps_h265_bframes_ptsonly.ps",
+                                      "ps_h264_2997_wrap_jump.ps", "ps_h264_steps.ps", "ps_h264_aac.ps",
+                                      "ps_h264_aac_nomap.ps", "ps_h265_ulaw_late_map.ps", "ps_h264_then_h265.ps",
+                                      "ps_mpeg2_alaw.ps",     "ps_mpeg2.vob",         "realworld/lal_cam.ps",
+                                      "realworld/srs_cam.ps",  "realworld/srs_cam2.ps"};
     for (const Fixture& f : kFixtures)
         names.push_back(f.name);
     for (const std::string& name : names) {
@@ -60,10 +63,8 @@ TEST(TessaroPictures, CountsSizesRatesCodecsAndKeys) {
     for (const Fixture& f : kFixtures) {
         SCOPED_TRACE(f.name);
         std::vector<Record> video = videoOf(parse(readFile(dataPath(f.name))));
-        // The last picture has no successor and the interface has no flush,
-        // so it never comes out: one record fewer than ffprobe's count.
         EXPECT_EQ(ffprobeFrameCount(dataPath(f.name)), f.pictures);
-        ASSERT_EQ(static_cast<int>(video.size()), f.pictures - 1);
+        ASSERT_EQ(static_cast<int>(video.size()), f.pictures);
         for (size_t i = 0; i < video.size(); ++i) {
             const Record& r = video[i];
             SCOPED_TRACE(i);
@@ -134,7 +135,7 @@ TEST(TessaroPictures, OnlyTheStartHasParameterSetsYetLaterKeysCarryThem) {
     std::vector<Unit> all = units(stream, false);
     ASSERT_EQ(std::count_if(all.begin(), all.end(), [](const Unit& u) { return u.type == 7; }), 1);
     std::vector<Record> video = videoOf(parse(stream, 7));
-    ASSERT_EQ(video.size(), 49u);
+    ASSERT_EQ(video.size(), 50u);
     std::vector<Unit> first = units(video[0].payload, false);
     const Record& second = video[25];
     EXPECT_EQ(second.kind, TESSARO_KIND_KEY);
@@ -152,18 +153,18 @@ TEST(TessaroPictures, OnlyTheStartHasParameterSetsYetLaterKeysCarryThem) {
 
 TEST(TessaroPictures, PayloadsTogetherAreTheStream) {
     // Nothing is lost or duplicated between records of an elementary stream
-    // that repeats its parameter sets: the payloads concatenate to the file
-    // minus its last picture.
+    // that repeats its parameter sets: the payloads concatenate to the file.
+    // Without the end of input only the last picture, still open, is held:
+    // the stream says it does not reorder, so no picture waits for its slot.
     std::vector<uint8_t> bytes = readFile(dataPath("h264_320x180_25fps_repeat.h264"));
+    std::vector<Record> all = videoOf(parse(bytes, 4096));
     std::vector<uint8_t> joined;
-    for (const Record& r : videoOf(parse(bytes, 4096)))
+    for (const Record& r : all)
         joined.insert(joined.end(), r.payload.begin(), r.payload.end());
-    ASSERT_LT(joined.size(), bytes.size());
-    EXPECT_TRUE(std::equal(joined.begin(), joined.end(), bytes.begin()));
-    // What is left over is exactly one picture, starting with its delimiter.
-    std::vector<Unit> rest(units(std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(joined.size()), bytes.end()), false));
-    ASSERT_FALSE(rest.empty());
-    EXPECT_EQ(rest.front().type, 9);
+    EXPECT_EQ(joined, bytes);
+    std::vector<Record> held = videoOf(parse(bytes, 4096, false));
+    ASSERT_EQ(held.size(), all.size() - 1);
+    EXPECT_TRUE(std::equal(held.begin(), held.end(), all.begin()));
 }
 
 TEST(TessaroProgramStream, AudioRecordsMatchTheInputAudio) {
@@ -221,9 +222,20 @@ TEST(TessaroRealWorld, CameraFragmentsGiveWholeFrames) {
         EXPECT_EQ(r.kind, TESSARO_KIND_NONKEY);
         EXPECT_EQ(r.codec, TESSARO_CODEC_H264);
     }
-    // A 640x480 key frame followed by a P-frame; the AAC audio is passed over.
+    // A 640x480 key frame, two AAC frames (real headers, filler inside), and
+    // a P-frame that ends with the input, in that order.
     std::vector<Record> srs = parse(readFile(dataPath("realworld/srs_cam.ps")));
-    ASSERT_EQ(srs.size(), 1u);
+    ASSERT_EQ(srs.size(), 4u);
+    EXPECT_EQ(srs[3].type, TESSARO_FRAME_VIDEO);
+    EXPECT_EQ(srs[3].kind, TESSARO_KIND_NONKEY);
+    for (int i : {1, 2}) {
+        EXPECT_EQ(srs[i].type, TESSARO_FRAME_AUDIO);
+        EXPECT_EQ(srs[i].codec, TESSARO_AUDIO_AAC);
+        EXPECT_EQ(srs[i].channels, 1u);
+        EXPECT_EQ(srs[i].sampleRate, 44100u);
+        EXPECT_EQ(srs[i].payload[0], 0xFF);
+    }
+    EXPECT_EQ(srs[2].pts - srs[1].pts, 2070);  // 1024 samples at 44.1 kHz
     EXPECT_EQ(srs[0].type, TESSARO_FRAME_VIDEO);
     EXPECT_EQ(srs[0].kind, TESSARO_KIND_KEY);
     EXPECT_EQ(srs[0].codec, TESSARO_CODEC_H264);
@@ -235,15 +247,25 @@ TEST(TessaroRealWorld, CameraFragmentsGiveWholeFrames) {
     EXPECT_EQ(us[0].type, 7);
     EXPECT_EQ(us[1].type, 8);
     EXPECT_EQ(us.back().type, 5);
-    // Ends inside its only key frame: nothing is complete.
-    std::vector<Record> srs2 = parse(readFile(dataPath("realworld/srs_cam2.ps")));
-    EXPECT_TRUE(srs2.empty());
+    // One key frame in three packets, the last one short and whole, then
+    // audio: the picture ends with the input and comes out only then.
+    std::vector<uint8_t> bytes2 = readFile(dataPath("realworld/srs_cam2.ps"));
+    EXPECT_TRUE(videoOf(parse(bytes2, 16384, false)).empty());
+    std::vector<Record> srs2 = parse(bytes2);
+    ASSERT_EQ(srs2.size(), 2u);
+    EXPECT_EQ(srs2[1].codec, TESSARO_AUDIO_AAC);
+    EXPECT_EQ(srs2[0].kind, TESSARO_KIND_KEY);
+    EXPECT_EQ(srs2[0].width, 2560);
+    EXPECT_EQ(srs2[0].height, 1440);
+    // Cut inside the key frame's last packet: nothing is complete.
+    bytes2.resize(bytes2.size() - 300);
+    EXPECT_TRUE(parse(bytes2).empty());
 }
 
 TEST(TessaroDamage, ElementaryStreamWithJunkMidGopStartAndCutEnd) {
     std::vector<uint8_t> clean = readFile(dataPath("h264_320x180_25fps_repeat.h264"));
     std::vector<Record> reference = videoOf(parse(clean));
-    ASSERT_EQ(reference.size(), 49u);
+    ASSERT_EQ(reference.size(), 50u);
 
     // Start inside picture 3 and cut inside the last picture.
     size_t start = 0;
@@ -252,9 +274,13 @@ TEST(TessaroDamage, ElementaryStreamWithJunkMidGopStartAndCutEnd) {
     start += 20;
     std::vector<uint8_t> cut(clean.begin() + static_cast<std::ptrdiff_t>(start), clean.end() - 40);
     std::vector<Record> video = videoOf(parse(cut, 7));
-    ASSERT_EQ(video.size(), 45u);  // pictures 4..48; the partial picture 3 is dropped
-    for (size_t i = 0; i < video.size(); ++i)
+    // Pictures 4..49; the partial picture 3 is dropped. A bare stream does
+    // not say that its last picture was cut short: it comes out as it is.
+    ASSERT_EQ(video.size(), 46u);
+    for (size_t i = 0; i + 1 < video.size(); ++i)
         EXPECT_EQ(video[i].payload, reference[i + 4].payload) << i;
+    const std::vector<uint8_t>& last = reference.back().payload;
+    EXPECT_EQ(video.back().payload, std::vector<uint8_t>(last.begin(), last.end() - 40));
 
     // Junk between two pictures (no start codes in it) ends up inside the
     // picture before it; every picture is still cut at the right place.
@@ -263,7 +289,7 @@ TEST(TessaroDamage, ElementaryStreamWithJunkMidGopStartAndCutEnd) {
     std::vector<uint8_t> junk(333, 0xA7);
     junky.insert(junky.begin() + static_cast<std::ptrdiff_t>(at), junk.begin(), junk.end());
     std::vector<Record> jv = videoOf(parse(junky, 4096));
-    ASSERT_EQ(jv.size(), 49u);
+    ASSERT_EQ(jv.size(), 50u);
     EXPECT_EQ(jv[1].payload.size(), reference[1].payload.size() + junk.size());
     for (size_t i = 2; i < jv.size(); ++i)
         EXPECT_EQ(jv[i].payload, reference[i].payload);
@@ -295,19 +321,29 @@ TEST(TessaroContract, HandlesAndRecordLifetime) {
     EXPECT_EQ(TessaroGetNextFrame(h), nullptr);
 
     // Records pile up if the caller feeds without draining; each stays intact
-    // until the next call.
+    // until the next call. The end of input releases the rest, and input
+    // after it is a new stream that gives the same records again.
     std::vector<uint8_t> bytes = readFile(dataPath("ps_h264_alaw.ps"));
-    for (size_t off = 0; off < bytes.size(); off += 16384)
-        TessaroInputData(h, bytes.data() + off, static_cast<uint32_t>(std::min<size_t>(16384, bytes.size() - off)));
     std::vector<Record> reference = parse(bytes);
-    size_t i = 0;
-    while (const TessaroFrame* f = TessaroGetNextFrame(h)) {
-        ASSERT_LT(i, reference.size());
-        std::vector<uint8_t> payload(f->pPayload, f->pPayload + f->nPayloadLen);
-        EXPECT_EQ(payload, reference[i].payload) << i;
-        ++i;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        for (size_t off = 0; off < bytes.size(); off += 16384)
+            TessaroInputData(h, bytes.data() + off, static_cast<uint32_t>(std::min<size_t>(16384, bytes.size() - off)));
+        size_t i = 0;
+        for (bool ended = false;; ended = true) {
+            if (ended)
+                TessaroInputEnd(h);
+            while (const TessaroFrame* f = TessaroGetNextFrame(h)) {
+                ASSERT_LT(i, reference.size());
+                EXPECT_TRUE(toRecord(*f) == reference[i]) << i;
+                ++i;
+            }
+            if (ended)
+                break;
+            EXPECT_LT(i, reference.size());
+        }
+        EXPECT_EQ(i, reference.size());
     }
-    EXPECT_EQ(i, reference.size());
     TessaroDestroy(h);
 }
 
@@ -329,11 +365,12 @@ TEST(TessaroMemory, OversizedPictureIsDroppedAndParsingGoesOn) {
     // The stream that follows comes out whole.
     for (size_t off = 0; off < clean.size(); off += 16384)
         TessaroInputData(h, clean.data() + off, static_cast<uint32_t>(std::min<size_t>(16384, clean.size() - off)));
+    TessaroInputEnd(h);
     std::vector<int> kinds;
     while (const TessaroFrame* f = TessaroGetNextFrame(h))
         kinds.push_back(f->nFrameKind);
     TessaroDestroy(h);
-    ASSERT_EQ(kinds.size(), 49u);
+    ASSERT_EQ(kinds.size(), 50u);
     EXPECT_EQ(kinds[0], TESSARO_KIND_KEY);
 }
 
@@ -346,6 +383,8 @@ TEST(TessaroMemory, QueueOfACallerThatNeverDrainsIsBounded) {
     for (int c = 0; c < copies; ++c)
         for (size_t off = 0; off < once.size(); off += 16384)
             TessaroInputData(h, once.data() + off, static_cast<uint32_t>(std::min<size_t>(16384, once.size() - off)));
+    // The audio after the last picture waits behind it until the input ends.
+    TessaroInputEnd(h);
     std::vector<Record> tail;
     while (const TessaroFrame* f = TessaroGetNextFrame(h)) {
         Record r;
@@ -360,4 +399,39 @@ TEST(TessaroMemory, QueueOfACallerThatNeverDrainsIsBounded) {
     std::vector<Record> lastAudio = audioOf(perCopy);
     ASSERT_FALSE(lastAudio.empty());
     EXPECT_EQ(tail.back().payload, lastAudio.back().payload);
+}
+
+TEST(TessaroEnd, OnePictureComesOutAtTheEndOfInput) {
+    // A bare stream of the first picture, and a program stream of it.
+    std::vector<Record> all = videoOf(parse(readFile(dataPath("h264_320x180_25fps.h264"))));
+    ASSERT_FALSE(all.empty());
+    for (const std::vector<uint8_t>& one : {all[0].payload, readFile(dataPath("ps_h264_one.ps"))}) {
+        for (size_t chunk : {size_t{1}, size_t{7}, size_t{16384}}) {
+            SCOPED_TRACE(chunk);
+            EXPECT_TRUE(parse(one, chunk, false).empty());
+            std::vector<Record> got = parse(one, chunk);
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_EQ(got[0].payload, all[0].payload);
+            EXPECT_EQ(got[0].kind, TESSARO_KIND_KEY);
+        }
+    }
+}
+
+TEST(TessaroOrder, RecordsComeOutInStreamOrder) {
+    // In the writer's streams a picture's first packet carries a time stamp
+    // and every audio packet makes one record: the records follow the packets.
+    for (const char* name : {"ps_h264_alaw.ps", "ps_h264_nomap_30fps.ps"}) {
+        SCOPED_TRACE(name);
+        std::vector<uint8_t> bytes = readFile(dataPath(name));
+        std::string expected;
+        for (const PesPacket& p : pesPackets(bytes))
+            if (p.id >= 0xE0 ? p.hasPts : true)
+                expected += p.id >= 0xE0 ? 'V' : 'A';
+        for (size_t chunk : {size_t{1}, size_t{4096}}) {
+            std::string got;
+            for (const Record& r : parse(bytes, chunk))
+                got += r.type == TESSARO_FRAME_VIDEO ? 'V' : 'A';
+            EXPECT_EQ(got, expected) << chunk;
+        }
+    }
 }

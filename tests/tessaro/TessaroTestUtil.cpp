@@ -14,7 +14,28 @@ std::vector<uint8_t> readFile(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk) {
+Record toRecord(const TessaroFrame& f) {
+    Record r;
+    r.type = f.nFrameType;
+    r.kind = f.nFrameKind;
+    r.codec = f.nCodec;
+    r.rate = f.nFrameRate;
+    r.width = f.nWidth;
+    r.height = f.nHeight;
+    r.channels = f.nChannels;
+    r.bits = f.nBitsPerSample;
+    r.sampleRate = f.nSampleRate;
+    r.flags = f.nFlags;
+    r.pts = f.nPts;
+    r.dts = f.nDts;
+    r.rateNum = f.nRateNum;
+    r.rateDen = f.nRateDen;
+    if (f.pPayload && f.nPayloadLen)
+        r.payload.assign(f.pPayload, f.pPayload + f.nPayloadLen);
+    return r;
+}
+
+std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk, bool end) {
     std::vector<Record> out;
     void* h = TessaroCreate(0);
     if (!h)
@@ -22,21 +43,13 @@ std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk) {
     for (size_t off = 0; off < bytes.size(); off += chunk) {
         size_t n = std::min(chunk, bytes.size() - off);
         TessaroInputData(h, bytes.data() + off, static_cast<uint32_t>(n));
-        while (const TessaroFrame* f = TessaroGetNextFrame(h)) {
-            Record r;
-            r.type = f->nFrameType;
-            r.kind = f->nFrameKind;
-            r.codec = f->nCodec;
-            r.rate = f->nFrameRate;
-            r.width = f->nWidth;
-            r.height = f->nHeight;
-            r.channels = f->nChannels;
-            r.bits = f->nBitsPerSample;
-            r.sampleRate = f->nSampleRate;
-            if (f->pPayload && f->nPayloadLen)
-                r.payload.assign(f->pPayload, f->pPayload + f->nPayloadLen);
-            out.push_back(std::move(r));
-        }
+        while (const TessaroFrame* f = TessaroGetNextFrame(h))
+            out.push_back(toRecord(*f));
+    }
+    if (end) {
+        TessaroInputEnd(h);
+        while (const TessaroFrame* f = TessaroGetNextFrame(h))
+            out.push_back(toRecord(*f));
     }
     TessaroDestroy(h);
     return out;
@@ -85,6 +98,47 @@ std::vector<Unit> units(const std::vector<uint8_t>& p, bool h265) {
         }
         i = j;
         sc = next;
+    }
+    return out;
+}
+
+std::vector<PesPacket> pesPackets(const std::vector<uint8_t>& d) {
+    std::vector<PesPacket> out;
+    auto stamp = [&](size_t i) {
+        return (int64_t{d[i] & 0x0E} << 29) | (int64_t{d[i + 1]} << 22) | (int64_t{d[i + 2] & 0xFE} << 14) |
+               (int64_t{d[i + 3]} << 7) | (int64_t{d[i + 4]} >> 1);
+    };
+    size_t i = 0;
+    while (i + 6 <= d.size()) {
+        if (d[i] != 0 || d[i + 1] != 0 || d[i + 2] != 1 || d[i + 3] < 0xB9) {
+            ++i;
+            continue;
+        }
+        uint8_t code = d[i + 3];
+        if (code == 0xB9) {
+            i += 4;
+            continue;
+        }
+        if (code == 0xBA) {
+            i += 14 + (i + 13 < d.size() ? (d[i + 13] & 7) : 0);
+            continue;
+        }
+        size_t len = size_t{d[i + 4]} << 8 | d[i + 5];
+        if ((code >= 0xC0 && code <= 0xEF) && i + 9 <= d.size()) {
+            PesPacket pkt;
+            pkt.id = code;
+            unsigned flags = d[i + 7] >> 6;
+            pkt.hasPts = flags & 2;
+            pkt.hasDts = flags == 3;
+            if (pkt.hasPts)
+                pkt.pts = stamp(i + 9);
+            if (pkt.hasDts)
+                pkt.dts = stamp(i + 14);
+            pkt.payloadAt = i + 9 + d[i + 8];
+            pkt.payloadLen = i + 6 + len - pkt.payloadAt;
+            out.push_back(pkt);
+        }
+        i += 6 + len;
     }
     return out;
 }

@@ -15,6 +15,9 @@ struct Record {
     uint32_t rate = 0;
     int width = 0, height = 0;
     uint32_t channels = 0, bits = 0, sampleRate = 0;
+    uint32_t flags = 0;
+    int64_t pts = 0, dts = 0;
+    uint32_t rateNum = 0, rateDen = 0;
     std::vector<uint8_t> payload;
 
     bool operator==(const Record&) const = default;
@@ -23,8 +26,11 @@ struct Record {
 std::string dataPath(const std::string& name);
 std::vector<uint8_t> readFile(const std::string& path);
 
-// Pushes the bytes in chunks of the given size, draining after each.
-std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk = 16384);
+Record toRecord(const TessaroFrame& f);
+
+// Pushes the bytes in chunks of the given size, draining after each, and
+// ends the input unless told not to.
+std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk = 16384, bool end = true);
 
 std::vector<Record> videoOf(const std::vector<Record>& records);
 std::vector<Record> audioOf(const std::vector<Record>& records);
@@ -36,6 +42,16 @@ struct Unit {
 };
 // Walks a payload unit by unit from its first byte, as the writer does.
 std::vector<Unit> units(const std::vector<uint8_t>& payload, bool h265);
+
+// The PES packets of a clean program stream (as the test writer makes them),
+// in file order.
+struct PesPacket {
+    uint8_t id = 0;
+    bool hasPts = false, hasDts = false;
+    int64_t pts = 0, dts = 0;
+    size_t payloadAt = 0, payloadLen = 0;
+};
+std::vector<PesPacket> pesPackets(const std::vector<uint8_t>& ps);
 
 // Pictures ffprobe decodes from the file (video stream 0), -1 on failure.
 int ffprobeFrameCount(const std::string& path);

@@ -1,6 +1,7 @@
 // The parser's internals: parameter-set parsing on crafted sets, the byte
 // store, and program-stream forms the fixtures do not cover.
 #include "ByteBuffer.h"
+#include "TessaroBits.h"
 #include "ParamSets.h"
 #include "Parser.h"
 
@@ -10,139 +11,9 @@
 #include <iterator>
 
 using namespace tessaro;
+using namespace tessaro_test;
 
 namespace {
-
-class BitWriter {
-public:
-    void bits(uint64_t v, unsigned n) {
-        for (unsigned i = n; i-- > 0;)
-            m_bits.push_back(static_cast<uint8_t>(i >= 64 ? 0 : (v >> i) & 1));
-    }
-    void ue(uint32_t v) {
-        uint64_t x = uint64_t{v} + 1;
-        unsigned len = 0;
-        while ((x >> len) > 1)
-            ++len;
-        bits(0, len);
-        bits(x, len + 1);
-    }
-    void se(int32_t v) { ue(v > 0 ? static_cast<uint32_t>(2 * v - 1) : static_cast<uint32_t>(-2 * int64_t{v})); }
-
-    // Header bytes, then the escaped RBSP with its stop bit.
-    std::vector<uint8_t> nal(std::initializer_list<uint8_t> header) {
-        std::vector<uint8_t> b = m_bits;
-        b.push_back(1);
-        while (b.size() % 8)
-            b.push_back(0);
-        std::vector<uint8_t> out(header);
-        int zeros = 0;
-        for (size_t i = 0; i < b.size(); i += 8) {
-            uint8_t byte = 0;
-            for (size_t k = 0; k < 8; ++k)
-                byte = static_cast<uint8_t>(byte << 1 | b[i + k]);
-            if (zeros >= 2 && byte <= 3) {
-                out.push_back(3);
-                zeros = 0;
-            }
-            out.push_back(byte);
-            zeros = byte == 0 ? zeros + 1 : 0;
-        }
-        return out;
-    }
-
-private:
-    std::vector<uint8_t> m_bits;
-};
-
-struct H264Sps {
-    unsigned profile = 100;
-    unsigned chroma = 1;
-    bool scaling = false;
-    unsigned pocType = 0;
-    bool frameMbsOnly = true;
-    unsigned widthMbs = 20, heightUnits = 12;
-    unsigned crop[4] = {0, 0, 0, 0};  // left right top bottom
-    bool vui = true;
-    bool timing = true;
-    uint32_t units = 1, scale = 50;
-};
-
-std::vector<uint8_t> makeH264Sps(const H264Sps& s) {
-    BitWriter w;
-    w.bits(s.profile, 8);
-    w.bits(0, 8);
-    w.bits(40, 8);
-    w.ue(0);
-    if (s.profile >= 100) {
-        w.ue(s.chroma);
-        if (s.chroma == 3)
-            w.bits(0, 1);
-        w.ue(0);
-        w.ue(0);
-        w.bits(0, 1);
-        w.bits(s.scaling, 1);
-        if (s.scaling) {
-            for (int i = 0; i < (s.chroma == 3 ? 12 : 8); ++i) {
-                bool present = i % 3 == 0;
-                w.bits(present, 1);
-                if (present) {
-                    int size = i < 6 ? 16 : 64;
-                    for (int j = 0; j < size; ++j)
-                        w.se(j == 5 ? -8 : 1);  // next scale reaches 0 after a few coefficients
-                }
-            }
-        }
-    }
-    w.ue(4);
-    w.ue(s.pocType);
-    if (s.pocType == 0) {
-        w.ue(2);
-    } else if (s.pocType == 1) {
-        w.bits(0, 1);
-        w.se(-3);
-        w.se(2);
-        w.ue(3);
-        w.se(1);
-        w.se(-1);
-        w.se(5);
-    }
-    w.ue(3);
-    w.bits(0, 1);
-    w.ue(s.widthMbs - 1);
-    w.ue(s.heightUnits - 1);
-    w.bits(s.frameMbsOnly, 1);
-    if (!s.frameMbsOnly)
-        w.bits(1, 1);
-    w.bits(1, 1);
-    bool crop = s.crop[0] || s.crop[1] || s.crop[2] || s.crop[3];
-    w.bits(crop, 1);
-    if (crop)
-        for (unsigned c : s.crop)
-            w.ue(c);
-    w.bits(s.vui, 1);
-    if (s.vui) {
-        w.bits(1, 1);  // aspect ratio: extended SAR
-        w.bits(255, 8);
-        w.bits(4, 16);
-        w.bits(3, 16);
-        w.bits(0, 1);
-        w.bits(1, 1);  // video signal type with colour description
-        w.bits(5, 3);
-        w.bits(0, 1);
-        w.bits(1, 1);
-        w.bits(0x010101, 24);
-        w.bits(0, 1);
-        w.bits(s.timing, 1);
-        if (s.timing) {
-            w.bits(s.units, 32);
-            w.bits(s.scale, 32);
-            w.bits(1, 1);
-        }
-        w.bits(0, 5);  // no HRD, no structure flags
-    }
-    return w.nal({0x67});
-}
 
 void writePtl(BitWriter& w, unsigned maxSubLayersMinus1) {
     w.bits(0, 2);
@@ -293,14 +164,20 @@ std::vector<uint8_t> readFixture(const std::string& name) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+// Every picture of the bytes, the input ended.
 std::vector<std::vector<uint8_t>> pictures(Parser& p, const std::vector<uint8_t>& bytes, size_t chunk) {
     std::vector<std::vector<uint8_t>> out;
-    for (size_t off = 0; off < bytes.size(); off += chunk) {
-        p.input(bytes.data() + off, std::min(chunk, bytes.size() - off));
+    auto drain = [&]() {
         while (const TessaroFrame* f = p.next())
             if (f->nFrameType == TESSARO_FRAME_VIDEO)
                 out.emplace_back(f->pPayload, f->pPayload + f->nPayloadLen);
+    };
+    for (size_t off = 0; off < bytes.size(); off += chunk) {
+        p.input(bytes.data() + off, std::min(chunk, bytes.size() - off));
+        drain();
     }
+    p.end();
+    drain();
     return out;
 }
 
@@ -436,7 +313,7 @@ TEST(TessaroProgramStreamForms, Mpeg1PacksAndPesWithoutLength) {
     std::vector<uint8_t> es = readFixture("h264_320x180_25fps_repeat.h264");
     Parser reference;
     std::vector<std::vector<uint8_t>> expected = pictures(reference, es, 16384);
-    ASSERT_EQ(expected.size(), 49u);
+    ASSERT_EQ(expected.size(), 50u);
 
     // Every picture in one video PES without a length, behind an MPEG-1 pack
     // header; the first PES uses the MPEG-1 header form with a time stamp.
@@ -525,13 +402,16 @@ TEST(TessaroFields, TheTwoFieldsOfAFrameMakeOneRecord) {
     put(aud);
     put(slice(false, 5, true, true));   // a bottom field of another frame
     put(aud);
-    put(slice(false, 6, true, false));  // unfinished
+    put(slice(false, 6, true, false));  // its partner never comes
 
     Parser p;
     std::vector<int> slicesPerRecord;
     std::vector<int> kinds;
-    for (size_t off = 0; off < stream.size(); off += 3) {
-        p.input(stream.data() + off, std::min<size_t>(3, stream.size() - off));
+    for (size_t off = 0; off < stream.size() + 3; off += 3) {
+        if (off < stream.size())
+            p.input(stream.data() + off, std::min<size_t>(3, stream.size() - off));
+        else
+            p.end();
         while (const TessaroFrame* f = p.next()) {
             std::vector<uint8_t> payload(f->pPayload, f->pPayload + f->nPayloadLen);
             int slices = 0;
@@ -545,15 +425,15 @@ TEST(TessaroFields, TheTwoFieldsOfAFrameMakeOneRecord) {
             EXPECT_EQ(f->nHeight, 576);
         }
     }
-    EXPECT_EQ(slicesPerRecord, (std::vector<int>{2, 2, 1, 1, 1, 1}));
-    EXPECT_EQ(kinds, (std::vector<int>{TESSARO_KIND_KEY, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(slicesPerRecord, (std::vector<int>{2, 2, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(kinds, (std::vector<int>{TESSARO_KIND_KEY, 1, 1, 1, 1, 1, 1}));
 }
 
 TEST(TessaroFrameRate, FromTimeStampSpacingWhenTheStreamHasNoTiming) {
     std::vector<uint8_t> es = readFixture("h264_320x180_notiming.h264");
     Parser cutter;
     std::vector<std::vector<uint8_t>> pics = pictures(cutter, es, 16384);
-    ASSERT_EQ(pics.size(), 49u);
+    ASSERT_EQ(pics.size(), 50u);
 
     auto wrap = [&](const std::vector<uint64_t>& pts) {
         std::vector<uint8_t> ps;
@@ -594,7 +474,7 @@ TEST(TessaroFrameRate, FromTimeStampSpacingWhenTheStreamHasNoTiming) {
     for (unsigned r : wrap(ntsc))
         EXPECT_EQ(r, 30u);
     std::vector<unsigned> rates = wrap(reordered);
-    ASSERT_EQ(rates.size(), 48u);
+    ASSERT_EQ(rates.size(), 49u);  // the last picture stays open
     for (size_t i = 8; i < rates.size(); ++i)
         EXPECT_EQ(rates[i], 25u) << i;
 }
