@@ -328,7 +328,11 @@ int32_t CConversion::TakeFrame(const TessaroFrame& f) {
             if (nOpen < 0) return nOpen;
             m_bStarted = true;
             m_pVideoClock = std::make_unique<CVideoClock>(m_video.nRateNum, m_video.nRateDen);
-            m_pAudioClock = std::make_unique<CAudioClock>(m_audio.nSampleRate, f.nPts);
+            // AVI shows pictures at their decoding tick plus the decoder's
+            // reordering delay, so the first picture's decoding time, not its
+            // presentation time, is where the sound starts.
+            m_pAudioClock = std::make_unique<CAudioClock>(m_audio.nSampleRate,
+                                                          f.nDts != TESSARO_NO_TIME ? f.nDts : f.nPts);
             const int32_t nRet = TakeVideo(f);
             if (nRet < 0) return nRet;
             // Sound recorded before the picture arrived, trimmed to start with it.
