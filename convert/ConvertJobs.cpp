@@ -50,6 +50,8 @@ public:
     }
     std::string ErrorText() const override { return m_strError; }
     uint64_t Pictures() const override { return static_cast<uint64_t>(std::max(m_writer.VideoFrames(), 0)); }
+    bool LeftOutPart() const override { return m_writer.LeftOutOtherCodec(); }
+    double MediaSeconds() const override { return m_writer.MediaSeconds(); }
 
 private:
     std::unique_ptr<platform::COutputFile> m_pOutput;
@@ -68,6 +70,13 @@ SConversionResult NoOutputReason(IFrameParser& parser) {
         if (status.nVideoCodec == 0) return Failure(EReason::NotRecorderStream);
     }
     return Failure(EReason::NoKeyFrame);
+}
+
+// Where the parser saw the video change its codec, for the warning.
+std::string CodecChangePlace(IFrameParser& parser) {
+    TessaroStatus status{};
+    if (!parser.GetStatus(status) || !(status.nFlags & TESSARO_STATUS_VIDEO_CHANGED)) return {};
+    return "at byte " + std::to_string(status.nVideoChangeAt);
 }
 
 }  // namespace
@@ -262,6 +271,10 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
     const int32_t nFinish = result.bSuccess ? pWriter->Finish() : 0;
     if (result.bSuccess && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
     if (result.bSuccess && nFinish == 0) result = NoOutputReason(*pParser);
+    if (result.bSuccess && pWriter->LeftOutPart()) {
+        result.reason = EReason::CodecChanged;
+        result.strDetail = CodecChangePlace(*pParser);
+    }
     result.nPictures = pWriter->Pictures();
     result.dMediaSeconds = pWriter->MediaSeconds();
     if (result.bSuccess) result.nOutputBytes = FileBytes(paths.strOut);

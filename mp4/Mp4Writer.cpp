@@ -175,6 +175,8 @@ struct CMp4Writer::SImpl final : IPacketSink {
     bool m_bHeaderWritten = false;
     bool m_bWriteFailed = false;
     int m_nLastError = 0;  // the first failed write's code, for its message
+    bool m_bOtherCodec = false;  // pictures of another codec came and were left out
+    int64_t m_nVideoEnd = 0;     // where the last picture ends, in clock ticks
     bool m_bFinished = false;
     int32_t m_nFinishResult = 0;
 };
@@ -220,6 +222,14 @@ int32_t CMp4Writer::SImpl::InputVideo(const TessaroFrame& frame)
     }
     if (frame.pPayload == nullptr || frame.nPayloadLen == 0)
         return 0;
+    // The track holds the codec it began with: pictures of another would make
+    // the file unplayable from there on.
+    if ((frame.nCodec == TESSARO_CODEC_H265) != (m_nCodec == TESSARO_CODEC_H265)) {
+        if (!m_bOtherCodec)
+            TRELVO_LOG_WARNING("mp4", "the video codec changes; pictures of the new codec are left out");
+        m_bOtherCodec = true;
+        return 0;
+    }
     return m_eState == EState::Holding ? Hold(frame) : WriteVideo(frame);
 }
 
@@ -436,6 +446,7 @@ int32_t CMp4Writer::SImpl::WriteVideo(const TessaroFrame& frame)
     pPacket->pts = stamp.nPts;
     pPacket->dts = stamp.nDts;
     pPacket->duration = stamp.nDuration;
+    m_nVideoEnd = std::max(m_nVideoEnd, stamp.nPts + stamp.nDuration);
     const AVRational clockBase{1, static_cast<int>(m_pClock->Timescale())};
     av_packet_rescale_ts(pPacket, clockBase, m_pFormatCtx->streams[m_nVideoStream]->time_base);
     const int r = av_write_frame(m_pFormatCtx.get(), pPacket);
@@ -533,6 +544,17 @@ int32_t CMp4Writer::VideoFrames() const
 int32_t CMp4Writer::AudioFrames() const
 {
     return m_pImpl->m_nAudioFrames;
+}
+
+double CMp4Writer::MediaSeconds() const
+{
+    const CVideoClock* pClock = m_pImpl->m_pClock.get();
+    return pClock ? static_cast<double>(m_pImpl->m_nVideoEnd) / static_cast<double>(pClock->Timescale()) : 0.0;
+}
+
+bool CMp4Writer::LeftOutOtherCodec() const
+{
+    return m_pImpl->m_bOtherCodec;
 }
 
 std::string CMp4Writer::ErrorText() const

@@ -32,6 +32,10 @@ public:
 
     int32_t VideoFrames() const;
     int32_t AudioFrames() const;
+    // Length of the video written so far, in seconds.
+    double MediaSeconds() const;
+    // True when video of another codec than the track's came and was left out.
+    bool LeftOutOtherCodec() const;
     // The system's message for the write that failed, empty when none did.
     std::string ErrorText() const;
 

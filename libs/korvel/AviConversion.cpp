@@ -321,7 +321,11 @@ void CConversion::HoldAudio(const TessaroFrame& f) {
 int32_t CConversion::TakeFrame(const TessaroFrame& f) {
     if (!f.pPayload || f.nPayloadLen == 0 || f.nPayloadLen > INT32_MAX / 2) return 0;
     if (f.nFrameType == TESSARO_FRAME_VIDEO) {
-        if ((f.nCodec == TESSARO_CODEC_H265) != m_video.bHevc) return 0;
+        // The track holds the codec it began with; the rest is told, not written.
+        if ((f.nCodec == TESSARO_CODEC_H265) != m_video.bHevc) {
+            m_bOtherCodec = true;
+            return 0;
+        }
         if (!m_bStarted) {
             if (!IsUsableKeyFrame(f)) return 0;  // nothing decodes before the first key frame
             const int32_t nOpen = OpenOutput();
@@ -397,6 +401,9 @@ int32_t CConversion::Write(feed::IInputReader& input) {
     const feed::EFeedEnd end = feed::Feed(input, *pParser, hooks);
     if (nFailure < 0) return nFailure;
     if (const int32_t nEnd = FeedFailure(end, input); nEnd < 0) return nEnd;
+    TessaroStatus status{};
+    if (m_bOtherCodec && pParser->GetStatus(status) && (status.nFlags & TESSARO_STATUS_VIDEO_CHANGED))
+        m_strError = "at byte " + std::to_string(status.nVideoChangeAt);
     return Finish();
 }
 

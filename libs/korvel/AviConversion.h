@@ -34,6 +34,8 @@ public:
     // The reason in detail (the system's message, a codec), when there is one.
     const std::string& ErrorText() const { return m_strError; }
     uint64_t Pictures() const { return m_nPictures; }
+    // True when video of another codec came and was left out.
+    bool LeftOutOtherCodec() const { return m_bOtherCodec; }
     double MediaSeconds() const;
 
 private:
@@ -89,6 +91,7 @@ private:
     size_t m_nHeldBytes = 0;
     int64_t m_nAacFrames = 0;
     uint64_t m_nPictures = 0;
+    bool m_bOtherCodec = false;
     int64_t m_nLastTick = -1;
 };
 

@@ -39,6 +39,7 @@ int32_t Convert(const char* pszInput, const char* pszOutput, KorvelProgressFn pf
     const int32_t nResult = conversion.Run(*pInput);
     SetText(r, conversion.ErrorText());
     r.nPictures = conversion.Pictures();
+    if (nResult >= 0 && conversion.LeftOutOtherCodec()) r.nWarning = KORVEL_WARN_CODEC_CHANGED;
     r.dMediaSeconds = conversion.MediaSeconds();
     struct stat out {};
     if (nResult >= 0 && ::stat(pszOutput, &out) == 0) r.nOutputBytes = static_cast<uint64_t>(out.st_size);

@@ -128,3 +128,27 @@ rm h264_part.ps h265_part.ps
 # picture.
 "$W" --video h264_slices.h264 --pes-size 300 ps_h264_slices.ps
 "$W" --video h264_320x180_25fps.h264 --max-pictures 1 ps_h264_one.ps
+# Flash and beep as a recorder writes them: 160x96 black at 25 fps with a white
+# picture at 1.0 s and 3.0 s and a 1 kHz tone starting exactly with each, in
+# A-law. Key frame every 20 pictures, so each flash falls mid-GOP. The
+# recording starts at picture 5 (0.2 s), mid-GOP, with its sound from there on,
+# so sound comes before the first key frame.
+ffmpeg -hide_banner -loglevel error -y \
+  -f lavfi -i "nullsrc=s=160x96:r=25,geq=lum='if(eq(mod(N\,50)\,25)\,235\,16)':cb=128:cr=128,format=yuv420p" \
+  -frames:v 100 -c:v libx264 -preset veryfast -g 20 -keyint_min 20 -sc_threshold 0 -b:v 20k \
+  -x264-params log-level=error:bframes=0:repeat-headers=1 flash_plain.h264
+tail -c +1601 mp4_beep.alaw > beep_from_02.alaw
+"$W" --video flash_plain.h264 --alaw beep_from_02.alaw --skip-pictures 5 ps_flash_midgop.ps
+# The same pictures with B-frames, and times as a muxer gives them. The writer
+# starts the sound at the first decoding time; the first picture shows the
+# reordering delay later, and the sound waits as long.
+ffmpeg -hide_banner -loglevel error -y \
+  -f lavfi -i "nullsrc=s=160x96:r=25,geq=lum='if(eq(mod(N\,50)\,25)\,235\,16)':cb=128:cr=128,format=yuv420p" \
+  -frames:v 100 -c:v libx264 -preset veryfast -g 20 -keyint_min 20 -sc_threshold 0 -b:v 20k \
+  -x264-params log-level=error:bframes=3:b-pyramid=normal:repeat-headers=1 -f mpegts flash_b.ts
+ffmpeg -hide_banner -loglevel error -y -i flash_b.ts -c copy -f h264 flash_b.h264
+ffprobe -v error -select_streams v:0 -show_entries packet=pts,dts -of csv=p=0 flash_b.ts | tr ',' ' ' > flash_b.times
+delay=$(awk 'NR==1 {print int(($1 - $2) * 8000 / 90000)}' flash_b.times)
+{ head -c "$delay" /dev/zero | tr '\0' '\325'; cat mp4_beep.alaw; } > beep_delayed.alaw
+"$W" --video flash_b.h264 --times flash_b.times --alaw beep_delayed.alaw ps_flash_bframes.ps
+rm flash_plain.h264 beep_from_02.alaw flash_b.ts flash_b.h264 flash_b.times beep_delayed.alaw
