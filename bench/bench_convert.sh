@@ -1,58 +1,85 @@
 #!/usr/bin/env bash
-# Converts a large 1080p H.264 stream to MP4 with trelvo-convert and with
-# ffmpeg's stream copy, several times each, and prints the median wall times,
-# their ratio and our peak resident memory.
-#   bench/bench_convert.sh [runs]       (default 3)
-# BENCH_INPUT overrides the input (made once under /tmp when missing),
-# TRELVO_BUILD the build directory (default build), BENCH_FORMAT our output
-# format (default mp4; avi times the AVI library against the same reference).
+# The conversion benchmark: trelvo-convert (MP4 and AVI) against ffmpeg's
+# stream copy, cat, and the bare start-up of a program linked to FFmpeg, all
+# on the same input and in one run, several runs each; then the peak memory
+# of the converter on inputs from 10 MB to 2 GB.
+#   bench/bench_convert.sh [runs]       (default 5)
+# BENCH_DIR holds the inputs (made once when missing, default
+# /tmp/trelvo-bench), TRELVO_BUILD the build directory (default build),
+# BENCH_BIG=0 leaves out the 2 GB input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-runs=${1:-3}
+runs=${1:-5}
 build=${TRELVO_BUILD:-build}
-work=/tmp/trelvo_bench
-# The parser benchmark's input is the same kind of stream: share it.
-shared=/tmp/trelvo-bench
-input=${BENCH_INPUT:-$shared/bench_1080p.h264}
+dir=${BENCH_DIR:-/tmp/trelvo-bench}
+work=$dir/work
 prog=$build/bin/trelvo-convert
-format=${BENCH_FORMAT:-mp4}
+startup=$build/testbin/bench_ffmpeg_startup
 mkdir -p "$work"
 
-[ -x "$prog" ] || { echo "build $prog first" >&2; exit 1; }
+[ -x "$prog" ] && [ -x "$startup" ] || { echo "build $prog and bench_ffmpeg_startup first" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (package time)" >&2; exit 1; }
 
-if [ ! -s "$input" ]; then
-  if [ -x bench/make_bench_input.sh ] && [ "$input" = "$shared/bench_1080p.h264" ]; then
-    bench/make_bench_input.sh "$(dirname "$input")"
-  else
-    # About 150 MB: a minute of busy 1080p at 25 fps, key frame every 2 s.
-    ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 60 \
-      -vf noise=alls=12:allf=t -pix_fmt yuv420p -c:v libx264 -preset ultrafast -g 50 -bf 0 \
-      -b:v 20M -maxrate 20M -bufsize 20M -x264-params log-level=error "$input"
-  fi
-fi
-echo "input: $input ($(stat -c %s "$input") bytes), trelvo-convert --format $format"
+input=$dir/bench_1080p.h264
+[ -s "$input" ] || bench/make_bench_input.sh "$dir" >/dev/null
+echo "input: $input, $(stat -c %s "$input") bytes; $runs runs each, interleaved"
 
-median() { sort -n | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+median() { sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+# timed NAME CMD...: wall seconds and peak KiB of one run, kept under NAME.
+declare -A wall rss
+timed() {
+  local name=$1
+  shift
+  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >/dev/null 2>&1 </dev/null || true
+  local s k
+  read -r s k <"$work/time.txt"
+  wall[$name]+="$s "
+  rss[$name]+="$k "
+}
+med() { tr ' ' '\n' <<<"${wall[$1]}" | grep . | median; }
+medrss() { tr ' ' '\n' <<<"${rss[$1]}" | grep . | median; }
 
-ours=() theirs=() rss=()
 for i in $(seq "$runs"); do
-  rm -f "$work/bench_1080p.$format" "$work/ffmpeg.mp4"
-  sync
-  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$prog" --quiet --format "$format" --output-dir "$work" "$input" >/dev/null 2>&1
-  read -r secs kb <"$work/time.txt"
-  ours+=("$secs"); rss+=("$kb")
-  /usr/bin/time -f "%e %M" -o "$work/time.txt" \
-    ffmpeg -hide_banner -loglevel error -y -r 25 -i "$input" -c copy "$work/ffmpeg.mp4" </dev/null
-  read -r secs _ <"$work/time.txt"
-  theirs+=("$secs")
-  echo "run $i: trelvo-convert ${ours[-1]} s (peak RSS ${rss[-1]} KiB), ffmpeg ${theirs[-1]} s"
+  rm -f "$work"/*.mp4 "$work"/*.avi "$work"/cat.out
+  timed mp4 "$prog" --quiet --output-dir "$work" "$input"
+  timed avi "$prog" --quiet --format avi --output-dir "$work" "$input"
+  timed ffmpeg_mp4 ffmpeg -nostdin -loglevel error -y -r 25 -i "$input" -c copy "$work/ff.mp4"
+  timed ffmpeg_avi ffmpeg -nostdin -loglevel error -y -r 25 -i "$input" -c copy "$work/ff.avi"
+  timed cat sh -c "cat '$input' > '$work/cat.out'"
+  rm -f "$work/cat.out"
+  timed startup "$startup"
+  timed true true
 done
 
-m_ours=$(printf '%s\n' "${ours[@]}" | median)
-m_theirs=$(printf '%s\n' "${theirs[@]}" | median)
-max_rss=$(printf '%s\n' "${rss[@]}" | sort -n | tail -1)
-awk -v o="$m_ours" -v t="$m_theirs" -v r="$max_rss" 'BEGIN {
-  printf "median: trelvo-convert %.2f s, ffmpeg %.2f s, ratio %.2f (goal <= 0.50)\n", o, t, (t > 0 ? o / t : 0)
-  printf "peak RSS of trelvo-convert: %.1f MiB (goal <= 30)\n", r / 1024
+awk -v mp4="$(med mp4)" -v avi="$(med avi)" -v fmp4="$(med ffmpeg_mp4)" -v favi="$(med ffmpeg_avi)" \
+    -v cat="$(med cat)" -v st="$(med startup)" -v tr="$(med true)" \
+    -v rmp4="$(medrss mp4)" -v ravi="$(medrss avi)" -v rff="$(medrss ffmpeg_mp4)" 'BEGIN {
+  printf "median wall seconds: trelvo mp4 %.3f, trelvo avi %.3f, ffmpeg mp4 %.3f, ffmpeg avi %.3f, cat %.3f, ffmpeg-linked start-up %.3f, true %.3f\n", mp4, avi, fmp4, favi, cat, st, tr
+  printf "MP4 / ffmpeg copy:              %.2f   (goal <= 0.30)\n", mp4 / fmp4
+  printf "AVI / ffmpeg copy:              %.2f   (goal <= 0.30)\n", avi / favi
+  printf "MP4 own work / cat:             %.2f   (own work = wall - start-up %.3f s; goal <= 2.2)\n", (mp4 - st) / cat, st
+  printf "AVI own work / cat:             %.2f\n", (avi - st) / cat
+  printf "peak RSS: trelvo mp4 %.1f MiB, avi %.1f MiB, ffmpeg %.1f MiB; mp4 / ffmpeg %.2f (goal <= 0.5)\n", rmp4/1024, ravi/1024, rff/1024, rmp4/rff
 }'
+
+# Peak memory against the input's size: it must stay flat.
+small=$dir/bench_10mb.h264
+[ -s "$small" ] || head -c 10000000 "$input" > "$small"
+sizes=("$small" "$input")
+if [ "${BENCH_BIG:-1}" != 0 ]; then
+  big=$dir/bench_2gb.h264
+  if [ ! -s "$big" ]; then
+    : > "$big"
+    while [ "$(stat -c %s "$big")" -lt 2000000000 ]; do cat "$input" >> "$big"; done
+  fi
+  sizes+=("$big")
+fi
+for f in "${sizes[@]}"; do
+  for fmt in mp4 avi; do
+    rm -f "$work"/*.mp4 "$work"/*.avi
+    /usr/bin/time -f "%e %M" -o "$work/time.txt" "$prog" --quiet --format $fmt --output-dir "$work" "$f" >/dev/null 2>&1
+    read -r s k <"$work/time.txt"
+    printf "peak RSS %s %-4s %6.1f MiB  (%s s, input %d MB)\n" "$(basename "$f")" "$fmt" "$(awk -v k="$k" 'BEGIN{print k/1024}')" "$s" $(( $(stat -c %s "$f") / 1000000 ))
+  done
+done
+rm -f "$work"/*.mp4 "$work"/*.avi
