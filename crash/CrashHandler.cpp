@@ -136,7 +136,7 @@ public:
             if (m_nUsed == sizeof(g_outBuf)) Flush();
             size_t nTake = sizeof(g_outBuf) - m_nUsed;
             if (nTake > n) nTake = n;
-            memcpy(m_buf + m_nUsed, p, nTake);
+            memcpy(g_outBuf + m_nUsed, p, nTake);
             m_nUsed += nTake;
             p += nTake;
             n -= nTake;
@@ -173,7 +173,7 @@ public:
     void Flush() {
         size_t nDone = 0;
         while (nDone < m_nUsed && !m_bFailed) {
-            ssize_t n = write(m_fd, m_buf + nDone, m_nUsed - nDone);
+            ssize_t n = write(m_fd, g_outBuf + nDone, m_nUsed - nDone);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 m_bFailed = true;
@@ -187,7 +187,6 @@ public:
 
 private:
     int m_fd;
-    char* m_buf = g_outBuf;
     size_t m_nUsed = 0;
     bool m_bFailed = false;
 };
@@ -303,10 +302,8 @@ void WriteRegisters(CDumpWriter& out, const void* pContext) {
 
 struct CModule {
     char szPath[PATH_MAX];
-    uintptr_t nBase;     // start of the mapping of file offset 0
-    uintptr_t nHeadEnd;  // its end
-    bool bReadable;
-    uintptr_t nBias;     // subtract from an address to get what addr2line wants
+    uintptr_t nBase;  // start of the mapping of file offset 0
+    uintptr_t nBias;  // subtract from an address to get what addr2line wants
 };
 
 struct CFrame {
@@ -338,10 +335,10 @@ public:
     // Raw pass-through of the remaining contents.
     void CopyTo(CDumpWriter& out) {
         for (;;) {
-            ssize_t n = read(m_fd, m_buf, sizeof(g_readBuf));
+            ssize_t n = read(m_fd, g_readBuf, sizeof(g_readBuf));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return;
-            out.Bytes(m_buf, static_cast<size_t>(n));
+            out.Bytes(g_readBuf, static_cast<size_t>(n));
         }
     }
     const char* Next() {
@@ -351,27 +348,25 @@ public:
             if (m_nPos == m_nEnd) {
                 ssize_t n;
                 do {
-                    n = read(m_fd, m_buf, sizeof(g_readBuf));
+                    n = read(m_fd, g_readBuf, sizeof(g_readBuf));
                 } while (n < 0 && errno == EINTR);
                 if (n <= 0) break;
                 m_nPos = 0;
                 m_nEnd = static_cast<size_t>(n);
             }
             bAny = true;
-            char c = m_buf[m_nPos++];
+            char c = g_readBuf[m_nPos++];
             if (c == '\n') break;
-            if (nLen + 1 < sizeof(g_lineBuf)) m_line[nLen++] = c;
+            if (nLen + 1 < sizeof(g_lineBuf)) g_lineBuf[nLen++] = c;
         }
-        m_line[nLen] = '\0';
-        return bAny ? m_line : nullptr;
+        g_lineBuf[nLen] = '\0';
+        return bAny ? g_lineBuf : nullptr;
     }
 
 private:
     int m_fd = -1;
-    char* m_buf = g_readBuf;
     size_t m_nPos = 0;
     size_t m_nEnd = 0;
-    char* m_line = g_lineBuf;
 };
 
 uintptr_t ParseHex(const char*& p) {
@@ -411,23 +406,23 @@ bool ParseMapsLine(const char* p, CMapping& m) {
 }
 
 // The load bias from the module's own program headers, which lie in its
-// first mapping; falls back to that mapping's start (right for PIE and
-// shared objects linked at 0).
-uintptr_t ComputeBias(const CModule& mod) {
+// first mapping [nBase, nHeadEnd); falls back to that mapping's start (right
+// for PIE and shared objects linked at 0).
+uintptr_t ComputeBias(uintptr_t nBase, uintptr_t nHeadEnd, bool bReadable) {
     using Ehdr = ElfW(Ehdr);
     using Phdr = ElfW(Phdr);
-    if (!mod.bReadable || mod.nHeadEnd - mod.nBase < sizeof(Ehdr)) return mod.nBase;
-    const auto* eh = reinterpret_cast<const Ehdr*>(mod.nBase);
-    if (memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_phentsize != sizeof(Phdr)) return mod.nBase;
-    uintptr_t nPhStart = mod.nBase + eh->e_phoff;
+    if (!bReadable || nHeadEnd - nBase < sizeof(Ehdr)) return nBase;
+    const auto* eh = reinterpret_cast<const Ehdr*>(nBase);
+    if (memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_phentsize != sizeof(Phdr)) return nBase;
+    uintptr_t nPhStart = nBase + eh->e_phoff;
     uintptr_t nPhBytes = static_cast<uintptr_t>(eh->e_phnum) * sizeof(Phdr);
-    if (eh->e_phoff >= mod.nHeadEnd - mod.nBase || nPhBytes > mod.nHeadEnd - nPhStart) return mod.nBase;
+    if (eh->e_phoff >= nHeadEnd - nBase || nPhBytes > nHeadEnd - nPhStart) return nBase;
     const auto* ph = reinterpret_cast<const Phdr*>(nPhStart);
     for (int i = 0; i < eh->e_phnum; ++i) {
         if (ph[i].p_type == PT_LOAD && (ph[i].p_offset & ~(g_nPageSize - 1)) == 0)
-            return mod.nBase - (ph[i].p_vaddr & ~(g_nPageSize - 1));
+            return nBase - (ph[i].p_vaddr & ~(g_nPageSize - 1));
     }
-    return mod.nBase;
+    return nBase;
 }
 
 // One pass over /proc/self/maps finds the file and load address of every frame.
@@ -437,8 +432,7 @@ void ResolveFrames() {
     CLineReader maps("/proc/self/maps");
     if (!maps.Ok()) return;
     // The latest offset-0 mapping of a file: where its ELF header lives.
-    char* szHeadPath = g_szHeadPath;
-    szHeadPath[0] = '\0';
+    g_szHeadPath[0] = '\0';
     uintptr_t nHeadStart = 0, nHeadEnd = 0;
     bool bHeadReadable = false;
     while (const char* szLine = maps.Next()) {
@@ -446,12 +440,12 @@ void ResolveFrames() {
         if (!ParseMapsLine(szLine, m)) continue;
         if (m.szPath[0] == '\0') continue;
         if (m.nOffset == 0 && StrLen(m.szPath) < sizeof(g_szHeadPath)) {
-            memcpy(szHeadPath, m.szPath, StrLen(m.szPath) + 1);
+            memcpy(g_szHeadPath, m.szPath, StrLen(m.szPath) + 1);
             nHeadStart = m.nStart;
             nHeadEnd = m.nEnd;
             bHeadReadable = m.bReadable;
         }
-        bool bSameFile = strcmp(szHeadPath, m.szPath) == 0;
+        bool bSameFile = strcmp(g_szHeadPath, m.szPath) == 0;
         for (int i = 0; i < g_nFrames; ++i) {
             CFrame& f = g_frames[i];
             if (f.nModule >= 0 || f.nLookup < m.nStart || f.nLookup >= m.nEnd) continue;
@@ -464,9 +458,7 @@ void ResolveFrames() {
                 CModule& mod = g_modules[g_nModules];
                 memcpy(mod.szPath, m.szPath, StrLen(m.szPath) + 1);
                 mod.nBase = nBase;
-                mod.nHeadEnd = bSameFile ? nHeadEnd : nBase;
-                mod.bReadable = bSameFile && bHeadReadable;
-                mod.nBias = ComputeBias(mod);
+                mod.nBias = bSameFile ? ComputeBias(nBase, nHeadEnd, bHeadReadable) : nBase;
                 nFound = g_nModules++;
             }
             f.nModule = nFound;
@@ -669,7 +661,6 @@ private:
 thread_local CThreadAltStack t_altStack;
 
 void PrepareDumpPath() {
-    g_szTempPath[0] = '\0';
     ssize_t n = readlink("/proc/self/exe", g_szExePath, sizeof(g_szExePath) - 1);
     g_szExePath[n > 0 ? n : 0] = '\0';
     ChooseDumpPaths(g_szExePath, kDumpName, g_szDumpPath, g_szSecondDumpPath, sizeof(g_szDumpPath));
