@@ -11,6 +11,7 @@
 #include "CrashHandler.h"
 
 #include "CrashDumpPath.h"
+#include "SignalLock.h"
 
 #include <atomic>
 #include <cerrno>
@@ -36,16 +37,13 @@
 
 extern "C" {
 extern char** environ;
-#if defined(__GLIBC__)
-// glibc's own entry behind sigaction; calling it directly keeps our handlers
-// out of reach of the interposed sigaction below and needs no dlsym.
-int __sigaction(int nSignal, const struct sigaction* pAct, struct sigaction* pOld) noexcept;
-#endif
 }
 
 namespace {
 
-constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+using crash::kFatalSignals;
+using crash::RealSigaction;
+
 constexpr int kMaxFrames = 64;
 constexpr int kMaxModules = 32;
 constexpr size_t kAltStackSize = 64 * 1024;
@@ -55,7 +53,7 @@ constexpr size_t kMinForeignAltStack = 32 * 1024;
 constexpr char kDumpName[] = "CrashDumpFile.dmp";
 
 std::mutex g_installMutex;
-std::atomic<bool> g_bInstalled{false};
+bool g_bPrepared = false;  // guarded by g_installMutex
 char g_szExePath[PATH_MAX];
 char g_szDumpPath[PATH_MAX];
 char g_szSecondDumpPath[PATH_MAX];  // where to try when the first fails
@@ -81,21 +79,6 @@ std::mutex g_commandMutex;
 CCommandSlot g_commandSlots[2];
 int g_nNextCommandSlot = 0;
 std::atomic<CCommandSlot*> g_pMessageCommand{nullptr};
-
-int RealSigaction(int nSignal, const struct sigaction* pAct, struct sigaction* pOld) {
-#if defined(__GLIBC__)
-    return __sigaction(nSignal, pAct, pOld);
-#else
-    return ::sigaction(nSignal, pAct, pOld);
-#endif
-}
-
-[[maybe_unused]] bool IsFatalSignal(int nSignal) {
-    for (int s : kFatalSignals) {
-        if (s == nSignal) return true;
-    }
-    return false;
-}
 
 pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
@@ -835,7 +818,7 @@ const char* GetCrashDumpPath() { return g_szDumpPath; }
 
 bool InstallCrashHandler() {
     std::lock_guard<std::mutex> lock(g_installMutex);
-    if (!g_bInstalled.load()) {
+    if (!g_bPrepared) {
         long nPage = sysconf(_SC_PAGESIZE);
         if (nPage > 0) g_nPageSize = static_cast<uintptr_t>(nPage);
         PrepareDumpPath();
@@ -848,7 +831,8 @@ bool InstallCrashHandler() {
     bool bStack = t_altStack.Ensure();
     bool bHandlers = InstallSignalHandlers();
     std::set_terminate(OnTerminate);
-    g_bInstalled = true;
+    g_bPrepared = true;
+    crash::LockFatalSignals();
     return bStack && bHandlers;
 }
 
@@ -900,52 +884,3 @@ void SetCrashMessageCommand(const char* const argv[]) {
     g_pMessageCommand = &slot;
     g_nNextCommandSlot ^= 1;
 }
-
-// ---------------------------------------------------------------- the lock
-//
-// Once installed, the handlers for the fatal signals stay: these definitions
-// in the executable take precedence over the C library's for every module of
-// the process, and a request to change one of those signals is accepted and
-// ignored (the current action is reported as the old one). Queries and all
-// other signals pass through. Sanitizer runtimes install their own handlers
-// through raw system calls and are not affected. A std::set_terminate
-// replacement cannot be refused safely; its handler usually aborts, and the
-// SIGABRT handler still writes the dump.
-
-#if defined(__GLIBC__)
-extern "C" int sigaction(int nSignal, const struct sigaction* pAct, struct sigaction* pOld) noexcept {
-    if (pAct != nullptr && g_bInstalled.load() && IsFatalSignal(nSignal)) {
-        if (pOld != nullptr) return RealSigaction(nSignal, nullptr, pOld);
-        return 0;
-    }
-    return RealSigaction(nSignal, pAct, pOld);
-}
-
-namespace {
-__sighandler_t SetHandler(int nSignal, __sighandler_t pHandler, int nFlags, bool bMaskSelf) {
-    if (pHandler == SIG_ERR || nSignal < 1 || nSignal >= NSIG) {
-        errno = EINVAL;
-        return SIG_ERR;
-    }
-    struct sigaction act {}, old{};
-    act.sa_handler = pHandler;
-    sigemptyset(&act.sa_mask);
-    if (bMaskSelf) sigaddset(&act.sa_mask, nSignal);
-    act.sa_flags = nFlags;
-    if (sigaction(nSignal, &act, &old) < 0) return SIG_ERR;
-    return old.sa_handler;
-}
-}  // namespace
-
-extern "C" __sighandler_t signal(int nSignal, __sighandler_t pHandler) noexcept {
-    return SetHandler(nSignal, pHandler, SA_RESTART, true);
-}
-
-extern "C" __sighandler_t bsd_signal(int nSignal, __sighandler_t pHandler) noexcept {
-    return SetHandler(nSignal, pHandler, SA_RESTART, true);
-}
-
-extern "C" __sighandler_t sysv_signal(int nSignal, __sighandler_t pHandler) noexcept {
-    return SetHandler(nSignal, pHandler, SA_RESETHAND | SA_NODEFER, false);
-}
-#endif  // __GLIBC__
