@@ -12,6 +12,7 @@
 
 #include "CrashDumpPath.h"
 #include "SignalLock.h"
+#include "SignalSafeIo.h"
 
 #include <atomic>
 #include <cerrno>
@@ -41,8 +42,13 @@ extern char** environ;
 
 namespace {
 
+using crash::CDumpWriter;
+using crash::CLineReader;
+using crash::CurrentTid;
 using crash::kFatalSignals;
 using crash::RealSigaction;
+using crash::StrLen;
+using crash::WriteAll;
 
 constexpr int kMaxFrames = 64;
 constexpr int kMaxModules = 32;
@@ -80,14 +86,6 @@ CCommandSlot g_commandSlots[2];
 int g_nNextCommandSlot = 0;
 std::atomic<CCommandSlot*> g_pMessageCommand{nullptr};
 
-pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-size_t StrLen(const char* s) {
-    size_t n = 0;
-    while (s[n] != '\0') ++n;
-    return n;
-}
-
 // Copies src after dst[nLen]; false when it does not fit.
 bool Append(char* dst, size_t nCap, size_t& nLen, const char* src) {
     size_t n = StrLen(src);
@@ -99,80 +97,8 @@ bool Append(char* dst, size_t nCap, size_t& nLen, const char* src) {
 
 // ---------------------------------------------------------------- output
 
-// Large buffers live outside the (alternate) stack; only one dump is written
-// at a time.
-char g_outBuf[4096];
-char g_readBuf[4096];
-char g_lineBuf[PATH_MAX + 256];
+// Outside the (alternate) stack; only one dump is written at a time.
 char g_szHeadPath[PATH_MAX];
-
-// Buffered writes to a descriptor without the C library's stdio.
-class CDumpWriter {
-public:
-    explicit CDumpWriter(int fd) : m_fd(fd) {}
-    ~CDumpWriter() { Flush(); }
-    CDumpWriter(const CDumpWriter&) = delete;
-    CDumpWriter& operator=(const CDumpWriter&) = delete;
-
-    CDumpWriter& Bytes(const char* p, size_t n) {
-        while (n > 0) {
-            if (m_nUsed == sizeof(g_outBuf)) Flush();
-            size_t nTake = sizeof(g_outBuf) - m_nUsed;
-            if (nTake > n) nTake = n;
-            memcpy(g_outBuf + m_nUsed, p, nTake);
-            m_nUsed += nTake;
-            p += nTake;
-            n -= nTake;
-        }
-        return *this;
-    }
-    CDumpWriter& Str(const char* s) { return Bytes(s, StrLen(s)); }
-    CDumpWriter& Dec(long long v) {
-        char tmp[24];
-        int i = sizeof(tmp);
-        unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-        do {
-            tmp[--i] = static_cast<char>('0' + u % 10);
-            u /= 10;
-        } while (u != 0);
-        if (v < 0) tmp[--i] = '-';
-        return Bytes(tmp + i, sizeof(tmp) - i);
-    }
-    // Zero-padded to nDigits, with a "0x" prefix.
-    CDumpWriter& Hex(uint64_t v, int nDigits = 16) {
-        char tmp[2 + 16];
-        tmp[0] = '0';
-        tmp[1] = 'x';
-        int n = 1;
-        for (uint64_t t = v >> 4; t != 0; t >>= 4) ++n;
-        if (n < nDigits) n = nDigits;
-        for (int i = 0; i < n; ++i) tmp[2 + n - 1 - i] = "0123456789abcdef"[(v >> (4 * i)) & 0xF];
-        return Bytes(tmp, 2 + n);
-    }
-    CDumpWriter& Pad2(int v) {
-        char tmp[2] = {static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
-        return Bytes(tmp, 2);
-    }
-    void Flush() {
-        size_t nDone = 0;
-        while (nDone < m_nUsed && !m_bFailed) {
-            ssize_t n = write(m_fd, g_outBuf + nDone, m_nUsed - nDone);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                m_bFailed = true;
-                break;
-            }
-            nDone += static_cast<size_t>(n);
-        }
-        m_nUsed = 0;
-    }
-    bool Failed() const { return m_bFailed; }
-
-private:
-    int m_fd;
-    size_t m_nUsed = 0;
-    bool m_bFailed = false;
-};
 
 const char* SignalName(int nSignal) {
     switch (nSignal) {
@@ -299,58 +225,6 @@ CModule g_modules[kMaxModules];
 int g_nModules = 0;
 CFrame g_frames[kMaxFrames + 1];
 int g_nFrames = 0;
-
-// Reads a file line by line into static storage; over-long lines are cut.
-class CLineReader {
-public:
-    explicit CLineReader(const char* szPath) {
-        do {
-            m_fd = open(szPath, O_RDONLY | O_CLOEXEC);
-        } while (m_fd < 0 && errno == EINTR);
-    }
-    ~CLineReader() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    CLineReader(const CLineReader&) = delete;
-    CLineReader& operator=(const CLineReader&) = delete;
-
-    bool Ok() const { return m_fd >= 0; }
-    // Raw pass-through of the remaining contents.
-    void CopyTo(CDumpWriter& out) {
-        for (;;) {
-            ssize_t n = read(m_fd, g_readBuf, sizeof(g_readBuf));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
-            out.Bytes(g_readBuf, static_cast<size_t>(n));
-        }
-    }
-    const char* Next() {
-        size_t nLen = 0;
-        bool bAny = false;
-        for (;;) {
-            if (m_nPos == m_nEnd) {
-                ssize_t n;
-                do {
-                    n = read(m_fd, g_readBuf, sizeof(g_readBuf));
-                } while (n < 0 && errno == EINTR);
-                if (n <= 0) break;
-                m_nPos = 0;
-                m_nEnd = static_cast<size_t>(n);
-            }
-            bAny = true;
-            char c = g_readBuf[m_nPos++];
-            if (c == '\n') break;
-            if (nLen + 1 < sizeof(g_lineBuf)) g_lineBuf[nLen++] = c;
-        }
-        g_lineBuf[nLen] = '\0';
-        return bAny ? g_lineBuf : nullptr;
-    }
-
-private:
-    int m_fd = -1;
-    size_t m_nPos = 0;
-    size_t m_nEnd = 0;
-};
 
 uintptr_t ParseHex(const char*& p) {
     uintptr_t v = 0;
@@ -496,26 +370,11 @@ void WriteBacktrace(CDumpWriter& out) {
 
 void WriteUtcTime(CDumpWriter& out) {
     struct timespec ts {};
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) {
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
         out.Str("unknown");
         return;
     }
-    long long nSecs = ts.tv_sec;
-    long long nDays = nSecs / 86400, nRest = nSecs % 86400;
-    // Civil date from days since 1970-01-01.
-    long long z = nDays + 719468;
-    long long nEra = z / 146097;
-    long long nDoe = z - nEra * 146097;
-    long long nYoe = (nDoe - nDoe / 1460 + nDoe / 36524 - nDoe / 146096) / 365;
-    long long nYear = nYoe + nEra * 400;
-    long long nDoy = nDoe - (365 * nYoe + nYoe / 4 - nYoe / 100);
-    long long nMp = (5 * nDoy + 2) / 153;
-    int nDay = static_cast<int>(nDoy - (153 * nMp + 2) / 5 + 1);
-    int nMonth = static_cast<int>(nMp < 10 ? nMp + 3 : nMp - 9);
-    if (nMonth <= 2) ++nYear;
-    out.Dec(nYear).Str("-").Pad2(nMonth).Str("-").Pad2(nDay).Str(" ");
-    out.Pad2(static_cast<int>(nRest / 3600)).Str(":").Pad2(static_cast<int>(nRest / 60 % 60));
-    out.Str(":").Pad2(static_cast<int>(nRest % 60)).Str(" UTC");
+    out.UtcTime(ts.tv_sec);
 }
 
 void WriteThreadName(CDumpWriter& out) {
@@ -542,17 +401,6 @@ void WriteThreadName(CDumpWriter& out) {
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
     // The pending signal ends the process as soon as it is unblocked.
     _exit(128 + nSignal);
-}
-
-void WriteAll(int fd, const char* s) {
-    size_t n = StrLen(s);
-    while (n > 0) {
-        ssize_t k = write(fd, s, n);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return;
-        s += k;
-        n -= static_cast<size_t>(k);
-    }
 }
 
 // The command gets the dump's path as one more argument when there is one.
