@@ -8,6 +8,11 @@
 // path, the build id, the unwinder (glibc loads it lazily, with malloc), the
 // message command. In the handler only open/read/write/close/rename, memory
 // reads and raw system calls are used.
+//
+// This file ties the pieces together: CrashDumpWriter writes the dump,
+// Backtrace finds the frames and their modules, SignalLock keeps these
+// handlers in place, CrashMessageCommand shows the message, CrashDumpPath
+// chooses where the dump goes; SignalSafeIo is what they write and read with.
 #include "CrashHandler.h"
 
 #include "CrashDumpPath.h"
