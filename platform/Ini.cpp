@@ -210,6 +210,28 @@ bool ReplaceFile(const std::string& strPath, const std::string& strContent) {
     return ok;
 }
 
+// Names or values that would break the line structure could inject or hide
+// entries; they are refused.
+bool IsSafeEntry(const std::wstring& strSection, const std::wstring& strKey, const std::wstring& strValue) {
+    const std::wstring_view section = Trim(strSection);
+    const std::wstring_view key = Trim(strKey);
+    return ValidName(section) && ValidName(key) && !HasLineBreak(strSection) && !HasLineBreak(strKey) &&
+           !HasLineBreak(strValue) && key.find(L'=') == std::wstring_view::npos && key.front() != L'[' &&
+           key.front() != L';' && section.find(L']') == std::wstring_view::npos;
+}
+
+// The file's text, empty for a file that is not there yet; false for one
+// that is there but cannot be read, which must not be clobbered.
+bool ReadForRewrite(const std::string& strPath, std::string& text) {
+    if (ReadFileBytes(strPath, text))
+        return true;
+    struct stat st {};
+    if (::stat(strPath.c_str(), &st) == 0)
+        return false;
+    text.clear();
+    return true;
+}
+
 }  // namespace
 
 std::wstring GetProfileString(const std::wstring& strSection, const std::wstring& strKey,
@@ -274,23 +296,14 @@ int32_t GetProfileInt(const std::wstring& strSection, const std::wstring& strKey
 
 bool WriteProfileString(const std::wstring& strSection, const std::wstring& strKey,
                         const std::wstring& strValue, const std::wstring& strFile) {
+    if (!IsSafeEntry(strSection, strKey, strValue))
+        return false;
     const std::wstring_view section = Trim(strSection);
     const std::wstring_view key = Trim(strKey);
-    // Names or values that would break the line structure could inject or
-    // hide entries; refuse them.
-    if (!ValidName(section) || !ValidName(key) || HasLineBreak(strSection) || HasLineBreak(strKey) ||
-        HasLineBreak(strValue) || key.find(L'=') != std::wstring_view::npos || key.front() == L'[' ||
-        key.front() == L';' || section.find(L']') != std::wstring_view::npos)
-        return false;
-
     const std::string strPath = WideToNarrow(strFile);
     std::string text;
-    if (!ReadFileBytes(strPath, text)) {
-        struct stat st {};
-        if (::stat(strPath.c_str(), &st) == 0)
-            return false;  // there but unreadable: do not clobber it
-        text.clear();
-    }
+    if (!ReadForRewrite(strPath, text))
+        return false;
     const std::vector<Line> lines = SplitLines(text, ContentStart(text));
     // New lines follow the file's own convention.
     const std::string_view eol = !lines.empty() && lines.front().next - lines.front().end == 2 ? "\r\n" : "\n";
