@@ -26,7 +26,7 @@ struct sigaction Current(int nSignal) {
 
 }  // namespace
 
-TEST(CrashSignalLock, FatalSignalsKeepTheirActionsAndOthersAreSetAsTheLibraryWould) {
+TEST(CrashSignalLock, FatalSignalsKeepTheirActionsWhoeverAsks) {
     // Whatever handles them now (a sanitizer, or the default) stays.
     struct sigaction before[std::size(crash::kFatalSignals)];
     for (size_t i = 0; i < std::size(crash::kFatalSignals); ++i) before[i] = Current(crash::kFatalSignals[i]);
@@ -46,7 +46,10 @@ TEST(CrashSignalLock, FatalSignalsKeepTheirActionsAndOthersAreSetAsTheLibraryWou
         EXPECT_EQ(Current(s).sa_handler, before[i].sa_handler) << s;
         EXPECT_EQ(Current(s).sa_flags, before[i].sa_flags) << s;
     }
+}
 
+TEST(CrashSignalLock, OtherSignalsAreSetAsTheLibraryWould) {
+    crash::LockFatalSignals();
     // signal() and bsd_signal(): BSD semantics, restarted calls, the signal
     // blocked while its handler runs; the previous handler comes back.
     ASSERT_NE(signal(SIGUSR1, SIG_DFL), SIG_ERR);
@@ -85,6 +88,8 @@ TEST(CrashSignalLock, FatalSignalsKeepTheirActionsAndOthersAreSetAsTheLibraryWou
     errno = 0;
     EXPECT_EQ(signal(SIGKILL, SIG_IGN), SIG_ERR);
     EXPECT_EQ(errno, EINVAL);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
     errno = 0;
     EXPECT_EQ(sigaction(SIGSTOP, &ignore, nullptr), -1);
     EXPECT_EQ(errno, EINVAL);
