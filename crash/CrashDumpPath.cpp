@@ -6,7 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/Platform.h"
+#include "platform/Encoding.h"
+#include "platform/UserDirs.h"
 
 namespace {
 

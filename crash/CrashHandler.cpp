@@ -8,46 +8,39 @@
 // path, the build id, the unwinder (glibc loads it lazily, with malloc), the
 // message command. In the handler only open/read/write/close/rename, memory
 // reads and raw system calls are used.
+//
+// This file ties the pieces together: CrashDumpWriter writes the dump,
+// Backtrace finds the frames and their modules, SignalLock keeps these
+// handlers in place, CrashMessageCommand shows the message, CrashDumpPath
+// chooses where the dump goes; SignalSafeIo is what they write and read with.
 #include "CrashHandler.h"
 
 #include "CrashDumpPath.h"
+#include "CrashDumpWriter.h"
+#include "CrashMessageCommand.h"
+#include "SignalLock.h"
+#include "SignalSafeIo.h"
+
+#include <linux/limits.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <cxxabi.h>
-#include <elf.h>
 #include <exception>
-#include <execinfo.h>
-#include <fcntl.h>
-#include <link.h>
-#include <linux/limits.h>
 #include <mutex>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/ucontext.h>
-#include <typeinfo>
-#include <unistd.h>
-
-extern "C" {
-extern char** environ;
-#if defined(__GLIBC__)
-// glibc's own entry behind sigaction; calling it directly keeps our handlers
-// out of reach of the interposed sigaction below and needs no dlsym.
-int __sigaction(int nSignal, const struct sigaction* pAct, struct sigaction* pOld) noexcept;
-#endif
-}
 
 namespace {
 
-constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-constexpr int kMaxFrames = 64;
-constexpr int kMaxModules = 32;
+using crash::CurrentTid;
+using crash::kFatalSignals;
+using crash::RealSigaction;
+using crash::WriteAll;
+
 constexpr size_t kAltStackSize = 64 * 1024;
 // An alternate stack someone else set up (AddressSanitizer does) is kept
 // when it is at least this large.
@@ -55,505 +48,13 @@ constexpr size_t kMinForeignAltStack = 32 * 1024;
 constexpr char kDumpName[] = "CrashDumpFile.dmp";
 
 std::mutex g_installMutex;
-std::atomic<bool> g_bInstalled{false};
-char g_szExePath[PATH_MAX];
+bool g_bPrepared = false;  // guarded by g_installMutex
 char g_szDumpPath[PATH_MAX];
 char g_szSecondDumpPath[PATH_MAX];  // where to try when the first fails
-char g_szTempPath[PATH_MAX + 8];
-char g_szBuildId[2 * 64 + 1];
 uintptr_t g_nPageSize = 4096;
 
 // The thread that is writing the dump; others that crash meanwhile wait.
 std::atomic<pid_t> g_crashOwner{0};
-
-// Filled by the terminate handler just before it aborts.
-char g_szTerminateReason[1024];
-std::atomic<pid_t> g_terminateTid{0};
-
-// The message command, built in one of two slots and published atomically so
-// that a crash during a change still sees a whole command.
-struct CCommandSlot {
-    char szPath[PATH_MAX];
-    char arena[8192];
-    char* argv[33];
-};
-std::mutex g_commandMutex;
-CCommandSlot g_commandSlots[2];
-int g_nNextCommandSlot = 0;
-std::atomic<CCommandSlot*> g_pMessageCommand{nullptr};
-
-int RealSigaction(int nSignal, const struct sigaction* pAct, struct sigaction* pOld) {
-#if defined(__GLIBC__)
-    return __sigaction(nSignal, pAct, pOld);
-#else
-    return ::sigaction(nSignal, pAct, pOld);
-#endif
-}
-
-[[maybe_unused]] bool IsFatalSignal(int nSignal) {
-    for (int s : kFatalSignals) {
-        if (s == nSignal) return true;
-    }
-    return false;
-}
-
-pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-size_t StrLen(const char* s) {
-    size_t n = 0;
-    while (s[n] != '\0') ++n;
-    return n;
-}
-
-// Copies src after dst[nLen]; false when it does not fit.
-bool Append(char* dst, size_t nCap, size_t& nLen, const char* src) {
-    size_t n = StrLen(src);
-    if (nLen + n + 1 > nCap) return false;
-    memcpy(dst + nLen, src, n + 1);
-    nLen += n;
-    return true;
-}
-
-// ---------------------------------------------------------------- output
-
-// Large buffers live outside the (alternate) stack; only one dump is written
-// at a time.
-char g_outBuf[4096];
-char g_readBuf[4096];
-char g_lineBuf[PATH_MAX + 256];
-char g_szHeadPath[PATH_MAX];
-
-// Buffered writes to a descriptor without the C library's stdio.
-class CDumpWriter {
-public:
-    explicit CDumpWriter(int fd) : m_fd(fd) {}
-    ~CDumpWriter() { Flush(); }
-    CDumpWriter(const CDumpWriter&) = delete;
-    CDumpWriter& operator=(const CDumpWriter&) = delete;
-
-    CDumpWriter& Bytes(const char* p, size_t n) {
-        while (n > 0) {
-            if (m_nUsed == sizeof(g_outBuf)) Flush();
-            size_t nTake = sizeof(g_outBuf) - m_nUsed;
-            if (nTake > n) nTake = n;
-            memcpy(m_buf + m_nUsed, p, nTake);
-            m_nUsed += nTake;
-            p += nTake;
-            n -= nTake;
-        }
-        return *this;
-    }
-    CDumpWriter& Str(const char* s) { return Bytes(s, StrLen(s)); }
-    CDumpWriter& Dec(long long v) {
-        char tmp[24];
-        int i = sizeof(tmp);
-        unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-        do {
-            tmp[--i] = static_cast<char>('0' + u % 10);
-            u /= 10;
-        } while (u != 0);
-        if (v < 0) tmp[--i] = '-';
-        return Bytes(tmp + i, sizeof(tmp) - i);
-    }
-    // Zero-padded to nDigits, with a "0x" prefix.
-    CDumpWriter& Hex(uint64_t v, int nDigits = 16) {
-        char tmp[2 + 16];
-        tmp[0] = '0';
-        tmp[1] = 'x';
-        int n = 1;
-        for (uint64_t t = v >> 4; t != 0; t >>= 4) ++n;
-        if (n < nDigits) n = nDigits;
-        for (int i = 0; i < n; ++i) tmp[2 + n - 1 - i] = "0123456789abcdef"[(v >> (4 * i)) & 0xF];
-        return Bytes(tmp, 2 + n);
-    }
-    CDumpWriter& Pad2(int v) {
-        char tmp[2] = {static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
-        return Bytes(tmp, 2);
-    }
-    void Flush() {
-        size_t nDone = 0;
-        while (nDone < m_nUsed && !m_bFailed) {
-            ssize_t n = write(m_fd, m_buf + nDone, m_nUsed - nDone);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                m_bFailed = true;
-                break;
-            }
-            nDone += static_cast<size_t>(n);
-        }
-        m_nUsed = 0;
-    }
-    bool Failed() const { return m_bFailed; }
-
-private:
-    int m_fd;
-    char* m_buf = g_outBuf;
-    size_t m_nUsed = 0;
-    bool m_bFailed = false;
-};
-
-const char* SignalName(int nSignal) {
-    switch (nSignal) {
-    case SIGSEGV: return "SIGSEGV";
-    case SIGBUS: return "SIGBUS";
-    case SIGFPE: return "SIGFPE";
-    case SIGILL: return "SIGILL";
-    case SIGABRT: return "SIGABRT";
-    default: return "signal";
-    }
-}
-
-const char* CodeName(int nSignal, int nCode) {
-    switch (nCode) {
-    case SI_USER: return "SI_USER (sent by kill)";
-    case SI_KERNEL: return "SI_KERNEL";
-    case SI_QUEUE: return "SI_QUEUE";
-    case SI_TKILL: return "SI_TKILL (sent by raise, abort or tgkill)";
-    default: break;
-    }
-    if (nSignal == SIGSEGV) {
-        switch (nCode) {
-        case SEGV_MAPERR: return "SEGV_MAPERR (address not mapped)";
-        case SEGV_ACCERR: return "SEGV_ACCERR (no permission for the access)";
-        default: break;
-        }
-    } else if (nSignal == SIGBUS) {
-        switch (nCode) {
-        case BUS_ADRALN: return "BUS_ADRALN (misaligned address)";
-        case BUS_ADRERR: return "BUS_ADRERR (no such physical address)";
-        case BUS_OBJERR: return "BUS_OBJERR (object error, e.g. a truncated mapped file)";
-        default: break;
-        }
-    } else if (nSignal == SIGFPE) {
-        switch (nCode) {
-        case FPE_INTDIV: return "FPE_INTDIV (integer division by zero)";
-        case FPE_INTOVF: return "FPE_INTOVF (integer overflow)";
-        case FPE_FLTDIV: return "FPE_FLTDIV";
-        case FPE_FLTOVF: return "FPE_FLTOVF";
-        case FPE_FLTUND: return "FPE_FLTUND";
-        case FPE_FLTRES: return "FPE_FLTRES";
-        case FPE_FLTINV: return "FPE_FLTINV";
-        case FPE_FLTSUB: return "FPE_FLTSUB";
-        default: break;
-        }
-    } else if (nSignal == SIGILL) {
-        switch (nCode) {
-        case ILL_ILLOPC: return "ILL_ILLOPC (illegal opcode)";
-        case ILL_ILLOPN: return "ILL_ILLOPN (illegal operand)";
-        case ILL_ILLADR: return "ILL_ILLADR (illegal addressing mode)";
-        case ILL_ILLTRP: return "ILL_ILLTRP (illegal trap)";
-        case ILL_PRVOPC: return "ILL_PRVOPC (privileged opcode)";
-        case ILL_PRVREG: return "ILL_PRVREG (privileged register)";
-        case ILL_COPROC: return "ILL_COPROC (coprocessor error)";
-        case ILL_BADSTK: return "ILL_BADSTK (internal stack error)";
-        default: break;
-        }
-    }
-    return "";
-}
-
-// ------------------------------------------------------ machine context
-
-uintptr_t ContextPc(const void* pContext) {
-    if (pContext == nullptr) return 0;
-    const auto* uc = static_cast<const ucontext_t*>(pContext);
-#if defined(__x86_64__)
-    return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
-#elif defined(__i386__)
-    return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
-#elif defined(__aarch64__)
-    return static_cast<uintptr_t>(uc->uc_mcontext.pc);
-#elif defined(__arm__)
-    return static_cast<uintptr_t>(uc->uc_mcontext.arm_pc);
-#else
-    (void)uc;
-    return 0;
-#endif
-}
-
-void WriteRegisters(CDumpWriter& out, const void* pContext) {
-    out.Str("registers:\n");
-    if (pContext == nullptr) {
-        out.Str("  (no machine context)\n");
-        return;
-    }
-    const auto* uc = static_cast<const ucontext_t*>(pContext);
-#if defined(__x86_64__)
-    static const char* const kNames[NGREG] = {"r8",  "r9",  "r10", "r11", "r12",    "r13", "r14",    "r15",
-                                              "rdi", "rsi", "rbp", "rbx", "rdx",    "rax", "rcx",    "rsp",
-                                              "rip", "efl", "csgsfs", "err", "trapno", "oldmask", "cr2"};
-    for (int i = 0; i < NGREG; ++i) {
-        out.Str("  ").Str(kNames[i]).Str(" ").Hex(static_cast<uint64_t>(uc->uc_mcontext.gregs[i]));
-        out.Str((i % 4 == 3 || i == NGREG - 1) ? "\n" : "");
-    }
-#elif defined(__aarch64__)
-    for (int i = 0; i < 31; ++i) {
-        out.Str("  x").Dec(i).Str(" ").Hex(uc->uc_mcontext.regs[i]);
-        out.Str(i % 4 == 3 ? "\n" : "");
-    }
-    out.Str("  sp ").Hex(uc->uc_mcontext.sp).Str("  pc ").Hex(uc->uc_mcontext.pc);
-    out.Str("  pstate ").Hex(uc->uc_mcontext.pstate).Str("\n");
-#else
-    // Other processors: only the program counter, when known.
-    out.Str("  pc ").Hex(ContextPc(uc)).Str("\n");
-#endif
-}
-
-// ------------------------------------------------------ backtrace modules
-
-struct CModule {
-    char szPath[PATH_MAX];
-    uintptr_t nBase;     // start of the mapping of file offset 0
-    uintptr_t nHeadEnd;  // its end
-    bool bReadable;
-    uintptr_t nBias;     // subtract from an address to get what addr2line wants
-};
-
-struct CFrame {
-    uintptr_t nPc;       // as unwound
-    uintptr_t nLookup;   // the address that is resolved: a call site for return addresses
-    int nModule;         // -1: not in a file mapping
-};
-
-CModule g_modules[kMaxModules];
-int g_nModules = 0;
-CFrame g_frames[kMaxFrames + 1];
-int g_nFrames = 0;
-
-// Reads a file line by line into static storage; over-long lines are cut.
-class CLineReader {
-public:
-    explicit CLineReader(const char* szPath) {
-        do {
-            m_fd = open(szPath, O_RDONLY | O_CLOEXEC);
-        } while (m_fd < 0 && errno == EINTR);
-    }
-    ~CLineReader() {
-        if (m_fd >= 0) close(m_fd);
-    }
-    CLineReader(const CLineReader&) = delete;
-    CLineReader& operator=(const CLineReader&) = delete;
-
-    bool Ok() const { return m_fd >= 0; }
-    // Raw pass-through of the remaining contents.
-    void CopyTo(CDumpWriter& out) {
-        for (;;) {
-            ssize_t n = read(m_fd, m_buf, sizeof(g_readBuf));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return;
-            out.Bytes(m_buf, static_cast<size_t>(n));
-        }
-    }
-    const char* Next() {
-        size_t nLen = 0;
-        bool bAny = false;
-        for (;;) {
-            if (m_nPos == m_nEnd) {
-                ssize_t n;
-                do {
-                    n = read(m_fd, m_buf, sizeof(g_readBuf));
-                } while (n < 0 && errno == EINTR);
-                if (n <= 0) break;
-                m_nPos = 0;
-                m_nEnd = static_cast<size_t>(n);
-            }
-            bAny = true;
-            char c = m_buf[m_nPos++];
-            if (c == '\n') break;
-            if (nLen + 1 < sizeof(g_lineBuf)) m_line[nLen++] = c;
-        }
-        m_line[nLen] = '\0';
-        return bAny ? m_line : nullptr;
-    }
-
-private:
-    int m_fd = -1;
-    char* m_buf = g_readBuf;
-    size_t m_nPos = 0;
-    size_t m_nEnd = 0;
-    char* m_line = g_lineBuf;
-};
-
-uintptr_t ParseHex(const char*& p) {
-    uintptr_t v = 0;
-    for (;; ++p) {
-        char c = *p;
-        if (c >= '0' && c <= '9') v = v * 16 + static_cast<uintptr_t>(c - '0');
-        else if (c >= 'a' && c <= 'f') v = v * 16 + static_cast<uintptr_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') v = v * 16 + static_cast<uintptr_t>(c - 'A' + 10);
-        else return v;
-    }
-}
-
-struct CMapping {
-    uintptr_t nStart, nEnd, nOffset;
-    bool bReadable;
-    const char* szPath;  // "" for anonymous mappings
-};
-
-// "start-end perms offset dev inode path"
-bool ParseMapsLine(const char* p, CMapping& m) {
-    m.nStart = ParseHex(p);
-    if (*p++ != '-') return false;
-    m.nEnd = ParseHex(p);
-    if (*p++ != ' ') return false;
-    m.bReadable = *p == 'r';
-    while (*p != '\0' && *p != ' ') ++p;
-    if (*p++ != ' ') return false;
-    m.nOffset = ParseHex(p);
-    for (int nField = 0; nField < 2; ++nField) {  // dev, inode
-        while (*p == ' ') ++p;
-        while (*p != '\0' && *p != ' ') ++p;
-    }
-    while (*p == ' ') ++p;
-    m.szPath = p;
-    return true;
-}
-
-// The load bias from the module's own program headers, which lie in its
-// first mapping; falls back to that mapping's start (right for PIE and
-// shared objects linked at 0).
-uintptr_t ComputeBias(const CModule& mod) {
-    using Ehdr = ElfW(Ehdr);
-    using Phdr = ElfW(Phdr);
-    if (!mod.bReadable || mod.nHeadEnd - mod.nBase < sizeof(Ehdr)) return mod.nBase;
-    const auto* eh = reinterpret_cast<const Ehdr*>(mod.nBase);
-    if (memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_phentsize != sizeof(Phdr)) return mod.nBase;
-    uintptr_t nPhStart = mod.nBase + eh->e_phoff;
-    uintptr_t nPhBytes = static_cast<uintptr_t>(eh->e_phnum) * sizeof(Phdr);
-    if (eh->e_phoff >= mod.nHeadEnd - mod.nBase || nPhBytes > mod.nHeadEnd - nPhStart) return mod.nBase;
-    const auto* ph = reinterpret_cast<const Phdr*>(nPhStart);
-    for (int i = 0; i < eh->e_phnum; ++i) {
-        if (ph[i].p_type == PT_LOAD && (ph[i].p_offset & ~(g_nPageSize - 1)) == 0)
-            return mod.nBase - (ph[i].p_vaddr & ~(g_nPageSize - 1));
-    }
-    return mod.nBase;
-}
-
-// One pass over /proc/self/maps finds the file and load address of every frame.
-void ResolveFrames() {
-    g_nModules = 0;
-    for (int i = 0; i < g_nFrames; ++i) g_frames[i].nModule = -1;
-    CLineReader maps("/proc/self/maps");
-    if (!maps.Ok()) return;
-    // The latest offset-0 mapping of a file: where its ELF header lives.
-    char* szHeadPath = g_szHeadPath;
-    szHeadPath[0] = '\0';
-    uintptr_t nHeadStart = 0, nHeadEnd = 0;
-    bool bHeadReadable = false;
-    while (const char* szLine = maps.Next()) {
-        CMapping m;
-        if (!ParseMapsLine(szLine, m)) continue;
-        if (m.szPath[0] == '\0') continue;
-        if (m.nOffset == 0 && StrLen(m.szPath) < sizeof(g_szHeadPath)) {
-            memcpy(szHeadPath, m.szPath, StrLen(m.szPath) + 1);
-            nHeadStart = m.nStart;
-            nHeadEnd = m.nEnd;
-            bHeadReadable = m.bReadable;
-        }
-        bool bSameFile = strcmp(szHeadPath, m.szPath) == 0;
-        for (int i = 0; i < g_nFrames; ++i) {
-            CFrame& f = g_frames[i];
-            if (f.nModule >= 0 || f.nLookup < m.nStart || f.nLookup >= m.nEnd) continue;
-            uintptr_t nBase = bSameFile ? nHeadStart : m.nStart - m.nOffset;
-            int nFound = -1;
-            for (int k = 0; k < g_nModules; ++k) {
-                if (g_modules[k].nBase == nBase && strcmp(g_modules[k].szPath, m.szPath) == 0) nFound = k;
-            }
-            if (nFound < 0 && g_nModules < kMaxModules && StrLen(m.szPath) < PATH_MAX) {
-                CModule& mod = g_modules[g_nModules];
-                memcpy(mod.szPath, m.szPath, StrLen(m.szPath) + 1);
-                mod.nBase = nBase;
-                mod.nHeadEnd = bSameFile ? nHeadEnd : nBase;
-                mod.bReadable = bSameFile && bHeadReadable;
-                mod.nBias = ComputeBias(mod);
-                nFound = g_nModules++;
-            }
-            f.nModule = nFound;
-        }
-    }
-}
-
-// Frames as seen from the handler start with the handler itself; the
-// interesting part begins at the interrupted instruction.
-void CollectFrames(const void* pContext) {
-    void* raw[kMaxFrames];
-    int n = backtrace(raw, kMaxFrames);
-    uintptr_t nPc = ContextPc(pContext);
-    int nStart = -1;
-    for (int i = 0; nPc != 0 && i < n; ++i) {
-        if (reinterpret_cast<uintptr_t>(raw[i]) == nPc) {
-            nStart = i;
-            break;
-        }
-    }
-    g_nFrames = 0;
-    if (nStart < 0 && nPc != 0) {
-        // The unwinder did not get past the fault (e.g. a jump to a bad
-        // address); keep the fault address and the handler's own walk.
-        g_frames[g_nFrames++] = CFrame{nPc, nPc, -1};
-        nStart = 0;
-    } else if (nStart < 0) {
-        nStart = 1;  // no context: skip this function
-    }
-    for (int i = nStart; i < n && g_nFrames <= kMaxFrames; ++i) {
-        uintptr_t a = reinterpret_cast<uintptr_t>(raw[i]);
-        bool bExact = g_nFrames == 0 && a == nPc;
-        g_frames[g_nFrames++] = CFrame{a, bExact || a == 0 ? a : a - 1, -1};
-    }
-}
-
-void WriteBacktrace(CDumpWriter& out) {
-    out.Str("backtrace (frame, address, offset in module, module; resolve with addr2line -f -C -e MODULE OFFSET;\n"
-            "  #0 is the interrupted instruction, later frames are call sites, i.e. return address - 1):\n");
-    for (int i = 0; i < g_nFrames; ++i) {
-        const CFrame& f = g_frames[i];
-        out.Str("#").Dec(i).Str(" ").Hex(f.nPc);
-        if (f.nModule >= 0) {
-            const CModule& mod = g_modules[f.nModule];
-            out.Str(" +").Hex(f.nLookup - mod.nBias, 1).Str(" ").Str(mod.szPath);
-        } else {
-            out.Str(" ? (no file mapping)");
-        }
-        out.Str("\n");
-    }
-}
-
-void WriteUtcTime(CDumpWriter& out) {
-    struct timespec ts {};
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) {
-        out.Str("unknown");
-        return;
-    }
-    long long nSecs = ts.tv_sec;
-    long long nDays = nSecs / 86400, nRest = nSecs % 86400;
-    // Civil date from days since 1970-01-01.
-    long long z = nDays + 719468;
-    long long nEra = z / 146097;
-    long long nDoe = z - nEra * 146097;
-    long long nYoe = (nDoe - nDoe / 1460 + nDoe / 36524 - nDoe / 146096) / 365;
-    long long nYear = nYoe + nEra * 400;
-    long long nDoy = nDoe - (365 * nYoe + nYoe / 4 - nYoe / 100);
-    long long nMp = (5 * nDoy + 2) / 153;
-    int nDay = static_cast<int>(nDoy - (153 * nMp + 2) / 5 + 1);
-    int nMonth = static_cast<int>(nMp < 10 ? nMp + 3 : nMp - 9);
-    if (nMonth <= 2) ++nYear;
-    out.Dec(nYear).Str("-").Pad2(nMonth).Str("-").Pad2(nDay).Str(" ");
-    out.Pad2(static_cast<int>(nRest / 3600)).Str(":").Pad2(static_cast<int>(nRest / 60 % 60));
-    out.Str(":").Pad2(static_cast<int>(nRest % 60)).Str(" UTC");
-}
-
-void WriteThreadName(CDumpWriter& out) {
-    int fd = open("/proc/thread-self/comm", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    char name[32];
-    ssize_t n = read(fd, name, sizeof(name));
-    close(fd);
-    while (n > 0 && (name[n - 1] == '\n' || name[n - 1] == '\0')) --n;
-    if (n > 0) out.Str(" (").Bytes(name, static_cast<size_t>(n)).Str(")");
-}
-
-// ------------------------------------------------------ the end of the process
 
 [[noreturn]] void Die(int nSignal) {
     struct sigaction act {};
@@ -567,43 +68,6 @@ void WriteThreadName(CDumpWriter& out) {
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
     // The pending signal ends the process as soon as it is unblocked.
     _exit(128 + nSignal);
-}
-
-void WriteAll(int fd, const char* s) {
-    size_t n = StrLen(s);
-    while (n > 0) {
-        ssize_t k = write(fd, s, n);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return;
-        s += k;
-        n -= static_cast<size_t>(k);
-    }
-}
-
-// The command gets the dump's path as one more argument when there is one.
-void StartMessageCommand(const char* szDumpPath) {
-    CCommandSlot* pCommand = g_pMessageCommand.load();
-    if (pCommand == nullptr) return;
-    constexpr size_t nSlots = sizeof(pCommand->argv) / sizeof(pCommand->argv[0]);
-    char* argv[nSlots + 1];
-    size_t nArgs = 0;
-    for (; pCommand->argv[nArgs] != nullptr; ++nArgs) argv[nArgs] = pCommand->argv[nArgs];
-    if (szDumpPath != nullptr) argv[nArgs++] = const_cast<char*>(szDumpPath);
-    argv[nArgs] = nullptr;
-#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
-    pid_t pid = _Fork();  // unlike fork, runs no atfork handlers
-#else
-    pid_t pid = fork();
-#endif
-    if (pid == 0) {
-        // The handler's blocked signals would carry over into the new program.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(pCommand->szPath, argv, environ);
-        _exit(127);
-    }
-    // Not waited for: the process ends now, the command outlives it.
 }
 
 bool InstallSignalHandlers() {
@@ -668,13 +132,6 @@ private:
 
 thread_local CThreadAltStack t_altStack;
 
-void PrepareDumpPath() {
-    g_szTempPath[0] = '\0';
-    ssize_t n = readlink("/proc/self/exe", g_szExePath, sizeof(g_szExePath) - 1);
-    g_szExePath[n > 0 ? n : 0] = '\0';
-    ChooseDumpPaths(g_szExePath, kDumpName, g_szDumpPath, g_szSecondDumpPath, sizeof(g_szDumpPath));
-}
-
 // The path the dump went to, or null.
 const char* WriteDumpWherePossible(int nSignal, siginfo_t* pInfo, void* pContext) {
     for (const char* szPath : {static_cast<const char*>(g_szDumpPath), static_cast<const char*>(g_szSecondDumpPath)}) {
@@ -685,69 +142,8 @@ const char* WriteDumpWherePossible(int nSignal, siginfo_t* pInfo, void* pContext
     return nullptr;
 }
 
-int ReadBuildIdOfProgram(struct dl_phdr_info* pInfo, size_t, void*) {
-    // The first object listed is the program itself.
-    for (int i = 0; i < pInfo->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& ph = pInfo->dlpi_phdr[i];
-        if (ph.p_type != PT_NOTE) continue;
-        uintptr_t nAlign = ph.p_align == 8 ? 8 : 4;
-        const char* p = reinterpret_cast<const char*>(pInfo->dlpi_addr + ph.p_vaddr);
-        const char* pEnd = p + ph.p_memsz;
-        while (p + sizeof(ElfW(Nhdr)) <= pEnd) {
-            const auto* note = reinterpret_cast<const ElfW(Nhdr)*>(p);
-            const char* pName = p + sizeof(ElfW(Nhdr));
-            const char* pDesc = pName + ((note->n_namesz + nAlign - 1) & ~(nAlign - 1));
-            const char* pNext = pDesc + ((note->n_descsz + nAlign - 1) & ~(nAlign - 1));
-            if (pNext > pEnd || pNext <= p) break;
-            if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 && memcmp(pName, "GNU", 4) == 0) {
-                size_t nBytes = note->n_descsz;
-                if (nBytes > (sizeof(g_szBuildId) - 1) / 2) nBytes = (sizeof(g_szBuildId) - 1) / 2;
-                for (size_t k = 0; k < nBytes; ++k) {
-                    auto b = static_cast<unsigned char>(pDesc[k]);
-                    g_szBuildId[2 * k] = "0123456789abcdef"[b >> 4];
-                    g_szBuildId[2 * k + 1] = "0123456789abcdef"[b & 0xF];
-                }
-                g_szBuildId[2 * nBytes] = '\0';
-                return 1;
-            }
-            p = pNext;
-        }
-    }
-    return 1;
-}
-
-void RecordTerminateReason() {
-    size_t nLen = 0;
-    g_szTerminateReason[0] = '\0';
-    constexpr size_t nCap = sizeof(g_szTerminateReason);
-    if (const std::type_info* pType = abi::__cxa_current_exception_type()) {
-        Append(g_szTerminateReason, nCap, nLen, "uncaught exception of type ");
-        int nStatus = 0;
-        char* szDemangled = abi::__cxa_demangle(pType->name(), nullptr, nullptr, &nStatus);
-        Append(g_szTerminateReason, nCap, nLen, szDemangled != nullptr ? szDemangled : pType->name());
-        free(szDemangled);
-        try {
-            throw;
-        } catch (const std::exception& e) {
-            const char* szWhat = e.what();
-            // Cut a long message rather than drop it.
-            Append(g_szTerminateReason, nCap, nLen, ": ");
-            size_t nRoom = nCap - 1 - nLen;
-            size_t nWhat = StrLen(szWhat);
-            if (nWhat > nRoom) nWhat = nRoom;
-            memcpy(g_szTerminateReason + nLen, szWhat, nWhat);
-            nLen += nWhat;
-            g_szTerminateReason[nLen] = '\0';
-        } catch (...) {
-        }
-    } else {
-        Append(g_szTerminateReason, nCap, nLen, "std::terminate called without an active exception");
-    }
-    g_terminateTid = CurrentTid();
-}
-
 [[noreturn]] void OnTerminate() noexcept {
-    RecordTerminateReason();
+    crash::RecordTerminateReason();
     // Through the same path as any other fatal signal, even if someone
     // replaced the SIGABRT handler meanwhile.
     InstallSignalHandlers();
@@ -757,63 +153,6 @@ void RecordTerminateReason() {
 }  // namespace
 
 // ---------------------------------------------------------------- public
-
-int WriteCrashDump(const char* szPath, int nSignal, const siginfo_t* pInfo, const void* pContext) {
-    if (szPath == nullptr || szPath[0] == '\0') return -1;
-    size_t nPath = StrLen(szPath);
-    if (nPath + 5 > sizeof(g_szTempPath)) return -1;
-    CollectFrames(pContext);
-    ResolveFrames();
-
-    // Written under a temporary name and renamed, so an earlier dump is only
-    // replaced by a complete one.
-    memcpy(g_szTempPath, szPath, nPath);
-    memcpy(g_szTempPath + nPath, ".tmp", 5);
-    int fd;
-    do {
-        fd = open(g_szTempPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return -1;
-
-    bool bFailed;
-    {
-        CDumpWriter out(fd);
-        pid_t nTid = CurrentTid();
-        out.Str("Trelvo crash dump\n");
-        out.Str("time: ");
-        WriteUtcTime(out);
-        out.Str("\nprogram: ").Str(g_szExePath);
-        out.Str("\nbuild id: ").Str(g_szBuildId[0] != '\0' ? g_szBuildId : "unknown");
-        out.Str("\nprocess: ").Dec(getpid());
-        out.Str("\nthread: ").Dec(nTid);
-        WriteThreadName(out);
-        out.Str("\nsignal: ").Dec(nSignal).Str(" ").Str(SignalName(nSignal));
-        if (pInfo != nullptr) {
-            out.Str("\ncode: ").Dec(pInfo->si_code).Str(" ").Str(CodeName(nSignal, pInfo->si_code));
-            if (pInfo->si_code <= 0) {
-                out.Str("\nsender: process ").Dec(pInfo->si_pid);
-            } else {
-                out.Str("\nfault address: ").Hex(reinterpret_cast<uintptr_t>(pInfo->si_addr));
-            }
-        }
-        if (g_terminateTid.load() == nTid) out.Str("\nreason: ").Str(g_szTerminateReason);
-        out.Str("\n");
-        WriteRegisters(out, pContext);
-        WriteBacktrace(out);
-        out.Str("memory map:\n");
-        CLineReader maps("/proc/self/maps");
-        if (maps.Ok()) maps.CopyTo(out);
-        out.Str("end of dump\n");
-        out.Flush();
-        bFailed = out.Failed();
-    }
-    int nClose = close(fd);
-    if (bFailed || nClose != 0 || rename(g_szTempPath, szPath) != 0) {
-        unlink(g_szTempPath);
-        return -1;
-    }
-    return nClose;
-}
 
 void CrashDumpFilter(int nSignal, siginfo_t* pInfo, void* pContext) {
     pid_t nTid = CurrentTid();
@@ -836,7 +175,7 @@ void CrashDumpFilter(int nSignal, siginfo_t* pInfo, void* pContext) {
         WriteAll(STDERR_FILENO, szDump);
         WriteAll(STDERR_FILENO, "\n");
     }
-    StartMessageCommand(szDump);
+    crash::StartMessageCommand(szDump);
     Die(nSignal);
 }
 
@@ -844,117 +183,16 @@ const char* GetCrashDumpPath() { return g_szDumpPath; }
 
 bool InstallCrashHandler() {
     std::lock_guard<std::mutex> lock(g_installMutex);
-    if (!g_bInstalled.load()) {
+    if (!g_bPrepared) {
         long nPage = sysconf(_SC_PAGESIZE);
         if (nPage > 0) g_nPageSize = static_cast<uintptr_t>(nPage);
-        PrepareDumpPath();
-        dl_iterate_phdr(ReadBuildIdOfProgram, nullptr);
-        // glibc loads the unwinder on the first backtrace, allocating memory;
-        // that must not happen for the first time inside the handler.
-        void* frames[4];
-        backtrace(frames, 4);
+        crash::PrepareDumpWriter();
+        ChooseDumpPaths(crash::ProgramPath(), kDumpName, g_szDumpPath, g_szSecondDumpPath, sizeof(g_szDumpPath));
     }
     bool bStack = t_altStack.Ensure();
     bool bHandlers = InstallSignalHandlers();
     std::set_terminate(OnTerminate);
-    g_bInstalled = true;
+    g_bPrepared = true;
+    crash::LockFatalSignals();
     return bStack && bHandlers;
 }
-
-void SetCrashMessageCommand(const char* const argv[]) {
-    std::lock_guard<std::mutex> lock(g_commandMutex);
-    if (argv == nullptr || argv[0] == nullptr || argv[0][0] == '\0') {
-        g_pMessageCommand = nullptr;
-        return;
-    }
-    CCommandSlot& slot = g_commandSlots[g_nNextCommandSlot];
-    // The program: a path as given, or a name found in PATH now, since a
-    // search in the handler is not possible.
-    slot.szPath[0] = '\0';
-    if (strchr(argv[0], '/') != nullptr) {
-        if (StrLen(argv[0]) >= sizeof(slot.szPath)) return;
-        memcpy(slot.szPath, argv[0], StrLen(argv[0]) + 1);
-    } else {
-        const char* szSearch = getenv("PATH");
-        while (szSearch != nullptr && *szSearch != '\0' && slot.szPath[0] == '\0') {
-            const char* szColon = strchr(szSearch, ':');
-            size_t nDir = szColon != nullptr ? static_cast<size_t>(szColon - szSearch) : StrLen(szSearch);
-            char szCandidate[PATH_MAX];
-            if (nDir > 0 && nDir + 1 + StrLen(argv[0]) < sizeof(szCandidate)) {
-                memcpy(szCandidate, szSearch, nDir);
-                szCandidate[nDir] = '/';
-                memcpy(szCandidate + nDir + 1, argv[0], StrLen(argv[0]) + 1);
-                if (access(szCandidate, X_OK) == 0) memcpy(slot.szPath, szCandidate, StrLen(szCandidate) + 1);
-            }
-            szSearch = szColon != nullptr ? szColon + 1 : nullptr;
-        }
-        if (slot.szPath[0] == '\0') {
-            g_pMessageCommand = nullptr;
-            return;
-        }
-    }
-    size_t nUsed = 0;
-    size_t nArgs = 0;
-    for (; argv[nArgs] != nullptr; ++nArgs) {
-        size_t n = StrLen(argv[nArgs]) + 1;
-        if (nArgs + 1 >= sizeof(slot.argv) / sizeof(slot.argv[0]) || nUsed + n > sizeof(slot.arena)) {
-            g_pMessageCommand = nullptr;
-            return;
-        }
-        memcpy(slot.arena + nUsed, argv[nArgs], n);
-        slot.argv[nArgs] = slot.arena + nUsed;
-        nUsed += n;
-    }
-    slot.argv[nArgs] = nullptr;
-    g_pMessageCommand = &slot;
-    g_nNextCommandSlot ^= 1;
-}
-
-// ---------------------------------------------------------------- the lock
-//
-// Once installed, the handlers for the fatal signals stay: these definitions
-// in the executable take precedence over the C library's for every module of
-// the process, and a request to change one of those signals is accepted and
-// ignored (the current action is reported as the old one). Queries and all
-// other signals pass through. Sanitizer runtimes install their own handlers
-// through raw system calls and are not affected. A std::set_terminate
-// replacement cannot be refused safely; its handler usually aborts, and the
-// SIGABRT handler still writes the dump.
-
-#if defined(__GLIBC__)
-extern "C" int sigaction(int nSignal, const struct sigaction* pAct, struct sigaction* pOld) noexcept {
-    if (pAct != nullptr && g_bInstalled.load() && IsFatalSignal(nSignal)) {
-        if (pOld != nullptr) return RealSigaction(nSignal, nullptr, pOld);
-        return 0;
-    }
-    return RealSigaction(nSignal, pAct, pOld);
-}
-
-namespace {
-__sighandler_t SetHandler(int nSignal, __sighandler_t pHandler, int nFlags, bool bMaskSelf) {
-    if (pHandler == SIG_ERR || nSignal < 1 || nSignal >= NSIG) {
-        errno = EINVAL;
-        return SIG_ERR;
-    }
-    struct sigaction act {}, old{};
-    act.sa_handler = pHandler;
-    sigemptyset(&act.sa_mask);
-    if (bMaskSelf) sigaddset(&act.sa_mask, nSignal);
-    act.sa_flags = nFlags;
-    if (sigaction(nSignal, &act, &old) < 0) return SIG_ERR;
-    return old.sa_handler;
-}
-}  // namespace
-
-extern "C" __sighandler_t signal(int nSignal, __sighandler_t pHandler) noexcept {
-    return SetHandler(nSignal, pHandler, SA_RESTART, true);
-}
-
-extern "C" __sighandler_t bsd_signal(int nSignal, __sighandler_t pHandler) noexcept {
-    return SetHandler(nSignal, pHandler, SA_RESTART, true);
-}
-
-extern "C" __sighandler_t sysv_signal(int nSignal, __sighandler_t pHandler) noexcept {
-    return SetHandler(nSignal, pHandler, SA_RESETHAND | SA_NODEFER, false);
-}
-#endif  // __GLIBC__

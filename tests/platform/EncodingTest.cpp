@@ -6,7 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "Platform.h"
+#include "AppDir.h"
+#include "Encoding.h"
 #include "TempDir.h"
 
 using platform::NarrowToWide;

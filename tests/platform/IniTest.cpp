@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform.h"
+#include "Ini.h"
 #include "TempDir.h"
 
 using platform::GetProfileInt;

@@ -1,4 +1,4 @@
-#include "Platform.h"
+#include "Ini.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,118 +6,15 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string_view>
 #include <vector>
 
+#include "Encoding.h"
+
 namespace platform {
-
-// ---------------------------------------------------------------------------
-// UTF-8 <-> UTF-32 (wchar_t is 32 bits here)
-
-namespace {
-
-static_assert(sizeof(wchar_t) == 4, "wide strings are expected to hold UTF-32");
-
-bool IsValidCodePoint(uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
-
-// An undecodable byte b (0x80..0xFF) travels as the lone surrogate 0xDC00 + b.
-constexpr uint32_t kByteEscape = 0xDC00;
-bool IsByteEscape(uint32_t c) { return c >= kByteEscape + 0x80 && c <= kByteEscape + 0xFF; }
-
-void AppendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-}  // namespace
-
-std::string WideToNarrow(const std::wstring& strWide) {
-    std::string out;
-    out.reserve(strWide.size());
-    for (wchar_t wc : strWide) {
-        const auto c = static_cast<uint32_t>(wc);
-        if (IsByteEscape(c))
-            out += static_cast<char>(c - kByteEscape);
-        else  // like a code page lacking the character: its default character
-            AppendUtf8(out, IsValidCodePoint(c) ? c : '?');
-    }
-    return out;
-}
-
-std::wstring NarrowToWide(const std::string& strNarrow) {
-    std::wstring out;
-    out.reserve(strNarrow.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(strNarrow.data());
-    const size_t n = strNarrow.size();
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char b = p[i];
-        if (b < 0x80) {
-            out += static_cast<wchar_t>(b);
-            ++i;
-            continue;
-        }
-        size_t len = 0;
-        uint32_t c = 0;
-        uint32_t min = 0;
-        if ((b & 0xE0) == 0xC0) {
-            len = 2, c = b & 0x1F, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            len = 3, c = b & 0x0F, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            len = 4, c = b & 0x07, min = 0x10000;
-        }
-        bool ok = len != 0 && i + len <= n;
-        for (size_t k = 1; ok && k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80)
-                ok = false;
-            else
-                c = (c << 6) | (p[i + k] & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if (ok && (c < min || !IsValidCodePoint(c)))
-            ok = false;
-        if (ok) {
-            out += static_cast<wchar_t>(c);
-            i += len;
-        } else {
-            // Kept as it is, so that the name still opens the same file.
-            out += static_cast<wchar_t>(kByteEscape + b);
-            ++i;  // resynchronise on the next byte
-        }
-    }
-    return out;
-}
-
-std::wstring DisplayText(const std::wstring& strText) {
-    std::wstring out = strText;
-    for (wchar_t& wc : out) {
-        const auto c = static_cast<uint32_t>(wc);
-        if (c >= 0xD800 && c <= 0xDFFF)
-            wc = L'\xFFFD';
-    }
-    return out;
-}
-
-// ---------------------------------------------------------------------------
-// INI files
 
 namespace {
 
@@ -313,6 +210,28 @@ bool ReplaceFile(const std::string& strPath, const std::string& strContent) {
     return ok;
 }
 
+// Names or values that would break the line structure could inject or hide
+// entries; they are refused.
+bool IsSafeEntry(const std::wstring& strSection, const std::wstring& strKey, const std::wstring& strValue) {
+    const std::wstring_view section = Trim(strSection);
+    const std::wstring_view key = Trim(strKey);
+    return ValidName(section) && ValidName(key) && !HasLineBreak(strSection) && !HasLineBreak(strKey) &&
+           !HasLineBreak(strValue) && key.find(L'=') == std::wstring_view::npos && key.front() != L'[' &&
+           key.front() != L';' && section.find(L']') == std::wstring_view::npos;
+}
+
+// The file's text, empty for a file that is not there yet; false for one
+// that is there but cannot be read, which must not be clobbered.
+bool ReadForRewrite(const std::string& strPath, std::string& text) {
+    if (ReadFileBytes(strPath, text))
+        return true;
+    struct stat st {};
+    if (::stat(strPath.c_str(), &st) == 0)
+        return false;
+    text.clear();
+    return true;
+}
+
 }  // namespace
 
 std::wstring GetProfileString(const std::wstring& strSection, const std::wstring& strKey,
@@ -377,23 +296,14 @@ int32_t GetProfileInt(const std::wstring& strSection, const std::wstring& strKey
 
 bool WriteProfileString(const std::wstring& strSection, const std::wstring& strKey,
                         const std::wstring& strValue, const std::wstring& strFile) {
+    if (!IsSafeEntry(strSection, strKey, strValue))
+        return false;
     const std::wstring_view section = Trim(strSection);
     const std::wstring_view key = Trim(strKey);
-    // Names or values that would break the line structure could inject or
-    // hide entries; refuse them.
-    if (!ValidName(section) || !ValidName(key) || HasLineBreak(strSection) || HasLineBreak(strKey) ||
-        HasLineBreak(strValue) || key.find(L'=') != std::wstring_view::npos || key.front() == L'[' ||
-        key.front() == L';' || section.find(L']') != std::wstring_view::npos)
-        return false;
-
     const std::string strPath = WideToNarrow(strFile);
     std::string text;
-    if (!ReadFileBytes(strPath, text)) {
-        struct stat st {};
-        if (::stat(strPath.c_str(), &st) == 0)
-            return false;  // there but unreadable: do not clobber it
-        text.clear();
-    }
+    if (!ReadForRewrite(strPath, text))
+        return false;
     const std::vector<Line> lines = SplitLines(text, ContentStart(text));
     // New lines follow the file's own convention.
     const std::string_view eol = !lines.empty() && lines.front().next - lines.front().end == 2 ? "\r\n" : "\n";
@@ -446,38 +356,4 @@ bool WriteProfileString(const std::wstring& strSection, const std::wstring& strK
     return ReplaceFile(strPath, text);
 }
 
-// ---------------------------------------------------------------------------
-// Where the program lives
-
-std::wstring GetModuleFileName() {
-    std::vector<char> buf(PATH_MAX);
-    for (;;) {
-        ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-        if (n < 0)
-            return {};
-        if (static_cast<size_t>(n) < buf.size())
-            return NarrowToWide(std::string(buf.data(), static_cast<size_t>(n)));
-        buf.resize(buf.size() * 2);
-    }
-}
-
 }  // namespace platform
-
-namespace {
-
-std::wstring ComputeAppDir() {
-    std::wstring strPath = platform::GetModuleFileName();
-    const size_t slash = strPath.rfind(L'/');
-    // Without a path of our own, the current directory is the best guess.
-    if (slash == std::wstring::npos)
-        return L"./";
-    strPath.resize(slash + 1);
-    return strPath;
-}
-
-}  // namespace
-
-const std::wstring& GetAppDir() {
-    static const std::wstring strAppDir = ComputeAppDir();
-    return strAppDir;
-}
