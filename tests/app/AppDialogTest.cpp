@@ -508,18 +508,20 @@ TEST(AppDialog, BatchesAndButtonsAreRefusedWhileAJobRuns)
 }
 
 // A job on one row that makes one kind of request until the dialog asks it
-// to stop, then ends as the real jobs do: the row's result and the closing
-// message, which nobody is left to read.
+// to stop, then ends as the real jobs do: the row's failed result
+// and the closing message, which nobody is left to read.
 class AppDialogClose : public ::testing::Test {
 protected:
     CTrelvoDlg::JobRoutine Job(std::function<void(IConversionHost*)> fnRequest)
     {
         return [this, fnRequest](IConversionHost* pHost, bool) {
+            pHost->OnRowStart(0);
             while (!pHost->IsStopRequested()) {
                 fnRequest(pHost);
                 ++m_nCalls;
             }
             pHost->SetRowText(0, COL_DESTRIBE, L"stopped");
+            pHost->OnRowDone(0, convert::Failure(convert::EReason::Stopped), L"");
             pHost->ShowMessage(L"late");
             m_bEnded = true;
             return 1u;
@@ -555,6 +557,9 @@ TEST_F(AppDialogClose, ClosingDuringAJobStopsItBeforeTheDialogEnds)
     EXPECT_FALSE(dlg.IsJobRunning());
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
     EXPECT_TRUE(m_watcher.m_boxes.empty());
+    // The row still tells why it ended.
+    const QModelIndex result = dlg.GetModel()->index(0, COL_DESTRIBE);
+    EXPECT_EQ(dlg.GetModel()->data(result, Qt::ToolTipRole).toString(), "ReasonStopped");
 }
 
 TEST_F(AppDialogClose, DestroyingTheDialogDuringAJobWaitsWithoutDeadlock)

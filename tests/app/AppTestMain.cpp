@@ -31,7 +31,9 @@ int main(int argc, char* argv[])
                                                  "Ambrel.Prompt=Hinweis\n"
                                                  "Trelvo.SelectFile=Bitte eine Datei w\xC3\xA4hlen\n"
                                                  "Trelvo.SavePath=\n"
-                                                 "Trelvo.SaveFailed=Nicht gespeichert in %1!\n";
+                                                 "Trelvo.SaveFailed=Nicht gespeichert in %1!\n"
+                                                 "Trelvo.ReasonUnsupportedVideo=Video nicht unterst\xC3\xBCtzt\n"
+                                                 "Trelvo.MoreFailed=und %1 weitere\n";
     int nResult = 0;
     {
         apptest::CConfigFile config("[themes]\nSolution=AppTest\n");
