@@ -111,7 +111,8 @@ void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption,
 
 CTrelvoDlg::CTrelvoDlg(const QStringList& files, JobRoutine fnJob, QWidget* pParent)
     : QDialog(pParent), m_hIcon((InitTrelvoResources(), QIcon(QStringLiteral(":/trelvo/trelvo.png")))),
-      m_ui(std::make_unique<Ui::CTrelvoDlg>()), m_fnJob(std::move(fnJob))
+      m_ui(std::make_unique<Ui::CTrelvoDlg>()), m_fnJob(std::move(fnJob)),
+      m_rowLog(this, [this](int32_t nRow, const std::wstring& strLine) { m_report.AddLogLine(nRow, strLine); })
 {
     m_ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
@@ -394,12 +395,15 @@ void CTrelvoDlg::ShowJobMessage(const QString& strHeading)
 
 void CTrelvoDlg::OnRowStart(int32_t nRow)
 {
+    CRowLog::SetThreadRow(nRow);
     // What the row's last run left goes before anything of this run arrives.
     OnInterfaceThread([this, nRow] { m_pModel->SetRowReason(nRow, {}); });
 }
 
 void CTrelvoDlg::OnRowDone(int32_t nRow, const convert::SConversionResult& result, const std::wstring& /*strOutputPath*/)
 {
+    CRowLog::SetThreadRow(-1);
+    // The row's log lines were queued before this call, so they are in.
     OnInterfaceThread([this, nRow, &result] {
         m_pModel->SetRowReason(nRow, m_report.FinishRow(nRow, m_list.GetRowText(nRow, COL_FILENAME), result));
     });

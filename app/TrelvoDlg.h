@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/JobReport.h"
+#include "app/RowLog.h"
 #include "convert/ConversionList.h"
 #include "convert/ConvertJobs.h"
 
@@ -47,7 +48,8 @@ public:
     // The job's closing message, followed by the rows that failed and why.
     void ShowMessage(const std::wstring& strText) override;
     bool IsStopRequested() override;
-    // A row's reason becomes the tooltip of its result.
+    // A row's reason and what was logged while it converted become the
+    // tooltip of its result.
     void OnRowStart(int32_t nRow) override;
     void OnRowDone(int32_t nRow, const convert::SConversionResult& result, const std::wstring& strOutputPath) override;
 
@@ -103,4 +105,6 @@ private:
     std::atomic<bool> m_bWorkerDone{true};
     CJobReport m_report;
     bool m_bMessageShown = false;
+    // Last, so that the sink goes before anything it reaches.
+    CRowLog m_rowLog;
 };

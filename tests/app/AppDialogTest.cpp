@@ -6,6 +6,7 @@
 #include "app/TrelvoApp.h"
 #include "app/TrelvoDlg.h"
 #include "crash/CrashHandler.h"
+#include "log/Log.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -508,7 +509,7 @@ TEST(AppDialog, BatchesAndButtonsAreRefusedWhileAJobRuns)
 }
 
 // A job on one row that makes one kind of request until the dialog asks it
-// to stop, then ends as the real jobs do: the row's failed result
+// to stop, then ends as the real jobs do: a warning, the row's failed result
 // and the closing message, which nobody is left to read.
 class AppDialogClose : public ::testing::Test {
 protected:
@@ -520,6 +521,7 @@ protected:
                 fnRequest(pHost);
                 ++m_nCalls;
             }
+            TRELVO_LOG_WARNING("avi", "stopping");
             pHost->SetRowText(0, COL_DESTRIBE, L"stopped");
             pHost->OnRowDone(0, convert::Failure(convert::EReason::Stopped), L"");
             pHost->ShowMessage(L"late");
@@ -559,7 +561,7 @@ TEST_F(AppDialogClose, ClosingDuringAJobStopsItBeforeTheDialogEnds)
     EXPECT_TRUE(m_watcher.m_boxes.empty());
     // The row still tells why it ended.
     const QModelIndex result = dlg.GetModel()->index(0, COL_DESTRIBE);
-    EXPECT_EQ(dlg.GetModel()->data(result, Qt::ToolTipRole).toString(), "ReasonStopped");
+    EXPECT_EQ(dlg.GetModel()->data(result, Qt::ToolTipRole).toString(), "ReasonStopped\navi: stopping");
 }
 
 TEST_F(AppDialogClose, DestroyingTheDialogDuringAJobWaitsWithoutDeadlock)
