@@ -6,7 +6,6 @@
 #include "app/ConversionModel.h"
 #include "app/TrelvoDlg.h"
 #include "log/Log.h"
-#include "mp4/FfmpegLog.h"
 
 #include <QPushButton>
 #include <QRadioButton>
@@ -101,7 +100,6 @@ TEST(AppReason, RealRunsShowEachReasonInItsTooltipAndListTheFailedRows)
 TEST(AppReason, TheLogKeepsARowsWarningsAndTheMessageCountsWhatItCannotList)
 {
     CConfigFile config(nullptr);
-    trelvo::ffmpeg::RouteLogToTrelvo(false);  // as the program starts
     QTemporaryDir dir;
     QList<QUrl> urls;
     for (int n = 0; n < 14; ++n) {

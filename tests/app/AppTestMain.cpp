@@ -1,8 +1,10 @@
-// The desktop program's tests need a QApplication and a chosen language
-// before any dialog exists, as the program itself does at start-up.
+// The desktop program's tests need a QApplication, a chosen language and
+// FFmpeg's messages in the program's log before any dialog exists, as the
+// program itself does at start-up.
 #include "AppTestSupport.h"
 
 #include "lang/MultiLanguage.h"
+#include "mp4/FfmpegLog.h"
 #include "platform/Platform.h"
 
 #include <QApplication>
@@ -39,6 +41,7 @@ int main(int argc, char* argv[])
         apptest::CConfigFile config("[themes]\nSolution=AppTest\n");
         CMultiLanguage::LoadLanguage(GetAppDir());
     }
+    trelvo::ffmpeg::RouteLogToTrelvo(false);
     nResult = RUN_ALL_TESTS();
     std::filesystem::remove(langFile);
     return nResult;
