@@ -2,6 +2,20 @@
 
 #include "platform/QtPaths.h"
 
+#include <QTextDocument>
+
+namespace {
+
+// A tooltip that starts like markup would be shown as markup; reasons and
+// what the log said are plain text.
+QString PlainToolTip(const std::wstring& strText)
+{
+    const QString str = qtpaths::ForDisplay(strText);
+    return Qt::mightBeRichText(str) ? Qt::convertFromPlainText(str, Qt::WhiteSpaceNormal) : str;
+}
+
+}  // namespace
+
 CConversionModel::CConversionModel(CConversionList& list, QObject* pParent)
     : QAbstractTableModel(pParent), m_list(list)
 {
@@ -36,6 +50,13 @@ QVariant CConversionModel::data(const QModelIndex& index, int nRole) const
         return {};
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    case Qt::ToolTipRole:
+        if (index.column() == COL_DESTRIBE) {
+            const std::wstring strReason = m_list.GetRowReason(index.row());
+            if (!strReason.empty())
+                return PlainToolTip(strReason);
+        }
+        return {};
     default:
         return {};
     }
@@ -100,6 +121,15 @@ void CConversionModel::SetRowText(int32_t nRow, int32_t nColumn, const std::wstr
     m_list.SetRowText(nRow, nColumn, strText);
     const QModelIndex cell = index(nRow, nColumn);
     emit dataChanged(cell, cell, {Qt::DisplayRole});
+}
+
+void CConversionModel::SetRowReason(int32_t nRow, const std::wstring& strText)
+{
+    if (nRow < 0 || nRow >= m_list.GetRowCount())
+        return;
+    m_list.SetRowReason(nRow, strText);
+    const QModelIndex cell = index(nRow, COL_DESTRIBE);
+    emit dataChanged(cell, cell, {Qt::ToolTipRole});
 }
 
 void CConversionModel::SetRowChecked(int32_t nRow, bool bChecked)

@@ -27,6 +27,8 @@ public:
     void RemoveAllRows();
     void RemoveCheckedRows();
     void SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText);
+    // Shown as the tooltip of the row's result.
+    void SetRowReason(int32_t nRow, const std::wstring& strText);
     void SetRowChecked(int32_t nRow, bool bChecked);
 
 private:

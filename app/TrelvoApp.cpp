@@ -3,6 +3,7 @@
 #include "app/TrelvoDlg.h"
 #include "crash/CrashHandler.h"
 #include "lang/MultiLanguage.h"
+#include "mp4/FfmpegLog.h"
 #include "platform/Platform.h"
 #include "platform/QtPaths.h"
 
@@ -15,6 +16,9 @@ bool CTrelvoApp::InitInstance()
 {
     // The first call fixes the program directory while no other thread runs.
     CMultiLanguage::LoadLanguage(GetAppDir());
+    // FFmpeg speaks through the program's log, which the dialog hands to the
+    // rows it concerns.
+    trelvo::ffmpeg::RouteLogToTrelvo(false);
 
     // After a crash the handler starts this program once more just to tell
     // the user; a process that crashed cannot safely draw a window itself.

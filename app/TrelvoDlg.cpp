@@ -102,6 +102,8 @@ bool IsDirectory(const QString& strPath)
 void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption, const QString& strText)
 {
     QMessageBox box(icon, strCaption, strText, QMessageBox::Ok, pOwner);
+    // File names in a message are not markup.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
@@ -109,7 +111,8 @@ void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption,
 
 CTrelvoDlg::CTrelvoDlg(const QStringList& files, JobRoutine fnJob, QWidget* pParent)
     : QDialog(pParent), m_hIcon((InitTrelvoResources(), QIcon(QStringLiteral(":/trelvo/trelvo.png")))),
-      m_ui(std::make_unique<Ui::CTrelvoDlg>()), m_fnJob(std::move(fnJob))
+      m_ui(std::make_unique<Ui::CTrelvoDlg>()), m_fnJob(std::move(fnJob)),
+      m_rowLog(this, [this](int32_t nRow, const std::wstring& strLine) { m_report.AddLogLine(nRow, strLine); })
 {
     m_ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
@@ -276,6 +279,8 @@ void CTrelvoDlg::StartJob(bool bAvi)
     m_bStopRequested = false;
     m_bWorkerDone = false;
     m_bJobRunning = true;
+    m_report.Clear();
+    m_bMessageShown = false;
     UpdateControls();
     m_hThread = std::thread([this, bAvi] {
         // Gives this thread its own signal stack, so a stack overflow in a
@@ -291,6 +296,9 @@ void CTrelvoDlg::OnJobFinished()
 {
     if (m_hThread.joinable())
         m_hThread.join();
+    // The AVI job has no closing message of its own; failed rows still get one.
+    if (!m_bCloseWhenIdle && !m_bMessageShown && m_report.HasFailures())
+        ShowJobMessage(Text(L"Trelvo.Fail"));
     m_bJobRunning = false;
     if (m_bCloseWhenIdle) {
         m_bCloseWhenIdle = false;
@@ -376,8 +384,28 @@ void CTrelvoDlg::ShowMessage(const std::wstring& strText)
     // Nobody is left to read it once the window is closing.
     if (m_bStopRequested)
         return;
-    OnInterfaceThread([this, &strText] {
-        ShowBox(this, QMessageBox::Warning, QCoreApplication::applicationName(), qtpaths::ForDisplay(strText));
+    OnInterfaceThread([this, &strText] { ShowJobMessage(qtpaths::ForDisplay(strText)); });
+}
+
+void CTrelvoDlg::ShowJobMessage(const QString& strHeading)
+{
+    m_bMessageShown = true;
+    ShowBox(this, QMessageBox::Warning, QCoreApplication::applicationName(), m_report.Message(strHeading));
+}
+
+void CTrelvoDlg::OnRowStart(int32_t nRow)
+{
+    CRowLog::SetThreadRow(nRow);
+    // What the row's last run left goes before anything of this run arrives.
+    OnInterfaceThread([this, nRow] { m_pModel->SetRowReason(nRow, {}); });
+}
+
+void CTrelvoDlg::OnRowDone(int32_t nRow, const convert::SConversionResult& result, const std::wstring& /*strOutputPath*/)
+{
+    CRowLog::SetThreadRow(-1);
+    // The row's log lines were queued before this call, so they are in.
+    OnInterfaceThread([this, nRow, &result] {
+        m_pModel->SetRowReason(nRow, m_report.FinishRow(nRow, m_list.GetRowText(nRow, COL_FILENAME), result));
     });
 }
 

@@ -2,6 +2,8 @@
 // buttons. It owns the list and answers the conversion jobs' requests.
 #pragma once
 
+#include "app/JobReport.h"
+#include "app/RowLog.h"
 #include "convert/ConversionList.h"
 #include "convert/ConvertJobs.h"
 
@@ -43,8 +45,13 @@ public:
     void SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText) override;
     std::wstring GetSourceDir(int32_t nRow) override;
     std::wstring GetSaveDir(int32_t nRow) override;
+    // The job's closing message, followed by the rows that failed and why.
     void ShowMessage(const std::wstring& strText) override;
     bool IsStopRequested() override;
+    // A row's reason and what was logged while it converted become the
+    // tooltip of its result.
+    void OnRowStart(int32_t nRow) override;
+    void OnRowDone(int32_t nRow, const convert::SConversionResult& result, const std::wstring& strOutputPath) override;
 
     void OnOpen();
     void OnClear();
@@ -80,6 +87,7 @@ private:
     void AddBatch(const QStringList& paths);
     void StartJob(bool bAvi);
     void OnJobFinished();
+    void ShowJobMessage(const QString& strHeading);
     void UpdateControls();
     template <typename F>
     auto OnInterfaceThread(F fn);
@@ -95,4 +103,8 @@ private:
     int m_nCloseResult = 0;
     std::atomic<bool> m_bStopRequested{false};
     std::atomic<bool> m_bWorkerDone{true};
+    CJobReport m_report;
+    bool m_bMessageShown = false;
+    // Last, so that the sink goes before anything it reaches.
+    CRowLog m_rowLog;
 };

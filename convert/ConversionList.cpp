@@ -44,6 +44,16 @@ void CConversionList::SetRowText(int32_t nRow, int32_t nColumn, const std::wstri
     m_rows[static_cast<size_t>(nRow)].strText[nColumn] = strText;
 }
 
+std::wstring CConversionList::GetRowReason(int32_t nRow) const {
+    if (nRow < 0 || nRow >= GetRowCount()) return {};
+    return m_rows[static_cast<size_t>(nRow)].strReason;
+}
+
+void CConversionList::SetRowReason(int32_t nRow, const std::wstring& strText) {
+    if (nRow < 0 || nRow >= GetRowCount()) return;
+    m_rows[static_cast<size_t>(nRow)].strReason = strText;
+}
+
 bool CConversionList::AddFileRow(const std::wstring& strPath) {
     const size_t nSlash = strPath.rfind(L'/');
     // A bare name lies in the current directory; "./" keeps the joined path

@@ -21,6 +21,11 @@ public:
     void SetRowChecked(int32_t nRow, bool bChecked);
     std::wstring GetRowText(int32_t nRow, int32_t nColumn) const;
     void SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText);
+    // Why the row's last conversion failed or what its output lacks, in
+    // words, for the user; empty when there is nothing to say. It goes with
+    // the row, so removing rows drops it.
+    std::wstring GetRowReason(int32_t nRow) const;
+    void SetRowReason(int32_t nRow, const std::wstring& strText);
 
     // Appends a row for the file at strPath (directory separator '/'), ticks
     // it and sets m_strSourceDir. When the file's size cannot be read the row
@@ -35,6 +40,7 @@ public:
 private:
     struct SRow {
         std::wstring strText[COL_COUNT];
+        std::wstring strReason;
         bool bChecked = false;
     };
     std::vector<SRow> m_rows;

@@ -6,6 +6,7 @@
 #include "app/TrelvoApp.h"
 #include "app/TrelvoDlg.h"
 #include "crash/CrashHandler.h"
+#include "log/Log.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -507,94 +508,97 @@ TEST(AppDialog, BatchesAndButtonsAreRefusedWhileAJobRuns)
     EXPECT_EQ(dlg.GetList().GetRowCount(), 1);
 }
 
-TEST(AppDialog, ClosingDuringAJobStopsItBeforeTheDialogEnds)
+// A job on one row that makes one kind of request until the dialog asks it
+// to stop, then ends as the real jobs do: a warning, the row's failed result
+// and the closing message, which nobody is left to read.
+class AppDialogClose : public ::testing::Test {
+protected:
+    CTrelvoDlg::JobRoutine Job(std::function<void(IConversionHost*)> fnRequest)
+    {
+        return [this, fnRequest](IConversionHost* pHost, bool) {
+            pHost->OnRowStart(0);
+            while (!pHost->IsStopRequested()) {
+                fnRequest(pHost);
+                ++m_nCalls;
+            }
+            TRELVO_LOG_WARNING("avi", "stopping");
+            pHost->SetRowText(0, COL_DESTRIBE, L"stopped");
+            pHost->OnRowDone(0, convert::Failure(convert::EReason::Stopped), L"");
+            pHost->ShowMessage(L"late");
+            m_bEnded = true;
+            return 1u;
+        };
+    }
+
+    void AddRow(CTrelvoDlg& dlg) { ASSERT_TRUE(Drop(dlg, {m_folder.Make("a.h264", 1)})); }
+    bool WaitForRequests() { return WaitFor([&] { return m_nCalls > 3; }); }
+
+    CConfigFile m_config{nullptr};
+    SFolder m_folder;
+    CModalWatcher m_watcher;
+    std::atomic<int> m_nCalls{0};
+    std::atomic<bool> m_bEnded{false};
+};
+
+TEST_F(AppDialogClose, ClosingDuringAJobStopsItBeforeTheDialogEnds)
 {
-    CConfigFile config(nullptr);
-    SFolder folder;
-    std::atomic<int> nCalls{0};
-    std::atomic<bool> bSawStop{false};
-    CTrelvoDlg dlg(QStringList(), [&](IConversionHost* pHost, bool) {
-        while (!pHost->IsStopRequested()) {
-            pHost->SetRowText(0, COL_PROGRESS, std::to_wstring(++nCalls));
-        }
-        bSawStop = true;
-        pHost->ShowMessage(L"late");  // nobody is left to read it
-        return 1u;
-    });
-    ASSERT_TRUE(Drop(dlg, {folder.Make("a.h264", 1)}));
+    CTrelvoDlg dlg(QStringList(), Job([this](IConversionHost* pHost) {
+        pHost->SetRowText(0, COL_PROGRESS, std::to_wstring(m_nCalls + 1));
+    }));
+    AddRow(dlg);
     dlg.show();
-    CModalWatcher watcher;
     QSignalSpy finished(&dlg, &QDialog::finished);
     Child<QPushButton>(dlg, "btnConvert")->click();
-    ASSERT_TRUE(WaitFor([&] { return nCalls > 3; }));
+    ASSERT_TRUE(WaitForRequests());
 
     dlg.close();
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(finished.count(), 0);
     ASSERT_TRUE(WaitFor([&] { return finished.count() == 1; }));
-    EXPECT_TRUE(bSawStop);
+    EXPECT_TRUE(m_bEnded);
     EXPECT_FALSE(dlg.IsJobRunning());
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
-    EXPECT_TRUE(watcher.m_boxes.empty());
+    EXPECT_TRUE(m_watcher.m_boxes.empty());
+    // The row still tells why it ended.
+    const QModelIndex result = dlg.GetModel()->index(0, COL_DESTRIBE);
+    EXPECT_EQ(dlg.GetModel()->data(result, Qt::ToolTipRole).toString(), "ReasonStopped\navi: stopping");
 }
 
-TEST(AppDialog, DestroyingTheDialogDuringAJobWaitsWithoutDeadlock)
+TEST_F(AppDialogClose, DestroyingTheDialogDuringAJobWaitsWithoutDeadlock)
 {
-    CConfigFile config(nullptr);
-    SFolder folder;
-    std::atomic<int> nCalls{0};
-    std::atomic<bool> bEnded{false};
-    auto* pDlg = new CTrelvoDlg(QStringList(), [&](IConversionHost* pHost, bool) {
-        // Every request needs the interface thread while the owner is being
-        // torn down.
-        while (!pHost->IsStopRequested()) {
-            pHost->GetRowCount();
-            ++nCalls;
-        }
-        pHost->SetRowText(0, COL_DESTRIBE, L"stopped");
-        bEnded = true;
-        return 1u;
-    });
-    ASSERT_TRUE(Drop(*pDlg, {folder.Make("a.h264", 1)}));
+    // Every request needs the interface thread while the owner is being
+    // torn down.
+    auto* pDlg = new CTrelvoDlg(QStringList(), Job([](IConversionHost* pHost) { pHost->GetRowCount(); }));
+    AddRow(*pDlg);
     pDlg->OnConvert();
-    ASSERT_TRUE(WaitFor([&] { return nCalls > 3; }));
+    ASSERT_TRUE(WaitForRequests());
     delete pDlg;
-    EXPECT_TRUE(bEnded);
+    EXPECT_TRUE(m_bEnded);
     EXPECT_EQ(g_pMainDlg, nullptr);
+    EXPECT_TRUE(m_watcher.m_boxes.empty());
 }
 
-TEST(AppDialog, ClosingTheModalWindowDuringAJobEndsTheProgramCleanly)
+TEST_F(AppDialogClose, ClosingTheModalWindowDuringAJobEndsTheProgramCleanly)
 {
     // As the program runs it: the modal run returns when the window goes,
     // and the dialog is destroyed while the job may still be stopping.
-    CConfigFile config(nullptr);
-    SFolder folder;
-    std::atomic<int> nCalls{0};
-    std::atomic<bool> bEnded{false};
-    auto* pDlg = new CTrelvoDlg(QStringList(), [&](IConversionHost* pHost, bool) {
-        while (!pHost->IsStopRequested()) {
-            pHost->SetRowText(0, COL_PROGRESS, L"5");
-            ++nCalls;
-        }
-        pHost->ShowMessage(L"late");
-        bEnded = true;
-        return 1u;
-    });
-    ASSERT_TRUE(Drop(*pDlg, {folder.Make("a.h264", 1)}));
+    auto* pDlg = new CTrelvoDlg(QStringList(), Job([](IConversionHost* pHost) {
+        pHost->SetRowText(0, COL_PROGRESS, L"5");
+    }));
+    AddRow(*pDlg);
     pDlg->OnConvert();
     QTimer closer;
     QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (nCalls > 3)
+        if (m_nCalls > 3)
             pDlg->close();
     });
     closer.start(1);
-    CModalWatcher watcher;
     pDlg->exec();
     closer.stop();
     EXPECT_FALSE(pDlg->isVisible());
     delete pDlg;
-    EXPECT_TRUE(bEnded);
-    EXPECT_TRUE(watcher.m_boxes.empty());
+    EXPECT_TRUE(m_bEnded);
+    EXPECT_TRUE(m_watcher.m_boxes.empty());
 }
 
 TEST(AppDialog, EnterPressesTheFocusedButtonOrClosesTheDialog)

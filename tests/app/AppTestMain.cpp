@@ -1,8 +1,10 @@
-// The desktop program's tests need a QApplication and a chosen language
-// before any dialog exists, as the program itself does at start-up.
+// The desktop program's tests need a QApplication, a chosen language and
+// FFmpeg's messages in the program's log before any dialog exists, as the
+// program itself does at start-up.
 #include "AppTestSupport.h"
 
 #include "lang/MultiLanguage.h"
+#include "mp4/FfmpegLog.h"
 #include "platform/Platform.h"
 
 #include <QApplication>
@@ -31,12 +33,15 @@ int main(int argc, char* argv[])
                                                  "Ambrel.Prompt=Hinweis\n"
                                                  "Trelvo.SelectFile=Bitte eine Datei w\xC3\xA4hlen\n"
                                                  "Trelvo.SavePath=\n"
-                                                 "Trelvo.SaveFailed=Nicht gespeichert in %1!\n";
+                                                 "Trelvo.SaveFailed=Nicht gespeichert in %1!\n"
+                                                 "Trelvo.ReasonUnsupportedVideo=Video nicht unterst\xC3\xBCtzt\n"
+                                                 "Trelvo.MoreFailed=und %1 weitere\n";
     int nResult = 0;
     {
         apptest::CConfigFile config("[themes]\nSolution=AppTest\n");
         CMultiLanguage::LoadLanguage(GetAppDir());
     }
+    trelvo::ffmpeg::RouteLogToTrelvo(false);
     nResult = RUN_ALL_TESTS();
     std::filesystem::remove(langFile);
     return nResult;

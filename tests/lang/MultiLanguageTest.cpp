@@ -40,6 +40,7 @@ const std::vector<std::pair<std::wstring, std::wstring>> kKeys = {
     {L"Trelvo.ReasonNotRegularFile", L"ReasonNotRegularFile"},
     {L"Trelvo.ReasonCodecChanged", L"ReasonCodecChanged"},
     {L"Trelvo.ReasonInternal", L"ReasonInternal"},
+    {L"Trelvo.MoreFailed", L"MoreFailed"},
 };
 
 std::wstring W(const std::string& s) { return platform::NarrowToWide(s); }
@@ -225,6 +226,7 @@ TEST(LangShipped, EnglishHasEveryKey) {
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.ReasonNotRecorderStream"),
               L"not a recorder stream (no H.264/H.265 video found)");
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.SaveFailed"), L"The settings could not be saved to %1.");
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.MoreFailed"), L"and %1 more");
 }
 
 TEST(LangShipped, GermanHasEveryKeyAndDiffers) {
@@ -247,6 +249,8 @@ TEST(LangShipped, GermanHasEveryKeyAndDiffers) {
         EXPECT_EQ(text == platform::GetProfileString(L"String", key, L"", 300, english), same.count(key) == 1)
             << platform::WideToNarrow(key);
     }
-    // The place a failed save names is filled in.
+    // The place a failed save names and the count of failed files not
+    // listed are filled in.
     EXPECT_NE(CMultiLanguage::GetText(L"Trelvo.SaveFailed").find(L"%1"), std::wstring::npos);
+    EXPECT_NE(CMultiLanguage::GetText(L"Trelvo.MoreFailed").find(L"%1"), std::wstring::npos);
 }
