@@ -2,6 +2,7 @@
 
 #include "AudioTrack.h"
 #include "FfmpegPtr.h"
+#include "FileOutput.h"
 #include "PacketSink.h"
 #include "VideoClock.h"
 #include "log/Log.h"
@@ -25,12 +26,11 @@ using namespace trelvo::mp4;
 
 namespace {
 
-// Output context: closes the file it opened before freeing itself.
+// Output context; its I/O belongs to the writer's CFileOutput.
 struct SFormatCtxFree {
     void operator()(AVFormatContext* p) const
     {
-        if (p->pb != nullptr && (p->oformat->flags & AVFMT_NOFILE) == 0)
-            avio_closep(&p->pb);
+        p->pb = nullptr;
         avformat_free_context(p);
     }
 };
@@ -124,6 +124,7 @@ struct CMp4Writer::SImpl final : IPacketSink {
 
     EState m_eState = EState::Waiting;
     std::string m_strFileName;
+    CFileOutput m_output;  // before the context, so that it outlives it
     FormatCtxPtr m_pFormatCtx;
     CAudioTrack m_audio{*this};
     std::unique_ptr<CVideoClock> m_pClock;
@@ -323,12 +324,14 @@ int32_t CMp4Writer::SImpl::Open()
     m_pFormatCtx.reset(pCtx);
     av_dump_format(pCtx, 0, m_strFileName.c_str(), 1);
     if ((pCtx->oformat->flags & AVFMT_NOFILE) == 0) {
-        const int r = avio_open(&pCtx->pb, m_strFileName.c_str(), AVIO_FLAG_WRITE);
+        const int r = m_output.Open(m_strFileName);
         if (r < 0) {
             TRELVO_LOG_ERROR("mp4", "avio_open failed.");
             m_nLastError = r;
             return -2;
         }
+        pCtx->pb = m_output.Context();
+        pCtx->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
     return 1;
 }
@@ -472,9 +475,10 @@ void CMp4Writer::SImpl::Close()
         if (m_bHeaderWritten && !m_bWriteFailed)
             NoteWriteResult(av_write_trailer(m_pFormatCtx.get()));
         AVIOContext*& pb = m_pFormatCtx->pb;
-        if (pb != nullptr && (m_pFormatCtx->oformat->flags & AVFMT_NOFILE) == 0) {
+        if (pb != nullptr) {
             const int nStreamError = pb->error;
-            const int r = avio_closep(&pb);
+            pb = nullptr;
+            const int r = m_output.Close();
             if (m_bHeaderWritten)
                 NoteWriteResult(nStreamError < 0 ? nStreamError : r);
         }
