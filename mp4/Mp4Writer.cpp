@@ -40,7 +40,7 @@ constexpr int64_t kAacBitRate = 64000;
 // Video held after the first key frame while no audio record has said what
 // the audio track is: about a second, and never more than this.
 constexpr int64_t kHoldTicks = CVideoClock::INPUT_TICKS;
-constexpr size_t kMaxHeldBytes = size_t{32} << 20;
+constexpr size_t kMaxHeldBytes = size_t{4} << 20;
 constexpr size_t kMaxHeld = 1024;
 // Record times beyond this magnitude are not meant.
 constexpr int64_t kMaxTime = int64_t{1} << 52;
@@ -140,6 +140,7 @@ struct CMp4Writer::SImpl final : IPacketSink {
     std::vector<annexb::SUnit> m_vUnits;     // scratch: units found in a payload
     std::vector<uint8_t> m_vSample;          // the length-prefixed sample
     bool m_bLengthPrefixed = false;          // samples and extradata in the MP4 form
+    bool m_bNoAudio = false;                 // the input cannot have sound: nothing to wait for
 
     int32_t m_nVideoStream = -1;
     int32_t m_nAudioStream = -1;
@@ -277,7 +278,7 @@ int32_t CMp4Writer::SImpl::Hold(const TessaroFrame& frame)
 
 bool CMp4Writer::SImpl::HeldLongEnough() const
 {
-    if (m_vHeld.size() >= kMaxHeld || m_nHeldBytes >= kMaxHeldBytes)
+    if (m_bNoAudio || m_vHeld.size() >= kMaxHeld || m_nHeldBytes >= kMaxHeldBytes)
         return true;
     const TessaroFrame& first = m_vHeld.front().frame;
     const TessaroFrame& last = m_vHeld.back().frame;
@@ -538,6 +539,11 @@ int32_t CMp4Writer::VideoFrames() const
 int32_t CMp4Writer::AudioFrames() const
 {
     return m_pImpl->m_nAudioFrames;
+}
+
+void CMp4Writer::ExpectNoAudio()
+{
+    m_pImpl->m_bNoAudio = true;
 }
 
 double CMp4Writer::MediaSeconds() const
