@@ -74,6 +74,8 @@ public:
     virtual std::string ErrorText() const { return {}; }
     virtual uint64_t Pictures() const { return 0; }
     virtual double MediaSeconds() const { return 0; }
+    // The input cannot carry sound: no need to wait for it.
+    virtual void ExpectNoAudio() {}
     // True when part of the video could not go into the output (another codec).
     virtual bool LeftOutPart() const { return false; }
 };

@@ -51,6 +51,7 @@ public:
     std::string ErrorText() const override { return m_strError; }
     uint64_t Pictures() const override { return static_cast<uint64_t>(std::max(m_writer.VideoFrames(), 0)); }
     bool LeftOutPart() const override { return m_writer.LeftOutOtherCodec(); }
+    void ExpectNoAudio() override { m_writer.ExpectNoAudio(); }
     double MediaSeconds() const override { return m_writer.MediaSeconds(); }
 
 private:
@@ -191,7 +192,14 @@ SConversionResult FeedRow(IConversionHost& host, int32_t nRow, IInputReader& inp
                           IFrameWriter& writer) {
     int32_t nLastPercent = -1;
     feed::SFeedHooks hooks;
-    hooks.onFrame = [&](const TessaroFrame& frame) { return writer.InputFrame(&frame) >= 0; };
+    bool bFirst = true;
+    hooks.onFrame = [&](const TessaroFrame& frame) {
+        TessaroStatus status{};
+        // A bare video stream has no sound to wait for.
+        if (bFirst && parser.GetStatus(status) && status.nContainer == TESSARO_CONTAINER_ES) writer.ExpectNoAudio();
+        bFirst = false;
+        return writer.InputFrame(&frame) >= 0;
+    };
     hooks.onProgress = [&](uint64_t nDone, uint64_t nTotal) {
         const int32_t nPercent = ComputePercent(nDone, nTotal);
         if (nPercent == nLastPercent) return;

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -105,10 +108,31 @@ void CAacEncoder::TrackShape(int nRate, int nChannels, int* pRate, int* pChannel
 
 std::vector<uint8_t> CAacEncoder::TrackConfig(int nRate, int nChannels)
 {
+    // The encoder's configuration for the layouts AAC names by number, as
+    // FFmpeg writes it (AAC-LC, then the explicit "no SBR" extension), so
+    // that declaring a track does not cost an encoder; the others (which
+    // need a program config element) ask one, once per process.
+    static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                     22050, 16000, 12000, 11025, 8000,  7350};
+    static constexpr int kConfigOf[] = {0, 1, 2, 0, 4, 5, 6, 0, 7};  // by channel count
+    const int* pRate = std::find(std::begin(kRates), std::end(kRates), nRate);
+    if (pRate != std::end(kRates) && nChannels >= 1 && nChannels <= 8 && kConfigOf[nChannels] != 0) {
+        const auto nIndex = static_cast<unsigned>(pRate - std::begin(kRates));
+        const auto nConfig = static_cast<unsigned>(kConfigOf[nChannels]);
+        return {static_cast<uint8_t>((2u << 3) | (nIndex >> 1)),
+                static_cast<uint8_t>(((nIndex & 1u) << 7) | (nConfig << 3)), 0x56, 0xE5, 0x00};
+    }
+    static std::mutex s_mutex;
+    static std::map<std::pair<int, int>, std::vector<uint8_t>> s_asked;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    auto it = s_asked.find({nRate, nChannels});
+    if (it != s_asked.end())
+        return it->second;
     const CodecCtxPtr pEncoder = MakeEncoder(nRate, nChannels);
-    if (!pEncoder || pEncoder->extradata_size <= 0)
-        return {};
-    return {pEncoder->extradata, pEncoder->extradata + pEncoder->extradata_size};
+    std::vector<uint8_t> config;
+    if (pEncoder && pEncoder->extradata_size > 0)
+        config.assign(pEncoder->extradata, pEncoder->extradata + pEncoder->extradata_size);
+    return s_asked.emplace(std::make_pair(nRate, nChannels), config).first->second;
 }
 
 std::vector<uint8_t> CAacEncoder::SilentFrame(int nRate, int nChannels,

@@ -2,10 +2,12 @@
 
 #include "AudioTrack.h"
 #include "FfmpegPtr.h"
-#include "NalUnits.h"
+#include "FileOutput.h"
 #include "PacketSink.h"
 #include "VideoClock.h"
 #include "log/Log.h"
+#include "libs/annexb/ConfigRecords.h"
+#include "libs/tessaro/Records.h"
 #include "tessaro.h"
 
 #include <algorithm>
@@ -24,38 +26,26 @@ using namespace trelvo::mp4;
 
 namespace {
 
-// Output context: closes the file it opened before freeing itself.
+// Output context; its I/O belongs to the writer's CFileOutput.
 struct SFormatCtxFree {
     void operator()(AVFormatContext* p) const
     {
-        if (p->pb != nullptr && (p->oformat->flags & AVFMT_NOFILE) == 0)
-            avio_closep(&p->pb);
+        p->pb = nullptr;
         avformat_free_context(p);
     }
 };
 using FormatCtxPtr = std::unique_ptr<AVFormatContext, SFormatCtxFree>;
 
 constexpr int64_t kAacBitRate = 64000;
-constexpr int32_t kEscapeBufferSize = 512;
 // Video held after the first key frame while no audio record has said what
 // the audio track is: about a second, and never more than this.
 constexpr int64_t kHoldTicks = CVideoClock::INPUT_TICKS;
-constexpr size_t kMaxHeldBytes = size_t{32} << 20;
+constexpr size_t kMaxHeldBytes = size_t{4} << 20;
 constexpr size_t kMaxHeld = 1024;
 // Record times beyond this magnitude are not meant.
 constexpr int64_t kMaxTime = int64_t{1} << 52;
 
-bool IsUsableKeyFrame(const TessaroFrame& f)
-{
-    return f.nFrameType == TESSARO_FRAME_VIDEO && f.nFrameKind == TESSARO_KIND_KEY &&
-           f.nWidth > 0 && f.nHeight > 0 &&
-           (f.nFrameRate != 0 || (f.nRateNum != 0 && f.nRateDen != 0));
-}
-
-int32_t ClampLength(uint32_t n)
-{
-    return n > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
-}
+using tessaro::IsUsableKeyFrame;
 
 bool SetExtradata(AVCodecParameters* pPar, const std::vector<uint8_t>& data)
 {
@@ -69,57 +59,36 @@ bool SetExtradata(AVCodecParameters* pPar, const std::vector<uint8_t>& data)
     return true;
 }
 
-// The key frame's parameter sets as the stream's extradata: Annex-B, start
-// codes included, VPS (H.265), SPS, PPS back to back.
-std::vector<uint8_t> ParameterSets(const TessaroFrame& frame)
+annexb::ECodec CodecOf(int32_t nCodec)
 {
-    using namespace trelvo::nal;
-    const bool bHevc = frame.nCodec == TESSARO_CODEC_H265;
-    const int32_t nLen = frame.pPayload != nullptr ? ClampLength(frame.nPayloadLen) : 0;
-    SNalUnit units[3];
-    if (bHevc) {
-        units[0] = FindNalUnit(frame.pPayload, nLen, 32, true);
-        units[1] = FindNalUnit(frame.pPayload, nLen, 33, true);
-        units[2] = FindNalUnit(frame.pPayload, nLen, 34, true);
-    } else {
-        units[1] = FindNalUnit(frame.pPayload, nLen, 7, false);
-        units[2] = FindNalUnit(frame.pPayload, nLen, 8, false);
-    }
-    std::vector<uint8_t> sets;
-    uint8_t escaped[kEscapeBufferSize];
-    for (const SNalUnit& u : units) {
-        if (u.nLen == 0)
-            continue;
-        // Sets from a bitstream are escaped already; this only mends a set
-        // with a forbidden pattern, and only when the result fits.
-        const int32_t n = bHevc && NeedsEscaping(u.pData, u.nLen)
-                              ? EscapeNalUnit(u.pData, u.nLen, escaped, kEscapeBufferSize)
-                              : 0;
-        if (n > 0)
-            sets.insert(sets.end(), escaped, escaped + n);
-        else
-            sets.insert(sets.end(), u.pData, u.pData + u.nLen);
-    }
-    return sets;
+    return nCodec == TESSARO_CODEC_H265 ? annexb::ECodec::H265 : annexb::ECodec::H264;
 }
 
-// Whether libavcodec derives a picture size from H.265 parameter sets. The
-// MP4 muxer parses them again when it writes the trailer, and sets it cannot
-// make sense of can keep it busy for minutes.
-bool HevcSetsUsable(const std::vector<uint8_t>& sets)
+// Muxers of the ISO family take length-prefixed samples and a configuration
+// record; the others take the Annex-B stream as it came.
+bool WantsLengthPrefixed(const AVOutputFormat* pFormat)
 {
-    const AVCodec* pCodec = avcodec_find_decoder(AV_CODEC_ID_HEVC);
-    if (pCodec == nullptr)
-        return false;
-    CodecCtxPtr pCtx(avcodec_alloc_context3(pCodec));
-    if (!pCtx)
-        return false;
-    AVCodecParameters* pPar = avcodec_parameters_alloc();
-    const bool bSet = pPar != nullptr && SetExtradata(pPar, sets) &&
-                      avcodec_parameters_to_context(pCtx.get(), pPar) >= 0;
-    avcodec_parameters_free(&pPar);
-    return bSet && avcodec_open2(pCtx.get(), pCodec, nullptr) >= 0 && pCtx->width > 0 &&
-           pCtx->height > 0;
+    for (const char* pszName : {"mp4", "mov", "ipod", "3gp", "3g2", "ismv", "f4v", "psp"}) {
+        if (std::strcmp(pFormat->name, pszName) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The key frame's parameter sets as the track's extradata: the sample
+// entry's decoder configuration record, so that the muxer takes the samples
+// as they are instead of looking for their start codes again, or the sets
+// behind start codes for an Annex-B muxer. Empty when the sets do not make
+// a record.
+std::vector<uint8_t> TrackConfig(const TessaroFrame& key, bool bRecord, std::vector<annexb::SUnit>& scratch)
+{
+    size_t nCount = 0;
+    const annexb::SUnit* pUnits = tessaro::UnitsOf(key, scratch, nCount);
+    const annexb::ECodec codec = CodecOf(key.nCodec);
+    const annexb::SParameterSets sets = annexb::CollectParameterSets(codec, key.pPayload, pUnits, nCount);
+    if (!bRecord)
+        return sets.Complete(codec) ? annexb::AnnexBExtradata(sets) : std::vector<uint8_t>();
+    return codec == annexb::ECodec::H265 ? annexb::BuildHvcC(sets) : annexb::BuildAvcC(sets);
 }
 
 }  // namespace
@@ -150,10 +119,12 @@ struct CMp4Writer::SImpl final : IPacketSink {
     struct SHeldVideo {
         TessaroFrame frame;
         std::vector<uint8_t> payload;
+        std::vector<TessaroNalUnit> units;
     };
 
     EState m_eState = EState::Waiting;
     std::string m_strFileName;
+    CFileOutput m_output;  // before the context, so that it outlives it
     FormatCtxPtr m_pFormatCtx;
     CAudioTrack m_audio{*this};
     std::unique_ptr<CVideoClock> m_pClock;
@@ -165,7 +136,11 @@ struct CMp4Writer::SImpl final : IPacketSink {
     int32_t m_nCodec = 0;
     int32_t m_nWidth = 0;
     int32_t m_nHeight = 0;
-    std::vector<uint8_t> m_vSets;
+    std::vector<uint8_t> m_vConfig;          // avcC or hvcC
+    std::vector<annexb::SUnit> m_vUnits;     // scratch: units found in a payload
+    std::vector<uint8_t> m_vSample;          // the length-prefixed sample
+    bool m_bLengthPrefixed = false;          // samples and extradata in the MP4 form
+    bool m_bNoAudio = false;                 // the input cannot have sound: nothing to wait for
 
     int32_t m_nVideoStream = -1;
     int32_t m_nAudioStream = -1;
@@ -254,15 +229,19 @@ int32_t CMp4Writer::SImpl::InputAudio(const TessaroFrame& frame)
 // for the audio held before it.
 int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key)
 {
-    std::vector<uint8_t> sets = ParameterSets(key);
     const bool bHevc = key.nCodec == TESSARO_CODEC_H265;
-    if (bHevc && !sets.empty() && !HevcSetsUsable(sets)) {
-        TRELVO_LOG_WARNING("mp4", "unusable parameter sets, key frame skipped");
-        return 0;
-    }
     if (Open() < 0) {
         Close();
         return -1;
+    }
+    m_bLengthPrefixed = WantsLengthPrefixed(m_pFormatCtx->oformat);
+    std::vector<uint8_t> config = TrackConfig(key, m_bLengthPrefixed, m_vUnits);
+    // Without its parameter sets no player could start the track.
+    if (config.empty()) {
+        TRELVO_LOG_WARNING("mp4", "unusable parameter sets, key frame skipped");
+        Close();
+        std::remove(m_strFileName.c_str());
+        return 0;
     }
     // A muxer that certainly refuses the video fails now, not a second later.
     if (avformat_query_codec(m_pFormatCtx->oformat, bHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264,
@@ -273,7 +252,7 @@ int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key)
     m_nCodec = key.nCodec;
     m_nWidth = key.nWidth;
     m_nHeight = key.nHeight;
-    m_vSets = std::move(sets);
+    m_vConfig = std::move(config);
     m_pClock = std::make_unique<CVideoClock>(CVideoClock::ChooseTimescale(key));
     m_eState = EState::Holding;
     return 1;
@@ -283,8 +262,11 @@ int32_t CMp4Writer::SImpl::Hold(const TessaroFrame& frame)
 {
     SHeldVideo& held = m_vHeld.emplace_back();
     held.payload.assign(frame.pPayload, frame.pPayload + frame.nPayloadLen);
+    held.units.assign(frame.pNalUnits, frame.pNalUnits + (frame.pNalUnits ? frame.nNalUnits : 0));
     held.frame = frame;
     held.frame.pPayload = held.payload.data();
+    held.frame.pNalUnits = held.units.empty() ? nullptr : held.units.data();
+    held.frame.nNalUnits = static_cast<uint32_t>(held.units.size());
     m_nHeldBytes += held.payload.size();
     if (m_audio.Decided() || HeldLongEnough()) {
         const int32_t r = WriteHeader();
@@ -296,7 +278,7 @@ int32_t CMp4Writer::SImpl::Hold(const TessaroFrame& frame)
 
 bool CMp4Writer::SImpl::HeldLongEnough() const
 {
-    if (m_vHeld.size() >= kMaxHeld || m_nHeldBytes >= kMaxHeldBytes)
+    if (m_bNoAudio || m_vHeld.size() >= kMaxHeld || m_nHeldBytes >= kMaxHeldBytes)
         return true;
     const TessaroFrame& first = m_vHeld.front().frame;
     const TessaroFrame& last = m_vHeld.back().frame;
@@ -343,12 +325,14 @@ int32_t CMp4Writer::SImpl::Open()
     m_pFormatCtx.reset(pCtx);
     av_dump_format(pCtx, 0, m_strFileName.c_str(), 1);
     if ((pCtx->oformat->flags & AVFMT_NOFILE) == 0) {
-        const int r = avio_open(&pCtx->pb, m_strFileName.c_str(), AVIO_FLAG_WRITE);
+        const int r = m_output.Open(m_strFileName);
         if (r < 0) {
             TRELVO_LOG_ERROR("mp4", "avio_open failed.");
             m_nLastError = r;
             return -2;
         }
+        pCtx->pb = m_output.Context();
+        pCtx->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
     return 1;
 }
@@ -380,7 +364,7 @@ int32_t CMp4Writer::SImpl::AddVideoStream()
     pPar->level = 41;
     // The muxer keeps the denominator as the track's timescale.
     pStream->time_base = AVRational{1, static_cast<int>(m_pClock->Timescale())};
-    SetExtradata(pPar, m_vSets);
+    SetExtradata(pPar, m_vConfig);
     m_nVideoStream = pStream->index;
     return 0;
 }
@@ -435,11 +419,21 @@ int32_t CMp4Writer::SImpl::WriteVideo(const TessaroFrame& frame)
     AVPacket* pPacket = m_pVideoPacket.get();
     if (pPacket == nullptr)
         return 0;
-    // The payload is handed over in place: records arrive in file order and
-    // the muxer writes each one before it returns, so no copy and no
-    // interleaving queue (which would hold seconds of video) are needed.
-    pPacket->data = const_cast<uint8_t*>(frame.pPayload);
-    pPacket->size = static_cast<int>(frame.nPayloadLen);
+    // The sample in its MP4 form, built from the units the parser found:
+    // records arrive in file order and the muxer writes each one before it
+    // returns, so one buffer serves and no interleaving queue is needed.
+    if (m_bLengthPrefixed) {
+        size_t nCount = 0;
+        const annexb::SUnit* pUnits = tessaro::UnitsOf(frame, m_vUnits, nCount);
+        annexb::ToLengthPrefixed(frame.pPayload, pUnits, nCount, m_vSample);
+        if (m_vSample.empty() || m_vSample.size() > static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+            return 0;
+        pPacket->data = m_vSample.data();
+        pPacket->size = static_cast<int>(m_vSample.size());
+    } else {
+        pPacket->data = const_cast<uint8_t*>(frame.pPayload);
+        pPacket->size = static_cast<int>(frame.nPayloadLen);
+    }
     if (frame.nFrameKind == TESSARO_KIND_KEY)
         pPacket->flags |= AV_PKT_FLAG_KEY;
     pPacket->stream_index = m_nVideoStream;
@@ -482,9 +476,10 @@ void CMp4Writer::SImpl::Close()
         if (m_bHeaderWritten && !m_bWriteFailed)
             NoteWriteResult(av_write_trailer(m_pFormatCtx.get()));
         AVIOContext*& pb = m_pFormatCtx->pb;
-        if (pb != nullptr && (m_pFormatCtx->oformat->flags & AVFMT_NOFILE) == 0) {
+        if (pb != nullptr) {
             const int nStreamError = pb->error;
-            const int r = avio_closep(&pb);
+            pb = nullptr;
+            const int r = m_output.Close();
             if (m_bHeaderWritten)
                 NoteWriteResult(nStreamError < 0 ? nStreamError : r);
         }
@@ -544,6 +539,11 @@ int32_t CMp4Writer::VideoFrames() const
 int32_t CMp4Writer::AudioFrames() const
 {
     return m_pImpl->m_nAudioFrames;
+}
+
+void CMp4Writer::ExpectNoAudio()
+{
+    m_pImpl->m_bNoAudio = true;
 }
 
 double CMp4Writer::MediaSeconds() const

@@ -13,8 +13,8 @@ class CMp4Writer {
 public:
     // strFileName: output path in the narrow (UTF-8) encoding. Nothing is
     // opened until the first usable key frame; the header then waits for the
-    // first audio record (up to a second of video, held in memory), which
-    // decides the audio track.
+    // first audio record (up to a second, and a few MiB, of video held in
+    // memory), which decides the audio track.
     explicit CMp4Writer(std::string strFileName);
     ~CMp4Writer();
     CMp4Writer(const CMp4Writer&) = delete;
@@ -32,6 +32,10 @@ public:
 
     int32_t VideoFrames() const;
     int32_t AudioFrames() const;
+    // The input cannot carry sound (a bare video stream): the header need not
+    // wait for an audio record.
+    void ExpectNoAudio();
+
     // Length of the video written so far, in seconds.
     double MediaSeconds() const;
     // True when video of another codec than the track's came and was left out.

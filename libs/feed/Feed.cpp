@@ -5,10 +5,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 namespace feed {
+
+namespace {
+// Read from the file at once, then fed to the parser a chunk at a time.
+constexpr size_t kReadAhead = 256 * 1024;
+}  // namespace
 
 std::unique_ptr<CFileReader> CFileReader::Open(const std::string& strPath, EOpenError& error,
                                                std::string& strError) {
@@ -52,6 +58,22 @@ size_t CFileReader::Read(uint8_t* pBuffer, size_t nLen) {
     }
 }
 
+size_t CFileReader::Next(uint8_t* pScratch, size_t nLen, const uint8_t** ppData) {
+    if (m_nAheadPos == m_nAheadLen) {
+        if (!m_pAhead) m_pAhead = std::make_unique<uint8_t[]>(kReadAhead);
+        m_nAheadPos = 0;
+        m_nAheadLen = Read(m_pAhead.get(), kReadAhead);
+        if (m_nAheadLen == 0) {
+            *ppData = pScratch;
+            return 0;
+        }
+    }
+    const size_t n = std::min(nLen, m_nAheadLen - m_nAheadPos);
+    *ppData = m_pAhead.get() + m_nAheadPos;
+    m_nAheadPos += n;
+    return n;
+}
+
 std::string CFileReader::ErrorText() const { return std::strerror(m_nErrno ? m_nErrno : EIO); }
 
 bool CFileReader::Rewind() {
@@ -60,6 +82,7 @@ bool CFileReader::Rewind() {
         return false;
     }
     m_nRead = 0;
+    m_nAheadPos = m_nAheadLen = 0;
     m_bShrunk = false;
     return true;
 }
@@ -106,7 +129,8 @@ EFeedEnd Feed(IInputReader& input, IFrameParser& parser, const SFeedHooks& hooks
     std::vector<uint8_t> buffer(kChunkSize);
     uint64_t nDone = 0;
     for (;;) {
-        const size_t nRead = input.Read(buffer.data(), buffer.size());
+        const uint8_t* pChunk = nullptr;
+        const size_t nRead = input.Next(buffer.data(), buffer.size(), &pChunk);
         if (nRead == 0) {
             if (input.Failed()) return EFeedEnd::ReadError;
             if (input.Shrunk()) return EFeedEnd::Shrunk;
@@ -114,7 +138,7 @@ EFeedEnd Feed(IInputReader& input, IFrameParser& parser, const SFeedHooks& hooks
             parser.InputEnd();
             return drain() ? EFeedEnd::End : EFeedEnd::Refused;
         }
-        parser.InputData(buffer.data(), static_cast<uint32_t>(nRead));
+        parser.InputData(pChunk, static_cast<uint32_t>(nRead));
         const bool bTaken = drain();
         nDone += nRead;
         // The chunk's progress is shown even when a record of it was refused.

@@ -24,6 +24,12 @@ public:
     virtual uint64_t Size() const = 0;
     // Up to nLen bytes; 0 at the end, when the input shrank, or on an error.
     virtual size_t Read(uint8_t* pBuffer, size_t nLen) = 0;
+    // The next up to nLen bytes where the reader keeps them (valid until the
+    // next call), or read into pScratch; 0 as for Read.
+    virtual size_t Next(uint8_t* pScratch, size_t nLen, const uint8_t** ppData) {
+        *ppData = pScratch;
+        return Read(pScratch, nLen);
+    }
     // True once a read has failed (as opposed to reaching the end).
     virtual bool Failed() const = 0;
     // True when the input ended before the size it had when opened.
@@ -47,6 +53,8 @@ public:
 
     uint64_t Size() const override { return m_nSize; }
     size_t Read(uint8_t* pBuffer, size_t nLen) override;
+    // From a read-ahead of a few hundred KiB: one system call serves many chunks.
+    size_t Next(uint8_t* pScratch, size_t nLen, const uint8_t** ppData) override;
     bool Failed() const override { return m_nErrno != 0; }
     bool Shrunk() const override { return m_bShrunk; }
     std::string ErrorText() const override;
@@ -65,6 +73,9 @@ private:
     uint64_t m_nRead = 0;
     int m_nErrno = 0;
     bool m_bShrunk = false;
+    std::unique_ptr<uint8_t[]> m_pAhead;
+    size_t m_nAheadPos = 0;
+    size_t m_nAheadLen = 0;
 };
 
 class IFrameParser {

@@ -1,6 +1,8 @@
 #include "libs/korvel/AviTracks.h"
 
 #include <algorithm>
+
+#include "libs/annexb/ConfigRecords.h"
 #include <cmath>
 
 namespace korvel {
@@ -26,40 +28,12 @@ int64_t ScaleTicks(int64_t nTicks, int64_t nNum, int64_t nDen) {
 
 }  // namespace
 
-bool IsUsableKeyFrame(const TessaroFrame& f) {
-    return f.nFrameType == TESSARO_FRAME_VIDEO && f.nFrameKind == TESSARO_KIND_KEY && f.pPayload &&
-           f.nPayloadLen > 0 && f.nWidth > 0 && f.nHeight > 0 && f.nFrameRate > 0;
-}
-
-std::vector<uint8_t> ParameterSets(const uint8_t* p, size_t n, bool bHevc) {
-    std::vector<uint8_t> out;
-    std::vector<std::pair<size_t, size_t>> units;  // start, end of each NAL body
-    size_t i = 0;
-    size_t nStart = SIZE_MAX;
-    while (i + 3 <= n) {
-        if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
-            if (nStart != SIZE_MAX) {
-                size_t nEnd = i;
-                while (nEnd > nStart && p[nEnd - 1] == 0) --nEnd;  // zero of a 4-byte code
-                units.emplace_back(nStart, nEnd);
-            }
-            i += 3;
-            nStart = i;
-        } else {
-            ++i;
-        }
-    }
-    if (nStart != SIZE_MAX) units.emplace_back(nStart, n);
-    for (const auto& [b, e] : units) {
-        if (e <= b) continue;
-        const int nType = bHevc ? (p[b] >> 1) & 0x3F : p[b] & 0x1F;
-        const bool bParam = bHevc ? (nType >= 32 && nType <= 34) : (nType == 7 || nType == 8);
-        if (!bParam) continue;
-        static const uint8_t kStart[4] = {0, 0, 0, 1};
-        out.insert(out.end(), kStart, kStart + 4);
-        out.insert(out.end(), p + b, p + e);
-    }
-    return out;
+std::vector<uint8_t> ParameterSets(const TessaroFrame& f) {
+    std::vector<annexb::SUnit> scratch;
+    size_t nCount = 0;
+    const annexb::SUnit* pUnits = tessaro::UnitsOf(f, scratch, nCount);
+    const annexb::ECodec codec = f.nCodec == TESSARO_CODEC_H265 ? annexb::ECodec::H265 : annexb::ECodec::H264;
+    return annexb::AnnexBExtradata(annexb::CollectParameterSets(codec, f.pPayload, pUnits, nCount));
 }
 
 SVideoInfo DescribeVideo(const TessaroFrame& f) {
@@ -77,7 +51,7 @@ SVideoInfo DescribeVideo(const TessaroFrame& f) {
         v.nRateNum = f.nFrameRate <= 1000 ? f.nFrameRate : 25;
         v.nRateDen = 1;
     }
-    v.extradata = ParameterSets(f.pPayload, f.nPayloadLen, v.bHevc);
+    v.extradata = ParameterSets(f);
     return v;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "libs/tessaro/Records.h"
 #include "libs/tessaro/tessaro.h"
 
 namespace korvel {
@@ -35,11 +36,10 @@ struct SAudioInfo {
     bool Found() const { return kind != EAudioKind::None; }
 };
 
-// A key frame that can start a file: a picture with its size and rate.
-bool IsUsableKeyFrame(const TessaroFrame& f);
+using tessaro::IsUsableKeyFrame;
 
-// The parameter-set NAL units of a key frame, each behind a 4-byte start code.
-std::vector<uint8_t> ParameterSets(const uint8_t* p, size_t n, bool bHevc);
+// The parameter sets of a key frame, each behind a 4-byte start code.
+std::vector<uint8_t> ParameterSets(const TessaroFrame& f);
 
 // Video format from the first usable key frame.
 SVideoInfo DescribeVideo(const TessaroFrame& f);

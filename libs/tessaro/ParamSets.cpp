@@ -1,10 +1,13 @@
 #include "ParamSets.h"
 
-#include "BitReader.h"
+#include "libs/annexb/Rbsp.h"
 
 #include <cmath>
 
 namespace tessaro {
+
+using annexb::BitReader;
+using annexb::unescapeRbsp;
 
 namespace {
 
@@ -168,22 +171,6 @@ FrameRate h265VuiRate(BitReader& br) {
 }
 
 } // namespace
-
-std::vector<uint8_t> unescapeRbsp(const uint8_t* p, size_t n, size_t maxOut) {
-    std::vector<uint8_t> out;
-    out.reserve(n < maxOut ? n : maxOut);
-    int zeros = 0;
-    for (size_t i = 0; i < n && out.size() < maxOut; ++i) {
-        uint8_t b = p[i];
-        if (zeros >= 2 && b == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = b == 0 ? zeros + 1 : 0;
-        out.push_back(b);
-    }
-    return out;
-}
 
 unsigned rateFromTiming(uint32_t numUnitsInTick, uint32_t timeScale, unsigned divisor) {
     if (numUnitsInTick == 0 || timeScale == 0 || divisor == 0)

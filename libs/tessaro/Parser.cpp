@@ -200,6 +200,7 @@ void Parser::drainVideo() {
         f.nWidth = pic.width;
         f.nHeight = pic.height;
         e.start = pic.start;
+        e.units = std::move(pic.units);
         if (pic.owned.empty()) {
             e.inStore = true;
             e.pos = pic.pos;
@@ -294,6 +295,8 @@ const TessaroFrame* Parser::next() {
     else
         ++m_status.nAudioRecords;
     m_current.frame.pPayload = m_current.inStore ? m_video.at(m_current.pos) : m_current.owned.data();
+    m_current.frame.nNalUnits = static_cast<uint32_t>(m_current.units.size());
+    m_current.frame.pNalUnits = m_current.units.empty() ? nullptr : m_current.units.data();
     return &m_current.frame;
 }
 

@@ -41,6 +41,7 @@ private:
     struct Entry {
         TessaroFrame frame{};
         std::vector<uint8_t> owned;
+        std::vector<TessaroNalUnit> units;
         uint64_t start = 0;  // input offset where the record's data begins
         uint64_t pos = 0;
         bool inStore = false;

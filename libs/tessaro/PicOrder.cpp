@@ -1,10 +1,13 @@
 #include "PicOrder.h"
 
-#include "BitReader.h"
+#include "libs/annexb/Rbsp.h"
 
 #include <algorithm>
 
 namespace tessaro {
+
+using annexb::BitReader;
+using annexb::unescapeRbsp;
 
 namespace {
 

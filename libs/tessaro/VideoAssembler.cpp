@@ -1,5 +1,7 @@
 #include "VideoAssembler.h"
 
+#include "libs/annexb/Units.h"
+
 #include "PsSyntax.h"
 
 #include <algorithm>
@@ -7,6 +9,12 @@
 #include <cstring>
 
 namespace tessaro {
+
+namespace {
+// Unit starts kept for the pictures being built; a picture with more goes
+// without its unit table.
+constexpr size_t kMaxUnitMarks = 65536;
+} // namespace
 
 namespace {
 
@@ -55,19 +63,9 @@ uint64_t VideoAssembler::findStartCode(uint64_t from, uint64_t to) const {
         from = m_buf.begin();
     if (to < from + 3)
         return kNoPos;
-    const uint8_t* base = m_buf.at(from);
-    size_t len = static_cast<size_t>(to - from);
-    size_t i = 2;
-    while (i < len) {
-        const void* hit = std::memchr(base + i, 1, len - i);
-        if (!hit)
-            return kNoPos;
-        size_t k = static_cast<size_t>(static_cast<const uint8_t*>(hit) - base);
-        if (base[k - 1] == 0 && base[k - 2] == 0)
-            return from + k - 2;
-        i = k + 1;
-    }
-    return kNoPos;
+    const size_t len = static_cast<size_t>(to - from);
+    const size_t at = annexb::FindStartCode(m_buf.at(from), len);
+    return at < len ? from + at : kNoPos;
 }
 
 void VideoAssembler::scan() {
@@ -133,6 +131,8 @@ void VideoAssembler::flush(bool lastCut) {
 
 void VideoAssembler::dropPartial() {
     // A picture this large is damage; wait for the next unit that starts one.
+    m_marks.clear();
+    m_marksLost = false;
     m_auStart = m_nalStart = m_nalHdr = m_cutAt = m_cutHdr = kNoPos;
     m_nalType = -1;
     m_au = AuState{};
@@ -174,6 +174,10 @@ void VideoAssembler::onNalStart(uint64_t q) {
     m_nalStart = m_nalHdr = kNoPos;
 
     const uint64_t hdr = q + 3;
+    if (m_marks.size() < kMaxUnitMarks)
+        m_marks.push_back({sc, hdr});
+    else
+        m_marksLost = true;
     const NalClass c = classifyAt(sc, hdr);
     if (c.ignore) {
         if (m_auStart == kNoPos) {
@@ -346,13 +350,39 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
     slot->insert(slot->end(), nal, nal + size);
 }
 
+// The units of the picture that ends at endPos, from the starts the scan
+// marked; the marks of everything before endPos go.
+void VideoAssembler::takeUnits(Picture& pic, uint64_t endPos) {
+    const bool bKnown = !m_marksLost;
+    while (!m_marks.empty() && m_marks.front().sc < endPos) {
+        const UnitMark mark = m_marks.front();
+        m_marks.pop_front();
+        if (!bKnown || mark.sc < pic.pos)
+            continue;
+        uint64_t end = m_marks.empty() || m_marks.front().sc >= endPos ? endPos : m_marks.front().sc;
+        while (end > mark.hdr && *m_buf.at(end - 1) == 0)
+            --end;
+        if (end > mark.hdr)
+            pic.units.push_back({static_cast<uint32_t>(mark.hdr - pic.pos), static_cast<uint32_t>(end - mark.hdr)});
+    }
+    if (m_marks.empty())
+        m_marksLost = false;
+    if (!bKnown)
+        pic.units.clear();
+}
+
 void VideoAssembler::finishPicture(uint64_t endPos) {
-    if (m_auStart == kNoPos || endPos <= m_auStart || !m_au.hasVcl || m_au.brokenStart || m_au.order.skip)
+    if (m_auStart == kNoPos || endPos <= m_auStart || !m_au.hasVcl || m_au.brokenStart || m_au.order.skip) {
+        Picture none;
+        none.pos = m_auStart == kNoPos ? endPos : m_auStart;
+        takeUnits(none, endPos);
         return;
+    }
     Picture pic;
     pic.start = inputAt(m_auStart);
     pic.pos = m_auStart;
     pic.len = static_cast<uint32_t>(endPos - m_auStart);
+    takeUnits(pic, endPos);
     pic.codec = m_codec;
     pic.width = m_haveSeq ? m_seq.width : 0;
     pic.height = m_haveSeq ? m_seq.height : 0;
@@ -390,6 +420,12 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
                     appendWithStartCode(pic.owned, m_pps);
                 pic.owned.insert(pic.owned.end(), data + split, data + pic.len);
                 pic.len = static_cast<uint32_t>(pic.owned.size());
+                // Sets went in among the units: find them again in the copy.
+                std::vector<annexb::SUnit> units;
+                annexb::SplitUnits(pic.owned.data(), pic.owned.size(), units);
+                pic.units.clear();
+                for (const annexb::SUnit& u : units)
+                    pic.units.push_back({u.nOffset, u.nSize});
             }
         }
     }

@@ -6,6 +6,7 @@
 #include "ByteBuffer.h"
 #include "Nal.h"
 #include "ParamSets.h"
+#include "tessaro.h"
 #include "PicOrder.h"
 
 #include <cstdint>
@@ -41,6 +42,7 @@ struct Picture {
     uint64_t pos = 0;               // range in the store, used when owned is empty
     uint32_t len = 0;
     std::vector<uint8_t> owned;     // payload with inserted parameter sets
+    std::vector<TessaroNalUnit> units;  // where the payload's units lie; empty: not known
     bool key = false;
     Codec codec = Codec::H264;
     int width = 0;
@@ -144,6 +146,7 @@ private:
     void finishPicture(uint64_t endPos);
     bool takeStamp(uint64_t hdrPos, Stamp& stamp);
     void dropPartial();
+    void takeUnits(Picture& pic, uint64_t endPos);
     void noteSpan(uint64_t at, size_t n);
     uint64_t inputAt(uint64_t pos) const;
 
@@ -184,6 +187,15 @@ private:
     std::deque<StampNote> m_stampNotes;
 
     std::deque<Picture> m_ready;
+
+    // Every unit start since the oldest picture still being built, in
+    // stream order: where each record's units lie, found once.
+    struct UnitMark {
+        uint64_t sc;
+        uint64_t hdr;
+    };
+    std::deque<UnitMark> m_marks;
+    bool m_marksLost = false;  // too many starts to keep: the record goes without
 };
 
 } // namespace tessaro

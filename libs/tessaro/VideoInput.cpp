@@ -79,6 +79,8 @@ void VideoAssembler::reset() {
     m_unread = Codec::Unknown;
     m_packAt = kNoPos;
     m_stampNotes.clear();
+    m_marks.clear();
+    m_marksLost = false;
     m_codec = Codec::Unknown;
 }
 
@@ -96,6 +98,8 @@ std::vector<uint8_t> VideoAssembler::takeFromPack(uint64_t& at) {
         m_spans.back().len = from - m_spans.back().pos;
     m_scanPos = std::min(m_scanPos, from);
     m_detectPos = std::min(m_detectPos, from);
+    while (!m_marks.empty() && m_marks.back().sc >= from)
+        m_marks.pop_back();
     m_packAt = kNoPos;
     return out;
 }

@@ -52,6 +52,13 @@ enum {
 /* A time that is not known. Times are in 90 kHz ticks. */
 #define TESSARO_NO_TIME INT64_MIN
 
+/* One unit of a video payload: the offset of its first byte after the start
+ * code, and its length without the zero bytes that may trail it. */
+typedef struct TessaroNalUnit {
+    uint32_t nOffset;
+    uint32_t nSize;
+} TessaroNalUnit;
+
 /* One parsed frame. The field order and widths are fixed; on a 32-bit build
  * every field sits at its historic offset (checked below), on a 64-bit build
  * the layout is the natural one. Reserved fields are never read by callers. */
@@ -75,6 +82,11 @@ typedef struct TessaroFrame {
     uint32_t nChannels;        /* 72: audio channel count */
     uint32_t nBitsPerSample;   /* 76: audio bits per decoded sample */
     uint32_t nSampleRate;      /* 80: audio sample rate in Hz */
+    /* Video: where the payload's units lie, so that nobody has to look for
+     * the start codes again (0 and null when not given). Valid as long as
+     * the record. */
+    uint32_t nNalUnits;                /* 84: entries of pNalUnits */
+    const TessaroNalUnit* pNalUnits;   /* 88 */
 } TessaroFrame;
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
@@ -99,7 +111,9 @@ TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nHeight) == 64, "nHeight");
 TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nChannels) == 72, "nChannels");
 TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nBitsPerSample) == 76, "nBitsPerSample");
 TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nSampleRate) == 80, "nSampleRate");
-TESSARO_STATIC_ASSERT(sizeof(TessaroFrame) == 84, "record size");
+TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, nNalUnits) == 84, "nNalUnits");
+TESSARO_STATIC_ASSERT(offsetof(TessaroFrame, pNalUnits) == 88, "pNalUnits");
+TESSARO_STATIC_ASSERT(sizeof(TessaroFrame) == 92, "record size");
 #endif
 
 /* Creates a parser instance; nMode is always 0. Null only when out of memory. */

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace tessaro {
+namespace annexb {
 
 class BitReader {
 public:
@@ -82,4 +82,4 @@ private:
 // body, at most maxOut bytes of output.
 std::vector<uint8_t> unescapeRbsp(const uint8_t* p, size_t n, size_t maxOut);
 
-} // namespace tessaro
+} // namespace annexb

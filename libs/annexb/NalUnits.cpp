@@ -1,4 +1,4 @@
-#include "NalUnits.h"
+#include "libs/annexb/NalUnits.h"
 
 #include <cstring>
 

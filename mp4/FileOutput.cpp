@@ -1,0 +1,95 @@
+#include "FileOutput.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+namespace trelvo::mp4 {
+
+namespace {
+
+constexpr int kBufferBytes = 64 * 1024;
+// How much the kernel is given at once to start writing back.
+constexpr int64_t kWriteBackBytes = int64_t{8} << 20;
+
+}  // namespace
+
+CFileOutput::~CFileOutput() { Close(); }
+
+int CFileOutput::Open(const std::string& strPath) {
+    Close();
+    m_nError = 0;
+    m_nPosition = m_nSynced = 0;
+    m_fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (m_fd < 0) return AVERROR(errno);
+    auto* pBuffer = static_cast<uint8_t*>(av_malloc(kBufferBytes));
+    m_pContext = pBuffer ? avio_alloc_context(pBuffer, kBufferBytes, 1, this, nullptr, Write, Seek) : nullptr;
+    if (m_pContext == nullptr) {
+        av_free(pBuffer);
+        Close();
+        return AVERROR(ENOMEM);
+    }
+    // Large writes (the samples) bypass the buffer and go to the file as
+    // they are; small ones (box headers) are gathered first.
+    m_pContext->direct = 1;
+    return 0;
+}
+
+int CFileOutput::Write(void* pOpaque, uint8_t* pBuf, int nSize) {
+    auto* self = static_cast<CFileOutput*>(pOpaque);
+    int nLeft = nSize;
+    while (nLeft > 0) {
+        const ssize_t n = ::write(self->m_fd, pBuf, static_cast<size_t>(nLeft));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (self->m_nError == 0) self->m_nError = AVERROR(errno);
+            return self->m_nError;
+        }
+        pBuf += n;
+        nLeft -= static_cast<int>(n);
+        self->m_nPosition += n;
+    }
+    if (self->m_nPosition - self->m_nSynced >= kWriteBackBytes) {
+        ::sync_file_range(self->m_fd, self->m_nSynced, self->m_nPosition - self->m_nSynced, SYNC_FILE_RANGE_WRITE);
+        self->m_nSynced = self->m_nPosition;
+    }
+    return nSize;
+}
+
+int64_t CFileOutput::Seek(void* pOpaque, int64_t nOffset, int nWhence) {
+    auto* self = static_cast<CFileOutput*>(pOpaque);
+    if (nWhence == AVSEEK_SIZE) {
+        struct stat st {};
+        return ::fstat(self->m_fd, &st) == 0 ? st.st_size : AVERROR(errno);
+    }
+    const off_t r = ::lseek(self->m_fd, nOffset, nWhence & ~AVSEEK_FORCE);
+    if (r < 0) return AVERROR(errno);
+    self->m_nPosition = r;
+    self->m_nSynced = std::min<int64_t>(self->m_nSynced, r);
+    return r;
+}
+
+int CFileOutput::Close() {
+    if (m_pContext != nullptr) {
+        avio_flush(m_pContext);
+        if (m_nError == 0 && m_pContext->error < 0) m_nError = m_pContext->error;
+        av_freep(&m_pContext->buffer);
+        avio_context_free(&m_pContext);
+    }
+    if (m_fd >= 0) {
+        if (::close(m_fd) != 0 && m_nError == 0) m_nError = AVERROR(errno);
+        m_fd = -1;
+    }
+    return m_nError;
+}
+
+}  // namespace trelvo::mp4

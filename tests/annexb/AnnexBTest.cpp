@@ -1,0 +1,119 @@
+#include "TempDir.h"
+#include "libs/annexb/ConfigRecords.h"
+#include "libs/annexb/Units.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
+
+Bytes ReadFile(const std::string& strPath) {
+    std::ifstream in(strPath, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(AnnexBUnits, UnitsAndTheirLengthPrefixedForm) {
+    // Junk before the first start code, a 4-byte and a 3-byte code, zeros
+    // trailing a unit, and an emulation-prevented run inside one.
+    const Bytes payload = {0x12, 0x34, 0, 0, 0, 1, 0x67, 0x42, 0x00, 0x00, 0x03, 0x01, 0, 0,
+                           0,    0,    1, 0x68, 0xCE, 0, 0, 1, 0x65, 0x88, 0x80};
+    EXPECT_EQ(annexb::FindStartCode(payload.data(), payload.size()), 3u);
+    std::vector<annexb::SUnit> units;
+    annexb::SplitUnits(payload.data(), payload.size(), units);
+    ASSERT_EQ(units.size(), 3u);
+    EXPECT_EQ(units[0].nOffset, 6u);
+    EXPECT_EQ(units[0].nSize, 6u);  // the two zeros before the next code are not the unit's
+    EXPECT_EQ(units[1].nOffset, 17u);
+    EXPECT_EQ(units[1].nSize, 2u);
+    EXPECT_EQ(units[2].nSize, 3u);
+    Bytes sample;
+    annexb::ToLengthPrefixed(payload.data(), units.data(), units.size(), sample);
+    const Bytes expected = {0, 0, 0, 6, 0x67, 0x42, 0x00, 0x00, 0x03, 0x01, 0, 0, 0, 2, 0x68, 0xCE,
+                            0, 0, 0, 3, 0x65, 0x88, 0x80};
+    EXPECT_EQ(sample, expected);
+
+    units.clear();
+    const Bytes none = {1, 2, 3, 0, 0, 2, 0, 0};
+    annexb::SplitUnits(none.data(), none.size(), units);
+    EXPECT_TRUE(units.empty());
+}
+
+// What FFmpeg's MP4 muxer puts in the sample entry for a stream it reads by
+// itself, as libavformat reads it back.
+Bytes FfmpegConfig(const std::string& strSource, const std::string& strOut) {
+    const std::string strCommand = "ffmpeg -nostdin -v error -y -i '" + strSource + "' -c copy -frames:v 1 '" +
+                                   strOut + "'";
+    if (std::system(strCommand.c_str()) != 0) return {};
+    AVFormatContext* pCtx = nullptr;
+    if (avformat_open_input(&pCtx, strOut.c_str(), nullptr, nullptr) < 0) return {};
+    Bytes config;
+    if (pCtx->nb_streams > 0) {
+        const AVCodecParameters* par = pCtx->streams[0]->codecpar;
+        config.assign(par->extradata, par->extradata + par->extradata_size);
+    }
+    avformat_close_input(&pCtx);
+    return config;
+}
+
+annexb::SParameterSets SetsOf(const std::string& strFile, annexb::ECodec codec) {
+    const Bytes es = ReadFile(strFile);
+    std::vector<annexb::SUnit> units;
+    annexb::SplitUnits(es.data(), std::min<size_t>(es.size(), 4096), units);
+    return annexb::CollectParameterSets(codec, es.data(), units.data(), units.size());
+}
+
+TEST(AnnexBConfig, RecordsAsFFmpegWritesThem) {
+    TempDir tmp;
+    for (const char* pszName : {"h264_bframes.h264", "h264_320x180_25fps.h264"}) {
+        const annexb::SParameterSets sets = SetsOf(kData + pszName, annexb::ECodec::H264);
+        ASSERT_TRUE(sets.Complete(annexb::ECodec::H264)) << pszName;
+        EXPECT_EQ(annexb::BuildAvcC(sets), FfmpegConfig(kData + pszName, tmp.Path("a.mp4"))) << pszName;
+    }
+    for (const char* pszName : {"h265_bframes.h265", "realworld/test-25fps.h265"}) {
+        const annexb::SParameterSets sets = SetsOf(kData + pszName, annexb::ECodec::H265);
+        ASSERT_TRUE(sets.Complete(annexb::ECodec::H265)) << pszName;
+        Bytes ours = annexb::BuildHvcC(sets);
+        Bytes theirs = FfmpegConfig(kData + pszName, tmp.Path("b.mp4"));
+        ASSERT_EQ(ours.size(), theirs.size()) << pszName;
+        ASSERT_GT(ours.size(), 23u);
+        // FFmpeg also reads the segmentation and parallelism hints out of the
+        // VUI and PPS; the record may leave them unstated (0).
+        for (size_t i : {13, 14, 15}) ours[i] = theirs[i] = 0;
+        EXPECT_EQ(ours, theirs) << pszName;
+    }
+}
+
+TEST(AnnexBConfig, DamagedSetsGiveNoRecordAndNoCrash) {
+    std::mt19937 rng(5);
+    for (int i = 0; i < 2000; ++i) {
+        Bytes junk(8 + rng() % 80);
+        for (uint8_t& b : junk) b = static_cast<uint8_t>(rng());
+        annexb::SParameterSets sets;
+        sets.vps.push_back(junk);
+        sets.sps.push_back(junk);
+        sets.pps.push_back({0x44, 0x01});
+        const Bytes hvcc = annexb::BuildHvcC(sets);
+        EXPECT_TRUE(hvcc.empty() || hvcc.size() > 23u);
+        junk[0] = 0x67;
+        sets.sps = {junk};
+        const Bytes avcc = annexb::BuildAvcC(sets);
+        EXPECT_TRUE(avcc.empty() || avcc[0] == 1);
+    }
+    EXPECT_TRUE(annexb::BuildAvcC({}).empty());
+    EXPECT_TRUE(annexb::BuildHvcC({}).empty());
+}
+
+}  // namespace
