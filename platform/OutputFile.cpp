@@ -29,18 +29,22 @@ struct SDirCloser {
 std::string SystemText(int nErrno) { return std::strerror(nErrno); }
 
 void SplitPath(const std::string& strPath, std::string& strDir, std::string& strName) {
+    // Assigned by length, not from string literals: GCC 12 warns falsely of
+    // an overlap in the inlined literal assignment.
     const size_t nSlash = strPath.rfind('/');
     if (nSlash == std::string::npos) {
-        strDir = ".";
+        strDir.assign(1, '.');
         strName = strPath;
     } else {
-        strDir = nSlash == 0 ? "/" : strPath.substr(0, nSlash);
-        strName = strPath.substr(nSlash + 1);
+        strDir.assign(strPath, 0, nSlash == 0 ? 1 : nSlash);
+        strName.assign(strPath, nSlash + 1, std::string::npos);
     }
 }
 
 std::string NamePrefix(const std::string& strName) {
-    return "." + strName.substr(0, kMaxKeptNameBytes) + kTag;
+    std::string strPrefix(1, '.');
+    strPrefix.append(strName, 0, kMaxKeptNameBytes);
+    return strPrefix.append(kTag);
 }
 
 // The final name's extension, so that whatever picks a format by the name
@@ -52,7 +56,9 @@ std::string Suffix(const std::string& strName) {
 }
 
 std::string Join(const std::string& strDir, const std::string& strName) {
-    return strDir == "/" ? "/" + strName : strDir + "/" + strName;
+    std::string strPath = strDir;
+    if (strPath != "/") strPath += '/';
+    return strPath.append(strName);
 }
 
 // The process id written after the prefix, or 0 when the rest is not
@@ -116,7 +122,8 @@ COutputFile::~COutputFile() { Discard(); }
 bool COutputFile::Create(std::string& strError) {
     Discard();
     RemoveStaleTemporaries(m_strFinal);
-    const std::string strPrefix = TemporaryPrefix(m_strFinal) + std::to_string(::getpid()) + "-";
+    std::string strPrefix = TemporaryPrefix(m_strFinal);
+    strPrefix.append(std::to_string(::getpid())).append(1, '-');
     std::random_device rd;
     for (int i = 0; i < kCreateAttempts; ++i) {
         char szRandom[16];
