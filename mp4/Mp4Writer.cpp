@@ -122,10 +122,24 @@ bool HevcSetsUsable(const std::vector<uint8_t>& sets)
            pCtx->height > 0;
 }
 
+// The layout options as the mov muxer takes them, and the creation time as
+// the metadata it writes into the movie header.
+void ApplyOptions(const SMp4WriterOptions& options, AVFormatContext* pCtx, AVDictionary** ppOpts)
+{
+    if (options.bFragmented) {
+        av_dict_set(ppOpts, "movflags", "+frag_keyframe+empty_moov+delay_moov+default_base_moof", 0);
+        av_dict_set(ppOpts, "frag_duration", "2000000", 0);
+    } else if (options.bFastStart) {
+        av_dict_set(ppOpts, "movflags", "+faststart", 0);
+    }
+    if (!options.strCreationTime.empty())
+        av_dict_set(&pCtx->metadata, "creation_time", options.strCreationTime.c_str(), 0);
+}
+
 }  // namespace
 
 struct CMp4Writer::SImpl final : IPacketSink {
-    explicit SImpl(std::string strFileName);
+    SImpl(std::string strFileName, SMp4WriterOptions options);
 
     int32_t InputFrame(const TessaroFrame* pFrame);
     int32_t Finish();
@@ -154,6 +168,7 @@ struct CMp4Writer::SImpl final : IPacketSink {
 
     EState m_eState = EState::Waiting;
     std::string m_strFileName;
+    SMp4WriterOptions m_options;
     FormatCtxPtr m_pFormatCtx;
     CAudioTrack m_audio{*this};
     std::unique_ptr<CVideoClock> m_pClock;
@@ -181,7 +196,10 @@ struct CMp4Writer::SImpl final : IPacketSink {
     int32_t m_nFinishResult = 0;
 };
 
-CMp4Writer::SImpl::SImpl(std::string strFileName) : m_strFileName(std::move(strFileName)) {}
+CMp4Writer::SImpl::SImpl(std::string strFileName, SMp4WriterOptions options)
+    : m_strFileName(std::move(strFileName)), m_options(std::move(options))
+{
+}
 
 // A failed write ends the file at once: the disk will not take the next one.
 void CMp4Writer::SImpl::NoteWriteResult(int r)
@@ -312,7 +330,10 @@ int32_t CMp4Writer::SImpl::WriteHeader()
     const CAudioTrack::SShape& shape = m_audio.Declare();
     AddVideoStream();
     const bool bAudio = AddAudioStream(shape);
-    const int r = avformat_write_header(m_pFormatCtx.get(), nullptr);
+    AVDictionary* pOptions = nullptr;
+    ApplyOptions(m_options, m_pFormatCtx.get(), &pOptions);
+    const int r = avformat_write_header(m_pFormatCtx.get(), &pOptions);
+    av_dict_free(&pOptions);
     std::vector<SHeldVideo> held;
     held.swap(m_vHeld);
     m_nHeldBytes = 0;
@@ -516,8 +537,8 @@ int32_t CMp4Writer::SImpl::Finish()
     return m_nFinishResult;
 }
 
-CMp4Writer::CMp4Writer(std::string strFileName)
-    : m_pImpl(std::make_unique<SImpl>(std::move(strFileName)))
+CMp4Writer::CMp4Writer(std::string strFileName, SMp4WriterOptions options)
+    : m_pImpl(std::make_unique<SImpl>(std::move(strFileName), std::move(options)))
 {
 }
 
