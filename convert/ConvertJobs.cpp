@@ -36,7 +36,17 @@ class CWriterAdapter final : public IFrameWriter {
 public:
     CWriterAdapter(std::unique_ptr<platform::COutputFile> pOutput, const SMp4WriterOptions& options)
         : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath(), options) {}
-    CWriterAdapter(const std::string& strPath, const SMp4WriterOptions& options) : m_writer(strPath, options) {}
+    CWriterAdapter(const std::string& strPath, const SMp4WriterOptions& options)
+        : m_writer(strPath, options), m_strDirect(strPath) {}
+    // A file written at its final name that did not finish goes, as a
+    // temporary would.
+    ~CWriterAdapter() override {
+        if (m_strDirect.empty() || m_bFinished) return;
+        m_writer.Finish();
+        std::remove(m_strDirect.c_str());
+    }
+    CWriterAdapter(const CWriterAdapter&) = delete;
+    CWriterAdapter& operator=(const CWriterAdapter&) = delete;
     int32_t InputFrame(const TessaroFrame* pFrame) override {
         const int32_t r = m_writer.InputFrame(pFrame);
         if (r < 0) m_strError = m_writer.ErrorText();
@@ -44,6 +54,7 @@ public:
     }
     int32_t Finish() override {
         const int32_t nFinish = m_writer.Finish();
+        m_bFinished = true;
         if (nFinish != 1) {
             m_strError = m_writer.ErrorText();
             if (m_pOutput) m_pOutput->Discard();
@@ -59,6 +70,8 @@ public:
 private:
     std::unique_ptr<platform::COutputFile> m_pOutput;
     CMp4Writer m_writer;
+    std::string m_strDirect;  // the final name written directly, or empty
+    bool m_bFinished = false;
     std::string m_strError;
 };
 
