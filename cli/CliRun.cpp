@@ -231,7 +231,12 @@ int RunConversions(const SOptions& options) {
     }
     convert::SConvertOptions convertOptions = options.convert;
     const bool bJoin = !convertOptions.strJoinOutput.empty();
-    if (bJoin) convertOptions.strJoinOutput = JoinOutputPath(convertOptions.strJoinOutput, strSaveDir);
+    if (bJoin) {
+        convertOptions.strJoinOutput = JoinOutputPath(convertOptions.strJoinOutput, strSaveDir);
+        // Its directory is made when missing, as --output-dir's is.
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(convertOptions.strJoinOutput).parent_path(), ec);
+    }
 
     CConversionList list;
     std::vector<std::wstring> sourceDirs;
