@@ -127,6 +127,8 @@ bool HevcSetsUsable(const std::vector<uint8_t>& sets)
 void ApplyOptions(const SMp4WriterOptions& options, AVFormatContext* pCtx, AVDictionary** ppOpts)
 {
     if (options.bFragmented) {
+        // delay_moov: the index waits for the first fragment, so that its edit
+        // list can say where the sound starts (the AAC encoder's delay).
         av_dict_set(ppOpts, "movflags", "+frag_keyframe+empty_moov+delay_moov+default_base_moof", 0);
         av_dict_set(ppOpts, "frag_duration", "2000000", 0);
     } else if (options.bFastStart) {
