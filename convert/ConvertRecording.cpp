@@ -241,14 +241,12 @@ bool PlanJoin(IConversionHost& host, const std::vector<std::string>& paths, cons
             failure = Failure(EReason::ReadInput, strName + ": " + pInput->ErrorText());
             return false;
         }
-        const std::string strChange = i == 0 ? std::string() : feed::ShapeChange(current, shape);
-        if (i == 0 || !strChange.empty()) {
-            plan.starts.push_back(i);
-            if (i > 0) plan.changes.push_back(strChange + " changes at " + strName);
-            current = shape;
-        } else if (!current.bVideo && shape.bVideo) {
-            current = shape;  // the first input held no pictures: this one sets the format
-        }
+        // Until pictures come, nothing is written that another format could
+        // not follow: the first input with pictures sets the format.
+        const std::string strChange = current.bVideo ? feed::ShapeChange(current, shape) : std::string();
+        if (i == 0 || !strChange.empty()) plan.starts.push_back(i);
+        if (!strChange.empty()) plan.changes.push_back(strChange + " changes at " + strName);
+        if (!current.bVideo || !strChange.empty()) current = shape;
     }
     plan.starts.push_back(paths.size());
     return true;

@@ -201,9 +201,12 @@ TEST_F(CliRecordingTest, AJoinKeepsTheClocksGapAndJoinsARestartEndToStart) {
 }
 
 TEST_F(CliRecordingTest, AJoinAcrossAPictureSizeChangeGivesTwoFiles) {
+    // An input without pictures first sets no format of its own.
+    const std::string strEmpty = Path("empty.ps");
+    std::ofstream(strEmpty).put('\0');
     for (const char* pszFormat : {"mp4", "avi"}) {
         SCOPED_TRACE(pszFormat);
-        const SProcessResult r = Run({"-f", pszFormat, "-o", Path(pszFormat), "--join", "cams.out",
+        const SProcessResult r = Run({"-f", pszFormat, "-o", Path(pszFormat), "--join", "cams.out", strEmpty,
                                       kData + "join_slice1.ps", kData + "join_320x180.ps"});
         EXPECT_EQ(r.nStatus, 0) << r.strOut << r.strErr;
         const std::vector<std::string> lines = Lines(r.strOut);
