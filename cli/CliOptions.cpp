@@ -26,6 +26,17 @@ bool SetFormat(const std::string& strValue, SOptions& options, std::string& strE
     return true;
 }
 
+bool SetJobs(const std::string& strValue, SOptions& options, std::string& strError) {
+    char* pEnd = nullptr;
+    const long n = std::strtol(strValue.c_str(), &pEnd, 10);
+    if (strValue.empty() || *pEnd != '\0' || n < 1 || n > 256) {
+        strError = "--jobs takes a number from 1 to 256";
+        return false;
+    }
+    options.nJobs = static_cast<int>(n);
+    return true;
+}
+
 bool SetClock(std::string_view name, const std::string& strValue, int64_t& nTicks, std::string& strError) {
     if (ParseClockTime(strValue, nTicks)) return true;
     strError = std::string(name) + " takes seconds or HH:MM:SS[.mmm], not '" + strValue + "'";
@@ -162,14 +173,7 @@ bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::
         } else if (RecordingOption(strArg, value, options, strError)) {
             if (!strError.empty()) return false;
         } else if (value("--jobs", strValue) || value("-j", strValue)) {
-            if (!strError.empty()) return false;
-            char* pEnd = nullptr;
-            const long n = std::strtol(strValue.c_str(), &pEnd, 10);
-            if (strValue.empty() || *pEnd != '\0' || n < 1 || n > 256) {
-                strError = "--jobs takes a number from 1 to 256";
-                return false;
-            }
-            options.nJobs = static_cast<int>(n);
+            if (!strError.empty() || !SetJobs(strValue, options, strError)) return false;
         } else if (value("--output-dir", strValue) || value("-o", strValue)) {
             if (!strError.empty()) return false;
             if (strValue.empty()) {
