@@ -152,10 +152,11 @@ SConversionResult AviPiece(IConversionHost& host, AviPartFn pfnPart, const SConv
 
 // Every ticked row, in order, into options.strJoinOutput: inputs of one
 // format share an output; a change of codec, picture size or sound starts
-// the next (NAME-2.EXT, NAME-3.EXT ...). Each output's result goes to the
-// row of its first input. False when it did not convert whole.
+// the next (NAME-2.EXT, NAME-3.EXT ...), so does one of the picture rate
+// for a format of one fixed rate (bOneRate: AVI). Each output's result goes
+// to the row of its first input. False when it did not convert whole.
 bool JoinRows(IConversionHost& host, const SConvertOptions& options, const OpenInputFnPath& openInput,
-              const feed::CreateParserFn& createParser, const PieceFn& convertPiece);
+              const feed::CreateParserFn& createParser, const PieceFn& convertPiece, bool bOneRate);
 
 // "/out/cam-2.mp4" for the second output (nPiece 1) of "/out/cam.mp4".
 std::string PieceOutputName(const std::string& strOutput, size_t nPiece);

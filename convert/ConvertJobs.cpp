@@ -319,7 +319,8 @@ uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs, 
             [&] { return backend.CreateParser(); },
             [&](const SPiece& piece, SChain& chain, const ProgressFn& progress) {
                 return Mp4Piece(host, backend, options, piece, chain, progress);
-            });
+            },
+            false);
         host.ShowMessage(Text(bOk && !host.IsStopRequested() ? L"Trelvo.Success" : L"Trelvo.Fail"));
         return 1;
     }
@@ -390,7 +391,7 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
             host, options, [](const std::string& strPath, SConversionResult& failure) {
                 return OpenFileInput(strPath, failure);
             },
-            [] { return feed::CreateTessaroParser(); }, piece);
+            [] { return feed::CreateTessaroParser(); }, piece, true);
         return 1;
     }
     CBatchOutputs batch;

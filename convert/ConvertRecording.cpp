@@ -222,7 +222,8 @@ struct SJoinPlan {
 };
 
 bool PlanJoin(IConversionHost& host, const std::vector<std::string>& paths, const OpenInputFnPath& openInput,
-              const feed::CreateParserFn& createParser, SJoinPlan& plan, SConversionResult& failure) {
+              const feed::CreateParserFn& createParser, bool bOneRate, SJoinPlan& plan,
+              SConversionResult& failure) {
     feed::SStreamShape current;
     for (size_t i = 0; i < paths.size(); ++i) {
         if (host.IsStopRequested()) {
@@ -243,7 +244,7 @@ bool PlanJoin(IConversionHost& host, const std::vector<std::string>& paths, cons
         }
         // Until pictures come, nothing is written that another format could
         // not follow: the first input with pictures sets the format.
-        const std::string strChange = current.bVideo ? feed::ShapeChange(current, shape) : std::string();
+        const std::string strChange = current.bVideo ? feed::ShapeChange(current, shape, bOneRate) : std::string();
         if (i == 0 || !strChange.empty()) plan.starts.push_back(i);
         if (!strChange.empty()) plan.changes.push_back(strChange + " changes at " + strName);
         if (!current.bVideo || !strChange.empty()) current = shape;
@@ -255,7 +256,7 @@ bool PlanJoin(IConversionHost& host, const std::vector<std::string>& paths, cons
 }  // namespace
 
 bool JoinRows(IConversionHost& host, const SConvertOptions& options, const OpenInputFnPath& openInput,
-              const feed::CreateParserFn& createParser, const PieceFn& convertPiece) {
+              const feed::CreateParserFn& createParser, const PieceFn& convertPiece, bool bOneRate) {
     std::vector<int32_t> rows;
     std::vector<std::string> paths;
     for (int32_t nRow = 0; nRow < host.GetRowCount(); ++nRow) {
@@ -267,7 +268,7 @@ bool JoinRows(IConversionHost& host, const SConvertOptions& options, const OpenI
     const std::string& strOutput = options.strJoinOutput;
     SJoinPlan plan;
     SConversionResult failure;
-    if (!PlanJoin(host, paths, openInput, createParser, plan, failure)) {
+    if (!PlanJoin(host, paths, openInput, createParser, bOneRate, plan, failure)) {
         FinishRowTexts(host, rows[0], failure, true, platform::NarrowToWide(strOutput));
         return false;
     }

@@ -191,6 +191,9 @@ bool ProbeShape(IInputReader& input, IFrameParser& parser, SStreamShape& shape) 
             shape.nCodec = f.nCodec == TESSARO_CODEC_H265 ? TESSARO_CODEC_H265 : TESSARO_CODEC_H264;
             shape.nWidth = f.nWidth;
             shape.nHeight = f.nHeight;
+            const bool bExact = f.nRateNum > 0 && f.nRateDen > 0;
+            shape.nRateNum = bExact ? f.nRateNum : f.nFrameRate;
+            shape.nRateDen = bExact ? f.nRateDen : 1;
         } else if (shape.bVideo) {
             ++nAfterKey;
         }
@@ -205,10 +208,13 @@ bool ProbeShape(IInputReader& input, IFrameParser& parser, SStreamShape& shape) 
     return end != EFeedEnd::ReadError && end != EFeedEnd::Shrunk;
 }
 
-std::string ShapeChange(const SStreamShape& current, const SStreamShape& next) {
+std::string ShapeChange(const SStreamShape& current, const SStreamShape& next, bool bOneRate) {
     if (current.bVideo && next.bVideo) {
         if (current.nCodec != next.nCodec) return "the video codec";
         if (current.nWidth != next.nWidth || current.nHeight != next.nHeight) return "the picture size";
+        // Pictures of another rate on one fixed grid would drift from their sound.
+        if (bOneRate && uint64_t{current.nRateNum} * next.nRateDen != uint64_t{next.nRateNum} * current.nRateDen)
+            return "the picture rate";
     }
     if (next.bAudio && (!current.bAudio || current.nAudioCodec != next.nAudioCodec ||
                         current.nSampleRate != next.nSampleRate || current.nChannels != next.nChannels))

@@ -93,6 +93,8 @@ struct SStreamShape {
     int32_t nCodec = 0;
     int32_t nWidth = 0;
     int32_t nHeight = 0;
+    uint32_t nRateNum = 0;  // the nominal picture rate, nRateNum/nRateDen
+    uint32_t nRateDen = 1;
     bool bAudio = false;
     int32_t nAudioCodec = 0;
     uint32_t nSampleRate = 0;
@@ -103,7 +105,8 @@ struct SStreamShape {
 bool ProbeShape(IInputReader& input, IFrameParser& parser, SStreamShape& shape);
 
 // Why `next` cannot follow `current` in one file: "" when it can, else what
-// changes ("the codec", "the picture size", "the sound").
-std::string ShapeChange(const SStreamShape& current, const SStreamShape& next);
+// changes ("the video codec", "the picture size", "the sound", and for a
+// format of one fixed rate (bOneRate) "the picture rate").
+std::string ShapeChange(const SStreamShape& current, const SStreamShape& next, bool bOneRate = false);
 
 }  // namespace feed

@@ -174,6 +174,16 @@ TEST(JoinedTest, ShapesThatCannotShareAFile) {
     b = a;
     b.nAudioCodec = TESSARO_AUDIO_MULAW;
     EXPECT_EQ(feed::ShapeChange(a, b), "the sound");
+    // Another picture rate only matters to a format of one fixed rate.
+    a.nRateNum = 25;
+    b = a;
+    b.nRateNum = 30000;
+    b.nRateDen = 1001;
+    EXPECT_EQ(feed::ShapeChange(a, b), "");
+    EXPECT_EQ(feed::ShapeChange(a, b, true), "the picture rate");
+    b.nRateNum = 50;
+    b.nRateDen = 2;
+    EXPECT_EQ(feed::ShapeChange(a, b, true), "");
 }
 
 }  // namespace
