@@ -195,9 +195,9 @@ bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::
 }
 
 std::string UsageText() {
-    return "Usage: trelvo-convert [--format mp4|avi] [--output-dir DIR] [-j N] [--quiet] [--json]\n"
-           "                      [--faststart|--fragmented] [--join OUTPUT] [--from T] [--to T]\n"
-           "                      [--time TIME|--time-from-name PATTERN] FILE...\n"
+    return "Usage: trelvo-convert [--format mp4|avi] [--output-dir DIR] [-j N] [--quiet]\n"
+           "         [--json] [--faststart|--fragmented] [--join OUTPUT] [--from T] [--to T]\n"
+           "         [--time TIME|--time-from-name PATTERN] FILE...\n"
            "Converts video-recorder stream files (H.264/H.265 streams, MPEG program\n"
            "streams) to MP4 (the default) or AVI. Each output is named after its input\n"
            "with the last extension replaced, and written beside the input unless\n"
