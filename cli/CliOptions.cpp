@@ -3,8 +3,12 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <string_view>
+
+#include "convert/RecordingTime.h"
 
 namespace cli {
 
@@ -22,7 +26,109 @@ bool SetFormat(const std::string& strValue, SOptions& options, std::string& strE
     return true;
 }
 
+bool SetJobs(const std::string& strValue, SOptions& options, std::string& strError) {
+    char* pEnd = nullptr;
+    const long n = std::strtol(strValue.c_str(), &pEnd, 10);
+    if (strValue.empty() || *pEnd != '\0' || n < 1 || n > 256) {
+        strError = "--jobs takes a number from 1 to 256";
+        return false;
+    }
+    options.nJobs = static_cast<int>(n);
+    return true;
+}
+
+bool SetClock(std::string_view name, const std::string& strValue, int64_t& nTicks, std::string& strError) {
+    if (ParseClockTime(strValue, nTicks)) return true;
+    strError = std::string(name) + " takes seconds or HH:MM:SS[.mmm], not '" + strValue + "'";
+    return false;
+}
+
+// The options that only make sense together, or only for one format.
+bool CheckCombinations(SOptions& options, std::string& strError) {
+    convert::SConvertOptions& c = options.convert;
+    const std::string& strJoin = c.strJoinOutput;
+    // An AVI name given to --join asks for AVI.
+    if (!options.bFormatGiven && strJoin.size() > 4 && strJoin.compare(strJoin.size() - 4, 4, ".avi") == 0)
+        options.format = EFormat::Avi;
+    if (options.format == EFormat::Avi && (c.bFastStart || c.bFragmented)) {
+        strError = std::string(c.bFastStart ? "--faststart" : "--fragmented") + " is for MP4 only";
+        return false;
+    }
+    if (c.bFastStart && c.bFragmented) {
+        strError = "--faststart and --fragmented exclude each other";
+        return false;
+    }
+    if (c.bTime && !c.strTimePattern.empty()) {
+        strError = "--time and --time-from-name exclude each other";
+        return false;
+    }
+    if (c.nFrom >= 0 && c.nTo >= 0 && c.nTo <= c.nFrom) {
+        strError = "--to must come after --from";
+        return false;
+    }
+    return true;
+}
+
+// The options of the recording: its layout, a part of it, its time, a join.
+// True when strArg was one of them (strError set when its value was bad).
+bool RecordingOption(const std::string& strArg, const std::function<bool(std::string_view, std::string&)>& value,
+                     SOptions& options, std::string& strError) {
+    convert::SConvertOptions& c = options.convert;
+    std::string strValue;
+    if (strArg == "--faststart") {
+        c.bFastStart = true;
+    } else if (strArg == "--fragmented") {
+        c.bFragmented = true;
+    } else if (value("--join", strValue)) {
+        if (strError.empty() && strValue.empty()) strError = "--join needs an output file";
+        c.strJoinOutput = strValue;
+    } else if (value("--from", strValue)) {
+        if (strError.empty()) SetClock("--from", strValue, c.nFrom, strError);
+    } else if (value("--to", strValue)) {
+        if (strError.empty()) SetClock("--to", strValue, c.nTo, strError);
+    } else if (value("--time", strValue)) {
+        if (strError.empty() && !convert::ParseRecordingTime(strValue, c.nTimeUs))
+            strError = "--time takes YYYY-MM-DDTHH:MM:SS[Z], not '" + strValue + "'";
+        c.bTime = true;
+    } else if (value("--time-from-name", strValue)) {
+        if (strError.empty() && strValue.find('%') == std::string::npos)
+            strError = "--time-from-name takes a pattern such as %Y%m%d_%H%M%S";
+        c.strTimePattern = strValue;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool ParseClockTime(const std::string& strText, int64_t& nTicks) {
+    double dParts[3] = {0, 0, 0};
+    int nParts = 0;
+    size_t nPos = 0;
+    for (;;) {
+        if (nParts == 3) return false;
+        const size_t nColon = strText.find(':', nPos);
+        const std::string strPart = strText.substr(nPos, nColon == std::string::npos ? nColon : nColon - nPos);
+        // Digits and at most one point, and a point only in the seconds.
+        if (strPart.empty() || strPart.find_first_not_of("0123456789.") != std::string::npos ||
+            strPart.find('.') != strPart.rfind('.') || strPart == ".")
+            return false;
+        dParts[nParts++] = std::strtod(strPart.c_str(), nullptr);
+        if (nColon == std::string::npos) break;
+        if (strPart.find('.') != std::string::npos) return false;
+        nPos = nColon + 1;
+    }
+    double dSeconds = 0;
+    for (int i = 0; i < nParts; ++i) {
+        // Minutes and seconds under 60 once a larger unit stands before them.
+        if (i > 0 && dParts[i] >= 60) return false;
+        dSeconds = dSeconds * 60 + dParts[i];
+    }
+    if (!(dSeconds < 1e9)) return false;
+    nTicks = std::llround(dSeconds * 90000);
+    return true;
+}
 
 bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::string& strError) {
     bool bOptionsEnd = false;
@@ -63,15 +169,11 @@ bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::
             options.bJson = true;
         } else if (value("--format", strValue) || value("-f", strValue)) {
             if (!strError.empty() || !SetFormat(strValue, options, strError)) return false;
-        } else if (value("--jobs", strValue) || value("-j", strValue)) {
+            options.bFormatGiven = true;
+        } else if (RecordingOption(strArg, value, options, strError)) {
             if (!strError.empty()) return false;
-            char* pEnd = nullptr;
-            const long n = std::strtol(strValue.c_str(), &pEnd, 10);
-            if (strValue.empty() || *pEnd != '\0' || n < 1 || n > 256) {
-                strError = "--jobs takes a number from 1 to 256";
-                return false;
-            }
-            options.nJobs = static_cast<int>(n);
+        } else if (value("--jobs", strValue) || value("-j", strValue)) {
+            if (!strError.empty() || !SetJobs(strValue, options, strError)) return false;
         } else if (value("--output-dir", strValue) || value("-o", strValue)) {
             if (!strError.empty()) return false;
             if (strValue.empty()) {
@@ -89,11 +191,13 @@ bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::
         strError = "no input files";
         return false;
     }
-    return true;
+    return CheckCombinations(options, strError);
 }
 
 std::string UsageText() {
-    return "Usage: trelvo-convert [--format mp4|avi] [--output-dir DIR] [-j N] [--quiet] [--json] FILE...\n"
+    return "Usage: trelvo-convert [--format mp4|avi] [--output-dir DIR] [-j N] [--quiet]\n"
+           "         [--json] [--faststart|--fragmented] [--join OUTPUT] [--from T] [--to T]\n"
+           "         [--time TIME|--time-from-name PATTERN] FILE...\n"
            "Converts video-recorder stream files (H.264/H.265 streams, MPEG program\n"
            "streams) to MP4 (the default) or AVI. Each output is named after its input\n"
            "with the last extension replaced, and written beside the input unless\n"
@@ -108,6 +212,31 @@ std::string UsageText() {
            "      --json            one JSON object per file on stdout instead of result\n"
            "                        lines (input, output, result, reason, pictures,\n"
            "                        seconds, bytes, wall_seconds)\n"
+           "      --faststart       MP4: the index before the media data, so that a web\n"
+           "                        player starts at once\n"
+           "                        (trelvo-convert --faststart cam1.ps)\n"
+           "      --fragmented      MP4: written in fragments of at most about 2 s straight\n"
+           "                        to its name: it plays while written, and a file cut\n"
+           "                        off (power loss) plays up to its last 2 s\n"
+           "                        (trelvo-convert --fragmented cam1.ps)\n"
+           "      --join OUTPUT     all FILEs, in order, into one OUTPUT on one timeline:\n"
+           "                        a gap in the recorder's clock is kept, a clock that\n"
+           "                        starts again goes on; a change of codec, picture size\n"
+           "                        or sound goes on in OUTPUT-2, -3 ... (relative to\n"
+           "                        --output-dir when given; OUTPUT.avi means AVI)\n"
+           "                        (trelvo-convert --join day.mp4 cam1_*.ps)\n"
+           "      --from T          start at the key frame at or before T, in seconds or\n"
+           "                        HH:MM:SS[.mmm] from the recording's first picture; the\n"
+           "                        result says how far before T it starts\n"
+           "      --to T            end with the last picture before T\n"
+           "                        (trelvo-convert --from 00:01:00 --to 00:01:30 cam1.ps)\n"
+           "      --time TIME       the recording's first picture was taken at TIME,\n"
+           "                        YYYY-MM-DDTHH:MM:SS, local time, or UTC with a final Z;\n"
+           "                        written as the output's creation time\n"
+           "                        (trelvo-convert --time 2024-05-01T08:00:00Z cam1.ps)\n"
+           "      --time-from-name PATTERN  the same, read from the input's name\n"
+           "                        (trelvo-convert --time-from-name %Y%m%d_%H%M%S\n"
+           "                        cam1_20240501_080000.ps)\n"
            "  -h, --help            this text\n"
            "  -V, --version         the version\n"
            "\n"

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "convert/ConvertOptions.h"
+
 namespace cli {
 
 enum class EFormat { Mp4, Avi };
@@ -16,6 +18,9 @@ struct SOptions {
     bool bVerbose = false;
     bool bJson = false;  // one JSON object per file on stdout instead of result lines
     int nJobs = 1;       // files converted at once
+    bool bFormatGiven = false;
+    // Layout, part, recording time and join (--faststart ... --join).
+    convert::SConvertOptions convert;
     bool bHelp = false;
     bool bVersion = false;
     std::vector<std::string> files;
@@ -31,6 +36,9 @@ inline constexpr int kExitPartial = 3;  // every file converted, some of them on
 bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::string& strError);
 
 std::string UsageText();
+
+// "90", "5.5", "01:02:03" or "1:02:03.250" to 90 kHz ticks. False when it is none.
+bool ParseClockTime(const std::string& strText, int64_t& nTicks);
 
 // Resolves a relative path against the current directory.
 std::string AbsolutePath(const std::string& strPath);

@@ -97,11 +97,33 @@ std::string JsonString(const std::string& strBytes) {
     return out + "\"";
 }
 
+namespace {
+
+// What a successful output holds beyond the plain conversion, for the
+// result line: where a part starts, what was joined, where it goes on.
+std::string Notes(const SFileReport& report) {
+    const convert::SConversionResult& r = report.result;
+    std::string strNotes = report.strReason;
+    auto add = [&](const std::string& strNote) { strNotes += (strNotes.empty() ? "" : "; ") + strNote; };
+    if (r.dStartsBefore >= 0) {
+        char sz[64];
+        std::snprintf(sz, sizeof sz, "starts %.3f s before --from", r.dStartsBefore);
+        add(sz);
+    }
+    if (r.nJoined > 1) add("joined " + std::to_string(r.nJoined) + " inputs");
+    if (!r.strContinuedIn.empty()) add("continues in " + r.strContinuedIn + ": " + r.strChange);
+    if (r.bTimeNotInName) add("no recording time in the name");
+    return strNotes;
+}
+
+}  // namespace
+
 std::string ResultLine(const SFileReport& report, const std::string& strWord) {
     std::string strLine = EscapeForLine(report.strInput) + "  " + strWord + "  ";
     if (report.result.bSuccess) {
         strLine += EscapeForLine(report.strOutput);
-        if (!report.strReason.empty()) strLine += "  (" + EscapeForLine(report.strReason) + ")";
+        const std::string strNotes = Notes(report);
+        if (!strNotes.empty()) strLine += "  (" + EscapeForLine(strNotes) + ")";
     } else {
         strLine += EscapeForLine(report.strReason.empty() ? std::string("(no output)") : report.strReason);
     }
@@ -123,7 +145,22 @@ std::string JsonLine(const SFileReport& report) {
     strLine += r.reason == convert::EReason::None ? "null" : JsonString(convert::ReasonCode(r.reason));
     strLine += ",\"message\":";
     strLine += report.strReason.empty() ? "null" : JsonString(report.strReason);
-    return strLine + "," + szNumbers + "}";
+    strLine += std::string(",") + szNumbers;
+    // Fields of the options that were asked for, only then.
+    if (r.dStartsBefore >= 0) {
+        char sz[64];
+        std::snprintf(sz, sizeof sz, ",\"starts_before_from\":%.3f", r.dStartsBefore);
+        strLine += sz;
+    }
+    if (!r.strCreationTime.empty() || r.bTimeNotInName)
+        strLine += ",\"creation_time\":" + (r.strCreationTime.empty() ? "null" : JsonString(r.strCreationTime));
+    if (r.nJoined > 0) {
+        strLine += ",\"joined\":" + std::to_string(r.nJoined) + ",\"continued_in\":";
+        strLine += r.strContinuedIn.empty() ? "null" : JsonString(r.strContinuedIn);
+        strLine += ",\"change\":";
+        strLine += r.strChange.empty() ? "null" : JsonString(r.strChange);
+    }
+    return strLine + "}";
 }
 
 }  // namespace cli

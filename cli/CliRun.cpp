@@ -213,6 +213,13 @@ bool PrepareOutputDir(const std::string& strDir, std::wstring& strOut) {
     return true;
 }
 
+// The join's output: a relative name goes into the output directory when one
+// is given, else into the current one.
+std::string JoinOutputPath(const std::string& strOutput, const std::wstring& strSaveDir) {
+    if (strOutput[0] == '/' || strSaveDir.empty()) return AbsolutePath(strOutput);
+    return Narrow(strSaveDir) + strOutput;
+}
+
 }  // namespace
 
 int RunConversions(const SOptions& options) {
@@ -221,6 +228,14 @@ int RunConversions(const SOptions& options) {
         std::fprintf(stderr, "trelvo-convert: cannot create the output directory '%s'\n",
                      options.strOutputDir.c_str());
         return kExitFailed;
+    }
+    convert::SConvertOptions convertOptions = options.convert;
+    const bool bJoin = !convertOptions.strJoinOutput.empty();
+    if (bJoin) {
+        convertOptions.strJoinOutput = JoinOutputPath(convertOptions.strJoinOutput, strSaveDir);
+        // Its directory is made when missing, as --output-dir's is.
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(convertOptions.strJoinOutput).parent_path(), ec);
     }
 
     CConversionList list;
@@ -240,16 +255,18 @@ int RunConversions(const SOptions& options) {
     g_pMainDlg = &host;
     InstallInterruptHandler();
     if (options.format == EFormat::Avi) {
-        convert::AviConvertRows(host, KorvelConvert, options.nJobs);
+        convert::AviConvertRows(host, KorvelConvert, options.nJobs, convertOptions);
     } else {
         convert::CMp4Backend backend;
-        convert::Mp4ConvertRows(host, backend, options.nJobs);
+        convert::Mp4ConvertRows(host, backend, options.nJobs, convertOptions);
     }
     host.Flush();
     g_pMainDlg = nullptr;
     trelvo::log::SetSink(nullptr, nullptr);
 
-    const bool bAllDone = host.Done() == list.GetRowCount() && host.Failed() == 0 && g_bInterrupted == 0;
+    // A join reports once per output, on the row of its first input.
+    const bool bAllReported = bJoin ? host.Done() > 0 : host.Done() == list.GetRowCount();
+    const bool bAllDone = bAllReported && host.Failed() == 0 && g_bInterrupted == 0;
     if (!bAllDone) return kExitFailed;
     return host.Partial() > 0 ? kExitPartial : kExitOk;
 }

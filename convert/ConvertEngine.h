@@ -14,10 +14,13 @@
 #include <vector>
 
 #include "convert/ConvertJobs.h"
+#include "convert/ConvertOptions.h"
 #include "convert/ConvertResult.h"
 #include "libs/feed/Feed.h"
+#include "libs/feed/Joined.h"
 #include "libs/korvel/korvel.h"
 #include "libs/tessaro/tessaro.h"
+#include "mp4/Mp4Writer.h"
 
 namespace convert {
 
@@ -61,6 +64,9 @@ void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t 
 
 using feed::IFrameParser;
 using feed::IInputReader;
+// Opens an input by its path; null with the reason in failure.
+using OpenInputFnPath = std::function<std::unique_ptr<IInputReader>(const std::string& strPath,
+                                                                     SConversionResult& failure)>;
 
 class IFrameWriter {
 public:
@@ -82,7 +88,8 @@ public:
 
 // Makes the per-file resources of the MP4 job. The defaults are the real ones:
 // the file through stdio, our stream parser, and CMp4Writer writing under a
-// temporary name that Finish renames onto the final one.
+// temporary name that Finish renames onto the final one (a fragmented file
+// goes straight to its final name, so that it can be played while written).
 class CMp4Backend {
 public:
     virtual ~CMp4Backend() = default;
@@ -91,23 +98,74 @@ public:
     virtual std::unique_ptr<IInputReader> OpenInput(const std::string& strPath, SConversionResult& failure);
     virtual std::unique_ptr<IFrameParser> CreateParser();
     // Null when the output cannot be started, with the system's message.
-    virtual std::unique_ptr<IFrameWriter> CreateWriter(const std::string& strPath, std::string& strError);
+    virtual std::unique_ptr<IFrameWriter> CreateWriter(const std::string& strPath, const SMp4WriterOptions& options,
+                                                       std::string& strError);
 };
 
 // Converts one row to MP4.
 SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend,
-                                CBatchOutputs& batch);
+                                CBatchOutputs& batch, const SConvertOptions& options = {});
 // The MP4 job over every ticked row, nJobs at a time, ending with the
 // closing message. With more than one job the host is called from several
-// threads at once.
-uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs = 1);
+// threads at once. A join makes one job of all rows (see JoinRows).
+uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs = 1,
+                        const SConvertOptions& options = {});
 
 // The AVI library entry, replaceable in tests.
 using AviConvertFn = int32_t (*)(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
                                  KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult);
+// The AVI library's entry for joined inputs and parts of a recording.
+using AviPartFn = int32_t (*)(const char* const* ppszInputs, uint32_t nInputs, const char* pszOutput,
+                              KorvelPart* pPart, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel,
+                              void* pUser, KorvelResult* pResult);
 // The AVI job over every ticked row. Each conversion reaches its row through
-// the pointer the library hands back to the callbacks.
-uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJobs = 1);
+// the pointer the library hands back to the callbacks. Rows that need the
+// recording (options.NeedsRecording()) go through pfnPart.
+uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJobs = 1,
+                        const SConvertOptions& options = {}, AviPartFn pfnPart = KorvelConvertPart);
+
+// The timeline of one recording as it goes from one output to the next.
+struct SChain {
+    bool bContinued = false;  // an earlier output began it
+    feed::STimeline timeline;
+    int64_t nOrigin = 0;      // its first picture's time
+    bool bCutDone = false;    // the asked part has ended
+};
+
+// One output of a recording: its inputs, its path, when its recording began.
+struct SPiece {
+    std::vector<std::string> inputs;
+    std::string strOutput;
+    bool bRecorded = false;
+    int64_t nRecordedUs = 0;  // the recording's first picture, microseconds since 1970 UTC
+};
+
+// Converts one piece from where the chain stands, moving the chain on;
+// progress in bytes of the piece's inputs.
+using PieceFn = std::function<SConversionResult(const SPiece& piece, SChain& chain,
+                                                const std::function<void(uint64_t, uint64_t)>& progress)>;
+// The MP4 and AVI pieces.
+SConversionResult Mp4Piece(IConversionHost& host, CMp4Backend& backend, const SConvertOptions& options,
+                           const SPiece& piece, SChain& chain,
+                           const std::function<void(uint64_t, uint64_t)>& progress);
+SConversionResult AviPiece(IConversionHost& host, AviPartFn pfnPart, const SConvertOptions& options,
+                           const SPiece& piece, SChain& chain,
+                           const std::function<void(uint64_t, uint64_t)>& progress);
+
+// Every ticked row, in order, into options.strJoinOutput: inputs of one
+// format share an output; a change of codec, picture size or sound starts
+// the next (NAME-2.EXT, NAME-3.EXT ...), so does one of the picture rate
+// for a format of one fixed rate (bOneRate: AVI). Each output's result goes
+// to the row of its first input. False when it did not convert whole.
+bool JoinRows(IConversionHost& host, const SConvertOptions& options, const OpenInputFnPath& openInput,
+              const feed::CreateParserFn& createParser, const PieceFn& convertPiece, bool bOneRate);
+
+// "/out/cam-2.mp4" for the second output (nPiece 1) of "/out/cam.mp4".
+std::string PieceOutputName(const std::string& strOutput, size_t nPiece);
+
+// When the row's recording began, as the options say: a fixed time, or the
+// time its file name holds. False when none is asked or the name holds none.
+bool RecordingTimeFor(const SConvertOptions& options, const std::string& strFileName, int64_t& nUs);
 
 // The outcome of an AVI library call as the jobs report it.
 SConversionResult AviResult(const KorvelResult& result);

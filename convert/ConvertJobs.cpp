@@ -15,6 +15,7 @@
 
 #include "convert/ConversionList.h"
 #include "convert/ConvertEngine.h"
+#include "convert/JobParts.h"
 #include "lang/MultiLanguage.h"
 #include "libs/korvel/korvel.h"
 #include "libs/tessaro/tessaro.h"
@@ -29,11 +30,23 @@ namespace convert {
 namespace {
 
 // The writer works on a temporary beside the final name; only a complete file
-// is renamed onto it.
+// is renamed onto it. Without a temporary (a fragmented file) it writes at
+// the final name itself.
 class CWriterAdapter final : public IFrameWriter {
 public:
-    explicit CWriterAdapter(std::unique_ptr<platform::COutputFile> pOutput)
-        : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath()) {}
+    CWriterAdapter(std::unique_ptr<platform::COutputFile> pOutput, const SMp4WriterOptions& options)
+        : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath(), options) {}
+    CWriterAdapter(const std::string& strPath, const SMp4WriterOptions& options)
+        : m_writer(strPath, options), m_strDirect(strPath) {}
+    // A file written at its final name that did not finish goes, as a
+    // temporary would.
+    ~CWriterAdapter() override {
+        if (m_strDirect.empty() || m_bFinished) return;
+        m_writer.Finish();
+        std::remove(m_strDirect.c_str());
+    }
+    CWriterAdapter(const CWriterAdapter&) = delete;
+    CWriterAdapter& operator=(const CWriterAdapter&) = delete;
     int32_t InputFrame(const TessaroFrame* pFrame) override {
         const int32_t r = m_writer.InputFrame(pFrame);
         if (r < 0) m_strError = m_writer.ErrorText();
@@ -41,12 +54,13 @@ public:
     }
     int32_t Finish() override {
         const int32_t nFinish = m_writer.Finish();
+        m_bFinished = true;
         if (nFinish != 1) {
             m_strError = m_writer.ErrorText();
-            m_pOutput->Discard();
+            if (m_pOutput) m_pOutput->Discard();
             return nFinish;
         }
-        return m_pOutput->Commit(m_strError) ? 1 : -1;
+        return !m_pOutput || m_pOutput->Commit(m_strError) ? 1 : -1;
     }
     std::string ErrorText() const override { return m_strError; }
     uint64_t Pictures() const override { return static_cast<uint64_t>(std::max(m_writer.VideoFrames(), 0)); }
@@ -57,28 +71,12 @@ public:
 private:
     std::unique_ptr<platform::COutputFile> m_pOutput;
     CMp4Writer m_writer;
+    std::string m_strDirect;  // the final name written directly, or empty
+    bool m_bFinished = false;
     std::string m_strError;
 };
 
 std::wstring Text(const wchar_t* pszKey) { return CMultiLanguage::GetText(pszKey); }
-
-// Why a parser gave nothing a file could start with.
-SConversionResult NoOutputReason(IFrameParser& parser) {
-    TessaroStatus status{};
-    if (parser.GetStatus(status)) {
-        if (status.nFlags & TESSARO_STATUS_VIDEO_UNSUPPORTED)
-            return Failure(EReason::UnsupportedVideo, VideoCodecName(status.nVideoCodec));
-        if (status.nVideoCodec == 0) return Failure(EReason::NotRecorderStream);
-    }
-    return Failure(EReason::NoKeyFrame);
-}
-
-// Where the parser saw the video change its codec, for the warning.
-std::string CodecChangePlace(IFrameParser& parser) {
-    TessaroStatus status{};
-    if (!parser.GetStatus(status) || !(status.nFlags & TESSARO_STATUS_VIDEO_CHANGED)) return {};
-    return "at byte " + std::to_string(status.nVideoChangeAt);
-}
 
 }  // namespace
 
@@ -165,7 +163,7 @@ void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t 
     for (std::thread& t : workers) t.join();
 }
 
-std::unique_ptr<IInputReader> CMp4Backend::OpenInput(const std::string& strPath, SConversionResult& failure) {
+std::unique_ptr<IInputReader> OpenFileInput(const std::string& strPath, SConversionResult& failure) {
     feed::EOpenError error = feed::EOpenError::None;
     std::string strError;
     std::unique_ptr<IInputReader> pInput = feed::CFileReader::Open(strPath, error, strError);
@@ -176,12 +174,41 @@ std::unique_ptr<IInputReader> CMp4Backend::OpenInput(const std::string& strPath,
     return pInput;
 }
 
+std::unique_ptr<IInputReader> CMp4Backend::OpenInput(const std::string& strPath, SConversionResult& failure) {
+    return OpenFileInput(strPath, failure);
+}
+
 std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() { return feed::CreateTessaroParser(); }
 
-std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath, std::string& strError) {
+std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath, const SMp4WriterOptions& options,
+                                                        std::string& strError) {
+    if (options.bFragmented) return std::make_unique<CWriterAdapter>(strPath, options);
     auto pOutput = std::make_unique<platform::COutputFile>(strPath);
     if (!pOutput->Create(strError)) return nullptr;
-    return std::make_unique<CWriterAdapter>(std::move(pOutput));
+    return std::make_unique<CWriterAdapter>(std::move(pOutput), options);
+}
+
+SConversionResult NoOutputReason(const TessaroStatus& status, bool bKnown) {
+    if (bKnown) {
+        if (status.nFlags & TESSARO_STATUS_VIDEO_UNSUPPORTED)
+            return Failure(EReason::UnsupportedVideo, VideoCodecName(status.nVideoCodec));
+        if (status.nVideoCodec == 0) return Failure(EReason::NotRecorderStream);
+    }
+    return Failure(EReason::NoKeyFrame);
+}
+
+std::string CodecChangePlace(const TessaroStatus& status, bool bKnown) {
+    if (!bKnown || !(status.nFlags & TESSARO_STATUS_VIDEO_CHANGED)) return {};
+    return "at byte " + std::to_string(status.nVideoChangeAt);
+}
+
+SMp4WriterOptions WriterLayout(const SConvertOptions& options) {
+    SMp4WriterOptions layout;
+    // The MP4 job writes MP4 whatever the output's name says (a --join name).
+    layout.strFormat = "mp4";
+    layout.bFastStart = options.bFastStart;
+    layout.bFragmented = options.bFragmented;
+    return layout;
 }
 
 namespace {
@@ -221,18 +248,14 @@ SConversionResult FeedRow(IConversionHost& host, int32_t nRow, IInputReader& inp
     return Failure(EReason::Internal);
 }
 
+}  // namespace
+
 void FinishRowTexts(IConversionHost& host, int32_t nRow, const SConversionResult& result, bool bProgress100,
                     const std::wstring& strOutput) {
     if (result.bSuccess && bProgress100) host.SetRowText(nRow, COL_PROGRESS, L"100");
     host.SetRowText(nRow, COL_DESTRIBE, Text(result.bSuccess ? L"Trelvo.Success" : L"Trelvo.Fail"));
     host.OnRowDone(nRow, result, strOutput);
 }
-
-struct SRowPaths {
-    std::wstring strOutput;
-    std::string strIn;
-    std::string strOut;
-};
 
 SRowPaths RowPaths(IConversionHost& host, int32_t nRow, const wchar_t* pszExt) {
     const std::wstring strFileName = host.GetRowText(nRow, COL_FILENAME);
@@ -248,10 +271,14 @@ uint64_t FileBytes(const std::string& strPath) {
     return ::stat(strPath.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
-}  // namespace
-
 SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend,
-                                CBatchOutputs& batch) {
+                                CBatchOutputs& batch, const SConvertOptions& options) {
+    if (options.NeedsRecording()) {
+        return RecordingRow(host, nRow, L".mp4", batch, options,
+                            [&](const SPiece& piece, SChain& chain, const ProgressFn& progress) {
+                                return Mp4Piece(host, backend, options, piece, chain, progress);
+                            });
+    }
     const SRowPaths paths = RowPaths(host, nRow, L".mp4");
     auto finishRow = [&](const SConversionResult& result) {
         FinishRowTexts(host, nRow, result, true, paths.strOutput);
@@ -272,16 +299,18 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
     pParser = backend.CreateParser();
     if (!pParser) return finishRow(Failure(EReason::Internal));
     std::string strError;
-    pWriter = backend.CreateWriter(paths.strOut, strError);
+    pWriter = backend.CreateWriter(paths.strOut, WriterLayout(options), strError);
     if (!pWriter) return finishRow(Failure(EReason::WriteOutput, strError));
 
     SConversionResult result = FeedRow(host, nRow, *pInput, *pParser, *pWriter);
     const int32_t nFinish = result.bSuccess ? pWriter->Finish() : 0;
     if (result.bSuccess && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
-    if (result.bSuccess && nFinish == 0) result = NoOutputReason(*pParser);
+    TessaroStatus status{};
+    const bool bStatus = pParser->GetStatus(status);
+    if (result.bSuccess && nFinish == 0) result = NoOutputReason(status, bStatus);
     if (result.bSuccess && pWriter->LeftOutPart()) {
         result.reason = EReason::CodecChanged;
-        result.strDetail = CodecChangePlace(*pParser);
+        result.strDetail = CodecChangePlace(status, bStatus);
     }
     result.nPictures = pWriter->Pictures();
     result.dMediaSeconds = pWriter->MediaSeconds();
@@ -291,14 +320,27 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
     return finishRow(result);
 }
 
-uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs) {
+uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs, const SConvertOptions& options) {
+    if (!options.strJoinOutput.empty()) {
+        const bool bOk = JoinRows(
+            host, options, [&](const std::string& strPath, SConversionResult& failure) {
+                return backend.OpenInput(strPath, failure);
+            },
+            [&] { return backend.CreateParser(); },
+            [&](const SPiece& piece, SChain& chain, const ProgressFn& progress) {
+                return Mp4Piece(host, backend, options, piece, chain, progress);
+            },
+            false);
+        host.ShowMessage(Text(bOk && !host.IsStopRequested() ? L"Trelvo.Success" : L"Trelvo.Fail"));
+        return 1;
+    }
     CBatchOutputs batch;
     std::atomic<bool> bAllOk{true};
     // Names are claimed as the rows are begun, in their order: of two inputs
     // with one output name the earlier has it, whichever worker is first.
     auto claim = [&](int32_t nRow) { batch.Claim(RowPaths(host, nRow, L".mp4").strOut, nRow); };
     RunRows(host, nJobs, [&](int32_t nRow) {
-        if (!Mp4ConvertRow(host, nRow, backend, batch).bSuccess) bAllOk = false;
+        if (!Mp4ConvertRow(host, nRow, backend, batch, options).bSuccess) bAllOk = false;
     }, claim);
     // A stop before every ticked row was begun is no success either.
     if (host.IsStopRequested()) bAllOk = false;
@@ -349,13 +391,29 @@ int32_t AviRowCancel(void* pUser) { return static_cast<const SAviRow*>(pUser)->p
 
 }  // namespace
 
-uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJobs) {
+uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJobs, const SConvertOptions& options,
+                        AviPartFn pfnPart) {
+    const PieceFn piece = [&](const SPiece& p, SChain& chain, const ProgressFn& progress) {
+        return AviPiece(host, pfnPart, options, p, chain, progress);
+    };
+    if (!options.strJoinOutput.empty()) {
+        JoinRows(
+            host, options, [](const std::string& strPath, SConversionResult& failure) {
+                return OpenFileInput(strPath, failure);
+            },
+            [] { return feed::CreateTessaroParser(); }, piece, true);
+        return 1;
+    }
     CBatchOutputs batch;
     // As in the MP4 job: names are claimed in the order of the rows.
     auto claim = [&](int32_t nRow) { batch.Claim(RowPaths(host, nRow, L".avi").strOut, nRow); };
     RunRows(host, nJobs, [&](int32_t nRow) {
         const SRowPaths paths = RowPaths(host, nRow, L".avi");
         SConversionResult result;
+        if (options.NeedsRecording()) {
+            RecordingRow(host, nRow, L".avi", batch, options, piece);
+            return;
+        }
         if (!batch.Claim(paths.strOut, nRow)) {
             result = Failure(EReason::NameUsed);
         } else {

@@ -32,6 +32,17 @@ struct SConversionResult {
     uint64_t nPictures = 0;
     double dMediaSeconds = 0;
     uint64_t nOutputBytes = 0;
+    // A part of the recording: how many seconds before the asked start the
+    // output begins (at a key frame); negative when no start was asked.
+    double dStartsBefore = -1;
+    // The output's creation time as written (ISO 8601, UTC); empty: none.
+    std::string strCreationTime;
+    bool bTimeNotInName = false;  // a pattern was given but the name did not hold it
+    // A join: the inputs in this output, and where a change of format made
+    // the recording go on (the next output's path and what changed).
+    int32_t nJoined = 0;
+    std::string strContinuedIn;
+    std::string strChange;
 
     bool Whole() const { return bSuccess && reason == EReason::None; }
 };

@@ -91,10 +91,26 @@ std::vector<uint8_t> TrackConfig(const TessaroFrame& key, bool bRecord, std::vec
     return codec == annexb::ECodec::H265 ? annexb::BuildHvcC(sets) : annexb::BuildAvcC(sets);
 }
 
+// The layout options as the mov muxer takes them, and the creation time as
+// the metadata it writes into the movie header.
+void ApplyOptions(const SMp4WriterOptions& options, AVFormatContext* pCtx, AVDictionary** ppOpts)
+{
+    if (options.bFragmented) {
+        // delay_moov: the index waits for the first fragment, so that its edit
+        // list can say where the sound starts (the AAC encoder's delay).
+        av_dict_set(ppOpts, "movflags", "+frag_keyframe+empty_moov+delay_moov+default_base_moof", 0);
+        av_dict_set(ppOpts, "frag_duration", "2000000", 0);
+    } else if (options.bFastStart) {
+        av_dict_set(ppOpts, "movflags", "+faststart", 0);
+    }
+    if (!options.strCreationTime.empty())
+        av_dict_set(&pCtx->metadata, "creation_time", options.strCreationTime.c_str(), 0);
+}
+
 }  // namespace
 
 struct CMp4Writer::SImpl final : IPacketSink {
-    explicit SImpl(std::string strFileName);
+    SImpl(std::string strFileName, SMp4WriterOptions options);
 
     int32_t InputFrame(const TessaroFrame* pFrame);
     int32_t Finish();
@@ -124,6 +140,7 @@ struct CMp4Writer::SImpl final : IPacketSink {
 
     EState m_eState = EState::Waiting;
     std::string m_strFileName;
+    SMp4WriterOptions m_options;
     CFileOutput m_output;  // before the context, so that it outlives it
     FormatCtxPtr m_pFormatCtx;
     CAudioTrack m_audio{*this};
@@ -156,7 +173,10 @@ struct CMp4Writer::SImpl final : IPacketSink {
     int32_t m_nFinishResult = 0;
 };
 
-CMp4Writer::SImpl::SImpl(std::string strFileName) : m_strFileName(std::move(strFileName)) {}
+CMp4Writer::SImpl::SImpl(std::string strFileName, SMp4WriterOptions options)
+    : m_strFileName(std::move(strFileName)), m_options(std::move(options))
+{
+}
 
 // A failed write ends the file at once: the disk will not take the next one.
 void CMp4Writer::SImpl::NoteWriteResult(int r)
@@ -294,7 +314,10 @@ int32_t CMp4Writer::SImpl::WriteHeader()
     const CAudioTrack::SShape& shape = m_audio.Declare();
     AddVideoStream();
     const bool bAudio = AddAudioStream(shape);
-    const int r = avformat_write_header(m_pFormatCtx.get(), nullptr);
+    AVDictionary* pOptions = nullptr;
+    ApplyOptions(m_options, m_pFormatCtx.get(), &pOptions);
+    const int r = avformat_write_header(m_pFormatCtx.get(), &pOptions);
+    av_dict_free(&pOptions);
     std::vector<SHeldVideo> held;
     held.swap(m_vHeld);
     m_nHeldBytes = 0;
@@ -315,7 +338,8 @@ int32_t CMp4Writer::SImpl::Open()
     m_nVideoStream = m_nAudioStream = -1;
     std::remove(m_strFileName.c_str());
     AVFormatContext* pCtx = nullptr;
-    avformat_alloc_output_context2(&pCtx, nullptr, nullptr, m_strFileName.c_str());
+    avformat_alloc_output_context2(&pCtx, nullptr, m_options.strFormat.empty() ? nullptr : m_options.strFormat.c_str(),
+                                   m_strFileName.c_str());
     if (pCtx == nullptr) {
         TRELVO_LOG_WARNING("mp4", "Could not deduce output format from file extension: using MPEG.");
         avformat_alloc_output_context2(&pCtx, nullptr, "mpeg", m_strFileName.c_str());
@@ -511,8 +535,8 @@ int32_t CMp4Writer::SImpl::Finish()
     return m_nFinishResult;
 }
 
-CMp4Writer::CMp4Writer(std::string strFileName)
-    : m_pImpl(std::make_unique<SImpl>(std::move(strFileName)))
+CMp4Writer::CMp4Writer(std::string strFileName, SMp4WriterOptions options)
+    : m_pImpl(std::make_unique<SImpl>(std::move(strFileName), std::move(options)))
 {
 }
 

@@ -9,13 +9,28 @@
 
 struct TessaroFrame;
 
+// How the file is laid out and what it says about itself.
+struct SMp4WriterOptions {
+    // The muxer by its FFmpeg name ("mp4"); empty: chosen by the file name's
+    // extension, with MPEG as the fallback.
+    std::string strFormat;
+    // The index (moov) before the media data: the muxer moves it when the
+    // file is finished, reading the file back by its name.
+    bool bFastStart = false;
+    // Fragments of one key frame's pictures, at most about 2 s each, so that
+    // a file cut off at any point plays up to its last whole fragment.
+    bool bFragmented = false;
+    // The recording time of the first picture, ISO 8601 in UTC; empty: none.
+    std::string strCreationTime;
+};
+
 class CMp4Writer {
 public:
     // strFileName: output path in the narrow (UTF-8) encoding. Nothing is
     // opened until the first usable key frame; the header then waits for the
     // first audio record (up to a second, and a few MiB, of video held in
     // memory), which decides the audio track.
-    explicit CMp4Writer(std::string strFileName);
+    explicit CMp4Writer(std::string strFileName, SMp4WriterOptions options = {});
     ~CMp4Writer();
     CMp4Writer(const CMp4Writer&) = delete;
     CMp4Writer& operator=(const CMp4Writer&) = delete;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-
+#include <new>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -78,12 +78,22 @@ CConversion::CConversion(std::string strOutput, KorvelProgressFn pfnProgress, Ko
 
 CConversion::~CConversion() = default;
 
-int32_t CConversion::Run(feed::CFileReader& input) {
-    m_nSize = input.Size();
-    const int32_t nDiscover = Discover(input);
+feed::EFeedEnd CFileSource::Run(const feed::SFeedHooks& hooks) {
+    if (m_bRead && !m_input.Rewind()) return feed::EFeedEnd::ReadError;
+    m_bRead = true;
+    m_pParser = feed::CreateTessaroParser();
+    if (!m_pParser) throw std::bad_alloc();
+    return feed::Feed(m_input, *m_pParser, hooks);
+}
+
+bool CFileSource::Status(TessaroStatus& status) const { return m_pParser && m_pParser->GetStatus(status); }
+
+int32_t CConversion::Run(ISource& source) {
+    m_pSource = &source;
+    m_nSize = source.Size();
+    const int32_t nDiscover = Discover(source);
     if (nDiscover < 0) return nDiscover;
-    if (!input.Rewind()) return Fail(KORVEL_ERR_READ, input.ErrorText());
-    const int32_t nResult = Write(input);
+    const int32_t nResult = Write(source);
     if (nResult < 0) {
         m_pOutput.reset();  // close before removing
         m_output.Discard();
@@ -107,9 +117,9 @@ double CConversion::MediaSeconds() const {
 bool CConversion::Cancelled() const { return m_pfnCancel != nullptr && m_pfnCancel(m_pUser) != 0; }
 
 // Why a first pass found nothing to start a file with, as the parser saw it.
-int32_t CConversion::NoVideoReason(feed::IFrameParser& parser) {
+int32_t CConversion::NoVideoReason(const ISource& source) {
     TessaroStatus status{};
-    if (parser.GetStatus(status)) {
+    if (source.Status(status)) {
         if (status.nFlags & TESSARO_STATUS_VIDEO_UNSUPPORTED) {
             const char* pszName = status.nVideoCodec == TESSARO_CODEC_MPEG2   ? "MPEG-1/2 video"
                                   : status.nVideoCodec == TESSARO_CODEC_MPEG4 ? "MPEG-4 Part 2 video"
@@ -134,10 +144,10 @@ bool CConversion::Learn(const TessaroFrame& f, int& nRecordsAfterKey) {
 }
 
 // What ended a pass early, as a result code.
-int32_t CConversion::FeedFailure(feed::EFeedEnd end, const feed::IInputReader& input) {
+int32_t CConversion::FeedFailure(feed::EFeedEnd end, const ISource& source) {
     switch (end) {
         case feed::EFeedEnd::Stopped: return KORVEL_ERR_CANCELLED;
-        case feed::EFeedEnd::ReadError: return Fail(KORVEL_ERR_READ, input.ErrorText());
+        case feed::EFeedEnd::ReadError: return Fail(source.ReadFailure(), source.ErrorText());
         case feed::EFeedEnd::Shrunk: return KORVEL_ERR_INPUT_CHANGED;
         default: return 0;
     }
@@ -145,9 +155,7 @@ int32_t CConversion::FeedFailure(feed::EFeedEnd end, const feed::IInputReader& i
 
 // First pass: the video format from the first usable key frame, and audio
 // if any shows up before it or shortly after.
-int32_t CConversion::Discover(feed::IInputReader& input) {
-    const std::unique_ptr<feed::IFrameParser> pParser = feed::CreateTessaroParser();
-    if (!pParser) return KORVEL_ERR_MEMORY;
+int32_t CConversion::Discover(ISource& source) {
     int nRecordsAfterKey = 0;
     uint64_t nBytesAtKey = 0;
     uint64_t nBytes = 0;
@@ -166,19 +174,23 @@ int32_t CConversion::Discover(feed::IInputReader& input) {
         bCancelled = Cancelled();
         return bCancelled || (m_video.bFound && nBytes - nBytesAtKey >= kLookAheadBytes);
     };
-    const feed::EFeedEnd end = feed::Feed(input, *pParser, hooks);
+    const feed::EFeedEnd end = source.Run(hooks);
     if (bEnough || (end == feed::EFeedEnd::Stopped && !bCancelled)) return 0;
-    if (const int32_t nFailure = FeedFailure(end, input); nFailure < 0) return nFailure;
-    return m_video.bFound ? 0 : NoVideoReason(*pParser);
+    if (const int32_t nFailure = FeedFailure(end, source); nFailure < 0) return nFailure;
+    return m_video.bFound ? 0 : NoVideoReason(source);
 }
 
-int32_t CConversion::OpenOutput() {
+int32_t CConversion::OpenOutput(const TessaroFrame& first) {
     std::string strError;
     if (!m_output.Create(strError)) return Fail(KORVEL_ERR_WRITE, strError);
     const char* pszPath = m_output.TempPath().c_str();
     AVFormatContext* pCtx = nullptr;
     if (avformat_alloc_output_context2(&pCtx, nullptr, "avi", pszPath) < 0 || !pCtx) return KORVEL_ERR_MEMORY;
     m_pOutput.reset(pCtx);
+    // The AVI muxer writes "date" as the file's creation date (ICRD); it
+    // has no place for creation_time.
+    const std::string strDate = m_pSource->CreationTime(first.nPts != TESSARO_NO_TIME ? first.nPts : first.nDts);
+    if (!strDate.empty()) av_dict_set(&pCtx->metadata, "date", strDate.c_str(), 0);
 
     AVStream* pVideo = avformat_new_stream(pCtx, nullptr);
     if (!pVideo) return KORVEL_ERR_MEMORY;
@@ -328,7 +340,7 @@ int32_t CConversion::TakeFrame(const TessaroFrame& f) {
         }
         if (!m_bStarted) {
             if (!IsUsableKeyFrame(f)) return 0;  // nothing decodes before the first key frame
-            const int32_t nOpen = OpenOutput();
+            const int32_t nOpen = OpenOutput(f);
             if (nOpen < 0) return nOpen;
             m_bStarted = true;
             m_pVideoClock = std::make_unique<CVideoClock>(m_video.nRateNum, m_video.nRateDen);
@@ -378,10 +390,9 @@ int32_t CConversion::Finish() {
     return 0;
 }
 
-int32_t CConversion::Write(feed::IInputReader& input) {
+int32_t CConversion::Write(ISource& source) {
     m_pPacket.reset(av_packet_alloc());
-    const std::unique_ptr<feed::IFrameParser> pParser = feed::CreateTessaroParser();
-    if (!m_pPacket || !pParser) return KORVEL_ERR_MEMORY;
+    if (!m_pPacket) return KORVEL_ERR_MEMORY;
     int32_t nFailure = 0;
     uint64_t nLastPermille = UINT64_MAX;
     feed::SFeedHooks hooks;
@@ -398,11 +409,11 @@ int32_t CConversion::Write(feed::IInputReader& input) {
         Report(nDone);
     };
     hooks.shouldStop = [&] { return Cancelled(); };
-    const feed::EFeedEnd end = feed::Feed(input, *pParser, hooks);
+    const feed::EFeedEnd end = source.Run(hooks);
     if (nFailure < 0) return nFailure;
-    if (const int32_t nEnd = FeedFailure(end, input); nEnd < 0) return nEnd;
+    if (const int32_t nEnd = FeedFailure(end, source); nEnd < 0) return nEnd;
     TessaroStatus status{};
-    if (m_bOtherCodec && pParser->GetStatus(status) && (status.nFlags & TESSARO_STATUS_VIDEO_CHANGED))
+    if (m_bOtherCodec && source.Status(status) && (status.nFlags & TESSARO_STATUS_VIDEO_CHANGED))
         m_strError = "at byte " + std::to_string(status.nVideoChangeAt);
     return Finish();
 }

@@ -22,6 +22,37 @@ struct AVStream;
 
 namespace korvel {
 
+// What a conversion reads, twice: one file, or a recording of several cut to
+// a part. Each run hands out the records from the start.
+class ISource {
+public:
+    virtual ~ISource() = default;
+    virtual uint64_t Size() const = 0;
+    virtual feed::EFeedEnd Run(const feed::SFeedHooks& hooks) = 0;
+    // What the parser of the last run learnt; false when it cannot say.
+    virtual bool Status(TessaroStatus& status) const = 0;
+    // Why the last run could not read: a KORVEL_ERR_* code and the text.
+    virtual int32_t ReadFailure() const { return KORVEL_ERR_READ; }
+    virtual std::string ErrorText() const = 0;
+    // The date to write for a file whose first picture shows at nPts; empty: none.
+    virtual std::string CreationTime(int64_t /*nPts*/) const { return {}; }
+};
+
+// One input file, read again from its first byte.
+class CFileSource final : public ISource {
+public:
+    explicit CFileSource(feed::CFileReader& input) : m_input(input) {}
+    uint64_t Size() const override { return m_input.Size(); }
+    feed::EFeedEnd Run(const feed::SFeedHooks& hooks) override;
+    bool Status(TessaroStatus& status) const override;
+    std::string ErrorText() const override { return m_input.ErrorText(); }
+
+private:
+    feed::CFileReader& m_input;
+    std::unique_ptr<feed::IFrameParser> m_pParser;
+    bool m_bRead = false;
+};
+
 class CConversion {
 public:
     CConversion(std::string strOutput, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel, void* pUser);
@@ -30,7 +61,7 @@ public:
     CConversion& operator=(const CConversion&) = delete;
 
     // A KORVEL_ERR_* code, or 0 with the output complete under its name.
-    int32_t Run(feed::CFileReader& input);
+    int32_t Run(ISource& source);
     // The reason in detail (the system's message, a codec), when there is one.
     const std::string& ErrorText() const { return m_strError; }
     uint64_t Pictures() const { return m_nPictures; }
@@ -45,10 +76,10 @@ private:
     };
 
     bool Cancelled() const;
-    int32_t Discover(feed::IInputReader& input);
+    int32_t Discover(ISource& source);
     bool Learn(const TessaroFrame& f, int& nRecordsAfterKey);
-    int32_t OpenOutput();
-    int32_t Write(feed::IInputReader& input);
+    int32_t OpenOutput(const TessaroFrame& first);
+    int32_t Write(ISource& source);
     int32_t TakeFrame(const TessaroFrame& f);
     int32_t TakeVideo(const TessaroFrame& f);
     int32_t TakeAudio(const uint8_t* p, size_t n, int64_t nPts);
@@ -59,8 +90,8 @@ private:
     void HoldAudio(const TessaroFrame& f);
     void Report(uint64_t nPosition);
     int32_t Finish();
-    int32_t NoVideoReason(feed::IFrameParser& parser);
-    int32_t FeedFailure(feed::EFeedEnd end, const feed::IInputReader& input);
+    int32_t NoVideoReason(const ISource& source);
+    int32_t FeedFailure(feed::EFeedEnd end, const ISource& source);
     int32_t WriteError(int nAvError);
     int32_t Fail(int32_t nCode, std::string strText);
 
@@ -70,6 +101,7 @@ private:
     void* m_pUser;
     std::string m_strError;
     uint64_t m_nSize = 0;
+    ISource* m_pSource = nullptr;
 
     SVideoInfo m_video;
     SAudioInfo m_audio;

@@ -9,9 +9,11 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "libs/korvel/AviConversion.h"
 #include "libs/korvel/KorvelProgress.h"
+#include "libs/korvel/PartSource.h"
 
 namespace {
 
@@ -36,7 +38,8 @@ int32_t Convert(const char* pszInput, const char* pszOutput, KorvelProgressFn pf
     // Writing would replace the very file being read.
     if (pInput->IsSameFile(pszOutput)) return KORVEL_ERR_SAME_FILE;
     CConversion conversion(pszOutput, pfnProgress, pfnCancel, pUser);
-    const int32_t nResult = conversion.Run(*pInput);
+    korvel::CFileSource source(*pInput);
+    const int32_t nResult = conversion.Run(source);
     SetText(r, conversion.ErrorText());
     r.nPictures = conversion.Pictures();
     if (nResult >= 0 && conversion.LeftOutOtherCodec()) r.nWarning = KORVEL_WARN_CODEC_CHANGED;
@@ -59,6 +62,33 @@ int32_t ConvertAndRecord(const char* pszInput, const char* pszOutput, KorvelProg
     t_lastResult = r;
     if (pResult) *pResult = r;
     return r.nCode;
+}
+
+int32_t ConvertPart(const char* const* ppszInputs, uint32_t nInputs, const char* pszOutput, KorvelPart& part,
+                    KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel, void* pUser, KorvelResult& r) {
+    if (!ppszInputs || nInputs == 0 || !pszOutput || !*pszOutput || part.nSize < sizeof(KorvelPart))
+        return KORVEL_ERR_ARGS;
+    std::vector<std::string> inputs;
+    struct stat out {};
+    const bool bOutputExists = ::stat(pszOutput, &out) == 0;
+    for (uint32_t i = 0; i < nInputs; ++i) {
+        if (!ppszInputs[i] || !*ppszInputs[i]) return KORVEL_ERR_ARGS;
+        struct stat in {};
+        // Writing would replace a file being read.
+        if (bOutputExists && ::stat(ppszInputs[i], &in) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino)
+            return KORVEL_ERR_SAME_FILE;
+        inputs.emplace_back(ppszInputs[i]);
+    }
+    korvel::CPartSource source(std::move(inputs), part);
+    CConversion conversion(pszOutput, pfnProgress, pfnCancel, pUser);
+    const int32_t nResult = conversion.Run(source);
+    source.Report(part);
+    SetText(r, conversion.ErrorText());
+    r.nPictures = conversion.Pictures();
+    if (nResult >= 0 && conversion.LeftOutOtherCodec()) r.nWarning = KORVEL_WARN_CODEC_CHANGED;
+    r.dMediaSeconds = conversion.MediaSeconds();
+    if (nResult >= 0 && ::stat(pszOutput, &out) == 0) r.nOutputBytes = static_cast<uint64_t>(out.st_size);
+    return nResult;
 }
 
 // The 32-bit callbacks of the older entries, behind the pointer-sized ones.
@@ -87,6 +117,24 @@ extern "C" KORVEL_API int32_t KorvelConvert(const char* pszInput, const char* ps
                                             KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel, void* pUser,
                                             KorvelResult* pResult) {
     return ConvertAndRecord(pszInput, pszOutput, pfnProgress, pfnCancel, pUser, pResult);
+}
+
+extern "C" KORVEL_API int32_t KorvelConvertPart(const char* const* ppszInputs, uint32_t nInputs,
+                                                const char* pszOutput, KorvelPart* pPart,
+                                                KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel, void* pUser,
+                                                KorvelResult* pResult) {
+    KorvelResult r{};
+    try {
+        r.nCode = pPart ? ConvertPart(ppszInputs, nInputs, pszOutput, *pPart, pfnProgress, pfnCancel, pUser, r)
+                        : KORVEL_ERR_ARGS;
+    } catch (const std::bad_alloc&) {
+        r.nCode = KORVEL_ERR_MEMORY;
+    } catch (...) {
+        r.nCode = KORVEL_ERR_ARGS;
+    }
+    t_lastResult = r;
+    if (pResult) *pResult = r;
+    return r.nCode;
 }
 
 extern "C" KORVEL_API int32_t KorvelConvertToAviEx(const char* pszInput, const char* pszOutput, int32_t nMode,

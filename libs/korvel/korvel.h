@@ -76,6 +76,36 @@ typedef int32_t (*KorvelCancelFn)(void* pUser);
 KORVEL_API int32_t KorvelConvert(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
                                  KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult);
 
+/* A time no one knows (KorvelPart.nRecordedUs). */
+#define KORVEL_NO_TIME INT64_MIN
+
+/* What KorvelConvertPart is asked for and what it found. Times are 90 kHz
+ * ticks; the timeline is the inputs' joined one (see the README's --join). */
+typedef struct KorvelPart {
+    uint32_t nSize;          /* sizeof(KorvelPart) */
+    int64_t nFrom;           /* in: where the part starts, from the recording's first picture; -1 its start */
+    int64_t nTo;             /* in: where it ends; -1 its end */
+    int64_t nRecordedUs;     /* in: when the recording's first picture was taken, microseconds since
+                                1970 UTC; KORVEL_NO_TIME unknown */
+    int32_t bContinued;      /* in: earlier inputs began the timeline, as the four fields below say */
+    int32_t bClockDerived;   /* in/out: the last input's times were worked out, not recorded */
+    int64_t nOrigin;         /* in/out: the recording's first picture's time */
+    int64_t nEnd;            /* in/out: one picture after the last picture, on the timeline */
+    int64_t nClockEnd;       /* in/out: the same on the last input's own clock */
+    int32_t bCutDone;        /* out: the part ended within these inputs */
+    double dStartsBefore;    /* out: seconds the output starts before nFrom */
+    char szCreationTime[40]; /* out: the date written into the file (ISO 8601, UTC); empty none */
+} KorvelPart;
+
+/* Joins ppszInputs[0..nInputs-1] on one timeline (a gap the recorder's clock
+ * shows is kept, a clock that starts again goes on from the last picture)
+ * and writes the part that *pPart asks for to one AVI file, as KorvelConvert
+ * does; *pPart is updated for a following call that goes on from here. The
+ * caller makes sure that the inputs share one format. */
+KORVEL_API int32_t KorvelConvertPart(const char* const* ppszInputs, uint32_t nInputs, const char* pszOutput,
+                                     KorvelPart* pPart, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel,
+                                     void* pUser, KorvelResult* pResult);
+
 /* The result of the last conversion made on the calling thread by any entry
  * above. nSize is sizeof(KorvelResult) as the caller knows it. Returns its
  * nCode, or KORVEL_ERR_ARGS for a null pointer. */

@@ -72,3 +72,43 @@ TEST(CliOptionsTest, RelativePathsResolveAgainstTheCurrentDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CliOptionsTest, OptionsOfTheRecording) {
+    using cli::ParseClockTime;
+    int64_t n = 0;
+    EXPECT_TRUE(ParseClockTime("5", n));
+    EXPECT_EQ(n, 450000);
+    EXPECT_TRUE(ParseClockTime("1:02:03.250", n));
+    EXPECT_EQ(n, (3723 * 1000 + 250) * 90);
+    EXPECT_TRUE(ParseClockTime("01:30", n));
+    EXPECT_EQ(n, 90 * 90000);
+    for (const char* pszBad : {"", "x", "-1", "1:60", "1.5:00", "1:2:3:4", "5s", ":5", "1..2"})
+        EXPECT_FALSE(ParseClockTime(pszBad, n)) << pszBad;
+
+    cli::SOptions o;
+    std::string e;
+    ASSERT_TRUE(cli::ParseOptions({"--join", "all.avi", "--from=00:00:05", "--to", "9", "--time",
+                                   "2024-05-01T08:00:00Z", "a", "b"},
+                                  o, e))
+        << e;
+    EXPECT_EQ(o.format, cli::EFormat::Avi);  // the join's name asks for AVI
+    EXPECT_EQ(o.convert.strJoinOutput, "all.avi");
+    EXPECT_EQ(o.convert.nFrom, 450000);
+    EXPECT_EQ(o.convert.nTo, 810000);
+    EXPECT_TRUE(o.convert.bTime);
+    EXPECT_EQ(o.convert.nTimeUs, int64_t{1714550400} * 1000000);
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"--faststart", "--fragmented", "a"},     {"-f", "avi", "--fragmented", "a"},
+        {"--from", "9", "--to", "5", "a"},        {"--time", "2024-05-01 08:00", "a"},
+        {"--time", "2024-05-01T08:00:00", "--time-from-name", "%Y", "a"},
+        {"--time-from-name", "no-conversion", "a"}, {"--join", "", "a"}};
+    for (const auto& args : bad) {
+        cli::SOptions bo;
+        EXPECT_FALSE(cli::ParseOptions(args, bo, e)) << args[0] << " " << args[1];
+    }
+}
+
+}  // namespace

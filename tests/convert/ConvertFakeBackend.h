@@ -50,7 +50,8 @@ public:
     std::unique_ptr<convert::IFrameParser> CreateParser() override {
         return std::make_unique<CParser>(*this);
     }
-    std::unique_ptr<convert::IFrameWriter> CreateWriter(const std::string& strPath, std::string&) override {
+    std::unique_ptr<convert::IFrameWriter> CreateWriter(const std::string& strPath, const SMp4WriterOptions&,
+                                                        std::string&) override {
         writerPaths.push_back(strPath);
         // Like the real writer: a temporary that only a finished file replaces
         // the final name with.

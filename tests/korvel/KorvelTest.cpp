@@ -166,3 +166,52 @@ TEST(KorvelProgressTest, LargeInputsFitThirtyTwoBitsWithTheirRatio) {
 }
 
 }  // namespace
+
+namespace {
+
+// The entry for joined inputs and parts: its checks, and a second call that
+// goes on from where the first left the timeline.
+TEST_F(KorvelTest, PartsGoOnFromWhereTheTimelineStood) {
+    const std::string strOut = (m_dir / "part.avi").string();
+    const std::string strSlice1 = kData + "join_slice1.ps";
+    const std::string strSlice2 = kData + "join_slice2.ps";
+    const char* inputs[] = {strSlice1.c_str(), strSlice2.c_str()};
+    KorvelPart part{};
+    KorvelResult r{};
+    EXPECT_EQ(KorvelConvertPart(inputs, 2, strOut.c_str(), &part, nullptr, nullptr, nullptr, &r), KORVEL_ERR_ARGS);
+    part.nSize = sizeof part;
+    EXPECT_EQ(KorvelConvertPart(inputs, 0, strOut.c_str(), &part, nullptr, nullptr, nullptr, &r), KORVEL_ERR_ARGS);
+    const char* own[] = {strSlice1.c_str()};
+    EXPECT_EQ(KorvelConvertPart(own, 1, strSlice1.c_str(), &part, nullptr, nullptr, nullptr, &r),
+              KORVEL_ERR_SAME_FILE);
+    EXPECT_TRUE(fs::exists(strSlice1));
+
+    // The first slice alone, the second as a part that goes on: 3 s later.
+    part = KorvelPart{};
+    part.nSize = sizeof part;
+    part.nFrom = part.nTo = -1;
+    part.nRecordedUs = int64_t{1714550400} * 1000000;  // 2024-05-01T08:00:00Z
+    ASSERT_EQ(KorvelConvertPart(inputs, 1, strOut.c_str(), &part, nullptr, nullptr, nullptr, &r), 0) << r.szText;
+    EXPECT_EQ(r.nPictures, 25u);
+    EXPECT_EQ(part.bContinued, 1);
+    EXPECT_EQ(part.nEnd - part.nOrigin, 90000);
+    EXPECT_STREQ(part.szCreationTime, "2024-05-01T08:00:00.000000Z");
+    const std::string strNext = (m_dir / "part-2.avi").string();
+    ASSERT_EQ(KorvelConvertPart(inputs + 1, 1, strNext.c_str(), &part, nullptr, nullptr, nullptr, &r), 0);
+    EXPECT_STREQ(part.szCreationTime, "2024-05-01T08:00:04.000000Z");
+    EXPECT_EQ(part.nEnd - part.nOrigin, 5 * 90000);
+    EXPECT_EQ(CountVideoFrames(strNext), 25);
+
+    // A missing input fails the call and names the input.
+    const std::string strMissing = (m_dir / "missing.ps").string();
+    const char* broken[] = {strSlice1.c_str(), strMissing.c_str()};
+    part = KorvelPart{};
+    part.nSize = sizeof part;
+    part.nFrom = part.nTo = -1;
+    EXPECT_EQ(KorvelConvertPart(broken, 2, (m_dir / "broken.avi").c_str(), &part, nullptr, nullptr, nullptr, &r),
+              KORVEL_ERR_INPUT);
+    EXPECT_NE(std::string(r.szText).find("missing.ps"), std::string::npos) << r.szText;
+    EXPECT_FALSE(fs::exists(m_dir / "broken.avi"));
+}
+
+}  // namespace

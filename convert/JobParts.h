@@ -1,0 +1,44 @@
+// Pieces the MP4 and AVI jobs share inside the engine: a row's paths and
+// result texts, and why a conversion gave no output.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "convert/ConvertEngine.h"
+
+namespace convert {
+
+using ProgressFn = std::function<void(uint64_t nDone, uint64_t nTotal)>;
+
+struct SRowPaths {
+    std::wstring strOutput;
+    std::string strIn;
+    std::string strOut;
+};
+SRowPaths RowPaths(IConversionHost& host, int32_t nRow, const wchar_t* pszExt);
+
+// The row's progress (100 on success when bProgress100), its result word,
+// and the host told.
+void FinishRowTexts(IConversionHost& host, int32_t nRow, const SConversionResult& result, bool bProgress100,
+                    const std::wstring& strOutput);
+
+uint64_t FileBytes(const std::string& strPath);
+
+// A regular file, or null with the reason.
+std::unique_ptr<IInputReader> OpenFileInput(const std::string& strPath, SConversionResult& failure);
+
+// Why a parser gave nothing a file could start with; where the codec changed.
+SConversionResult NoOutputReason(const TessaroStatus& status, bool bKnown);
+std::string CodecChangePlace(const TessaroStatus& status, bool bKnown);
+
+SMp4WriterOptions WriterLayout(const SConvertOptions& options);
+
+// One row through the recording (a part of it, its time): named, claimed and
+// checked as any row, then converted by convertPiece.
+SConversionResult RecordingRow(IConversionHost& host, int32_t nRow, const wchar_t* pszExt, CBatchOutputs& batch,
+                               const SConvertOptions& options, const PieceFn& convertPiece);
+
+}  // namespace convert
