@@ -30,10 +30,13 @@ declare -A wall rss
 timed() {
   local name=$1
   shift
+  local t0 t1 s k
+  t0=$(date +%s%N)
   /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >/dev/null 2>&1 </dev/null || true
-  local s k
+  t1=$(date +%s%N)
   read -r s k <"$work/time.txt"
-  wall[$name]+="$s "
+  # Wall time to the microsecond; /usr/bin/time gives hundredths only.
+  wall[$name]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 1e9 }') "
   rss[$name]+="$k "
 }
 med() { tr ' ' '\n' <<<"${wall[$1]}" | grep . | median; }

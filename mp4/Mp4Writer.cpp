@@ -2,7 +2,7 @@
 
 #include "AudioTrack.h"
 #include "FfmpegPtr.h"
-#include "FileOutput.h"
+#include "libs/output/FileOutput.h"
 #include "PacketSink.h"
 #include "VideoClock.h"
 #include "log/Log.h"
@@ -141,7 +141,7 @@ struct CMp4Writer::SImpl final : IPacketSink {
     EState m_eState = EState::Waiting;
     std::string m_strFileName;
     SMp4WriterOptions m_options;
-    CFileOutput m_output;  // before the context, so that it outlives it
+    trelvo::output::CFileOutput m_output;  // before the context, so that it outlives it
     FormatCtxPtr m_pFormatCtx;
     CAudioTrack m_audio{*this};
     std::unique_ptr<CVideoClock> m_pClock;

@@ -65,8 +65,9 @@ bool SetExtradata(AVCodecParameters* par, const std::vector<uint8_t>& data) {
 
 }  // namespace
 
+// The context's I/O belongs to the conversion's CFileOutput.
 void CConversion::SOutputFree::operator()(AVFormatContext* p) const {
-    if (p->pb) avio_closep(&p->pb);
+    p->pb = nullptr;
     avformat_free_context(p);
 }
 
@@ -228,8 +229,12 @@ int32_t CConversion::OpenOutput(const TessaroFrame& first) {
         m_pAudio = pAudio;
     }
 
-    int nRet = avio_open(&pCtx->pb, pszPath, AVIO_FLAG_WRITE);
-    if (nRet >= 0) nRet = avformat_write_header(pCtx, nullptr);
+    int nRet = m_file.Open(pszPath);
+    if (nRet >= 0) {
+        pCtx->pb = m_file.Context();
+        pCtx->flags |= AVFMT_FLAG_CUSTOM_IO;
+        nRet = avformat_write_header(pCtx, nullptr);
+    }
     return nRet < 0 ? WriteError(nRet) : 0;
 }
 
@@ -381,8 +386,9 @@ void CConversion::Report(uint64_t nPosition) {
 int32_t CConversion::Finish() {
     if (!m_bStarted) return KORVEL_ERR_NO_KEY_FRAME;  // the input changed since the first pass
     int nRet = av_write_trailer(m_pOutput.get());
-    const int nClose = avio_closep(&m_pOutput->pb);
-    if (nRet >= 0) nRet = nClose;
+    const int nStream = m_pOutput->pb->error;
+    const int nClose = m_file.Close();
+    if (nRet >= 0) nRet = nStream < 0 ? nStream : nClose;
     m_pOutput.reset();
     if (nRet < 0) return WriteError(nRet);
     std::string strError;

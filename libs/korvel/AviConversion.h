@@ -14,6 +14,7 @@
 #include "libs/feed/Feed.h"
 #include "libs/korvel/AviTracks.h"
 #include "libs/korvel/korvel.h"
+#include "libs/output/FileOutput.h"
 #include "platform/OutputFile.h"
 
 struct AVFormatContext;
@@ -112,6 +113,7 @@ private:
         void operator()(AVPacket* p) const;
     };
     // m_pPacket is declared after m_pOutput so that it goes first.
+    trelvo::output::CFileOutput m_file;  // before the context, so that it outlives it
     std::unique_ptr<AVFormatContext, SOutputFree> m_pOutput;
     std::unique_ptr<AVPacket, SPacketFree> m_pPacket;
     AVStream* m_pVideo = nullptr;

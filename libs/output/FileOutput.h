@@ -9,7 +9,7 @@
 
 struct AVIOContext;
 
-namespace trelvo::mp4 {
+namespace trelvo::output {
 
 class CFileOutput {
 public:
@@ -36,4 +36,4 @@ private:
     int m_nError = 0;
 };
 
-}  // namespace trelvo::mp4
+}  // namespace trelvo::output

@@ -1,4 +1,4 @@
-#include "FileOutput.h"
+#include "libs/output/FileOutput.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-namespace trelvo::mp4 {
+namespace trelvo::output {
 
 namespace {
 
@@ -92,4 +92,4 @@ int CFileOutput::Close() {
     return m_nError;
 }
 
-}  // namespace trelvo::mp4
+}  // namespace trelvo::output
