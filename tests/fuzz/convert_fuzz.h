@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <string>
 
+#include "log/Log.h"
+#include "mp4/FfmpegLog.h"
+
 namespace fuzzing {
 
 // In memory where the system has it: every good output is flushed to disk
@@ -32,5 +35,11 @@ inline bool WriteInput(const std::string& strPath, const uint8_t* data, size_t s
 }
 
 inline bool Exists(const std::string& strPath) { return ::access(strPath.c_str(), F_OK) == 0; }
+
+// Everything logged, FFmpeg's own lines too, goes nowhere.
+inline void Quiet() {
+    trelvo::ffmpeg::RouteLogToTrelvo(false);
+    trelvo::log::SetSink([](trelvo::log::ELevel, const char*, const char*, void*) {}, nullptr);
+}
 
 }  // namespace fuzzing

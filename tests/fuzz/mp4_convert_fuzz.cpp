@@ -32,6 +32,12 @@ private:
 
 }  // namespace
 
+// The libraries' messages would cost more than the run itself.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzing::Quiet();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string strIn = fuzzing::ScratchDir() + "/in.h264";
     const std::string strOut = fuzzing::ScratchDir() + "/in.mp4";
