@@ -1,7 +1,7 @@
 // Stream-parser throughput: pushes whole files (read into memory first) in
 // 16384-byte chunks, as the conversion job does, and reports MB/s.
 //   bench_tessaro FILE... [--runs N]
-#include "tessaro.h"
+#include "libs/tessaro/tessaro.h"
 
 #include <algorithm>
 #include <chrono>

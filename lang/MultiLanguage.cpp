@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "Platform.h"
+#include "platform/Platform.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "AacEncoder.h"
 #include "AudioDecoder.h"
 #include "log/Log.h"
-#include "tessaro.h"
+#include "libs/tessaro/tessaro.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -8,7 +8,7 @@
 #include "log/Log.h"
 #include "libs/annexb/ConfigRecords.h"
 #include "libs/tessaro/Records.h"
-#include "tessaro.h"
+#include "libs/tessaro/tessaro.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,6 +1,6 @@
 #include "VideoClock.h"
 
-#include "tessaro.h"
+#include "libs/tessaro/tessaro.h"
 
 #include <algorithm>
 #include <numeric>

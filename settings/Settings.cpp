@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "Platform.h"
+#include "platform/Platform.h"
 
 namespace settings {
 

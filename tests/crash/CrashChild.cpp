@@ -1,6 +1,6 @@
 // A small program that crashes on request, for the crash handler tests.
 // It prints "tid N" for the thread about to crash on standard output first.
-#include "CrashHandler.h"
+#include "crash/CrashHandler.h"
 
 #include <climits>
 #include <dlfcn.h>

@@ -1,7 +1,7 @@
 // The signal lock in this process: the fatal signals keep their actions
 // whoever asks, and every other signal is set exactly as the C library would
 // set it, since the lock stands in for signal() for the whole process.
-#include "SignalLock.h"
+#include "crash/SignalLock.h"
 
 #include <gtest/gtest.h>
 

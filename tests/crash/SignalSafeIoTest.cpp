@@ -1,6 +1,6 @@
 // The crash dump's own text and file routines: every number, date and byte
 // the dump holds goes through them, with no stdio to fall back on.
-#include "SignalSafeIo.h"
+#include "crash/SignalSafeIo.h"
 
 #include <gtest/gtest.h>
 

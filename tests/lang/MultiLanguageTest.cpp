@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "EnvGuard.h"
-#include "MultiLanguage.h"
-#include "Platform.h"
+#include "lang/MultiLanguage.h"
+#include "platform/Platform.h"
 #include "TempDir.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "AacEncoder.h"
+#include "mp4/AacEncoder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "AudioDecoder.h"
+#include "mp4/AudioDecoder.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // through the encoding and the copying audio paths.
 #include "Mp4TestUtil.h"
 #include "OutputTest.h"
-#include "Mp4Writer.h"
+#include "mp4/Mp4Writer.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // reading an output file back through libavformat/libavcodec.
 #pragma once
 
-#include "tessaro.h"
+#include "libs/tessaro/tessaro.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -2,7 +2,7 @@
 // the exact rate when there are no times.
 #include "Mp4TestUtil.h"
 #include "OutputTest.h"
-#include "Mp4Writer.h"
+#include "mp4/Mp4Writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "Mp4TestUtil.h"
 #include "OutputTest.h"
-#include "Mp4Writer.h"
+#include "mp4/Mp4Writer.h"
 
 #include <gtest/gtest.h>
 

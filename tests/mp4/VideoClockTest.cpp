@@ -1,5 +1,5 @@
-#include "VideoClock.h"
-#include "tessaro.h"
+#include "mp4/VideoClock.h"
+#include "libs/tessaro/tessaro.h"
 
 #include <gtest/gtest.h>
 

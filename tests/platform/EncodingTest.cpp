@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "AppDir.h"
-#include "Encoding.h"
+#include "platform/AppDir.h"
+#include "platform/Encoding.h"
 #include "TempDir.h"
 
 using platform::NarrowToWide;

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "Ini.h"
+#include "platform/Ini.h"
 #include "TempDir.h"
 
 using platform::GetProfileInt;

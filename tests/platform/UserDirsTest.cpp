@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "EnvGuard.h"
-#include "Platform.h"
+#include "platform/Platform.h"
 #include "TempDir.h"
 
 namespace fs = std::filesystem;

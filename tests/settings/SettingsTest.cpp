@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "EnvGuard.h"
-#include "Platform.h"
-#include "Settings.h"
+#include "platform/Platform.h"
+#include "settings/Settings.h"
 #include "TempDir.h"
 
 namespace fs = std::filesystem;

@@ -1,7 +1,7 @@
 // The clock and the exact rates on their own: wraps, restarts, rates from
 // stamp spacings and tick sums that never drift.
-#include "Clock.h"
-#include "FrameRate.h"
+#include "libs/tessaro/Clock.h"
+#include "libs/tessaro/FrameRate.h"
 
 #include <gtest/gtest.h>
 

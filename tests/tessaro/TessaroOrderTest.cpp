@@ -2,7 +2,7 @@
 // write: order count type 1, a reset of the count by a marking command, and
 // field pairs. Each stream's pictures must come out one frame apart in the
 // order their counts give.
-#include "Parser.h"
+#include "libs/tessaro/Parser.h"
 #include "TessaroBits.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // interface and looking into the records that come out.
 #pragma once
 
-#include "tessaro.h"
+#include "libs/tessaro/tessaro.h"
 
 #include <cstdint>
 #include <string>

@@ -1,9 +1,9 @@
 // The parser's internals: parameter-set parsing on crafted sets, the byte
 // store, and program-stream forms the fixtures do not cover.
-#include "ByteBuffer.h"
+#include "libs/tessaro/ByteBuffer.h"
 #include "TessaroBits.h"
-#include "ParamSets.h"
-#include "Parser.h"
+#include "libs/tessaro/ParamSets.h"
+#include "libs/tessaro/Parser.h"
 
 #include <gtest/gtest.h>
 
