@@ -159,6 +159,7 @@ void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t 
         return;
     }
     std::vector<std::thread> workers;
+    workers.reserve(static_cast<size_t>(nJobs));
     for (int i = 0; i < nJobs; ++i) workers.emplace_back(work);
     for (std::thread& t : workers) t.join();
 }

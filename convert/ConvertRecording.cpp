@@ -246,7 +246,7 @@ bool PlanJoin(IConversionHost& host, const std::vector<std::string>& paths, cons
         // not follow: the first input with pictures sets the format.
         const std::string strChange = current.bVideo ? feed::ShapeChange(current, shape, bOneRate) : std::string();
         if (i == 0 || !strChange.empty()) plan.starts.push_back(i);
-        if (!strChange.empty()) plan.changes.push_back(strChange + " changes at " + strName);
+        if (!strChange.empty()) plan.changes.push_back(std::string(strChange).append(" changes at ").append(strName));
         if (!current.bVideo || !strChange.empty()) current = shape;
     }
     plan.starts.push_back(paths.size());

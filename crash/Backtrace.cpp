@@ -9,7 +9,6 @@
 
 namespace {
 
-using crash::CDumpWriter;
 using crash::CLineReader;
 using crash::StrLen;
 

@@ -1,6 +1,7 @@
 #include "Encoding.h"
 
 #include <cstdint>
+#include <type_traits>
 
 // UTF-8 <-> UTF-32 (wchar_t is 32 bits here)
 
@@ -40,7 +41,7 @@ std::string WideToNarrow(const std::wstring& strWide) {
     std::string out;
     out.reserve(strWide.size());
     for (wchar_t wc : strWide) {
-        const auto c = static_cast<uint32_t>(wc);
+        const auto c = static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wc));
         if (IsByteEscape(c))
             out += static_cast<char>(c - kByteEscape);
         else  // like a code page lacking the character: its default character
@@ -97,7 +98,7 @@ std::wstring NarrowToWide(const std::string& strNarrow) {
 std::wstring DisplayText(const std::wstring& strText) {
     std::wstring out = strText;
     for (wchar_t& wc : out) {
-        const auto c = static_cast<uint32_t>(wc);
+        const auto c = static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wc));
         if (c >= 0xD800 && c <= 0xDFFF)
             wc = L'\xFFFD';
     }

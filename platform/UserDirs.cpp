@@ -114,7 +114,7 @@ bool MakeUserDir(const std::wstring& strDir) {
 }
 
 std::wstring SettingsFileToWrite(const std::wstring& strProgramDir, const std::wstring& strName) {
-    const std::wstring strBeside = strProgramDir + strName;
+    std::wstring strBeside = strProgramDir + strName;
     if (CanWriteFile(strBeside))
         return strBeside;
     const std::wstring strUserDir = GetUserConfigDir();
@@ -122,14 +122,14 @@ std::wstring SettingsFileToWrite(const std::wstring& strProgramDir, const std::w
 }
 
 std::wstring SettingsFileToRead(const std::wstring& strProgramDir, const std::wstring& strName) {
-    const std::wstring strFile = SettingsFileToWrite(strProgramDir, strName);
+    std::wstring strFile = SettingsFileToWrite(strProgramDir, strName);
     if (Exists(WideToNarrow(strFile)))
         return strFile;
     return strProgramDir + strName;
 }
 
 std::wstring PrepareSettingsFile(const std::wstring& strProgramDir, const std::wstring& strName) {
-    const std::wstring strFile = SettingsFileToWrite(strProgramDir, strName);
+    std::wstring strFile = SettingsFileToWrite(strProgramDir, strName);
     const std::wstring strBeside = strProgramDir + strName;
     if (strFile == strBeside)
         return strFile;

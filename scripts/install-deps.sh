@@ -8,7 +8,7 @@ PKGS=(
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-tidy clang-format
   xvfb xauth time parallel
   fonts-dejavu-core
 )

@@ -53,18 +53,18 @@ bool IsHighProfile(unsigned profile) {
 
 bool ReadAvcFormat(const std::vector<uint8_t>& sps, SAvcFormat& f) {
     if (sps.size() < 4) return false;
-    const std::vector<uint8_t> rbsp = unescapeRbsp(sps.data() + 1, sps.size() - 1, kMaxRbsp);
-    BitReader br(rbsp.data(), rbsp.size());
-    const unsigned profile = br.bits(8);
-    br.bits(16);  // constraint flags, level
-    br.ue();      // seq_parameter_set_id
+    const std::vector<uint8_t> rbsp = UnescapeRbsp(sps.data() + 1, sps.size() - 1, kMaxRbsp);
+    CBitReader br(rbsp.data(), rbsp.size());
+    const unsigned profile = br.Bits(8);
+    br.Bits(16);  // constraint flags, level
+    br.Ue();      // seq_parameter_set_id
     if (IsHighProfile(profile)) {
-        f.chroma = br.ue();
-        if (f.chroma == 3) br.bit();  // separate_colour_plane_flag
-        f.lumaDepth = br.ue() + 8;
-        f.chromaDepth = br.ue() + 8;
+        f.chroma = br.Ue();
+        if (f.chroma == 3) br.Bit();  // separate_colour_plane_flag
+        f.lumaDepth = br.Ue() + 8;
+        f.chromaDepth = br.Ue() + 8;
     }
-    return !br.failed() && f.chroma <= 3 && f.lumaDepth <= 14 && f.chromaDepth <= 14;
+    return !br.Failed() && f.chroma <= 3 && f.lumaDepth <= 14 && f.chromaDepth <= 14;
 }
 
 struct SHevcFormat {
@@ -78,38 +78,38 @@ struct SHevcFormat {
 
 bool ReadHevcFormat(const std::vector<uint8_t>& sps, SHevcFormat& f) {
     if (sps.size() < 16) return false;
-    const std::vector<uint8_t> rbsp = unescapeRbsp(sps.data() + 2, sps.size() - 2, kMaxRbsp);
-    BitReader br(rbsp.data(), rbsp.size());
-    br.bits(4);  // sps_video_parameter_set_id
-    const unsigned maxSubLayersMinus1 = br.bits(3);
+    const std::vector<uint8_t> rbsp = UnescapeRbsp(sps.data() + 2, sps.size() - 2, kMaxRbsp);
+    CBitReader br(rbsp.data(), rbsp.size());
+    br.Bits(4);  // sps_video_parameter_set_id
+    const unsigned maxSubLayersMinus1 = br.Bits(3);
     f.subLayers = maxSubLayersMinus1 + 1;
-    f.temporalIdNested = br.bit() != 0;
+    f.temporalIdNested = br.Bit() != 0;
     // General profile space, tier, profile, compatibility and constraint
     // flags and level: 96 bits that go into the record as they are.
-    for (uint8_t& b : f.ptl) b = static_cast<uint8_t>(br.bits(8));
+    for (uint8_t& b : f.ptl) b = static_cast<uint8_t>(br.Bits(8));
     bool profilePresent[8] = {};
     bool levelPresent[8] = {};
     for (unsigned i = 0; i < maxSubLayersMinus1; ++i) {
-        profilePresent[i] = br.bit() != 0;
-        levelPresent[i] = br.bit() != 0;
+        profilePresent[i] = br.Bit() != 0;
+        levelPresent[i] = br.Bit() != 0;
     }
     if (maxSubLayersMinus1 > 0)
-        for (unsigned i = maxSubLayersMinus1; i < 8; ++i) br.skip(2);
+        for (unsigned i = maxSubLayersMinus1; i < 8; ++i) br.Skip(2);
     for (unsigned i = 0; i < maxSubLayersMinus1; ++i) {
-        if (profilePresent[i]) br.skip(88);
-        if (levelPresent[i]) br.skip(8);
+        if (profilePresent[i]) br.Skip(88);
+        if (levelPresent[i]) br.Skip(8);
     }
-    if (br.ue() > 15) return false;  // sps_seq_parameter_set_id
-    f.chroma = br.ue();
-    if (f.chroma == 3) br.bit();
-    br.ue();  // pic_width_in_luma_samples
-    br.ue();  // pic_height_in_luma_samples
-    if (br.bit()) {  // conformance_window_flag
-        for (int i = 0; i < 4; ++i) br.ue();
+    if (br.Ue() > 15) return false;  // sps_seq_parameter_set_id
+    f.chroma = br.Ue();
+    if (f.chroma == 3) br.Bit();
+    br.Ue();  // pic_width_in_luma_samples
+    br.Ue();  // pic_height_in_luma_samples
+    if (br.Bit()) {  // conformance_window_flag
+        for (int i = 0; i < 4; ++i) br.Ue();
     }
-    f.lumaDepth = br.ue() + 8;
-    f.chromaDepth = br.ue() + 8;
-    return !br.failed() && maxSubLayersMinus1 <= 6 && f.chroma <= 3 && f.lumaDepth <= 16 && f.chromaDepth <= 16;
+    f.lumaDepth = br.Ue() + 8;
+    f.chromaDepth = br.Ue() + 8;
+    return !br.Failed() && maxSubLayersMinus1 <= 6 && f.chroma <= 3 && f.lumaDepth <= 16 && f.chromaDepth <= 16;
 }
 
 }  // namespace

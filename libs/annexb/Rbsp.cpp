@@ -2,7 +2,7 @@
 
 namespace annexb {
 
-std::vector<uint8_t> unescapeRbsp(const uint8_t* p, size_t n, size_t maxOut) {
+std::vector<uint8_t> UnescapeRbsp(const uint8_t* p, size_t n, size_t maxOut) {
     std::vector<uint8_t> out;
     out.reserve(n < maxOut ? n : maxOut);
     int zeros = 0;

@@ -9,14 +9,14 @@
 
 namespace annexb {
 
-class BitReader {
+class CBitReader {
 public:
-    BitReader(const uint8_t* data, size_t size) : m_data(data), m_bits(size * 8) {}
+    CBitReader(const uint8_t* data, size_t size) : m_data(data), m_bits(size * 8) {}
 
-    bool failed() const { return m_failed; }
-    size_t bitsLeft() const { return m_pos < m_bits ? m_bits - m_pos : 0; }
+    bool Failed() const { return m_failed; }
+    size_t BitsLeft() const { return m_pos < m_bits ? m_bits - m_pos : 0; }
 
-    uint32_t bit() {
+    uint32_t Bit() {
         if (m_pos >= m_bits) {
             m_failed = true;
             return 0;
@@ -27,15 +27,15 @@ public:
     }
 
     // n <= 32.
-    uint32_t bits(unsigned n) {
+    uint32_t Bits(unsigned n) {
         uint32_t v = 0;
         for (unsigned i = 0; i < n && i < 32; ++i)
-            v = (v << 1) | bit();
+            v = (v << 1) | Bit();
         return v;
     }
 
-    void skip(size_t n) {
-        if (n > bitsLeft()) {
+    void Skip(size_t n) {
+        if (n > BitsLeft()) {
             m_failed = true;
             m_pos = m_bits;
             return;
@@ -44,9 +44,9 @@ public:
     }
 
     // Exp-Golomb; codes longer than 32 bits are malformed here.
-    uint32_t ue() {
+    uint32_t Ue() {
         unsigned zeros = 0;
-        while (bit() == 0) {
+        while (Bit() == 0) {
             if (m_failed || ++zeros > 31) {
                 m_failed = true;
                 return 0;
@@ -54,7 +54,7 @@ public:
         }
         if (zeros == 0)
             return 0;
-        uint64_t v = (uint64_t{1} << zeros) - 1 + bits(zeros);
+        uint64_t v = (uint64_t{1} << zeros) - 1 + Bits(zeros);
         if (v > 0xFFFFFFFEu) {
             m_failed = true;
             return 0;
@@ -62,8 +62,8 @@ public:
         return static_cast<uint32_t>(v);
     }
 
-    int32_t se() {
-        uint32_t k = ue();
+    int32_t Se() {
+        uint32_t k = Ue();
         // k <= 0xFFFFFFFE, so (k + 1) / 2 fits in int32 only up to 2^31-1.
         int64_t mag = (static_cast<int64_t>(k) + 1) / 2;
         if (mag > INT32_MAX)
@@ -80,6 +80,6 @@ private:
 
 // Strips emulation-prevention bytes (00 00 03 -> 00 00) from a NAL unit
 // body, at most maxOut bytes of output.
-std::vector<uint8_t> unescapeRbsp(const uint8_t* p, size_t n, size_t maxOut);
+std::vector<uint8_t> UnescapeRbsp(const uint8_t* p, size_t n, size_t maxOut);
 
 } // namespace annexb

@@ -6,8 +6,8 @@
 
 namespace tessaro {
 
-using annexb::BitReader;
-using annexb::unescapeRbsp;
+using annexb::CBitReader;
+using annexb::UnescapeRbsp;
 
 namespace {
 
@@ -16,54 +16,54 @@ constexpr size_t kMaxSliceHeader = 4096;
 // Reordering and marking commands in one header, at most.
 constexpr int kMaxCommands = 64;
 
-void skipSliceGroups(BitReader& br) {
-    uint32_t groups = br.ue() + 1;
+void skipSliceGroups(CBitReader& br) {
+    uint32_t groups = br.Ue() + 1;
     if (groups <= 1 || groups > 8) {
         if (groups > 8)
-            br.skip(br.bitsLeft() + 1);
+            br.Skip(br.BitsLeft() + 1);
         return;
     }
-    uint32_t type = br.ue();
+    uint32_t type = br.Ue();
     if (type == 0) {
         for (uint32_t i = 0; i < groups; ++i)
-            br.ue();
+            br.Ue();
     } else if (type == 2) {
         for (uint32_t i = 0; i + 1 < groups; ++i) {
-            br.ue();
-            br.ue();
+            br.Ue();
+            br.Ue();
         }
     } else if (type >= 3 && type <= 5) {
-        br.bit();
-        br.ue();
+        br.Bit();
+        br.Ue();
     } else if (type == 6) {
-        uint32_t units = br.ue() + 1;
+        uint32_t units = br.Ue() + 1;
         unsigned bits = 0;
         while ((1u << bits) < groups)
             ++bits;
-        br.skip(size_t{units} * bits);
+        br.Skip(size_t{units} * bits);
     }
 }
 
-void skipRefListChanges(BitReader& br) {
-    if (!br.bit())
+void skipRefListChanges(CBitReader& br) {
+    if (!br.Bit())
         return;
-    for (int i = 0; i < kMaxCommands && !br.failed(); ++i) {
-        uint32_t idc = br.ue();
+    for (int i = 0; i < kMaxCommands && !br.Failed(); ++i) {
+        uint32_t idc = br.Ue();
         if (idc == 3)
             return;
-        br.ue();
+        br.Ue();
     }
 }
 
-void skipWeights(BitReader& br, unsigned refs, bool chroma) {
-    for (unsigned i = 0; i < refs && !br.failed(); ++i) {
-        if (br.bit()) {
-            br.se();
-            br.se();
+void skipWeights(CBitReader& br, unsigned refs, bool chroma) {
+    for (unsigned i = 0; i < refs && !br.Failed(); ++i) {
+        if (br.Bit()) {
+            br.Se();
+            br.Se();
         }
-        if (chroma && br.bit())
+        if (chroma && br.Bit())
             for (int j = 0; j < 4; ++j)
-                br.se();
+                br.Se();
     }
 }
 
@@ -78,37 +78,37 @@ void PicOrder::pictureParams(Codec codec, const uint8_t* nal, size_t size) {
     const size_t header = codec == Codec::H265 ? 2 : 1;
     if (size <= header)
         return;
-    std::vector<uint8_t> rbsp = unescapeRbsp(nal + header, size - header, 256);
-    BitReader br(rbsp.data(), rbsp.size());
-    uint32_t id = br.ue();
+    std::vector<uint8_t> rbsp = UnescapeRbsp(nal + header, size - header, 256);
+    CBitReader br(rbsp.data(), rbsp.size());
+    uint32_t id = br.Ue();
     PicParams pp;
-    pp.spsId = br.ue();
+    pp.spsId = br.Ue();
     if (codec == Codec::H265) {
         if (id > 63 || pp.spsId > 15)
             return;
-        br.bit();  // dependent_slice_segments_enabled_flag: never in a first slice
-        pp.outputFlag = br.bit();
-        pp.extraSliceHeaderBits = br.bits(3);
+        br.Bit();  // dependent_slice_segments_enabled_flag: never in a first slice
+        pp.outputFlag = br.Bit();
+        pp.extraSliceHeaderBits = br.Bits(3);
     } else {
         if (id > 255 || pp.spsId > 31)
             return;
-        br.bit();  // entropy_coding_mode_flag
-        pp.bottomFieldPicOrder = br.bit();
+        br.Bit();  // entropy_coding_mode_flag
+        pp.bottomFieldPicOrder = br.Bit();
         skipSliceGroups(br);
-        pp.numRefIdx[0] = br.ue() + 1;
-        pp.numRefIdx[1] = br.ue() + 1;
-        pp.weightedPred = br.bit();
-        pp.weightedBipred = br.bits(2);
-        br.se();
-        br.se();
-        br.se();
-        br.bit();
-        br.bit();
-        pp.redundantPicCnt = br.bit();
+        pp.numRefIdx[0] = br.Ue() + 1;
+        pp.numRefIdx[1] = br.Ue() + 1;
+        pp.weightedPred = br.Bit();
+        pp.weightedBipred = br.Bits(2);
+        br.Se();
+        br.Se();
+        br.Se();
+        br.Bit();
+        br.Bit();
+        pp.redundantPicCnt = br.Bit();
         if (pp.numRefIdx[0] > 32 || pp.numRefIdx[1] > 32)
             return;
     }
-    if (!br.failed())
+    if (!br.Failed())
         m_pps[id] = pp;
 }
 
@@ -128,47 +128,47 @@ bool PicOrder::parseH264Slice(const uint8_t* nal, size_t size, H264Slice& s, con
         return false;
     s.refIdc = (nal[0] >> 5) & 3;
     s.idr = (nal[0] & 0x1F) == 5;
-    std::vector<uint8_t> rbsp = unescapeRbsp(nal + 1, size - 1, kMaxSliceHeader);
-    BitReader br(rbsp.data(), rbsp.size());
-    br.ue();  // first_mb_in_slice
-    const uint32_t type = br.ue() % 5;
-    const uint32_t ppsId = br.ue();
-    if (br.failed() || ppsId > 255 || !m_pps[ppsId] || !m_sps[m_pps[ppsId]->spsId])
+    std::vector<uint8_t> rbsp = UnescapeRbsp(nal + 1, size - 1, kMaxSliceHeader);
+    CBitReader br(rbsp.data(), rbsp.size());
+    br.Ue();  // first_mb_in_slice
+    const uint32_t type = br.Ue() % 5;
+    const uint32_t ppsId = br.Ue();
+    if (br.Failed() || ppsId > 255 || !m_pps[ppsId] || !m_sps[m_pps[ppsId]->spsId])
         return false;
     const PicParams& pp = *m_pps[ppsId];
     info = &*m_sps[pp.spsId];
     order = &info->order;
     if (info->separateColourPlane)
-        br.bits(2);
-    s.frameNum = br.bits(info->log2MaxFrameNum);
-    if (!info->frameMbsOnly && (s.field = br.bit()))
-        s.bottom = br.bit();
+        br.Bits(2);
+    s.frameNum = br.Bits(info->log2MaxFrameNum);
+    if (!info->frameMbsOnly && (s.field = br.Bit()))
+        s.bottom = br.Bit();
     if (s.idr)
-        br.ue();  // idr_pic_id
+        br.Ue();  // idr_pic_id
     if (order->pocType == 0) {
-        s.pocLsb = br.bits(order->log2MaxPocLsb);
+        s.pocLsb = br.Bits(order->log2MaxPocLsb);
         if (pp.bottomFieldPicOrder && !s.field)
-            s.deltaBottom = br.se();
+            s.deltaBottom = br.Se();
     } else if (order->pocType == 1 && !order->deltaPicOrderAlwaysZero) {
-        s.delta0 = br.se();
+        s.delta0 = br.Se();
         if (pp.bottomFieldPicOrder && !s.field)
-            s.delta1 = br.se();
+            s.delta1 = br.Se();
     }
-    if (br.failed())
+    if (br.Failed())
         return false;
     if (s.refIdc == 0 || s.idr)
         return true;
     // On to the marking commands, for a reset of the count (operation 5).
     const bool p = type == 0 || type == 3, b = type == 1;
     if (pp.redundantPicCnt)
-        br.ue();
+        br.Ue();
     if (b)
-        br.bit();  // direct_spatial_mv_pred_flag
+        br.Bit();  // direct_spatial_mv_pred_flag
     unsigned refs[2] = {pp.numRefIdx[0], pp.numRefIdx[1]};
-    if ((p || b) && br.bit()) {
-        refs[0] = br.ue() + 1;
+    if ((p || b) && br.Bit()) {
+        refs[0] = br.Ue() + 1;
         if (b)
-            refs[1] = br.ue() + 1;
+            refs[1] = br.Ue() + 1;
     }
     if (refs[0] > 32 || refs[1] > 32)
         return true;
@@ -177,26 +177,26 @@ bool PicOrder::parseH264Slice(const uint8_t* nal, size_t size, H264Slice& s, con
     if (b)
         skipRefListChanges(br);
     if ((pp.weightedPred && p) || (pp.weightedBipred == 1 && b)) {
-        br.ue();
+        br.Ue();
         const bool chroma = order->chromaArrayType != 0;
         if (chroma)
-            br.ue();
+            br.Ue();
         skipWeights(br, refs[0], chroma);
         if (b)
             skipWeights(br, refs[1], chroma);
     }
-    if (!br.failed() && br.bit()) {  // adaptive_ref_pic_marking_mode_flag
-        for (int i = 0; i < kMaxCommands && !br.failed(); ++i) {
-            uint32_t op = br.ue();
+    if (!br.Failed() && br.Bit()) {  // adaptive_ref_pic_marking_mode_flag
+        for (int i = 0; i < kMaxCommands && !br.Failed(); ++i) {
+            uint32_t op = br.Ue();
             if (op == 0 || op > 6)
                 break;
             s.mmco5 |= op == 5;
             if (op == 1 || op == 3 || op == 2 || op == 6 || op == 4)
-                br.ue();
+                br.Ue();
             if (op == 3)
-                br.ue();
+                br.Ue();
         }
-        s.mmco5 &= !br.failed();
+        s.mmco5 &= !br.Failed();
     }
     return true;
 }
@@ -291,29 +291,29 @@ PicOrderInfo PicOrder::h265(const uint8_t* nal, size_t size) {
         return {};
     const unsigned type = (nal[0] >> 1) & 0x3F;
     const unsigned tid = (nal[1] & 7u) - 1;
-    std::vector<uint8_t> rbsp = unescapeRbsp(nal + 2, size - 2, 256);
-    BitReader br(rbsp.data(), rbsp.size());
+    std::vector<uint8_t> rbsp = UnescapeRbsp(nal + 2, size - 2, 256);
+    CBitReader br(rbsp.data(), rbsp.size());
     const bool irap = type >= 16 && type <= 23;
-    if (!br.bit())
+    if (!br.Bit())
         return {};  // not the first segment of its picture
     if (irap)
-        br.bit();  // no_output_of_prior_pics_flag
-    const uint32_t ppsId = br.ue();
-    if (br.failed() || ppsId > 63 || !m_pps[ppsId] || !m_sps[m_pps[ppsId]->spsId])
+        br.Bit();  // no_output_of_prior_pics_flag
+    const uint32_t ppsId = br.Ue();
+    if (br.Failed() || ppsId > 63 || !m_pps[ppsId] || !m_sps[m_pps[ppsId]->spsId])
         return {};
     const PicParams& pp = *m_pps[ppsId];
     const SeqInfo& seq = *m_sps[pp.spsId];
     if (seq.order.log2MaxPocLsb == 0)
         return {};
-    br.skip(pp.extraSliceHeaderBits);
-    br.ue();  // slice_type
+    br.Skip(pp.extraSliceHeaderBits);
+    br.Ue();  // slice_type
     if (pp.outputFlag)
-        br.bit();
+        br.Bit();
     if (seq.separateColourPlane)
-        br.bits(2);
+        br.Bits(2);
     const bool idr = type == 19 || type == 20;
-    const int64_t lsb = idr ? 0 : br.bits(seq.order.log2MaxPocLsb);
-    if (br.failed())
+    const int64_t lsb = idr ? 0 : br.Bits(seq.order.log2MaxPocLsb);
+    if (br.Failed())
         return {};
     // Random access points that begin decoding (IDR, BLA, a CRA first in
     // the stream or after an end of sequence) start the count afresh.

@@ -79,7 +79,7 @@ struct SFolder {
     QTemporaryDir dir;
     QString Make(const QString& strName, int nBytes)
     {
-        const QString strPath = dir.filePath(strName);
+        QString strPath = dir.filePath(strName);
         std::ofstream(strPath.toStdString(), std::ios::binary) << std::string(size_t(nBytes), 'x');
         return strPath;
     }
@@ -513,7 +513,7 @@ TEST(AppDialog, BatchesAndButtonsAreRefusedWhileAJobRuns)
 // and the closing message, which nobody is left to read.
 class AppDialogClose : public ::testing::Test {
 protected:
-    CTrelvoDlg::JobRoutine Job(std::function<void(IConversionHost*)> fnRequest)
+    CTrelvoDlg::JobRoutine Job(const std::function<void(IConversionHost*)>& fnRequest)
     {
         return [this, fnRequest](IConversionHost* pHost, bool) {
             pHost->OnRowStart(0);

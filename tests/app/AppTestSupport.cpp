@@ -92,7 +92,7 @@ bool WaitFor(const std::function<bool()>& fnDone)
 std::filesystem::path CopyFixture(const char* pszName, const std::filesystem::path& dir, const char* pszAs)
 {
     const std::filesystem::path src = std::filesystem::path(TRELVO_SOURCE_DIR) / "tests" / "data" / pszName;
-    const std::filesystem::path dst = dir / pszAs;
+    std::filesystem::path dst = dir / pszAs;
     std::filesystem::copy_file(src, dst, std::filesystem::copy_options::overwrite_existing);
     return dst;
 }

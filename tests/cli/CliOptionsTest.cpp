@@ -7,7 +7,7 @@ using namespace cli;
 
 namespace {
 
-bool Parse(std::vector<std::string> args, SOptions& options, std::string& strError) {
+bool Parse(const std::vector<std::string>& args, SOptions& options, std::string& strError) {
     options = SOptions{};
     strError.clear();
     return ParseOptions(args, options, strError);

@@ -42,6 +42,7 @@ inline SProcessResult RunProcess(const std::vector<std::string>& args, const std
         ::dup2(err, 2);
         if (!strCwd.empty() && ::chdir(strCwd.c_str()) != 0) ::_exit(127);
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execvp(argv[0], argv.data());

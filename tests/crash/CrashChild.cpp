@@ -47,7 +47,7 @@ __attribute__((noinline)) void CrashThrow() {
 __attribute__((noinline)) int CrashRecurse(int nDepth) {
     volatile char buf[512];
     buf[nDepth % sizeof(buf)] = static_cast<char>(nDepth);
-    if (nDepth >= g_nRecursionLimit) return buf[0];
+    if (nDepth >= g_nRecursionLimit) return buf[0];  // NOLINT: the value does not matter, the stack does
     return CrashRecurse(nDepth + 1) + buf[nDepth % sizeof(buf)];
 }
 
@@ -70,7 +70,7 @@ __attribute__((noinline)) int CrashBus() {
     return *static_cast<volatile char*>(p);
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape): a test child; a throw is a crash to see
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s MODE\n", argv[0]);
         return 2;
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
         CrashNullWrite();
         return 0;
     }
-    if (!InstallCrashHandler() || !InstallCrashHandler()) {
+    if (!InstallCrashHandler() || !InstallCrashHandler()) {  // NOLINT(misc-redundant-expression): twice on purpose
         std::fprintf(stderr, "InstallCrashHandler failed\n");
         return 3;
     }

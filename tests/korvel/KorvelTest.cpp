@@ -112,7 +112,8 @@ TEST_F(KorvelTest, FailuresLeaveNoOutput) {
     std::string noise(100000, '\0');
     for (char& c : noise) c = static_cast<char>(rng());
     std::ofstream(Path("noise.h264"), std::ios::binary) << noise;
-    std::ofstream(Path("empty.h264"), std::ios::binary);
+    std::ofstream empty(Path("empty.h264"), std::ios::binary);
+    empty.close();
     const std::string good = kData + "h264_320x180_25fps.h264";
     const std::string out = Path("out.avi");
 

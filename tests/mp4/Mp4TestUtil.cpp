@@ -92,7 +92,7 @@ TessaroFrame AudioRecord(const uint8_t* p, uint32_t n, int32_t nCodec, uint32_t 
 std::vector<int16_t> Sine(double dFreq, int nRate, int nChannels, int nFrames, double dAmp)
 {
     std::vector<int16_t> v;
-    v.reserve(static_cast<size_t>(nFrames * nChannels));
+    v.reserve(static_cast<size_t>(nFrames) * static_cast<size_t>(nChannels));
     for (int i = 0; i < nFrames; ++i) {
         const auto s = static_cast<int16_t>(dAmp * std::sin(2 * M_PI * dFreq * i / nRate));
         for (int c = 0; c < nChannels; ++c)
@@ -360,7 +360,7 @@ std::filesystem::path TempDir(const std::string& strTest)
                      ("trelvo_mp4_" + std::to_string(::getpid()) + "_" + strTest);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
-    return dir;
+    return dir;  // NOLINT(performance-no-automatic-move): a small path, built once
 }
 
 }  // namespace mp4test

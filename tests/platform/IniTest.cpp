@@ -252,6 +252,7 @@ TEST(PlatformIni, ConcurrentReadersAgree) {
     const std::wstring file = dir.WPath("a.ini");
     std::vector<int> failures(6, 0);
     std::vector<std::thread> threads;
+    threads.reserve(6);
     for (int t = 0; t < 6; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 300; ++i) {

@@ -11,7 +11,6 @@
 #include "TempDir.h"
 
 namespace fs = std::filesystem;
-using platform::NarrowToWide;
 
 TEST(PlatformUserDirs, FollowTheXdgVariablesElseTheHomeDirectory) {
     EnvGuard env;

@@ -2,6 +2,7 @@
 // headers the fixtures do not have.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
