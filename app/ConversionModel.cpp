@@ -8,8 +8,7 @@ namespace {
 
 // A tooltip that starts like markup would be shown as markup; reasons and
 // what the log said are plain text.
-QString PlainToolTip(const std::wstring& strText)
-{
+QString PlainToolTip(const std::wstring& strText) {
     const QString str = qtpaths::ForDisplay(strText);
     return Qt::mightBeRichText(str) ? Qt::convertFromPlainText(str, Qt::WhiteSpaceNormal) : str;
 }
@@ -17,82 +16,64 @@ QString PlainToolTip(const std::wstring& strText)
 }  // namespace
 
 CConversionModel::CConversionModel(CConversionList& list, QObject* pParent)
-    : QAbstractTableModel(pParent), m_list(list)
-{
-}
+    : QAbstractTableModel(pParent), m_list(list) {}
 
-void CConversionModel::SetHeaders(const QStringList& headers)
-{
+void CConversionModel::SetHeaders(const QStringList& headers) {
     m_headers = headers;
     emit headerDataChanged(Qt::Horizontal, 0, COL_COUNT - 1);
 }
 
-int CConversionModel::rowCount(const QModelIndex& parent) const
-{
+int CConversionModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : m_list.GetRowCount();
 }
 
-int CConversionModel::columnCount(const QModelIndex& parent) const
-{
+int CConversionModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : COL_COUNT;
 }
 
-QVariant CConversionModel::data(const QModelIndex& index, int nRole) const
-{
-    if (!index.isValid() || index.row() >= m_list.GetRowCount())
-        return {};
+QVariant CConversionModel::data(const QModelIndex& index, int nRole) const {
+    if (!index.isValid() || index.row() >= m_list.GetRowCount()) return {};
     switch (nRole) {
-    case Qt::DisplayRole:
-        return qtpaths::ForDisplay(m_list.GetRowText(index.row(), index.column()));
-    case Qt::CheckStateRole:
-        if (index.column() == COL_NO)
-            return m_list.IsRowChecked(index.row()) ? Qt::Checked : Qt::Unchecked;
-        return {};
-    case Qt::TextAlignmentRole:
-        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
-    case Qt::ToolTipRole:
-        if (index.column() == COL_DESTRIBE) {
-            const std::wstring strReason = m_list.GetRowReason(index.row());
-            if (!strReason.empty())
-                return PlainToolTip(strReason);
-        }
-        return {};
-    default:
-        return {};
+        case Qt::DisplayRole:
+            return qtpaths::ForDisplay(m_list.GetRowText(index.row(), index.column()));
+        case Qt::CheckStateRole:
+            if (index.column() == COL_NO) return m_list.IsRowChecked(index.row()) ? Qt::Checked : Qt::Unchecked;
+            return {};
+        case Qt::TextAlignmentRole:
+            return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+        case Qt::ToolTipRole:
+            if (index.column() == COL_DESTRIBE) {
+                const std::wstring strReason = m_list.GetRowReason(index.row());
+                if (!strReason.empty()) return PlainToolTip(strReason);
+            }
+            return {};
+        default:
+            return {};
     }
 }
 
-bool CConversionModel::setData(const QModelIndex& index, const QVariant& value, int nRole)
-{
-    if (!index.isValid() || index.column() != COL_NO || nRole != Qt::CheckStateRole)
-        return false;
+bool CConversionModel::setData(const QModelIndex& index, const QVariant& value, int nRole) {
+    if (!index.isValid() || index.column() != COL_NO || nRole != Qt::CheckStateRole) return false;
     SetRowChecked(index.row(), value.toInt() == Qt::Checked);
     return true;
 }
 
-QVariant CConversionModel::headerData(int nSection, Qt::Orientation orientation, int nRole) const
-{
+QVariant CConversionModel::headerData(int nSection, Qt::Orientation orientation, int nRole) const {
     if (orientation != Qt::Horizontal || nSection < 0 || nSection >= m_headers.size())
         return QAbstractTableModel::headerData(nSection, orientation, nRole);
-    if (nRole == Qt::DisplayRole)
-        return m_headers.at(nSection);
-    if (nRole == Qt::TextAlignmentRole)
-        return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+    if (nRole == Qt::DisplayRole) return m_headers.at(nSection);
+    if (nRole == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     return {};
 }
 
-Qt::ItemFlags CConversionModel::flags(const QModelIndex& index) const
-{
-    if (!index.isValid())
-        return Qt::NoItemFlags;
+Qt::ItemFlags CConversionModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
     Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
-    if (index.column() == COL_NO)
-        f |= Qt::ItemIsUserCheckable;
+    if (index.column() == COL_NO) f |= Qt::ItemIsUserCheckable;
     return f;
 }
 
-bool CConversionModel::AddFileRow(const std::wstring& strPath)
-{
+bool CConversionModel::AddFileRow(const std::wstring& strPath) {
     const int nRow = m_list.GetRowCount();
     beginInsertRows(QModelIndex(), nRow, nRow);
     const bool bOk = m_list.AddFileRow(strPath);
@@ -100,42 +81,34 @@ bool CConversionModel::AddFileRow(const std::wstring& strPath)
     return bOk;
 }
 
-void CConversionModel::RemoveAllRows()
-{
+void CConversionModel::RemoveAllRows() {
     beginResetModel();
     m_list.RemoveAllRows();
     endResetModel();
 }
 
-void CConversionModel::RemoveCheckedRows()
-{
+void CConversionModel::RemoveCheckedRows() {
     beginResetModel();
     m_list.RemoveCheckedRows();
     endResetModel();
 }
 
-void CConversionModel::SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText)
-{
-    if (nRow < 0 || nRow >= m_list.GetRowCount() || nColumn < 0 || nColumn >= COL_COUNT)
-        return;
+void CConversionModel::SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText) {
+    if (nRow < 0 || nRow >= m_list.GetRowCount() || nColumn < 0 || nColumn >= COL_COUNT) return;
     m_list.SetRowText(nRow, nColumn, strText);
     const QModelIndex cell = index(nRow, nColumn);
     emit dataChanged(cell, cell, {Qt::DisplayRole});
 }
 
-void CConversionModel::SetRowReason(int32_t nRow, const std::wstring& strText)
-{
-    if (nRow < 0 || nRow >= m_list.GetRowCount())
-        return;
+void CConversionModel::SetRowReason(int32_t nRow, const std::wstring& strText) {
+    if (nRow < 0 || nRow >= m_list.GetRowCount()) return;
     m_list.SetRowReason(nRow, strText);
     const QModelIndex cell = index(nRow, COL_DESTRIBE);
     emit dataChanged(cell, cell, {Qt::ToolTipRole});
 }
 
-void CConversionModel::SetRowChecked(int32_t nRow, bool bChecked)
-{
-    if (nRow < 0 || nRow >= m_list.GetRowCount())
-        return;
+void CConversionModel::SetRowChecked(int32_t nRow, bool bChecked) {
+    if (nRow < 0 || nRow >= m_list.GetRowCount()) return;
     m_list.SetRowChecked(nRow, bChecked);
     const QModelIndex cell = index(nRow, COL_NO);
     emit dataChanged(cell, cell, {Qt::CheckStateRole});

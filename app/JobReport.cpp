@@ -5,20 +5,17 @@
 
 #include <algorithm>
 
-void CJobReport::Clear()
-{
+void CJobReport::Clear() {
     m_lines.clear();
     m_failed.clear();
 }
 
-void CJobReport::AddLogLine(int32_t nRow, const std::wstring& strLine)
-{
+void CJobReport::AddLogLine(int32_t nRow, const std::wstring& strLine) {
     m_lines[nRow].push_back(strLine);
 }
 
 std::wstring CJobReport::FinishRow(int32_t nRow, const std::wstring& strFileName,
-                                   const convert::SConversionResult& result)
-{
+                                   const convert::SConversionResult& result) {
     const std::wstring strReason = convert::ReasonText(result);
     if (!result.bSuccess)
         m_failed.push_back({strFileName, strReason.empty() ? CMultiLanguage::GetText(L"Trelvo.Fail") : strReason});
@@ -26,22 +23,19 @@ std::wstring CJobReport::FinishRow(int32_t nRow, const std::wstring& strFileName
     std::wstring strText = strReason;
     const auto it = m_lines.find(nRow);
     if (it != m_lines.end()) {
-        for (const std::wstring& strLine : it->second)
-            strText += (strText.empty() ? L"" : L"\n") + strLine;
+        for (const std::wstring& strLine : it->second) strText += (strText.empty() ? L"" : L"\n") + strLine;
         m_lines.erase(it);
     }
     return strText;
 }
 
-QString CJobReport::Message(const QString& strHeading) const
-{
-    if (m_failed.empty())
-        return strHeading;
+QString CJobReport::Message(const QString& strHeading) const {
+    if (m_failed.empty()) return strHeading;
     QString strText = strHeading + QLatin1Char('\n');
     const size_t nListed = std::min(m_failed.size(), size_t(kMaxListed));
     for (size_t n = 0; n < nListed; ++n) {
-        strText += QLatin1Char('\n') + qtpaths::ForDisplay(m_failed[n].strFileName) + QStringLiteral(": ")
-                   + qtpaths::ForDisplay(m_failed[n].strReason);
+        strText += QLatin1Char('\n') + qtpaths::ForDisplay(m_failed[n].strFileName) + QStringLiteral(": ") +
+                   qtpaths::ForDisplay(m_failed[n].strReason);
     }
     if (nListed < m_failed.size()) {
         const QString strMore = QString::fromStdWString(CMultiLanguage::GetText(L"Trelvo.MoreFailed"));

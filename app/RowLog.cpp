@@ -25,36 +25,29 @@ thread_local SThreadRow t_row;
 
 }  // namespace
 
-CRowLog::CRowLog(QObject* pContext, Receiver fnReceive) : m_pContext(pContext), m_fnReceive(std::move(fnReceive))
-{
+CRowLog::CRowLog(QObject* pContext, Receiver fnReceive) : m_pContext(pContext), m_fnReceive(std::move(fnReceive)) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_pActive = this;
     trelvo::log::SetSink(&CRowLog::Sink, nullptr);
 }
 
-CRowLog::~CRowLog()
-{
+CRowLog::~CRowLog() {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_pActive != this)
-        return;
+    if (g_pActive != this) return;
     g_pActive = nullptr;
     trelvo::log::SetSink(nullptr, nullptr);
 }
 
-void CRowLog::SetThreadRow(int32_t nRow)
-{
+void CRowLog::SetThreadRow(int32_t nRow) {
     t_row = SThreadRow();
     t_row.nRow = nRow;
 }
 
-void CRowLog::Sink(trelvo::log::ELevel level, const char* pszModule, const char* pszText, void* /*pUser*/)
-{
-    if (level > trelvo::log::ELevel::Warning || t_row.nRow < 0 || t_row.bMore)
-        return;
+void CRowLog::Sink(trelvo::log::ELevel level, const char* pszModule, const char* pszText, void* /*pUser*/) {
+    if (level > trelvo::log::ELevel::Warning || t_row.nRow < 0 || t_row.bMore) return;
     std::string strLine = std::string(pszModule) + ": " + pszText;
     // A line said again tells nothing new (FFmpeg repeats itself per packet).
-    if (std::find(t_row.sent.begin(), t_row.sent.end(), strLine) != t_row.sent.end())
-        return;
+    if (std::find(t_row.sent.begin(), t_row.sent.end(), strLine) != t_row.sent.end()) return;
     if (t_row.sent.size() < size_t(kMaxLines)) {
         t_row.sent.push_back(strLine);
     } else {
@@ -63,8 +56,7 @@ void CRowLog::Sink(trelvo::log::ELevel level, const char* pszModule, const char*
     }
     const std::wstring strText = platform::NarrowToWide(strLine);
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_pActive == nullptr)
-        return;
+    if (g_pActive == nullptr) return;
     QMetaObject::invokeMethod(
         g_pActive->m_pContext, [fn = g_pActive->m_fnReceive, nRow = t_row.nRow, strText] { fn(nRow, strText); },
         Qt::QueuedConnection);

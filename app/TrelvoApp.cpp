@@ -12,8 +12,7 @@
 
 #include <string>
 
-bool CTrelvoApp::InitInstance()
-{
+bool CTrelvoApp::InitInstance() {
     // The first call fixes the program directory while no other thread runs.
     CMultiLanguage::LoadLanguage(GetAppDir());
     // FFmpeg speaks through the program's log, which the dialog hands to the
@@ -31,19 +30,15 @@ bool CTrelvoApp::InitInstance()
     return false;
 }
 
-QStringList CTrelvoApp::FilesFromArguments(int argc, char* argv[])
-{
+QStringList CTrelvoApp::FilesFromArguments(int argc, char* argv[]) {
     QStringList files;
-    for (int i = 1; i < argc; ++i)
-        files << qtpaths::FromBytes(QByteArray(argv[i]));
+    for (int i = 1; i < argc; ++i) files << qtpaths::FromBytes(QByteArray(argv[i]));
     return files;
 }
 
-void CTrelvoApp::ShowFatalErrorBox(const QString& strDumpPath)
-{
+void CTrelvoApp::ShowFatalErrorBox(const QString& strDumpPath) {
     QString strText = QStringLiteral("Fatal Error");
-    if (!strDumpPath.isEmpty())
-        strText += QStringLiteral("\nCrash dump: ") + strDumpPath;
+    if (!strDumpPath.isEmpty()) strText += QStringLiteral("\nCrash dump: ") + strDumpPath;
     QMessageBox box(QMessageBox::Critical, QCoreApplication::applicationName(), strText, QMessageBox::Ok);
     box.exec();
 }

@@ -28,10 +28,8 @@
 #include <filesystem>
 #include <type_traits>
 
-
 // The icon lives in this static library, whose resources need registering.
-static void InitTrelvoResources()
-{
+static void InitTrelvoResources() {
     static const bool bDone = [] {
         Q_INIT_RESOURCE(trelvo);
         return true;
@@ -41,20 +39,18 @@ static void InitTrelvoResources()
 
 namespace {
 
-QString Text(const wchar_t* pszKey)
-{
+QString Text(const wchar_t* pszKey) {
     return QString::fromStdWString(CMultiLanguage::GetText(pszKey));
 }
 
 constexpr int kColumnWidths[COL_COUNT] = {40, 200, 60, 60, 100};
-constexpr const wchar_t* kColumnKeys[COL_COUNT] = {L"Trelvo.NO", L"Trelvo.FileName", L"Trelvo.Size",
-                                                   L"Trelvo.Progress", L"Trelvo.Destribe"};
+constexpr const wchar_t* kColumnKeys[COL_COUNT] = {L"Trelvo.NO", L"Trelvo.FileName", L"Trelvo.Size", L"Trelvo.Progress",
+                                                   L"Trelvo.Destribe"};
 // Sizes are shown in bytes: eleven digits cover files of tens of gigabytes.
 constexpr int kSizeDigits = 11;
 
 // Width of a cell showing the text, as the item delegate lays it out.
-int CellWidth(const QTreeView* pView, const QString& strText)
-{
+int CellWidth(const QTreeView* pView, const QString& strText) {
     QStyleOptionViewItem opt;
     opt.initFrom(pView);
     opt.font = pView->font();
@@ -67,13 +63,11 @@ int CellWidth(const QTreeView* pView, const QString& strText)
 
 // The layout's width, or more when the header or the texts the column will
 // hold need it.
-void SizeColumns(QTreeView* pView)
-{
+void SizeColumns(QTreeView* pView) {
     QHeaderView* pHeader = pView->header();
     for (int nColumn = 0; nColumn < COL_COUNT; ++nColumn) {
         int nWidth = std::max(kColumnWidths[nColumn], pHeader->sectionSizeHint(nColumn));
-        if (nColumn == COL_SIZE)
-            nWidth = std::max(nWidth, CellWidth(pView, QString(kSizeDigits, QLatin1Char('0'))));
+        if (nColumn == COL_SIZE) nWidth = std::max(nWidth, CellWidth(pView, QString(kSizeDigits, QLatin1Char('0'))));
         if (nColumn == COL_DESTRIBE) {
             for (const wchar_t* pszKey : {L"Trelvo.Success", L"Trelvo.Fail"})
                 nWidth = std::max(nWidth, CellWidth(pView, Text(pszKey)));
@@ -84,23 +78,19 @@ void SizeColumns(QTreeView* pView)
 
 // A path from outside (bytes in the lossless QString form) made absolute
 // against the current directory, also taken as bytes.
-QString AbsolutePath(const QString& strPath)
-{
-    if (strPath.startsWith(QLatin1Char('/')))
-        return strPath;
+QString AbsolutePath(const QString& strPath) {
+    if (strPath.startsWith(QLatin1Char('/'))) return strPath;
     std::error_code ec;
     const std::string strCwd = std::filesystem::current_path(ec).native();
     return qtpaths::FromBytes(QByteArray::fromStdString(strCwd)) + QLatin1Char('/') + strPath;
 }
 
-bool IsDirectory(const QString& strPath)
-{
+bool IsDirectory(const QString& strPath) {
     struct stat st {};
     return ::stat(qtpaths::ToBytes(strPath).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption, const QString& strText)
-{
+void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption, const QString& strText) {
     QMessageBox box(icon, strCaption, strText, QMessageBox::Ok, pOwner);
     // File names in a message are not markup.
     box.setTextFormat(Qt::PlainText);
@@ -110,13 +100,14 @@ void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption,
 }  // namespace
 
 CTrelvoDlg::CTrelvoDlg(const QStringList& files, JobRoutine fnJob, QWidget* pParent)
-    : QDialog(pParent), m_hIcon((InitTrelvoResources(), QIcon(QStringLiteral(":/trelvo/trelvo.png")))),
-      m_ui(std::make_unique<Ui::CTrelvoDlg>()), m_fnJob(std::move(fnJob)),
-      m_rowLog(this, [this](int32_t nRow, const std::wstring& strLine) { m_report.AddLogLine(nRow, strLine); })
-{
+    : QDialog(pParent),
+      m_hIcon((InitTrelvoResources(), QIcon(QStringLiteral(":/trelvo/trelvo.png")))),
+      m_ui(std::make_unique<Ui::CTrelvoDlg>()),
+      m_fnJob(std::move(fnJob)),
+      m_rowLog(this, [this](int32_t nRow, const std::wstring& strLine) { m_report.AddLogLine(nRow, strLine); }) {
     m_ui->setupUi(this);
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                   | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     setAcceptDrops(true);
 
     connect(m_ui->btnOpen, &QPushButton::clicked, this, &CTrelvoDlg::OnOpen);
@@ -127,8 +118,7 @@ CTrelvoDlg::CTrelvoDlg(const QStringList& files, JobRoutine fnJob, QWidget* pPar
     OnInitDialog(files);
 }
 
-CTrelvoDlg::~CTrelvoDlg()
-{
+CTrelvoDlg::~CTrelvoDlg() {
     if (m_hThread.joinable()) {
         // The event loop may be gone: carry out the worker's pending requests
         // here until it has seen the stop and ended, so it never waits on us.
@@ -139,28 +129,24 @@ CTrelvoDlg::~CTrelvoDlg()
         }
         m_hThread.join();
     }
-    if (g_pMainDlg == this)
-        g_pMainDlg = nullptr;
+    if (g_pMainDlg == this) g_pMainDlg = nullptr;
     // The list dies before the base class hides a visible window, and the
     // view would read it then.
     m_ui->listFiles->setModel(nullptr);
 }
 
-uint32_t CTrelvoDlg::RunConversionJob(IConversionHost* pHost, bool bAvi)
-{
+uint32_t CTrelvoDlg::RunConversionJob(IConversionHost* pHost, bool bAvi) {
     return bAvi ? AviConvertThread(pHost) : Mp4ConvertThread(pHost);
 }
 
-void CTrelvoDlg::OnInitDialog(const QStringList& files)
-{
+void CTrelvoDlg::OnInitDialog(const QStringList& files) {
     setWindowIcon(m_hIcon);
     InstallCrashHandler();
     CMultiLanguage::TranslateDialog(this);
 
     m_pModel = new CConversionModel(m_list, this);
     QStringList headers;
-    for (const wchar_t* pszKey : kColumnKeys)
-        headers << Text(pszKey);
+    for (const wchar_t* pszKey : kColumnKeys) headers << Text(pszKey);
     m_pModel->SetHeaders(headers);
     QTreeView* pView = m_ui->listFiles;
     pView->setModel(m_pModel);
@@ -177,18 +163,15 @@ void CTrelvoDlg::OnInitDialog(const QStringList& files)
         // The list is still empty; relative names are taken from the
         // current directory so that every row has a real folder.
         QStringList paths;
-        for (const QString& strFile : files)
-            paths << AbsolutePath(strFile);
+        for (const QString& strFile : files) paths << AbsolutePath(strFile);
         AddBatch(paths);
         OnConvert();
     }
 }
 
-void CTrelvoDlg::AddBatch(const QStringList& paths)
-{
+void CTrelvoDlg::AddBatch(const QStringList& paths) {
     // A file whose size cannot be read gets an unticked row; the batch goes on.
-    for (const QString& strPath : paths)
-        m_pModel->AddFileRow(qtpaths::ToWide(strPath));
+    for (const QString& strPath : paths) m_pModel->AddFileRow(qtpaths::ToWide(strPath));
     // Beyond what the column was made for, it grows (the list scrolls).
     QHeaderView* pHeader = m_ui->listFiles->header();
     for (int32_t nRow = 0; nRow < m_list.GetRowCount(); ++nRow) {
@@ -197,8 +180,7 @@ void CTrelvoDlg::AddBatch(const QStringList& paths)
     }
 }
 
-QStringList CTrelvoDlg::AskOpenFiles()
-{
+QStringList CTrelvoDlg::AskOpenFiles() {
     // As URLs: a native dialog hands over names byte for byte that way.
     QStringList paths;
     for (const QUrl& url :
@@ -208,56 +190,42 @@ QStringList CTrelvoDlg::AskOpenFiles()
     return paths;
 }
 
-void CTrelvoDlg::OnOpen()
-{
-    if (m_bJobRunning)
-        return;
+void CTrelvoDlg::OnOpen() {
+    if (m_bJobRunning) return;
     const QStringList files = AskOpenFiles();
-    if (files.isEmpty())
-        return;
+    if (files.isEmpty()) return;
     m_pModel->RemoveAllRows();
     AddBatch(files);
 }
 
-void CTrelvoDlg::OnClear()
-{
-    if (m_bJobRunning)
-        return;
+void CTrelvoDlg::OnClear() {
+    if (m_bJobRunning) return;
     m_pModel->RemoveCheckedRows();
 }
 
-void CTrelvoDlg::OnDropFiles(const QList<QUrl>& urls)
-{
-    if (m_bJobRunning)
-        return;
+void CTrelvoDlg::OnDropFiles(const QList<QUrl>& urls) {
+    if (m_bJobRunning) return;
     m_pModel->RemoveAllRows();
     QStringList paths;
     for (const QUrl& url : urls) {
         const QString strPath = qtpaths::FromUrl(url);
-        if (strPath.isEmpty() || IsDirectory(strPath))
-            continue;
+        if (strPath.isEmpty() || IsDirectory(strPath)) continue;
         paths << strPath;
     }
     AddBatch(paths);
 }
 
-void CTrelvoDlg::OnConfig()
-{
-    if (m_bJobRunning)
-        return;
+void CTrelvoDlg::OnConfig() {
+    if (m_bJobRunning) return;
     CConverSet dlg(this);
-    if (dlg.exec() == QDialog::Accepted)
-        m_strSaveDir = settings::SaveDirFromConfig(m_list.m_strSourceDir);
+    if (dlg.exec() == QDialog::Accepted) m_strSaveDir = settings::SaveDirFromConfig(m_list.m_strSourceDir);
 }
 
-void CTrelvoDlg::OnConvert()
-{
-    if (m_bJobRunning)
-        return;
+void CTrelvoDlg::OnConvert() {
+    if (m_bJobRunning) return;
     int nChecked = 0;
     for (int32_t nRow = 0; nRow < m_list.GetRowCount(); ++nRow) {
-        if (m_list.IsRowChecked(nRow))
-            ++nChecked;
+        if (m_list.IsRowChecked(nRow)) ++nChecked;
     }
     if (nChecked == 0) {
         ShowBox(this, QMessageBox::NoIcon, Text(L"Ambrel.Prompt"), Text(L"Trelvo.SelectFile"));
@@ -269,13 +237,11 @@ void CTrelvoDlg::OnConvert()
                 QStringLiteral("Encountered an improper argument."));
         return;
     }
-    if (m_strSaveDir.back() != L'/')
-        m_strSaveDir += L'/';
+    if (m_strSaveDir.back() != L'/') m_strSaveDir += L'/';
     StartJob(m_ui->radioAvi->isChecked());
 }
 
-void CTrelvoDlg::StartJob(bool bAvi)
-{
+void CTrelvoDlg::StartJob(bool bAvi) {
     m_bStopRequested = false;
     m_bWorkerDone = false;
     m_bJobRunning = true;
@@ -292,13 +258,10 @@ void CTrelvoDlg::StartJob(bool bAvi)
     });
 }
 
-void CTrelvoDlg::OnJobFinished()
-{
-    if (m_hThread.joinable())
-        m_hThread.join();
+void CTrelvoDlg::OnJobFinished() {
+    if (m_hThread.joinable()) m_hThread.join();
     // The AVI job has no closing message of its own; failed rows still get one.
-    if (!m_bCloseWhenIdle && !m_bMessageShown && m_report.HasFailures())
-        ShowJobMessage(Text(L"Trelvo.Fail"));
+    if (!m_bCloseWhenIdle && !m_bMessageShown && m_report.HasFailures()) ShowJobMessage(Text(L"Trelvo.Fail"));
     m_bJobRunning = false;
     if (m_bCloseWhenIdle) {
         m_bCloseWhenIdle = false;
@@ -309,8 +272,7 @@ void CTrelvoDlg::OnJobFinished()
     emit JobFinished();
 }
 
-void CTrelvoDlg::UpdateControls()
-{
+void CTrelvoDlg::UpdateControls() {
     // One job at a time, and the rows and directories it reads stay put.
     const bool bIdle = !m_bJobRunning;
     m_ui->btnOpen->setEnabled(bIdle);
@@ -319,8 +281,7 @@ void CTrelvoDlg::UpdateControls()
     m_ui->btnConfig->setEnabled(bIdle);
 }
 
-void CTrelvoDlg::done(int nResult)
-{
+void CTrelvoDlg::done(int nResult) {
     if (m_bJobRunning) {
         // Let the job finish or drop its current output first; the window
         // goes away now and the dialog ends when the worker reports back.
@@ -334,11 +295,9 @@ void CTrelvoDlg::done(int nResult)
 }
 
 template <typename F>
-auto CTrelvoDlg::OnInterfaceThread(F fn)
-{
+auto CTrelvoDlg::OnInterfaceThread(F fn) {
     using R = std::invoke_result_t<F>;
-    if (QThread::currentThread() == thread())
-        return fn();
+    if (QThread::currentThread() == thread()) return fn();
     if constexpr (std::is_void_v<R>) {
         QMetaObject::invokeMethod(this, fn, Qt::BlockingQueuedConnection);
     } else {
@@ -349,59 +308,49 @@ auto CTrelvoDlg::OnInterfaceThread(F fn)
     }
 }
 
-int32_t CTrelvoDlg::GetRowCount()
-{
+int32_t CTrelvoDlg::GetRowCount() {
     return OnInterfaceThread([this] { return m_list.GetRowCount(); });
 }
 
-bool CTrelvoDlg::IsRowChecked(int32_t nRow)
-{
+bool CTrelvoDlg::IsRowChecked(int32_t nRow) {
     return OnInterfaceThread([this, nRow] { return m_list.IsRowChecked(nRow); });
 }
 
-std::wstring CTrelvoDlg::GetRowText(int32_t nRow, int32_t nColumn)
-{
+std::wstring CTrelvoDlg::GetRowText(int32_t nRow, int32_t nColumn) {
     return OnInterfaceThread([this, nRow, nColumn] { return m_list.GetRowText(nRow, nColumn); });
 }
 
-void CTrelvoDlg::SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText)
-{
+void CTrelvoDlg::SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText) {
     OnInterfaceThread([this, nRow, nColumn, &strText] { m_pModel->SetRowText(nRow, nColumn, strText); });
 }
 
-std::wstring CTrelvoDlg::GetSourceDir(int32_t /*nRow*/)
-{
+std::wstring CTrelvoDlg::GetSourceDir(int32_t /*nRow*/) {
     return OnInterfaceThread([this] { return m_list.m_strSourceDir; });
 }
 
-std::wstring CTrelvoDlg::GetSaveDir(int32_t /*nRow*/)
-{
+std::wstring CTrelvoDlg::GetSaveDir(int32_t /*nRow*/) {
     return OnInterfaceThread([this] { return m_strSaveDir; });
 }
 
-void CTrelvoDlg::ShowMessage(const std::wstring& strText)
-{
+void CTrelvoDlg::ShowMessage(const std::wstring& strText) {
     // Nobody is left to read it once the window is closing.
-    if (m_bStopRequested)
-        return;
+    if (m_bStopRequested) return;
     OnInterfaceThread([this, &strText] { ShowJobMessage(qtpaths::ForDisplay(strText)); });
 }
 
-void CTrelvoDlg::ShowJobMessage(const QString& strHeading)
-{
+void CTrelvoDlg::ShowJobMessage(const QString& strHeading) {
     m_bMessageShown = true;
     ShowBox(this, QMessageBox::Warning, QCoreApplication::applicationName(), m_report.Message(strHeading));
 }
 
-void CTrelvoDlg::OnRowStart(int32_t nRow)
-{
+void CTrelvoDlg::OnRowStart(int32_t nRow) {
     CRowLog::SetThreadRow(nRow);
     // What the row's last run left goes before anything of this run arrives.
     OnInterfaceThread([this, nRow] { m_pModel->SetRowReason(nRow, {}); });
 }
 
-void CTrelvoDlg::OnRowDone(int32_t nRow, const convert::SConversionResult& result, const std::wstring& /*strOutputPath*/)
-{
+void CTrelvoDlg::OnRowDone(int32_t nRow, const convert::SConversionResult& result,
+                           const std::wstring& /*strOutputPath*/) {
     CRowLog::SetThreadRow(-1);
     // The row's log lines were queued before this call, so they are in.
     OnInterfaceThread([this, nRow, &result] {
@@ -409,29 +358,25 @@ void CTrelvoDlg::OnRowDone(int32_t nRow, const convert::SConversionResult& resul
     });
 }
 
-bool CTrelvoDlg::IsStopRequested()
-{
+bool CTrelvoDlg::IsStopRequested() {
     return m_bStopRequested;
 }
 
-void CTrelvoDlg::dragEnterEvent(QDragEnterEvent* pEvent)
-{
+void CTrelvoDlg::dragEnterEvent(QDragEnterEvent* pEvent) {
     if (!m_bJobRunning && pEvent->mimeData()->hasUrls())
         pEvent->acceptProposedAction();
     else
         pEvent->ignore();
 }
 
-void CTrelvoDlg::dragMoveEvent(QDragMoveEvent* pEvent)
-{
+void CTrelvoDlg::dragMoveEvent(QDragMoveEvent* pEvent) {
     if (!m_bJobRunning && pEvent->mimeData()->hasUrls())
         pEvent->acceptProposedAction();
     else
         pEvent->ignore();
 }
 
-void CTrelvoDlg::dropEvent(QDropEvent* pEvent)
-{
+void CTrelvoDlg::dropEvent(QDropEvent* pEvent) {
     if (m_bJobRunning || !pEvent->mimeData()->hasUrls()) {
         pEvent->ignore();
         return;
@@ -440,15 +385,13 @@ void CTrelvoDlg::dropEvent(QDropEvent* pEvent)
     OnDropFiles(pEvent->mimeData()->urls());
 }
 
-void CTrelvoDlg::keyPressEvent(QKeyEvent* pEvent)
-{
+void CTrelvoDlg::keyPressEvent(QKeyEvent* pEvent) {
     // No button is the default: Enter presses the focused push button, and
     // anywhere else it closes the window like the close box.
     if (pEvent->modifiers() == Qt::NoModifier || pEvent->modifiers() == Qt::KeypadModifier) {
         if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
             if (auto* pButton = qobject_cast<QPushButton*>(focusWidget()); pButton != nullptr) {
-                if (pButton->isEnabled())
-                    pButton->click();
+                if (pButton->isEnabled()) pButton->click();
             } else {
                 accept();
             }

@@ -5,8 +5,7 @@
 
 #include <cstring>
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     if ((argc == 2 || argc == 3) && std::strcmp(argv[1], CTrelvoApp::kFatalErrorArg) == 0) {
         CTrelvoApp::ShowFatalErrorBox(argc == 3 ? QFile::decodeName(argv[2]) : QString());

@@ -40,12 +40,11 @@ Result runOnce(const std::vector<uint8_t>& bytes) {
     }
     TessaroDestroy(h);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (touch == 0xFFFFFFFFu)
-        std::puts("");  // keeps the payload reads
+    if (touch == 0xFFFFFFFFu) std::puts("");  // keeps the payload reads
     return r;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     int runs = 5;
@@ -57,8 +56,9 @@ int main(int argc, char** argv) {
             files.push_back(argv[i]);
     }
     if (files.empty()) {
-        std::fprintf(stderr, "usage: bench_tessaro FILE... [--runs N]\n"
-                             "  make a large input with bench/make_bench_input.sh\n");
+        std::fprintf(stderr,
+                     "usage: bench_tessaro FILE... [--runs N]\n"
+                     "  make a large input with bench/make_bench_input.sh\n");
         return 2;
     }
     int status = 0;
@@ -78,8 +78,8 @@ int main(int argc, char** argv) {
         }
         std::sort(secs.begin(), secs.end());
         double mb = static_cast<double>(bytes.size()) / 1e6;
-        std::printf("%s: %.1f MB, %zu pictures (%zu key), %zu audio records\n", path.c_str(), mb, last.video,
-                    last.keys, last.audio);
+        std::printf("%s: %.1f MB, %zu pictures (%zu key), %zu audio records\n", path.c_str(), mb, last.video, last.keys,
+                    last.audio);
         std::printf("  best %.1f MB/s, median %.1f MB/s over %d runs\n", mb / secs.front(), mb / secs[secs.size() / 2],
                     runs);
     }

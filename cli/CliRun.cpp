@@ -14,11 +14,11 @@
 
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
-#include "log/Log.h"
 #include "convert/ConversionList.h"
 #include "convert/ConvertEngine.h"
 #include "convert/ConvertJobs.h"
 #include "lang/MultiLanguage.h"
+#include "log/Log.h"
 #include "platform/Platform.h"
 
 namespace cli {
@@ -27,7 +27,9 @@ namespace {
 
 volatile sig_atomic_t g_bInterrupted = 0;
 
-void OnInterrupt(int) { g_bInterrupted = 1; }
+void OnInterrupt(int) {
+    g_bInterrupted = 1;
+}
 
 // The first Ctrl-C, kill or hang-up lets the current file be cleaned up; a
 // second one ends the process at once (SA_RESETHAND restores the default
@@ -44,7 +46,9 @@ void InstallInterruptHandler() {
     signal(SIGPIPE, SIG_IGN);
 }
 
-std::string Narrow(const std::wstring& str) { return platform::WideToNarrow(str); }
+std::string Narrow(const std::wstring& str) {
+    return platform::WideToNarrow(str);
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -84,15 +88,12 @@ public:
     }
     // Unlike the desktop list, every file keeps its own directory.
     std::wstring GetSourceDir(int32_t nRow) override { return InRange(nRow) ? m_sourceDirs[Index(nRow)] : L""; }
-    std::wstring GetSaveDir(int32_t nRow) override {
-        return m_strSaveDir.empty() ? GetSourceDir(nRow) : m_strSaveDir;
-    }
+    std::wstring GetSaveDir(int32_t nRow) override { return m_strSaveDir.empty() ? GetSourceDir(nRow) : m_strSaveDir; }
     // The per-file result lines already say everything.
     void ShowMessage(const std::wstring&) override {}
     bool IsStopRequested() override { return g_bInterrupted != 0; }
     // Results come out in the order of the files, whichever finishes first.
-    void OnRowDone(int32_t nRow, const convert::SConversionResult& result,
-                   const std::wstring& strOutputPath) override {
+    void OnRowDone(int32_t nRow, const convert::SConversionResult& result, const std::wstring& strOutputPath) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!InRange(nRow)) return;
         SFileReport report;
@@ -104,8 +105,10 @@ public:
         m_pending[Index(nRow)] =
             m_bJson ? JsonLine(report) : ResultLine(report, Narrow(m_list.GetRowText(nRow, COL_DESTRIBE)));
         ++m_nDone;
-        if (!result.bSuccess) ++m_nFailed;
-        else if (!result.Whole()) ++m_nPartial;
+        if (!result.bSuccess)
+            ++m_nFailed;
+        else if (!result.Whole())
+            ++m_nPartial;
         PrintReady();
     }
 
@@ -225,8 +228,7 @@ std::string JoinOutputPath(const std::string& strOutput, const std::wstring& str
 int RunConversions(const SOptions& options) {
     std::wstring strSaveDir;
     if (!options.strOutputDir.empty() && !PrepareOutputDir(options.strOutputDir, strSaveDir)) {
-        std::fprintf(stderr, "trelvo-convert: cannot create the output directory '%s'\n",
-                     options.strOutputDir.c_str());
+        std::fprintf(stderr, "trelvo-convert: cannot create the output directory '%s'\n", options.strOutputDir.c_str());
         return kExitFailed;
     }
     convert::SConvertOptions convertOptions = options.convert;

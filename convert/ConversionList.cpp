@@ -22,7 +22,9 @@ int64_t ReadFileSize(const std::wstring& strPath) {
 
 }  // namespace
 
-int32_t CConversionList::GetRowCount() const { return static_cast<int32_t>(m_rows.size()); }
+int32_t CConversionList::GetRowCount() const {
+    return static_cast<int32_t>(m_rows.size());
+}
 
 bool CConversionList::IsRowChecked(int32_t nRow) const {
     if (nRow < 0 || nRow >= GetRowCount()) return false;
@@ -78,7 +80,9 @@ bool CConversionList::AddFileRow(const std::wstring& strPath) {
     return true;
 }
 
-void CConversionList::RemoveAllRows() { m_rows.clear(); }
+void CConversionList::RemoveAllRows() {
+    m_rows.clear();
+}
 
 void CConversionList::RemoveCheckedRows() {
     // From the last row down, so the indexes still to visit stay valid.

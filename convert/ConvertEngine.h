@@ -65,8 +65,8 @@ void RunRows(IConversionHost& host, int nJobs, const std::function<void(int32_t 
 using feed::IFrameParser;
 using feed::IInputReader;
 // Opens an input by its path; null with the reason in failure.
-using OpenInputFnPath = std::function<std::unique_ptr<IInputReader>(const std::string& strPath,
-                                                                     SConversionResult& failure)>;
+using OpenInputFnPath =
+    std::function<std::unique_ptr<IInputReader>(const std::string& strPath, SConversionResult& failure)>;
 
 class IFrameWriter {
 public:
@@ -103,8 +103,8 @@ public:
 };
 
 // Converts one row to MP4.
-SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend,
-                                CBatchOutputs& batch, const SConvertOptions& options = {});
+SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend, CBatchOutputs& batch,
+                                const SConvertOptions& options = {});
 // The MP4 job over every ticked row, nJobs at a time, ending with the
 // closing message. With more than one job the host is called from several
 // threads at once. A join makes one job of all rows (see JoinRows).
@@ -115,9 +115,9 @@ uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs =
 using AviConvertFn = int32_t (*)(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
                                  KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult);
 // The AVI library's entry for joined inputs and parts of a recording.
-using AviPartFn = int32_t (*)(const char* const* ppszInputs, uint32_t nInputs, const char* pszOutput,
-                              KorvelPart* pPart, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel,
-                              void* pUser, KorvelResult* pResult);
+using AviPartFn = int32_t (*)(const char* const* ppszInputs, uint32_t nInputs, const char* pszOutput, KorvelPart* pPart,
+                              KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel, void* pUser,
+                              KorvelResult* pResult);
 // The AVI job over every ticked row. Each conversion reaches its row through
 // the pointer the library hands back to the callbacks. Rows that need the
 // recording (options.NeedsRecording()) go through pfnPart.
@@ -128,8 +128,8 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
 struct SChain {
     bool bContinued = false;  // an earlier output began it
     feed::STimeline timeline;
-    int64_t nOrigin = 0;      // its first picture's time
-    bool bCutDone = false;    // the asked part has ended
+    int64_t nOrigin = 0;    // its first picture's time
+    bool bCutDone = false;  // the asked part has ended
 };
 
 // One output of a recording: its inputs, its path, when its recording began.
@@ -146,11 +146,9 @@ using PieceFn = std::function<SConversionResult(const SPiece& piece, SChain& cha
                                                 const std::function<void(uint64_t, uint64_t)>& progress)>;
 // The MP4 and AVI pieces.
 SConversionResult Mp4Piece(IConversionHost& host, CMp4Backend& backend, const SConvertOptions& options,
-                           const SPiece& piece, SChain& chain,
-                           const std::function<void(uint64_t, uint64_t)>& progress);
+                           const SPiece& piece, SChain& chain, const std::function<void(uint64_t, uint64_t)>& progress);
 SConversionResult AviPiece(IConversionHost& host, AviPartFn pfnPart, const SConvertOptions& options,
-                           const SPiece& piece, SChain& chain,
-                           const std::function<void(uint64_t, uint64_t)>& progress);
+                           const SPiece& piece, SChain& chain, const std::function<void(uint64_t, uint64_t)>& progress);
 
 // Every ticked row, in order, into options.strJoinOutput: inputs of one
 // format share an output; a change of codec, picture size or sound starts

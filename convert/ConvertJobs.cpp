@@ -76,17 +76,24 @@ private:
     std::string m_strError;
 };
 
-std::wstring Text(const wchar_t* pszKey) { return CMultiLanguage::GetText(pszKey); }
+std::wstring Text(const wchar_t* pszKey) {
+    return CMultiLanguage::GetText(pszKey);
+}
 
 }  // namespace
 
 const char* VideoCodecName(int32_t nCodec) {
     switch (nCodec) {
-        case TESSARO_CODEC_H264: return "H.264";
-        case TESSARO_CODEC_H265: return "H.265";
-        case TESSARO_CODEC_MPEG2: return "MPEG-1/2 video";
-        case TESSARO_CODEC_MPEG4: return "MPEG-4 Part 2 video";
-        default: return "video of an unknown kind";
+        case TESSARO_CODEC_H264:
+            return "H.264";
+        case TESSARO_CODEC_H265:
+            return "H.265";
+        case TESSARO_CODEC_MPEG2:
+            return "MPEG-1/2 video";
+        case TESSARO_CODEC_MPEG4:
+            return "MPEG-4 Part 2 video";
+        default:
+            return "video of an unknown kind";
     }
 }
 
@@ -105,7 +112,8 @@ int32_t ComputePercent(uint64_t nDone, uint64_t nTotal) {
 }
 
 bool IsSameFile(const std::string& strPathA, const std::string& strPathB) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     if (::stat(strPathA.c_str(), &a) != 0 || ::stat(strPathB.c_str(), &b) != 0) return false;
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -179,7 +187,9 @@ std::unique_ptr<IInputReader> CMp4Backend::OpenInput(const std::string& strPath,
     return OpenFileInput(strPath, failure);
 }
 
-std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() { return feed::CreateTessaroParser(); }
+std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() {
+    return feed::CreateTessaroParser();
+}
 
 std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath, const SMp4WriterOptions& options,
                                                         std::string& strError) {
@@ -241,10 +251,14 @@ SConversionResult FeedRow(IConversionHost& host, int32_t nRow, IInputReader& inp
             result.bSuccess = true;
             return result;
         }
-        case feed::EFeedEnd::Refused: return Failure(EReason::WriteOutput, writer.ErrorText());
-        case feed::EFeedEnd::Stopped: return Failure(EReason::Stopped);
-        case feed::EFeedEnd::ReadError: return Failure(EReason::ReadInput, input.ErrorText());
-        case feed::EFeedEnd::Shrunk: return Failure(EReason::InputChanged);
+        case feed::EFeedEnd::Refused:
+            return Failure(EReason::WriteOutput, writer.ErrorText());
+        case feed::EFeedEnd::Stopped:
+            return Failure(EReason::Stopped);
+        case feed::EFeedEnd::ReadError:
+            return Failure(EReason::ReadInput, input.ErrorText());
+        case feed::EFeedEnd::Shrunk:
+            return Failure(EReason::InputChanged);
     }
     return Failure(EReason::Internal);
 }
@@ -272,8 +286,8 @@ uint64_t FileBytes(const std::string& strPath) {
     return ::stat(strPath.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
-SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend,
-                                CBatchOutputs& batch, const SConvertOptions& options) {
+SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend& backend, CBatchOutputs& batch,
+                                const SConvertOptions& options) {
     if (options.NeedsRecording()) {
         return RecordingRow(host, nRow, L".mp4", batch, options,
                             [&](const SPiece& piece, SChain& chain, const ProgressFn& progress) {
@@ -324,9 +338,8 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
 uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs, const SConvertOptions& options) {
     if (!options.strJoinOutput.empty()) {
         const bool bOk = JoinRows(
-            host, options, [&](const std::string& strPath, SConversionResult& failure) {
-                return backend.OpenInput(strPath, failure);
-            },
+            host, options,
+            [&](const std::string& strPath, SConversionResult& failure) { return backend.OpenInput(strPath, failure); },
             [&] { return backend.CreateParser(); },
             [&](const SPiece& piece, SChain& chain, const ProgressFn& progress) {
                 return Mp4Piece(host, backend, options, piece, chain, progress);
@@ -340,9 +353,12 @@ uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs, 
     // Names are claimed as the rows are begun, in their order: of two inputs
     // with one output name the earlier has it, whichever worker is first.
     auto claim = [&](int32_t nRow) { batch.Claim(RowPaths(host, nRow, L".mp4").strOut, nRow); };
-    RunRows(host, nJobs, [&](int32_t nRow) {
-        if (!Mp4ConvertRow(host, nRow, backend, batch, options).bSuccess) bAllOk = false;
-    }, claim);
+    RunRows(
+        host, nJobs,
+        [&](int32_t nRow) {
+            if (!Mp4ConvertRow(host, nRow, backend, batch, options).bSuccess) bAllOk = false;
+        },
+        claim);
     // A stop before every ticked row was begun is no success either.
     if (host.IsStopRequested()) bAllOk = false;
     host.ShowMessage(Text(bAllOk ? L"Trelvo.Success" : L"Trelvo.Fail"));
@@ -357,19 +373,41 @@ SConversionResult AviResult(const KorvelResult& r) {
     result.dMediaSeconds = r.dMediaSeconds;
     result.nOutputBytes = r.nOutputBytes;
     switch (r.nCode) {
-        case KORVEL_ERR_INPUT: result.reason = EReason::OpenInput; break;
-        case KORVEL_ERR_READ: result.reason = EReason::ReadInput; break;
-        case KORVEL_ERR_NO_KEY_FRAME: result.reason = EReason::NoKeyFrame; break;
-        case KORVEL_ERR_WRITE: result.reason = EReason::WriteOutput; break;
-        case KORVEL_ERR_CANCELLED: result.reason = EReason::Stopped; break;
-        case KORVEL_ERR_SAME_FILE: result.reason = EReason::SameFile; break;
-        case KORVEL_ERR_NOT_REGULAR: result.reason = EReason::NotRegularFile; break;
-        case KORVEL_ERR_NOT_STREAM: result.reason = EReason::NotRecorderStream; break;
-        case KORVEL_ERR_UNSUPPORTED: result.reason = EReason::UnsupportedVideo; break;
-        case KORVEL_ERR_INPUT_CHANGED: result.reason = EReason::InputChanged; break;
+        case KORVEL_ERR_INPUT:
+            result.reason = EReason::OpenInput;
+            break;
+        case KORVEL_ERR_READ:
+            result.reason = EReason::ReadInput;
+            break;
+        case KORVEL_ERR_NO_KEY_FRAME:
+            result.reason = EReason::NoKeyFrame;
+            break;
+        case KORVEL_ERR_WRITE:
+            result.reason = EReason::WriteOutput;
+            break;
+        case KORVEL_ERR_CANCELLED:
+            result.reason = EReason::Stopped;
+            break;
+        case KORVEL_ERR_SAME_FILE:
+            result.reason = EReason::SameFile;
+            break;
+        case KORVEL_ERR_NOT_REGULAR:
+            result.reason = EReason::NotRegularFile;
+            break;
+        case KORVEL_ERR_NOT_STREAM:
+            result.reason = EReason::NotRecorderStream;
+            break;
+        case KORVEL_ERR_UNSUPPORTED:
+            result.reason = EReason::UnsupportedVideo;
+            break;
+        case KORVEL_ERR_INPUT_CHANGED:
+            result.reason = EReason::InputChanged;
+            break;
         default:
-            if (r.nCode < 0) result.reason = EReason::Internal;
-            else if (r.nWarning == KORVEL_WARN_CODEC_CHANGED) result.reason = EReason::CodecChanged;
+            if (r.nCode < 0)
+                result.reason = EReason::Internal;
+            else if (r.nWarning == KORVEL_WARN_CODEC_CHANGED)
+                result.reason = EReason::CodecChanged;
             break;
     }
     return result;
@@ -388,7 +426,9 @@ void AviRowProgress(uint64_t nPosition, uint64_t nTotal, void* pUser) {
     p->pHost->SetRowText(p->nRow, COL_PROGRESS, std::to_wstring(ComputePercent(nPosition, nTotal)));
 }
 
-int32_t AviRowCancel(void* pUser) { return static_cast<const SAviRow*>(pUser)->pHost->IsStopRequested() ? 1 : 0; }
+int32_t AviRowCancel(void* pUser) {
+    return static_cast<const SAviRow*>(pUser)->pHost->IsStopRequested() ? 1 : 0;
+}
 
 }  // namespace
 
@@ -399,34 +439,36 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
     };
     if (!options.strJoinOutput.empty()) {
         JoinRows(
-            host, options, [](const std::string& strPath, SConversionResult& failure) {
-                return OpenFileInput(strPath, failure);
-            },
+            host, options,
+            [](const std::string& strPath, SConversionResult& failure) { return OpenFileInput(strPath, failure); },
             [] { return feed::CreateTessaroParser(); }, piece, true);
         return 1;
     }
     CBatchOutputs batch;
     // As in the MP4 job: names are claimed in the order of the rows.
     auto claim = [&](int32_t nRow) { batch.Claim(RowPaths(host, nRow, L".avi").strOut, nRow); };
-    RunRows(host, nJobs, [&](int32_t nRow) {
-        const SRowPaths paths = RowPaths(host, nRow, L".avi");
-        SConversionResult result;
-        if (options.NeedsRecording()) {
-            RecordingRow(host, nRow, L".avi", batch, options, piece);
-            return;
-        }
-        if (!batch.Claim(paths.strOut, nRow)) {
-            result = Failure(EReason::NameUsed);
-        } else {
-            SAviRow row{&host, nRow};
-            KorvelResult r{};
-            r.nCode = pfnConvert(paths.strIn.c_str(), paths.strOut.c_str(), AviRowProgress, AviRowCancel, &row, &r);
-            result = AviResult(r);
-        }
-        // Success is written too, so a fail text from an earlier run does not
-        // stand beside a good file.
-        FinishRowTexts(host, nRow, result, false, paths.strOutput);
-    }, claim);
+    RunRows(
+        host, nJobs,
+        [&](int32_t nRow) {
+            const SRowPaths paths = RowPaths(host, nRow, L".avi");
+            SConversionResult result;
+            if (options.NeedsRecording()) {
+                RecordingRow(host, nRow, L".avi", batch, options, piece);
+                return;
+            }
+            if (!batch.Claim(paths.strOut, nRow)) {
+                result = Failure(EReason::NameUsed);
+            } else {
+                SAviRow row{&host, nRow};
+                KorvelResult r{};
+                r.nCode = pfnConvert(paths.strIn.c_str(), paths.strOut.c_str(), AviRowProgress, AviRowCancel, &row, &r);
+                result = AviResult(r);
+            }
+            // Success is written too, so a fail text from an earlier run does not
+            // stand beside a good file.
+            FinishRowTexts(host, nRow, result, false, paths.strOutput);
+        },
+        claim);
     return 1;
 }
 
@@ -443,6 +485,5 @@ uint32_t AviConvertThread(void* pParam) {
 
 void AviProgressCallback(uint32_t nPosition, uint32_t nTotal, int32_t nUser) {
     if (nTotal == 0 || g_pMainDlg == nullptr) return;
-    g_pMainDlg->SetRowText(nUser, COL_PROGRESS,
-                           std::to_wstring(convert::ComputePercent(nPosition, nTotal)));
+    g_pMainDlg->SetRowText(nUser, COL_PROGRESS, std::to_wstring(convert::ComputePercent(nPosition, nTotal)));
 }

@@ -47,13 +47,16 @@ SConversionResult RunResult(const feed::SJoinEnd& end, const SPiece& piece, SCon
             result.bSuccess = true;
             return result;
         }
-        case feed::EFeedEnd::Refused: return Failure(EReason::WriteOutput, strWriteError);
-        case feed::EFeedEnd::Stopped: return Failure(EReason::Stopped);
+        case feed::EFeedEnd::Refused:
+            return Failure(EReason::WriteOutput, strWriteError);
+        case feed::EFeedEnd::Stopped:
+            return Failure(EReason::Stopped);
         case feed::EFeedEnd::ReadError:
             if (end.bOpenFailed) return named(std::move(openFailure));
             if (end.bNoParser) return Failure(EReason::Internal);
             return named(Failure(EReason::ReadInput, end.strError));
-        case feed::EFeedEnd::Shrunk: return named(Failure(EReason::InputChanged));
+        case feed::EFeedEnd::Shrunk:
+            return named(Failure(EReason::InputChanged));
     }
     return Failure(EReason::Internal);
 }
@@ -222,8 +225,7 @@ struct SJoinPlan {
 };
 
 bool PlanJoin(IConversionHost& host, const std::vector<std::string>& paths, const OpenInputFnPath& openInput,
-              const feed::CreateParserFn& createParser, bool bOneRate, SJoinPlan& plan,
-              SConversionResult& failure) {
+              const feed::CreateParserFn& createParser, bool bOneRate, SJoinPlan& plan, SConversionResult& failure) {
     feed::SStreamShape current;
     for (size_t i = 0; i < paths.size(); ++i) {
         if (host.IsStopRequested()) {

@@ -15,12 +15,12 @@ enum class EReason : int32_t {
     NotRecorderStream,  // no H.264/H.265 video found
     UnsupportedVideo,   // detail: the codec
     NoKeyFrame,
-    WriteOutput,        // detail: the system's message
-    SameFile,           // the output would replace its input
-    NameUsed,           // an earlier input of this batch produced that output
+    WriteOutput,  // detail: the system's message
+    SameFile,     // the output would replace its input
+    NameUsed,     // an earlier input of this batch produced that output
     Stopped,
-    InputChanged,       // the input shrank while it was read
-    CodecChanged,       // a warning: only the part before the change was converted
+    InputChanged,  // the input shrank while it was read
+    CodecChanged,  // a warning: only the part before the change was converted
     Internal,
 };
 

@@ -26,9 +26,9 @@ struct CModule {
 };
 
 struct CFrame {
-    uintptr_t nPc;       // as unwound
-    uintptr_t nLookup;   // the address that is resolved: a call site for return addresses
-    int nModule;         // -1: not in a file mapping
+    uintptr_t nPc;      // as unwound
+    uintptr_t nLookup;  // the address that is resolved: a call site for return addresses
+    int nModule;        // -1: not in a file mapping
 };
 
 CModule g_modules[kMaxModules];
@@ -40,10 +40,14 @@ uintptr_t ParseHex(const char*& p) {
     uintptr_t v = 0;
     for (;; ++p) {
         char c = *p;
-        if (c >= '0' && c <= '9') v = v * 16 + static_cast<uintptr_t>(c - '0');
-        else if (c >= 'a' && c <= 'f') v = v * 16 + static_cast<uintptr_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') v = v * 16 + static_cast<uintptr_t>(c - 'A' + 10);
-        else return v;
+        if (c >= '0' && c <= '9')
+            v = v * 16 + static_cast<uintptr_t>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            v = v * 16 + static_cast<uintptr_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            v = v * 16 + static_cast<uintptr_t>(c - 'A' + 10);
+        else
+            return v;
     }
 }
 
@@ -176,8 +180,9 @@ void CollectBacktrace(uintptr_t nPc) {
 }
 
 void WriteBacktrace(CDumpWriter& out) {
-    out.Str("backtrace (frame, address, offset in module, module; resolve with addr2line -f -C -e MODULE OFFSET;\n"
-            "  #0 is the interrupted instruction, later frames are call sites, i.e. return address - 1):\n");
+    out.Str(
+        "backtrace (frame, address, offset in module, module; resolve with addr2line -f -C -e MODULE OFFSET;\n"
+        "  #0 is the interrupted instruction, later frames are call sites, i.e. return address - 1):\n");
     for (int i = 0; i < g_nFrames; ++i) {
         const CFrame& f = g_frames[i];
         out.Str("#").Dec(i).Str(" ").Hex(f.nPc);

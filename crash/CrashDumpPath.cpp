@@ -15,8 +15,7 @@ char g_szDirBuf[PATH_MAX];
 
 void CopyIfFits(const std::string& strPath, char* szOut, size_t nCap) {
     szOut[0] = '\0';
-    if (!strPath.empty() && strPath.size() < nCap)
-        memcpy(szOut, strPath.c_str(), strPath.size() + 1);
+    if (!strPath.empty() && strPath.size() < nCap) memcpy(szOut, strPath.c_str(), strPath.size() + 1);
 }
 
 }  // namespace
@@ -25,12 +24,10 @@ void ChooseDumpPaths(const char* szExePath, const char* szDumpName, char* szFirs
     const std::string strExe = szExePath;
     const size_t nSlash = strExe.rfind('/');
     std::string strBeside;
-    if (nSlash != std::string::npos)
-        strBeside = strExe.substr(0, nSlash + 1) + szDumpName;
+    if (nSlash != std::string::npos) strBeside = strExe.substr(0, nSlash + 1) + szDumpName;
     const std::wstring strStateDir = platform::GetUserStateDir();
     std::string strState;
-    if (!strStateDir.empty())
-        strState = platform::WideToNarrow(strStateDir) + szDumpName;
+    if (!strStateDir.empty()) strState = platform::WideToNarrow(strStateDir) + szDumpName;
 
     if (!strBeside.empty() && platform::CanWriteFile(platform::NarrowToWide(strBeside))) {
         CopyIfFits(strBeside, szFirst, nCap);

@@ -48,59 +48,95 @@ bool Append(char* dst, size_t nCap, size_t& nLen, const char* src) {
 
 const char* SignalName(int nSignal) {
     switch (nSignal) {
-    case SIGSEGV: return "SIGSEGV";
-    case SIGBUS: return "SIGBUS";
-    case SIGFPE: return "SIGFPE";
-    case SIGILL: return "SIGILL";
-    case SIGABRT: return "SIGABRT";
-    default: return "signal";
+        case SIGSEGV:
+            return "SIGSEGV";
+        case SIGBUS:
+            return "SIGBUS";
+        case SIGFPE:
+            return "SIGFPE";
+        case SIGILL:
+            return "SIGILL";
+        case SIGABRT:
+            return "SIGABRT";
+        default:
+            return "signal";
     }
 }
 
 const char* CodeName(int nSignal, int nCode) {
     switch (nCode) {
-    case SI_USER: return "SI_USER (sent by kill)";
-    case SI_KERNEL: return "SI_KERNEL";
-    case SI_QUEUE: return "SI_QUEUE";
-    case SI_TKILL: return "SI_TKILL (sent by raise, abort or tgkill)";
-    default: break;
+        case SI_USER:
+            return "SI_USER (sent by kill)";
+        case SI_KERNEL:
+            return "SI_KERNEL";
+        case SI_QUEUE:
+            return "SI_QUEUE";
+        case SI_TKILL:
+            return "SI_TKILL (sent by raise, abort or tgkill)";
+        default:
+            break;
     }
     if (nSignal == SIGSEGV) {
         switch (nCode) {
-        case SEGV_MAPERR: return "SEGV_MAPERR (address not mapped)";
-        case SEGV_ACCERR: return "SEGV_ACCERR (no permission for the access)";
-        default: break;
+            case SEGV_MAPERR:
+                return "SEGV_MAPERR (address not mapped)";
+            case SEGV_ACCERR:
+                return "SEGV_ACCERR (no permission for the access)";
+            default:
+                break;
         }
     } else if (nSignal == SIGBUS) {
         switch (nCode) {
-        case BUS_ADRALN: return "BUS_ADRALN (misaligned address)";
-        case BUS_ADRERR: return "BUS_ADRERR (no such physical address)";
-        case BUS_OBJERR: return "BUS_OBJERR (object error, e.g. a truncated mapped file)";
-        default: break;
+            case BUS_ADRALN:
+                return "BUS_ADRALN (misaligned address)";
+            case BUS_ADRERR:
+                return "BUS_ADRERR (no such physical address)";
+            case BUS_OBJERR:
+                return "BUS_OBJERR (object error, e.g. a truncated mapped file)";
+            default:
+                break;
         }
     } else if (nSignal == SIGFPE) {
         switch (nCode) {
-        case FPE_INTDIV: return "FPE_INTDIV (integer division by zero)";
-        case FPE_INTOVF: return "FPE_INTOVF (integer overflow)";
-        case FPE_FLTDIV: return "FPE_FLTDIV";
-        case FPE_FLTOVF: return "FPE_FLTOVF";
-        case FPE_FLTUND: return "FPE_FLTUND";
-        case FPE_FLTRES: return "FPE_FLTRES";
-        case FPE_FLTINV: return "FPE_FLTINV";
-        case FPE_FLTSUB: return "FPE_FLTSUB";
-        default: break;
+            case FPE_INTDIV:
+                return "FPE_INTDIV (integer division by zero)";
+            case FPE_INTOVF:
+                return "FPE_INTOVF (integer overflow)";
+            case FPE_FLTDIV:
+                return "FPE_FLTDIV";
+            case FPE_FLTOVF:
+                return "FPE_FLTOVF";
+            case FPE_FLTUND:
+                return "FPE_FLTUND";
+            case FPE_FLTRES:
+                return "FPE_FLTRES";
+            case FPE_FLTINV:
+                return "FPE_FLTINV";
+            case FPE_FLTSUB:
+                return "FPE_FLTSUB";
+            default:
+                break;
         }
     } else if (nSignal == SIGILL) {
         switch (nCode) {
-        case ILL_ILLOPC: return "ILL_ILLOPC (illegal opcode)";
-        case ILL_ILLOPN: return "ILL_ILLOPN (illegal operand)";
-        case ILL_ILLADR: return "ILL_ILLADR (illegal addressing mode)";
-        case ILL_ILLTRP: return "ILL_ILLTRP (illegal trap)";
-        case ILL_PRVOPC: return "ILL_PRVOPC (privileged opcode)";
-        case ILL_PRVREG: return "ILL_PRVREG (privileged register)";
-        case ILL_COPROC: return "ILL_COPROC (coprocessor error)";
-        case ILL_BADSTK: return "ILL_BADSTK (internal stack error)";
-        default: break;
+            case ILL_ILLOPC:
+                return "ILL_ILLOPC (illegal opcode)";
+            case ILL_ILLOPN:
+                return "ILL_ILLOPN (illegal operand)";
+            case ILL_ILLADR:
+                return "ILL_ILLADR (illegal addressing mode)";
+            case ILL_ILLTRP:
+                return "ILL_ILLTRP (illegal trap)";
+            case ILL_PRVOPC:
+                return "ILL_PRVOPC (privileged opcode)";
+            case ILL_PRVREG:
+                return "ILL_PRVREG (privileged register)";
+            case ILL_COPROC:
+                return "ILL_COPROC (coprocessor error)";
+            case ILL_BADSTK:
+                return "ILL_BADSTK (internal stack error)";
+            default:
+                break;
         }
     }
     return "";
@@ -133,8 +169,8 @@ void WriteRegisters(CDumpWriter& out, const void* pContext) {
     }
     const auto* uc = static_cast<const ucontext_t*>(pContext);
 #if defined(__x86_64__)
-    static const char* const kNames[NGREG] = {"r8",  "r9",  "r10", "r11", "r12",    "r13", "r14",    "r15",
-                                              "rdi", "rsi", "rbp", "rbx", "rdx",    "rax", "rcx",    "rsp",
+    static const char* const kNames[NGREG] = {"r8",  "r9",  "r10",    "r11", "r12",    "r13",     "r14", "r15",
+                                              "rdi", "rsi", "rbp",    "rbx", "rdx",    "rax",     "rcx", "rsp",
                                               "rip", "efl", "csgsfs", "err", "trapno", "oldmask", "cr2"};
     for (int i = 0; i < NGREG; ++i) {
         out.Str("  ").Str(kNames[i]).Str(" ").Hex(static_cast<uint64_t>(uc->uc_mcontext.gregs[i]));
@@ -214,7 +250,9 @@ void PrepareDumpWriter() {
     PrepareBacktrace();
 }
 
-const char* ProgramPath() { return g_szExePath; }
+const char* ProgramPath() {
+    return g_szExePath;
+}
 
 void RecordTerminateReason() {
     size_t nLen = 0;

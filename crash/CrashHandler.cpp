@@ -111,8 +111,8 @@ public:
         if (m_pMap != nullptr && cur.ss_sp == m_pMap + g_nPageSize) return true;
         if (!(cur.ss_flags & SS_DISABLE) && cur.ss_size >= kMinForeignAltStack) return true;
         if (m_pMap == nullptr) {
-            void* p = mmap(nullptr, kAltStackSize + g_nPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                           -1, 0);
+            void* p =
+                mmap(nullptr, kAltStackSize + g_nPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (p == MAP_FAILED) return false;
             m_pMap = static_cast<char*>(p);
             // A guard page below, so an overflow of the handler itself faults.
@@ -162,7 +162,9 @@ void CrashDumpFilter(int nSignal, siginfo_t* pInfo, void* pContext) {
             // Another thread is reporting and will end the process; give it
             // time, but do not hang forever if it is stuck.
             for (int i = 0; i < 30; ++i) {
-                struct timespec ts {1, 0};
+                struct timespec ts {
+                    1, 0
+                };
                 nanosleep(&ts, nullptr);
             }
         }
@@ -179,7 +181,9 @@ void CrashDumpFilter(int nSignal, siginfo_t* pInfo, void* pContext) {
     Die(nSignal);
 }
 
-const char* GetCrashDumpPath() { return g_szDumpPath; }
+const char* GetCrashDumpPath() {
+    return g_szDumpPath;
+}
 
 bool InstallCrashHandler() {
     std::lock_guard<std::mutex> lock(g_installMutex);

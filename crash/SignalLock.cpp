@@ -36,7 +36,9 @@ int RealSigaction(int nSignal, const struct sigaction* pAct, struct sigaction* p
 #endif
 }
 
-void LockFatalSignals() { g_bLocked = true; }
+void LockFatalSignals() {
+    g_bLocked = true;
+}
 
 }  // namespace crash
 
@@ -55,7 +57,8 @@ __sighandler_t SetHandler(int nSignal, __sighandler_t pHandler, int nFlags, bool
         errno = EINVAL;
         return SIG_ERR;
     }
-    struct sigaction act {}, old{};
+    struct sigaction act {
+    }, old{};
     act.sa_handler = pHandler;
     sigemptyset(&act.sa_mask);
     if (bMaskSelf) sigaddset(&act.sa_mask, nSignal);

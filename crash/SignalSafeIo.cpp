@@ -24,7 +24,9 @@ size_t StrLen(const char* s) {
     return n;
 }
 
-pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+pid_t CurrentTid() {
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
 
 void WriteAll(int fd, const char* s) {
     size_t n = StrLen(s);

@@ -26,8 +26,7 @@ void CMultiLanguage::LoadLanguage(const std::wstring& strProgramDir) {
     // directory cannot be written.
     const std::wstring strConfig = platform::SettingsFileToRead(strProgramDir, L"Config.ini");
     std::wstring strChoice = platform::GetProfileString(L"themes", L"Solution", L"", kChoiceChars, strConfig);
-    if (strChoice.empty())
-        strChoice = L"English";
+    if (strChoice.empty()) strChoice = L"English";
     std::lock_guard<std::mutex> lock(g_mutexLanguage);
     g_strLanguageFile = strProgramDir + strChoice + L".lang";
 }
@@ -36,11 +35,9 @@ std::wstring CMultiLanguage::GetText(std::wstring strKey) {
     const std::wstring strFile = LanguageFile();
     if (!strFile.empty()) {
         std::wstring strText = platform::GetProfileString(L"String", strKey, L"", kTextChars, strFile);
-        if (!strText.empty())
-            return strText;
+        if (!strText.empty()) return strText;
     }
     const size_t dot = strKey.find(L'.');
-    if (dot == std::wstring::npos)
-        return strKey;
+    if (dot == std::wstring::npos) return strKey;
     return strKey.substr(dot + 1);
 }

@@ -22,10 +22,14 @@ void* g_pUser = nullptr;
 
 const char* LevelName(ELevel level) {
     switch (level) {
-        case ELevel::Error: return "error";
-        case ELevel::Warning: return "warning";
-        case ELevel::Info: return "info";
-        case ELevel::Debug: return "debug";
+        case ELevel::Error:
+            return "error";
+        case ELevel::Warning:
+            return "warning";
+        case ELevel::Info:
+            return "info";
+        case ELevel::Debug:
+            return "debug";
     }
     return "?";
 }

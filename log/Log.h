@@ -17,8 +17,7 @@ using Sink = void (*)(ELevel level, const char* pszModule, const char* pszText, 
 // warnings to standard error and drops the rest. Set before work starts.
 void SetSink(Sink pfnSink, void* pUser);
 
-void Write(ELevel level, const char* pszModule, const char* pszFormat, ...)
-    __attribute__((format(printf, 3, 4)));
+void Write(ELevel level, const char* pszModule, const char* pszFormat, ...) __attribute__((format(printf, 3, 4)));
 void WriteV(ELevel level, const char* pszModule, const char* pszFormat, va_list args);
 
 const char* LevelName(ELevel level);

@@ -13,13 +13,11 @@ namespace trelvo::mp4 {
 
 namespace {
 
-constexpr int kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                            22050, 16000, 12000, 11025, 8000,  7350};
+constexpr int kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
 
 }  // namespace
 
-bool ParseAdts(const uint8_t* p, uint32_t n, SAdtsHeader* pHeader)
-{
+bool ParseAdts(const uint8_t* p, uint32_t n, SAdtsHeader* pHeader) {
     if (p == nullptr || n < 7 || p[0] != 0xFF || (p[1] & 0xF6) != 0xF0)
         return false;  // no sync word, or a layer other than 0
     SAdtsHeader h;
@@ -38,18 +36,15 @@ bool ParseAdts(const uint8_t* p, uint32_t n, SAdtsHeader* pHeader)
     return true;
 }
 
-std::vector<uint8_t> AacConfig(const SAdtsHeader& h)
-{
+std::vector<uint8_t> AacConfig(const SAdtsHeader& h) {
     // Object type (5 bits), rate index (4), channel configuration (4), then
     // 1024-sample frames, no core coder, no extension.
-    const unsigned v = (static_cast<unsigned>(h.nObjectType) << 11) |
-                       (static_cast<unsigned>(h.nFreqIndex) << 7) |
+    const unsigned v = (static_cast<unsigned>(h.nObjectType) << 11) | (static_cast<unsigned>(h.nFreqIndex) << 7) |
                        (static_cast<unsigned>(h.nChannelConfig) << 3);
     return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v & 0xFF)};
 }
 
-bool CanCopy(const SAdtsHeader& h)
-{
+bool CanCopy(const SAdtsHeader& h) {
     // A layout carried in the frame itself would have to be moved into the
     // configuration; such streams are decoded and encoded instead.
     return h.nChannelConfig != 0;
@@ -60,21 +55,16 @@ bool CanCopy(const SAdtsHeader& h)
 using namespace trelvo::mp4;
 
 CAacCopy::CAacCopy(const SAdtsHeader& config, IPacketSink& sink)
-    : m_config(config), m_sink(sink), m_pPacket(av_packet_alloc())
-{
-}
+    : m_config(config), m_sink(sink), m_pPacket(av_packet_alloc()) {}
 
-bool CAacCopy::Matches(const SAdtsHeader& h) const
-{
+bool CAacCopy::Matches(const SAdtsHeader& h) const {
     return h.nObjectType == m_config.nObjectType && h.nFreqIndex == m_config.nFreqIndex &&
            h.nChannelConfig == m_config.nChannelConfig;
 }
 
-int32_t CAacCopy::WriteFrame(const uint8_t* pFrame, const SAdtsHeader& h, int64_t nPts)
-{
+int32_t CAacCopy::WriteFrame(const uint8_t* pFrame, const SAdtsHeader& h, int64_t nPts) {
     AVPacket* pPacket = m_pPacket.get();
-    if (pPacket == nullptr)
-        return -1;
+    if (pPacket == nullptr) return -1;
     // In place, like the video: the muxer is done with it when it returns.
     pPacket->data = const_cast<uint8_t*>(pFrame) + h.nHeaderLen;
     pPacket->size = h.nFrameLen - h.nHeaderLen;
@@ -86,14 +76,12 @@ int32_t CAacCopy::WriteFrame(const uint8_t* pFrame, const SAdtsHeader& h, int64_
     return r;
 }
 
-bool CAacCopy::WriteSilence(int64_t nPts)
-{
+bool CAacCopy::WriteSilence(int64_t nPts) {
     if (!m_bSilenceTried) {
         m_bSilenceTried = true;
         MakeSilence();
     }
-    if (m_silence.empty())
-        return false;
+    if (m_silence.empty()) return false;
     SAdtsHeader h = m_config;
     h.nHeaderLen = 0;
     h.nFrameLen = static_cast<int>(m_silence.size());
@@ -103,15 +91,12 @@ bool CAacCopy::WriteSilence(int64_t nPts)
 
 // A frame of silence from our encoder, when its configuration says the same
 // as the track's: object type, rate and layout.
-void CAacCopy::MakeSilence()
-{
+void CAacCopy::MakeSilence() {
     if (m_config.nObjectType != 2)  // only an LC frame decodes in an LC stream
         return;
     std::vector<uint8_t> config;
     std::vector<uint8_t> silence = CAacEncoder::SilentFrame(SampleRate(), Channels(), &config);
     const std::vector<uint8_t> own = AacConfig(m_config);
-    if (silence.empty() || config.size() < 2 || config[0] != own[0] ||
-        (config[1] & 0xF8) != (own[1] & 0xF8))
-        return;
+    if (silence.empty() || config.size() < 2 || config[0] != own[0] || (config[1] & 0xF8) != (own[1] & 0xF8)) return;
     m_silence = std::move(silence);
 }

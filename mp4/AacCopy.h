@@ -14,14 +14,14 @@ namespace trelvo::mp4 {
 constexpr int kAacFrameSamples = 1024;
 
 struct SAdtsHeader {
-    int nObjectType = 0;    // 1 Main, 2 LC, 3 SSR, 4 LTP
+    int nObjectType = 0;  // 1 Main, 2 LC, 3 SSR, 4 LTP
     int nFreqIndex = 0;
     int nSampleRate = 0;
-    int nChannelConfig = 0; // 0: the layout is in the frame itself
-    int nChannels = 0;      // 0 with nChannelConfig 0
-    int nHeaderLen = 0;     // 7, or 9 with a CRC
-    int nFrameLen = 0;      // header included
-    int nBlocks = 1;        // raw data blocks in the frame
+    int nChannelConfig = 0;  // 0: the layout is in the frame itself
+    int nChannels = 0;       // 0 with nChannelConfig 0
+    int nHeaderLen = 0;      // 7, or 9 with a CRC
+    int nFrameLen = 0;       // header included
+    int nBlocks = 1;         // raw data blocks in the frame
 };
 
 // Reads the header of the ADTS frame at p; false when p does not hold one

@@ -14,8 +14,7 @@ using namespace trelvo::mp4;
 CAacDecoder::CAacDecoder() = default;
 CAacDecoder::~CAacDecoder() = default;
 
-bool CAacDecoder::Open()
-{
+bool CAacDecoder::Open() {
     const AVCodec* pCodec = avcodec_find_decoder(AV_CODEC_ID_AAC);
     CodecCtxPtr pDecoder(pCodec != nullptr ? avcodec_alloc_context3(pCodec) : nullptr);
     PacketPtr pPacket(av_packet_alloc());
@@ -30,17 +29,14 @@ bool CAacDecoder::Open()
     return true;
 }
 
-const AVFrame* CAacDecoder::Decode(const uint8_t* p, uint32_t n)
-{
+const AVFrame* CAacDecoder::Decode(const uint8_t* p, uint32_t n) {
     if (!m_pDecoder && (m_bFailed || !Open())) {
         m_bFailed = true;
         return nullptr;
     }
-    if (p == nullptr || n == 0 || n > static_cast<uint32_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
-        return nullptr;
+    if (p == nullptr || n == 0 || n > static_cast<uint32_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) return nullptr;
     // The decoder reads past the end of its input: a padded copy.
-    if (av_new_packet(m_pPacket.get(), static_cast<int>(n)) < 0)
-        return nullptr;
+    if (av_new_packet(m_pPacket.get(), static_cast<int>(n)) < 0) return nullptr;
     std::memcpy(m_pPacket->data, p, n);
     av_frame_unref(m_pFrame.get());
     const int r = avcodec_send_packet(m_pDecoder.get(), m_pPacket.get());

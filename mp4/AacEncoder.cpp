@@ -30,23 +30,19 @@ constexpr int kChunk = 4096;
 
 // The rate a track is declared with: the requested one when the encoder
 // takes it, else the next higher rate it takes (the highest as a last resort).
-int ChooseRate(const AVCodec* pCodec, int nRate)
-{
-    if (pCodec->supported_samplerates == nullptr)
-        return nRate;
+int ChooseRate(const AVCodec* pCodec, int nRate) {
+    if (pCodec->supported_samplerates == nullptr) return nRate;
     int nBest = 0;
     int nHighest = 0;
     for (const int* p = pCodec->supported_samplerates; *p != 0; ++p) {
         nHighest = std::max(nHighest, *p);
-        if (*p >= nRate && (nBest == 0 || *p < nBest))
-            nBest = *p;
+        if (*p >= nRate && (nBest == 0 || *p < nBest)) nBest = *p;
     }
     return nBest != 0 ? nBest : nHighest;
 }
 
 // A layout of the requested channel count that the encoder takes, else stereo.
-void ChooseLayout(const AVCodec* pCodec, int nChannels, AVChannelLayout* pLayout)
-{
+void ChooseLayout(const AVCodec* pCodec, int nChannels, AVChannelLayout* pLayout) {
     if (pCodec->ch_layouts != nullptr) {
         for (const AVChannelLayout* p = pCodec->ch_layouts; p->nb_channels != 0; ++p) {
             if (p->nb_channels == nChannels) {
@@ -60,20 +56,16 @@ void ChooseLayout(const AVCodec* pCodec, int nChannels, AVChannelLayout* pLayout
 }
 
 // An open encoder for exactly this rate and channel count, or null.
-CodecCtxPtr MakeEncoder(int nRate, int nChannels)
-{
+CodecCtxPtr MakeEncoder(int nRate, int nChannels) {
     const AVCodec* pCodec = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (pCodec == nullptr || nRate <= 0 || nChannels <= 0)
-        return nullptr;
+    if (pCodec == nullptr || nRate <= 0 || nChannels <= 0) return nullptr;
     CodecCtxPtr pCtx(avcodec_alloc_context3(pCodec));
-    if (!pCtx)
-        return nullptr;
+    if (!pCtx) return nullptr;
     AVChannelLayout layout{};
     ChooseLayout(pCodec, nChannels, &layout);
     const int r = av_channel_layout_copy(&pCtx->ch_layout, &layout);
     av_channel_layout_uninit(&layout);
-    if (r < 0 || pCtx->ch_layout.nb_channels != nChannels)
-        return nullptr;
+    if (r < 0 || pCtx->ch_layout.nb_channels != nChannels) return nullptr;
     pCtx->sample_fmt = AV_SAMPLE_FMT_FLTP;
     // AAC carries at most 6144 bits per channel and frame of 1024 samples.
     pCtx->bit_rate = std::min<int64_t>(kBitRate, int64_t{6} * nRate * nChannels);
@@ -92,13 +84,11 @@ CodecCtxPtr MakeEncoder(int nRate, int nChannels)
 
 }  // namespace
 
-void CAacEncoder::TrackShape(int nRate, int nChannels, int* pRate, int* pChannels)
-{
+void CAacEncoder::TrackShape(int nRate, int nChannels, int* pRate, int* pChannels) {
     *pRate = nRate;
     *pChannels = nChannels;
     const AVCodec* pCodec = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (pCodec == nullptr)
-        return;
+    if (pCodec == nullptr) return;
     *pRate = ChooseRate(pCodec, nRate);
     AVChannelLayout layout{};
     ChooseLayout(pCodec, nChannels, &layout);
@@ -106,8 +96,7 @@ void CAacEncoder::TrackShape(int nRate, int nChannels, int* pRate, int* pChannel
     av_channel_layout_uninit(&layout);
 }
 
-std::vector<uint8_t> CAacEncoder::TrackConfig(int nRate, int nChannels)
-{
+std::vector<uint8_t> CAacEncoder::TrackConfig(int nRate, int nChannels) {
     // The encoder's configuration for the layouts AAC names by number, as
     // FFmpeg writes it (AAC-LC, then the explicit "no SBR" extension), so
     // that declaring a track does not cost an encoder; the others (which
@@ -126,8 +115,7 @@ std::vector<uint8_t> CAacEncoder::TrackConfig(int nRate, int nChannels)
     static std::map<std::pair<int, int>, std::vector<uint8_t>> s_asked;
     std::lock_guard<std::mutex> lock(s_mutex);
     auto it = s_asked.find({nRate, nChannels});
-    if (it != s_asked.end())
-        return it->second;
+    if (it != s_asked.end()) return it->second;
     const CodecCtxPtr pEncoder = MakeEncoder(nRate, nChannels);
     std::vector<uint8_t> config;
     if (pEncoder && pEncoder->extradata_size > 0)
@@ -135,14 +123,11 @@ std::vector<uint8_t> CAacEncoder::TrackConfig(int nRate, int nChannels)
     return s_asked.emplace(std::make_pair(nRate, nChannels), config).first->second;
 }
 
-std::vector<uint8_t> CAacEncoder::SilentFrame(int nRate, int nChannels,
-                                              std::vector<uint8_t>* pConfig)
-{
+std::vector<uint8_t> CAacEncoder::SilentFrame(int nRate, int nChannels, std::vector<uint8_t>* pConfig) {
     const CodecCtxPtr pEncoder = MakeEncoder(nRate, nChannels);
     const FramePtr pFrame(av_frame_alloc());
     const PacketPtr pPacket(av_packet_alloc());
-    if (!pEncoder || !pFrame || !pPacket || pEncoder->extradata_size <= 0)
-        return {};
+    if (!pEncoder || !pFrame || !pPacket || pEncoder->extradata_size <= 0) return {};
     pConfig->assign(pEncoder->extradata, pEncoder->extradata + pEncoder->extradata_size);
     pFrame->format = AV_SAMPLE_FMT_FLTP;
     pFrame->sample_rate = nRate;
@@ -150,19 +135,17 @@ std::vector<uint8_t> CAacEncoder::SilentFrame(int nRate, int nChannels,
     if (av_channel_layout_copy(&pFrame->ch_layout, &pEncoder->ch_layout) < 0 ||
         av_frame_get_buffer(pFrame.get(), 0) < 0)
         return {};
-    av_samples_set_silence(pFrame->extended_data, 0, pFrame->nb_samples,
-                           pFrame->ch_layout.nb_channels, AV_SAMPLE_FMT_FLTP);
+    av_samples_set_silence(pFrame->extended_data, 0, pFrame->nb_samples, pFrame->ch_layout.nb_channels,
+                           AV_SAMPLE_FMT_FLTP);
     // The first packet carries the priming; the next is a frame of silence
     // that follows any other frame.
     std::vector<uint8_t> silence;
     for (int i = 0; i < 3; ++i) {
         pFrame->pts = static_cast<int64_t>(i) * pFrame->nb_samples;
         // The last round drains the encoder, so it closes with nothing queued.
-        if (avcodec_send_frame(pEncoder.get(), i < 2 ? pFrame.get() : nullptr) < 0)
-            return {};
+        if (avcodec_send_frame(pEncoder.get(), i < 2 ? pFrame.get() : nullptr) < 0) return {};
         while (avcodec_receive_packet(pEncoder.get(), pPacket.get()) >= 0) {
-            if (pPacket->pts >= 0 && silence.empty())
-                silence.assign(pPacket->data, pPacket->data + pPacket->size);
+            if (pPacket->pts >= 0 && silence.empty()) silence.assign(pPacket->data, pPacket->data + pPacket->size);
             av_packet_unref(pPacket.get());
         }
     }
@@ -170,23 +153,18 @@ std::vector<uint8_t> CAacEncoder::SilentFrame(int nRate, int nChannels,
 }
 
 CAacEncoder::CAacEncoder(int nRate, int nChannels, IPacketSink& sink)
-    : m_nRate(nRate), m_nChannels(nChannels), m_sink(sink)
-{
-}
+    : m_nRate(nRate), m_nChannels(nChannels), m_sink(sink) {}
 
 CAacEncoder::~CAacEncoder() = default;
 
-bool CAacEncoder::Open()
-{
+bool CAacEncoder::Open() {
     CodecCtxPtr pEncoder = MakeEncoder(m_nRate, m_nChannels);
-    if (!pEncoder)
-        return false;
+    if (!pEncoder) return false;
     const int nFrameSize = pEncoder->frame_size > 0 ? pEncoder->frame_size : kFrameSamples;
     FifoPtr pFifo(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, m_nChannels, 2 * nFrameSize));
     FramePtr pFrame(av_frame_alloc());
     PacketPtr pPacket(av_packet_alloc());
-    if (!pFifo || !pFrame || !pPacket)
-        return false;
+    if (!pFifo || !pFrame || !pPacket) return false;
     pFrame->format = AV_SAMPLE_FMT_FLTP;
     pFrame->sample_rate = m_nRate;
     pFrame->nb_samples = nFrameSize;
@@ -201,26 +179,21 @@ bool CAacEncoder::Open()
     return true;
 }
 
-bool CAacEncoder::SetInput(EInput eInput, int nChannels, int nRate)
-{
-    if (!m_pEncoder || nChannels < 1 || nChannels > MAX_INPUT_CHANNELS || nRate < 1)
-        return false;
-    if (m_pResampler && eInput == m_eInput && nChannels == m_nInChannels && nRate == m_nInRate)
-        return true;
+bool CAacEncoder::SetInput(EInput eInput, int nChannels, int nRate) {
+    if (!m_pEncoder || nChannels < 1 || nChannels > MAX_INPUT_CHANNELS || nRate < 1) return false;
+    if (m_pResampler && eInput == m_eInput && nChannels == m_nInChannels && nRate == m_nInRate) return true;
     // Finish converting what came in the old format, so both keep their speed.
-    if (m_pResampler)
-        Convert(nullptr, 0);
+    if (m_pResampler) Convert(nullptr, 0);
     m_pResampler.reset();
     AVChannelLayout inLayout{};
     av_channel_layout_default(&inLayout, nChannels);
     SwrContext* pSwr = nullptr;
     const AVSampleFormat nInFormat = eInput == EInput::S16 ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_FLTP;
-    int r = swr_alloc_set_opts2(&pSwr, &m_pEncoder->ch_layout, AV_SAMPLE_FMT_FLTP, m_nRate,
-                                &inLayout, nInFormat, nRate, 0, nullptr);
+    int r = swr_alloc_set_opts2(&pSwr, &m_pEncoder->ch_layout, AV_SAMPLE_FMT_FLTP, m_nRate, &inLayout, nInFormat, nRate,
+                                0, nullptr);
     av_channel_layout_uninit(&inLayout);
     SwrPtr pResampler(pSwr);
-    if (r < 0 || swr_init(pResampler.get()) < 0)
-        return false;
+    if (r < 0 || swr_init(pResampler.get()) < 0) return false;
     m_pResampler = std::move(pResampler);
     m_eInput = eInput;
     m_nInChannels = nChannels;
@@ -228,17 +201,14 @@ bool CAacEncoder::SetInput(EInput eInput, int nChannels, int nRate)
     return true;
 }
 
-void CAacEncoder::Feed(const uint8_t* const* ppData, int64_t nSamples)
-{
-    if (!m_pResampler || ppData == nullptr)
-        return;
+void CAacEncoder::Feed(const uint8_t* const* ppData, int64_t nSamples) {
+    if (!m_pResampler || ppData == nullptr) return;
     const uint8_t* planes[MAX_INPUT_CHANNELS] = {};
     const bool bPlanar = m_eInput == EInput::FloatPlanar;
     for (int64_t nDone = 0; nDone < nSamples; nDone += kChunk) {
         const auto n = static_cast<int>(std::min<int64_t>(kChunk, nSamples - nDone));
         if (bPlanar) {
-            for (int c = 0; c < m_nInChannels; ++c)
-                planes[c] = ppData[c] + nDone * static_cast<int64_t>(sizeof(float));
+            for (int c = 0; c < m_nInChannels; ++c) planes[c] = ppData[c] + nDone * static_cast<int64_t>(sizeof(float));
         } else {
             planes[0] = ppData[0] + nDone * 2 * m_nInChannels;
         }
@@ -246,15 +216,11 @@ void CAacEncoder::Feed(const uint8_t* const* ppData, int64_t nSamples)
     }
 }
 
-void CAacEncoder::FeedSilence(int64_t nTrackSamples)
-{
-    if (!m_pResampler || nTrackSamples <= 0)
-        return;
+void CAacEncoder::FeedSilence(int64_t nTrackSamples) {
+    if (!m_pResampler || nTrackSamples <= 0) return;
     // Through the converter as input, so it follows what the converter holds.
-    const size_t nBytes = static_cast<size_t>(kChunk) * sizeof(float) *
-                          static_cast<size_t>(m_nInChannels);
-    if (m_vZeros.size() < nBytes)
-        m_vZeros.assign(nBytes, 0);
+    const size_t nBytes = static_cast<size_t>(kChunk) * sizeof(float) * static_cast<size_t>(m_nInChannels);
+    if (m_vZeros.size() < nBytes) m_vZeros.assign(nBytes, 0);
     const uint8_t* planes[MAX_INPUT_CHANNELS];
     std::fill(std::begin(planes), std::end(planes), m_vZeros.data());
     int64_t nLeft = av_rescale(nTrackSamples, m_nInRate, m_nRate);
@@ -265,46 +231,37 @@ void CAacEncoder::FeedSilence(int64_t nTrackSamples)
     }
 }
 
-int64_t CAacEncoder::Position() const
-{
+int64_t CAacEncoder::Position() const {
     return m_nFifoIn + (m_pResampler ? swr_get_delay(m_pResampler.get(), m_nRate) : 0);
 }
 
 // Converts to the track's format (a null input drains the converter), queues
 // the result and encodes every whole frame.
-void CAacEncoder::Convert(const uint8_t* const* ppIn, int nIn)
-{
+void CAacEncoder::Convert(const uint8_t* const* ppIn, int nIn) {
     const int nCapacity = swr_get_out_samples(m_pResampler.get(), nIn);
-    if (nCapacity <= 0)
-        return;
+    if (nCapacity <= 0) return;
     std::vector<uint8_t*> out(m_vConverted.size());
     for (size_t c = 0; c < m_vConverted.size(); ++c) {
         std::vector<float>& plane = m_vConverted[c];
-        if (plane.size() < static_cast<size_t>(nCapacity))
-            plane.resize(static_cast<size_t>(nCapacity));
+        if (plane.size() < static_cast<size_t>(nCapacity)) plane.resize(static_cast<size_t>(nCapacity));
         out[c] = reinterpret_cast<uint8_t*>(plane.data());
     }
     const uint8_t** ppSrc = ppIn != nullptr ? const_cast<const uint8_t**>(ppIn) : nullptr;
     const int nOut = swr_convert(m_pResampler.get(), out.data(), nCapacity, ppSrc, nIn);
-    if (nOut > 0 &&
-        av_audio_fifo_write(m_pFifo.get(), reinterpret_cast<void**>(out.data()), nOut) == nOut)
+    if (nOut > 0 && av_audio_fifo_write(m_pFifo.get(), reinterpret_cast<void**>(out.data()), nOut) == nOut)
         m_nFifoIn += nOut;
     DrainFifo(false);
 }
 
-void CAacEncoder::DrainFifo(bool bFinal)
-{
+void CAacEncoder::DrainFifo(bool bFinal) {
     const int nFrameSize = m_pFrame->nb_samples;
-    while (av_audio_fifo_size(m_pFifo.get()) >= nFrameSize ||
-           (bFinal && av_audio_fifo_size(m_pFifo.get()) > 0)) {
+    while (av_audio_fifo_size(m_pFifo.get()) >= nFrameSize || (bFinal && av_audio_fifo_size(m_pFifo.get()) > 0)) {
         const int nTake = std::min(nFrameSize, av_audio_fifo_size(m_pFifo.get()));
-        if (av_frame_make_writable(m_pFrame.get()) < 0)
-            return;
+        if (av_frame_make_writable(m_pFrame.get()) < 0) return;
         // A short last frame is padded with silence to one encoder input.
-        av_samples_set_silence(m_pFrame->extended_data, 0, nFrameSize,
-                               m_pFrame->ch_layout.nb_channels, AV_SAMPLE_FMT_FLTP);
-        if (av_audio_fifo_read(m_pFifo.get(), reinterpret_cast<void**>(m_pFrame->extended_data),
-                               nTake) != nTake)
+        av_samples_set_silence(m_pFrame->extended_data, 0, nFrameSize, m_pFrame->ch_layout.nb_channels,
+                               AV_SAMPLE_FMT_FLTP);
+        if (av_audio_fifo_read(m_pFifo.get(), reinterpret_cast<void**>(m_pFrame->extended_data), nTake) != nTake)
             return;
         m_pFrame->pts = m_nEncoderPts;
         m_nEncoderPts += nFrameSize;
@@ -312,10 +269,8 @@ void CAacEncoder::DrainFifo(bool bFinal)
     }
 }
 
-void CAacEncoder::Send(AVFrame* pFrame)
-{
-    if (avcodec_send_frame(m_pEncoder.get(), pFrame) < 0)
-        return;
+void CAacEncoder::Send(AVFrame* pFrame) {
+    if (avcodec_send_frame(m_pEncoder.get(), pFrame) < 0) return;
     while (avcodec_receive_packet(m_pEncoder.get(), m_pPacket.get()) >= 0) {
         // The encoder's times start at minus its priming; they stay as they are.
         if (m_pPacket->size > 0 && m_pPacket->size < kMaxFrameBytes) {
@@ -326,12 +281,9 @@ void CAacEncoder::Send(AVFrame* pFrame)
     }
 }
 
-void CAacEncoder::Flush()
-{
-    if (!m_pEncoder)
-        return;
-    if (m_pResampler)
-        Convert(nullptr, 0);
+void CAacEncoder::Flush() {
+    if (!m_pEncoder) return;
+    if (m_pResampler) Convert(nullptr, 0);
     DrainFifo(true);
     Send(nullptr);
 }

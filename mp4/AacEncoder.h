@@ -26,8 +26,7 @@ public:
 
     // One encoded frame of silence of this exact shape, and the configuration
     // it belongs to; empty when the encoder does not take the shape.
-    static std::vector<uint8_t> SilentFrame(int nRate, int nChannels,
-                                            std::vector<uint8_t>* pConfig);
+    static std::vector<uint8_t> SilentFrame(int nRate, int nChannels, std::vector<uint8_t>* pConfig);
 
     // nRate/nChannels: the track's shape (from TrackShape).
     CAacEncoder(int nRate, int nChannels, IPacketSink& sink);
@@ -71,8 +70,8 @@ private:
     EInput m_eInput = EInput::S16;
     int m_nInChannels = 0;
     int m_nInRate = 0;
-    int64_t m_nFifoIn = 0;       // track samples put into the queue
-    int64_t m_nEncoderPts = 0;   // track samples taken out of it
+    int64_t m_nFifoIn = 0;      // track samples put into the queue
+    int64_t m_nEncoderPts = 0;  // track samples taken out of it
     std::vector<std::vector<float>> m_vConverted;
     std::vector<uint8_t> m_vZeros;
 };

@@ -3,8 +3,8 @@
 #include "AacDecoder.h"
 #include "AacEncoder.h"
 #include "AudioDecoder.h"
-#include "log/Log.h"
 #include "libs/tessaro/tessaro.h"
+#include "log/Log.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -38,15 +38,12 @@ constexpr int64_t kMaxTime = int64_t{1} << 52;
 enum : unsigned { kWarnNotAac = 1, kWarnOtherConfig = 2, kWarnBlocks = 4 };
 
 // Audio the converter can take: 16-bit samples, a sane layout and rate.
-bool IsUsableAudio(const TessaroFrame& f)
-{
-    return f.nChannels >= 1 && f.nChannels <= kMaxChannels && f.nSampleRate >= 1 &&
-           f.nSampleRate <= kMaxSampleRate && f.nBitsPerSample == 16 && f.pPayload != nullptr &&
-           f.nPayloadLen != 0;
+bool IsUsableAudio(const TessaroFrame& f) {
+    return f.nChannels >= 1 && f.nChannels <= kMaxChannels && f.nSampleRate >= 1 && f.nSampleRate <= kMaxSampleRate &&
+           f.nBitsPerSample == 16 && f.pPayload != nullptr && f.nPayloadLen != 0;
 }
 
-bool Sane(int64_t nTime)
-{
+bool Sane(int64_t nTime) {
     return nTime != TESSARO_NO_TIME && nTime > -kMaxTime && nTime < kMaxTime;
 }
 
@@ -61,14 +58,11 @@ CAudioTrack::CAudioTrack(IPacketSink& sink) : m_sink(sink) {}
 
 CAudioTrack::~CAudioTrack() = default;
 
-bool CAudioTrack::Decide(const TessaroFrame& frame)
-{
-    if (!IsUsableAudio(frame))
-        return false;
+bool CAudioTrack::Decide(const TessaroFrame& frame) {
+    if (!IsUsableAudio(frame)) return false;
     if (frame.nCodec == TESSARO_AUDIO_AAC) {
         SAdtsHeader h;
-        if (!ParseAdts(frame.pPayload, frame.nPayloadLen, &h))
-            return false;
+        if (!ParseAdts(frame.pPayload, frame.nPayloadLen, &h)) return false;
         m_adts = h;
         m_eKind = CanCopy(h) ? EKind::Copy : EKind::Encode;
         m_nRate = h.nSampleRate;
@@ -81,13 +75,10 @@ bool CAudioTrack::Decide(const TessaroFrame& frame)
     return true;
 }
 
-int32_t CAudioTrack::Early(const TessaroFrame& frame)
-{
-    if (!Decide(frame) || !Sane(frame.nPts) || frame.nPayloadLen > kMaxHeldBytes)
-        return 0;
+int32_t CAudioTrack::Early(const TessaroFrame& frame) {
+    if (!Decide(frame) || !Sane(frame.nPts) || frame.nPayloadLen > kMaxHeldBytes) return 0;
     while (!m_held.empty() &&
-           (!Sane(m_held.front().frame.nPts) ||
-            std::abs(frame.nPts - m_held.front().frame.nPts) > kHoldTicks ||
+           (!Sane(m_held.front().frame.nPts) || std::abs(frame.nPts - m_held.front().frame.nPts) > kHoldTicks ||
             m_nHeldBytes + frame.nPayloadLen > kMaxHeldBytes || m_held.size() >= kMaxHeld)) {
         m_nHeldBytes -= m_held.front().payload.size();
         m_held.pop_front();
@@ -100,8 +91,7 @@ int32_t CAudioTrack::Early(const TessaroFrame& frame)
     return 1;
 }
 
-const CAudioTrack::SShape& CAudioTrack::Declare()
-{
+const CAudioTrack::SShape& CAudioTrack::Declare() {
     m_shape = SShape{};
     if (m_eKind == EKind::Copy) {
         m_shape.bCopy = true;
@@ -117,8 +107,7 @@ const CAudioTrack::SShape& CAudioTrack::Declare()
     return m_shape;
 }
 
-void CAudioTrack::Start(bool bStream)
-{
+void CAudioTrack::Start(bool bStream) {
     m_eMode = EMode::Off;
     if (bStream && m_shape.bCopy) {
         m_pCopy = std::make_unique<CAacCopy>(m_adts, m_sink);
@@ -136,63 +125,52 @@ void CAudioTrack::Start(bool bStream)
     m_nHeldBytes = 0;
     for (const SHeld& h : held) {
         int64_t nPos = 0;
-        if (Expected(h.frame, &nPos) && nPos >= -kFarBehindSeconds * m_shape.nRate)
-            Input(h.frame);
+        if (Expected(h.frame, &nPos) && nPos >= -kFarBehindSeconds * m_shape.nRate) Input(h.frame);
     }
 }
 
-void CAudioTrack::SetZero(int64_t nZero)
-{
+void CAudioTrack::SetZero(int64_t nZero) {
     m_bZeroKnown = true;
     m_nZero = nZero;
 }
 
-int32_t CAudioTrack::Input(const TessaroFrame& frame)
-{
-    if (!IsUsableAudio(frame))
-        return 0;
+int32_t CAudioTrack::Input(const TessaroFrame& frame) {
+    if (!IsUsableAudio(frame)) return 0;
     switch (m_eMode) {
-    case EMode::Off:
-        return 1;  // no track to feed: consumed without output
-    case EMode::Copy:
-        return InputCopy(frame);
-    case EMode::Encode:
-        return InputEncode(frame);
-    case EMode::Failed:
-        break;
+        case EMode::Off:
+            return 1;  // no track to feed: consumed without output
+        case EMode::Copy:
+            return InputCopy(frame);
+        case EMode::Encode:
+            return InputEncode(frame);
+        case EMode::Failed:
+            break;
     }
     return -1;
 }
 
 // Where the record's first sample belongs on the track, by its time; false
 // when it has none (or the video gave no zero): it follows on.
-bool CAudioTrack::Expected(const TessaroFrame& frame, int64_t* pPos) const
-{
-    if (!m_bZeroKnown || !Sane(frame.nPts) || !Sane(m_nZero))
-        return false;
+bool CAudioTrack::Expected(const TessaroFrame& frame, int64_t* pPos) const {
+    if (!m_bZeroKnown || !Sane(frame.nPts) || !Sane(m_nZero)) return false;
     *pPos = av_rescale(frame.nPts - m_nZero, m_shape.nRate, kInputTicks);
     return true;
 }
 
-bool CAudioTrack::MaySilence(int64_t nSamples)
-{
+bool CAudioTrack::MaySilence(int64_t nSamples) {
     const int64_t nRate = m_shape.nRate;
-    if (nSamples > kMaxGapSeconds * nRate ||
-        m_nSilence + nSamples > m_nReal + kFreeSilenceSeconds * nRate)
+    if (nSamples > kMaxGapSeconds * nRate || m_nSilence + nSamples > m_nReal + kFreeSilenceSeconds * nRate)
         return false;
     m_nSilence += nSamples;
     return true;
 }
 
-void CAudioTrack::WarnOnce(unsigned nWhat, const char* pszText)
-{
-    if ((m_nWarned & nWhat) == 0)
-        TRELVO_LOG_WARNING("mp4", "%s", pszText);
+void CAudioTrack::WarnOnce(unsigned nWhat, const char* pszText) {
+    if ((m_nWarned & nWhat) == 0) TRELVO_LOG_WARNING("mp4", "%s", pszText);
     m_nWarned |= nWhat;
 }
 
-int32_t CAudioTrack::InputCopy(const TessaroFrame& frame)
-{
+int32_t CAudioTrack::InputCopy(const TessaroFrame& frame) {
     SAdtsHeader h;
     if (frame.nCodec != TESSARO_AUDIO_AAC || !ParseAdts(frame.pPayload, frame.nPayloadLen, &h)) {
         WarnOnce(kWarnNotAac, "audio other than AAC in an AAC track dropped");
@@ -211,16 +189,13 @@ int32_t CAudioTrack::InputCopy(const TessaroFrame& frame)
     const bool bTimed = Expected(frame, &nPos);
     if (!m_bStarted) {
         // A time far from the first picture's is not believed: from zero on.
-        if (!bTimed || nPos < -kFarBehindSeconds * nRate || (nPos > 0 && !MaySilence(nPos)))
-            nPos = 0;
-        if (nPos <= -kAacFrameSamples)
-            return 0;  // ends before the first picture
+        if (!bTimed || nPos < -kFarBehindSeconds * nRate || (nPos > 0 && !MaySilence(nPos))) nPos = 0;
+        if (nPos <= -kAacFrameSamples) return 0;  // ends before the first picture
         // Starting after the first picture: silence from the start, its first
         // frame early enough that the edit the muxer writes trims it.
         const int64_t nSilent = (nPos + kAacFrameSamples - 1) / kAacFrameSamples;
         for (int64_t i = nSilent; i > 0; --i) {
-            if (!m_pCopy->WriteSilence(nPos - i * kAacFrameSamples))
-                break;
+            if (!m_pCopy->WriteSilence(nPos - i * kAacFrameSamples)) break;
         }
         m_nNext = nPos;
     } else if (bTimed) {
@@ -228,16 +203,14 @@ int32_t CAudioTrack::InputCopy(const TessaroFrame& frame)
         // by one never overshoots into the other direction.
         const int64_t nOff = nPos - m_nNext;
         const int64_t nMargin = std::max<int64_t>(nRate * kToleranceMs / 1000, kAacFrameSamples * 3 / 5);
-        if (nOff < -nMargin && nOff >= -kFarBehindSeconds * nRate)
-            return 0;
+        if (nOff < -nMargin && nOff >= -kFarBehindSeconds * nRate) return 0;
         if (nOff > nMargin && MaySilence(nOff)) {
             int64_t nSilent = (nOff + kAacFrameSamples / 2) / kAacFrameSamples;
             while (nSilent > 0 && m_pCopy->WriteSilence(m_nNext)) {
                 m_nNext += kAacFrameSamples;
                 --nSilent;
             }
-            if (nSilent > 0)
-                m_nNext = nPos;  // no silence for this stream: a gap in the times
+            if (nSilent > 0) m_nNext = nPos;  // no silence for this stream: a gap in the times
         }
     }
     m_pCopy->WriteFrame(frame.pPayload, h, m_nNext);
@@ -249,25 +222,21 @@ int32_t CAudioTrack::InputCopy(const TessaroFrame& frame)
 
 // Input samples of the record to skip so that it starts where its time puts
 // it; silence goes in first when it starts later than the samples so far.
-int64_t CAudioTrack::AlignEncoded(const TessaroFrame& frame, int nInRate)
-{
+int64_t CAudioTrack::AlignEncoded(const TessaroFrame& frame, int nInRate) {
     const int64_t nRate = m_shape.nRate;
     int64_t nPos = 0;
-    if (!Expected(frame, &nPos))
-        return 0;
+    if (!Expected(frame, &nPos)) return 0;
     const int64_t nOff = nPos - (m_bStarted ? m_pEncoder->Position() : 0);
     const int64_t nTolerance = m_bStarted ? nRate * kToleranceMs / 1000 : 0;
     if (nOff > nTolerance && MaySilence(nOff)) {
         m_pEncoder->FeedSilence(nOff);
         return 0;
     }
-    if (nOff < -nTolerance && nOff >= -kFarBehindSeconds * nRate)
-        return av_rescale(-nOff, nInRate, nRate);
+    if (nOff < -nTolerance && nOff >= -kFarBehindSeconds * nRate) return av_rescale(-nOff, nInRate, nRate);
     return 0;
 }
 
-int32_t CAudioTrack::InputEncode(const TessaroFrame& frame)
-{
+int32_t CAudioTrack::InputEncode(const TessaroFrame& frame) {
     if (!m_pEncoder->IsOpen() && !m_pEncoder->Open()) {
         m_eMode = EMode::Failed;
         return -1;
@@ -278,11 +247,9 @@ int32_t CAudioTrack::InputEncode(const TessaroFrame& frame)
     int nRate = 0;
     CAacEncoder::EInput eInput = CAacEncoder::EInput::S16;
     if (frame.nCodec == TESSARO_AUDIO_AAC) {
-        if (!m_pAacDecoder)
-            m_pAacDecoder = std::make_unique<CAacDecoder>();
+        if (!m_pAacDecoder) m_pAacDecoder = std::make_unique<CAacDecoder>();
         const AVFrame* pDecoded = m_pAacDecoder->Decode(frame.pPayload, frame.nPayloadLen);
-        if (pDecoded == nullptr || pDecoded->ch_layout.nb_channels > CAacEncoder::MAX_INPUT_CHANNELS)
-            return 0;
+        if (pDecoded == nullptr || pDecoded->ch_layout.nb_channels > CAacEncoder::MAX_INPUT_CHANNELS) return 0;
         eInput = CAacEncoder::EInput::FloatPlanar;
         nChannels = pDecoded->ch_layout.nb_channels;
         nRate = pDecoded->sample_rate;
@@ -296,30 +263,24 @@ int32_t CAudioTrack::InputEncode(const TessaroFrame& frame)
         nChannels = static_cast<int>(frame.nChannels);
         nRate = static_cast<int>(frame.nSampleRate);
         const uint32_t n = m_pPcmDecoder->Decode(frame.pPayload, frame.nPayloadLen, m_vPcm.data(),
-                                                 CAudioDecoder::DECODE_BUFFER_SIZE, frame.nCodec,
-                                                 frame.nSampleRate);
+                                                 CAudioDecoder::DECODE_BUFFER_SIZE, frame.nCodec, frame.nSampleRate);
         // Whole sample frames only, so channels never swap places.
         nSamples = n / (2u * static_cast<uint32_t>(nChannels));
         planes[0] = m_vPcm.data();
     }
-    if (nSamples == 0 || !m_pEncoder->SetInput(eInput, nChannels, nRate))
-        return 0;
+    if (nSamples == 0 || !m_pEncoder->SetInput(eInput, nChannels, nRate)) return 0;
     const int64_t nSkip = AlignEncoded(frame, nRate);
-    if (nSkip >= nSamples)
-        return 0;
+    if (nSkip >= nSamples) return 0;
     const bool bS16 = eInput == CAacEncoder::EInput::S16;
     const int64_t nBytes = bS16 ? 2 * nChannels : static_cast<int64_t>(sizeof(float));
-    for (int c = 0; c < (bS16 ? 1 : nChannels); ++c)
-        planes[c] += nSkip * nBytes;
+    for (int c = 0; c < (bS16 ? 1 : nChannels); ++c) planes[c] += nSkip * nBytes;
     m_pEncoder->Feed(planes, nSamples - nSkip);
     m_nReal += av_rescale(nSamples - nSkip, m_shape.nRate, nRate);
     m_bStarted = true;
     return 1;
 }
 
-void CAudioTrack::Finish()
-{
-    if (m_eMode == EMode::Encode)
-        m_pEncoder->Flush();
+void CAudioTrack::Finish() {
+    if (m_eMode == EMode::Encode) m_pEncoder->Flush();
     m_eMode = EMode::Off;
 }

@@ -8,28 +8,23 @@ extern "C" {
 
 namespace trelvo::mp4 {
 
-void SFfmpegFree::operator()(AVAudioFifo* p) const
-{
+void SFfmpegFree::operator()(AVAudioFifo* p) const {
     av_audio_fifo_free(p);
 }
 
-void SFfmpegFree::operator()(AVCodecContext* p) const
-{
+void SFfmpegFree::operator()(AVCodecContext* p) const {
     avcodec_free_context(&p);
 }
 
-void SFfmpegFree::operator()(AVFrame* p) const
-{
+void SFfmpegFree::operator()(AVFrame* p) const {
     av_frame_free(&p);
 }
 
-void SFfmpegFree::operator()(AVPacket* p) const
-{
+void SFfmpegFree::operator()(AVPacket* p) const {
     av_packet_free(&p);
 }
 
-void SFfmpegFree::operator()(SwrContext* p) const
-{
+void SFfmpegFree::operator()(SwrContext* p) const {
     swr_free(&p);
 }
 

@@ -2,13 +2,13 @@
 
 #include "AudioTrack.h"
 #include "FfmpegPtr.h"
-#include "libs/output/FileOutput.h"
 #include "PacketSink.h"
 #include "VideoClock.h"
-#include "log/Log.h"
 #include "libs/annexb/ConfigRecords.h"
+#include "libs/output/FileOutput.h"
 #include "libs/tessaro/Records.h"
 #include "libs/tessaro/tessaro.h"
+#include "log/Log.h"
 
 #include <algorithm>
 #include <climits>
@@ -28,8 +28,7 @@ namespace {
 
 // Output context; its I/O belongs to the writer's CFileOutput.
 struct SFormatCtxFree {
-    void operator()(AVFormatContext* p) const
-    {
+    void operator()(AVFormatContext* p) const {
         p->pb = nullptr;
         avformat_free_context(p);
     }
@@ -47,30 +46,24 @@ constexpr int64_t kMaxTime = int64_t{1} << 52;
 
 using tessaro::IsUsableKeyFrame;
 
-bool SetExtradata(AVCodecParameters* pPar, const std::vector<uint8_t>& data)
-{
-    if (data.empty() || data.size() >= static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
-        return false;
+bool SetExtradata(AVCodecParameters* pPar, const std::vector<uint8_t>& data) {
+    if (data.empty() || data.size() >= static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) return false;
     pPar->extradata = static_cast<uint8_t*>(av_mallocz(data.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-    if (pPar->extradata == nullptr)
-        return false;
+    if (pPar->extradata == nullptr) return false;
     std::memcpy(pPar->extradata, data.data(), data.size());
     pPar->extradata_size = static_cast<int>(data.size());
     return true;
 }
 
-annexb::ECodec CodecOf(int32_t nCodec)
-{
+annexb::ECodec CodecOf(int32_t nCodec) {
     return nCodec == TESSARO_CODEC_H265 ? annexb::ECodec::H265 : annexb::ECodec::H264;
 }
 
 // Muxers of the ISO family take length-prefixed samples and a configuration
 // record; the others take the Annex-B stream as it came.
-bool WantsLengthPrefixed(const AVOutputFormat* pFormat)
-{
+bool WantsLengthPrefixed(const AVOutputFormat* pFormat) {
     for (const char* pszName : {"mp4", "mov", "ipod", "3gp", "3g2", "ismv", "f4v", "psp"}) {
-        if (std::strcmp(pFormat->name, pszName) == 0)
-            return true;
+        if (std::strcmp(pFormat->name, pszName) == 0) return true;
     }
     return false;
 }
@@ -80,21 +73,18 @@ bool WantsLengthPrefixed(const AVOutputFormat* pFormat)
 // as they are instead of looking for their start codes again, or the sets
 // behind start codes for an Annex-B muxer. Empty when the sets do not make
 // a record.
-std::vector<uint8_t> TrackConfig(const TessaroFrame& key, bool bRecord, std::vector<annexb::SUnit>& scratch)
-{
+std::vector<uint8_t> TrackConfig(const TessaroFrame& key, bool bRecord, std::vector<annexb::SUnit>& scratch) {
     size_t nCount = 0;
     const annexb::SUnit* pUnits = tessaro::UnitsOf(key, scratch, nCount);
     const annexb::ECodec codec = CodecOf(key.nCodec);
     const annexb::SParameterSets sets = annexb::CollectParameterSets(codec, key.pPayload, pUnits, nCount);
-    if (!bRecord)
-        return sets.Complete(codec) ? annexb::AnnexBExtradata(sets) : std::vector<uint8_t>();
+    if (!bRecord) return sets.Complete(codec) ? annexb::AnnexBExtradata(sets) : std::vector<uint8_t>();
     return codec == annexb::ECodec::H265 ? annexb::BuildHvcC(sets) : annexb::BuildAvcC(sets);
 }
 
 // The layout options as the mov muxer takes them, and the creation time as
 // the metadata it writes into the movie header.
-void ApplyOptions(const SMp4WriterOptions& options, AVFormatContext* pCtx, AVDictionary** ppOpts)
-{
+void ApplyOptions(const SMp4WriterOptions& options, AVFormatContext* pCtx, AVDictionary** ppOpts) {
     if (options.bFragmented) {
         // delay_moov: the index waits for the first fragment, so that its edit
         // list can say where the sound starts (the AAC encoder's delay).
@@ -153,11 +143,11 @@ struct CMp4Writer::SImpl final : IPacketSink {
     int32_t m_nCodec = 0;
     int32_t m_nWidth = 0;
     int32_t m_nHeight = 0;
-    std::vector<uint8_t> m_vConfig;          // avcC or hvcC
-    std::vector<annexb::SUnit> m_vUnits;     // scratch: units found in a payload
-    std::vector<uint8_t> m_vSample;          // the length-prefixed sample
-    bool m_bLengthPrefixed = false;          // samples and extradata in the MP4 form
-    bool m_bNoAudio = false;                 // the input cannot have sound: nothing to wait for
+    std::vector<uint8_t> m_vConfig;       // avcC or hvcC
+    std::vector<annexb::SUnit> m_vUnits;  // scratch: units found in a payload
+    std::vector<uint8_t> m_vSample;       // the length-prefixed sample
+    bool m_bLengthPrefixed = false;       // samples and extradata in the MP4 form
+    bool m_bNoAudio = false;              // the input cannot have sound: nothing to wait for
 
     int32_t m_nVideoStream = -1;
     int32_t m_nAudioStream = -1;
@@ -166,7 +156,7 @@ struct CMp4Writer::SImpl final : IPacketSink {
     int32_t m_nAudioFrames = 0;
     bool m_bHeaderWritten = false;
     bool m_bWriteFailed = false;
-    int m_nLastError = 0;  // the first failed write's code, for its message
+    int m_nLastError = 0;        // the first failed write's code, for its message
     bool m_bOtherCodec = false;  // pictures of another codec came and were left out
     int64_t m_nVideoEnd = 0;     // where the last picture ends, in clock ticks
     bool m_bFinished = false;
@@ -174,28 +164,20 @@ struct CMp4Writer::SImpl final : IPacketSink {
 };
 
 CMp4Writer::SImpl::SImpl(std::string strFileName, SMp4WriterOptions options)
-    : m_strFileName(std::move(strFileName)), m_options(std::move(options))
-{
-}
+    : m_strFileName(std::move(strFileName)), m_options(std::move(options)) {}
 
 // A failed write ends the file at once: the disk will not take the next one.
-void CMp4Writer::SImpl::NoteWriteResult(int r)
-{
+void CMp4Writer::SImpl::NoteWriteResult(int r) {
     const AVIOContext* pb = m_pFormatCtx ? m_pFormatCtx->pb : nullptr;
-    if (r >= 0 && pb != nullptr && pb->error < 0)
-        r = pb->error;
-    if (r >= 0 || m_bWriteFailed)
-        return;
+    if (r >= 0 && pb != nullptr && pb->error < 0) r = pb->error;
+    if (r >= 0 || m_bWriteFailed) return;
     m_bWriteFailed = true;
     m_nLastError = r;
 }
 
-int32_t CMp4Writer::SImpl::InputFrame(const TessaroFrame* pFrame)
-{
-    if (m_bWriteFailed)
-        return -3;
-    if (pFrame == nullptr || m_bFinished)
-        return 0;
+int32_t CMp4Writer::SImpl::InputFrame(const TessaroFrame* pFrame) {
+    if (m_bWriteFailed) return -3;
+    if (pFrame == nullptr || m_bFinished) return 0;
     int32_t r = m_eState == EState::Waiting ? 0 : 1;
     if (pFrame->nFrameType == TESSARO_FRAME_AUDIO)
         r = InputAudio(*pFrame);
@@ -204,19 +186,15 @@ int32_t CMp4Writer::SImpl::InputFrame(const TessaroFrame* pFrame)
     return m_bWriteFailed ? -3 : r;
 }
 
-int32_t CMp4Writer::SImpl::InputVideo(const TessaroFrame& frame)
-{
+int32_t CMp4Writer::SImpl::InputVideo(const TessaroFrame& frame) {
     if (m_eState == EState::Waiting) {
-        if (!IsUsableKeyFrame(frame))
-            return 0;
+        if (!IsUsableKeyFrame(frame)) return 0;
         const int32_t r = StartFile(frame);
-        if (r <= 0)
-            return r;
+        if (r <= 0) return r;
     } else if (frame.nFrameKind == TESSARO_KIND_KEY && !IsUsableKeyFrame(frame)) {
         return 0;
     }
-    if (frame.pPayload == nullptr || frame.nPayloadLen == 0)
-        return 0;
+    if (frame.pPayload == nullptr || frame.nPayloadLen == 0) return 0;
     // The track holds the codec it began with: pictures of another would make
     // the file unplayable from there on.
     if ((frame.nCodec == TESSARO_CODEC_H265) != (m_nCodec == TESSARO_CODEC_H265)) {
@@ -228,18 +206,14 @@ int32_t CMp4Writer::SImpl::InputVideo(const TessaroFrame& frame)
     return m_eState == EState::Holding ? Hold(frame) : WriteVideo(frame);
 }
 
-int32_t CMp4Writer::SImpl::InputAudio(const TessaroFrame& frame)
-{
-    if (m_eState == EState::Waiting)
-        return m_audio.Early(frame);
+int32_t CMp4Writer::SImpl::InputAudio(const TessaroFrame& frame) {
+    if (m_eState == EState::Waiting) return m_audio.Early(frame);
     if (m_eState == EState::Holding) {
         // The first usable audio record decides the track: the header goes
         // out now, then the record goes in like any later one.
-        if (!m_audio.Decide(frame))
-            return 0;
+        if (!m_audio.Decide(frame)) return 0;
         const int32_t r = WriteHeader();
-        if (r < 0)
-            return r;
+        if (r < 0) return r;
     }
     return m_audio.Input(frame);
 }
@@ -247,8 +221,7 @@ int32_t CMp4Writer::SImpl::InputAudio(const TessaroFrame& frame)
 // Opens the output at the first usable key frame; the header waits until the
 // audio track is known and the key frame is held, so that its time is zero
 // for the audio held before it.
-int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key)
-{
+int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key) {
     const bool bHevc = key.nCodec == TESSARO_CODEC_H265;
     if (Open() < 0) {
         Close();
@@ -278,8 +251,7 @@ int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key)
     return 1;
 }
 
-int32_t CMp4Writer::SImpl::Hold(const TessaroFrame& frame)
-{
+int32_t CMp4Writer::SImpl::Hold(const TessaroFrame& frame) {
     SHeldVideo& held = m_vHeld.emplace_back();
     held.payload.assign(frame.pPayload, frame.pPayload + frame.nPayloadLen);
     held.units.assign(frame.pNalUnits, frame.pNalUnits + (frame.pNalUnits ? frame.nNalUnits : 0));
@@ -290,27 +262,22 @@ int32_t CMp4Writer::SImpl::Hold(const TessaroFrame& frame)
     m_nHeldBytes += held.payload.size();
     if (m_audio.Decided() || HeldLongEnough()) {
         const int32_t r = WriteHeader();
-        if (r < 0)
-            return r;
+        if (r < 0) return r;
     }
     return 1;
 }
 
-bool CMp4Writer::SImpl::HeldLongEnough() const
-{
-    if (m_bNoAudio || m_vHeld.size() >= kMaxHeld || m_nHeldBytes >= kMaxHeldBytes)
-        return true;
+bool CMp4Writer::SImpl::HeldLongEnough() const {
+    if (m_bNoAudio || m_vHeld.size() >= kMaxHeld || m_nHeldBytes >= kMaxHeldBytes) return true;
     const TessaroFrame& first = m_vHeld.front().frame;
     const TessaroFrame& last = m_vHeld.back().frame;
     const auto Sane = [](int64_t t) { return t > -kMaxTime && t < kMaxTime; };
-    if (Sane(first.nDts) && Sane(last.nDts) && last.nDts > first.nDts)
-        return last.nDts - first.nDts >= kHoldTicks;
+    if (Sane(first.nDts) && Sane(last.nDts) && last.nDts > first.nDts) return last.nDts - first.nDts >= kHoldTicks;
     const uint32_t nRate = first.nFrameRate != 0 ? first.nFrameRate : 25;
     return m_vHeld.size() > nRate;
 }
 
-int32_t CMp4Writer::SImpl::WriteHeader()
-{
+int32_t CMp4Writer::SImpl::WriteHeader() {
     const CAudioTrack::SShape& shape = m_audio.Declare();
     AddVideoStream();
     const bool bAudio = AddAudioStream(shape);
@@ -327,14 +294,12 @@ int32_t CMp4Writer::SImpl::WriteHeader()
     }
     m_bHeaderWritten = true;
     m_eState = EState::Writing;
-    for (const SHeldVideo& h : held)
-        WriteVideo(h.frame);
+    for (const SHeldVideo& h : held) WriteVideo(h.frame);
     m_audio.Start(bAudio);
     return 1;
 }
 
-int32_t CMp4Writer::SImpl::Open()
-{
+int32_t CMp4Writer::SImpl::Open() {
     m_nVideoStream = m_nAudioStream = -1;
     std::remove(m_strFileName.c_str());
     AVFormatContext* pCtx = nullptr;
@@ -344,8 +309,7 @@ int32_t CMp4Writer::SImpl::Open()
         TRELVO_LOG_WARNING("mp4", "Could not deduce output format from file extension: using MPEG.");
         avformat_alloc_output_context2(&pCtx, nullptr, "mpeg", m_strFileName.c_str());
     }
-    if (pCtx == nullptr)
-        return -1;
+    if (pCtx == nullptr) return -1;
     m_pFormatCtx.reset(pCtx);
     av_dump_format(pCtx, 0, m_strFileName.c_str(), 1);
     if ((pCtx->oformat->flags & AVFMT_NOFILE) == 0) {
@@ -361,8 +325,7 @@ int32_t CMp4Writer::SImpl::Open()
     return 1;
 }
 
-int32_t CMp4Writer::SImpl::AddVideoStream()
-{
+int32_t CMp4Writer::SImpl::AddVideoStream() {
     const bool bHevc = m_nCodec == TESSARO_CODEC_H265;
     const AVCodecID nId = bHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
     if (avcodec_find_decoder(nId) == nullptr) {
@@ -378,8 +341,7 @@ int32_t CMp4Writer::SImpl::AddVideoStream()
     AVCodecParameters* pPar = pStream->codecpar;
     pPar->codec_type = AVMEDIA_TYPE_VIDEO;
     pPar->codec_id = nId;
-    if (bHevc)
-        pPar->codec_tag = MKTAG('h', 'v', 'c', '1');
+    if (bHevc) pPar->codec_tag = MKTAG('h', 'v', 'c', '1');
     pPar->bit_rate = 12800;
     pPar->width = m_nWidth;
     pPar->height = m_nHeight;
@@ -393,17 +355,15 @@ int32_t CMp4Writer::SImpl::AddVideoStream()
     return 0;
 }
 
-bool CMp4Writer::SImpl::AddAudioStream(const CAudioTrack::SShape& shape)
-{
+bool CMp4Writer::SImpl::AddAudioStream(const CAudioTrack::SShape& shape) {
     const AVCodecID nId = AV_CODEC_ID_AAC;
     // Formats that cannot carry AAC (the "mpeg" fallback) get no audio track.
-    if (shape.config.empty() ||
-        avformat_query_codec(m_pFormatCtx->oformat, nId, FF_COMPLIANCE_NORMAL) != 1) {
+    if (shape.config.empty() || avformat_query_codec(m_pFormatCtx->oformat, nId, FF_COMPLIANCE_NORMAL) != 1) {
         TRELVO_LOG_WARNING("mp4", "could not find encoder for '%s'", avcodec_get_name(nId));
         return false;
     }
-    TRELVO_LOG_INFO("mp4", "audio codec_id '%d' '%s'%s", static_cast<int>(nId),
-                    avcodec_get_name(nId), shape.bCopy ? " (copied)" : "");
+    TRELVO_LOG_INFO("mp4", "audio codec_id '%d' '%s'%s", static_cast<int>(nId), avcodec_get_name(nId),
+                    shape.bCopy ? " (copied)" : "");
     AVStream* pStream = avformat_new_stream(m_pFormatCtx.get(), nullptr);
     if (pStream == nullptr) {
         TRELVO_LOG_ERROR("mp4", "could not allocate stream");
@@ -415,34 +375,25 @@ bool CMp4Writer::SImpl::AddAudioStream(const CAudioTrack::SShape& shape)
     pPar->codec_id = nId;
     pPar->sample_rate = shape.nRate;
     pPar->format = AV_SAMPLE_FMT_FLTP;
-    if (!shape.bCopy)
-        pPar->bit_rate = std::min<int64_t>(kAacBitRate, int64_t{6} * shape.nRate * shape.nChannels);
+    if (!shape.bCopy) pPar->bit_rate = std::min<int64_t>(kAacBitRate, int64_t{6} * shape.nRate * shape.nChannels);
     pPar->frame_size = 1024;
     av_channel_layout_default(&pPar->ch_layout, shape.nChannels);
-    if (!SetExtradata(pPar, shape.config))
-        return false;
+    if (!SetExtradata(pPar, shape.config)) return false;
     pStream->time_base = AVRational{1, shape.nRate};
     m_nAudioStream = pStream->index;
     m_nAudioRate = shape.nRate;
     return true;
 }
 
-int32_t CMp4Writer::SImpl::WriteVideo(const TessaroFrame& frame)
-{
-    if (m_nVideoStream < 0 || !m_bHeaderWritten)
-        return -1;
-    if (frame.nPayloadLen > static_cast<uint32_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
-        return 0;
+int32_t CMp4Writer::SImpl::WriteVideo(const TessaroFrame& frame) {
+    if (m_nVideoStream < 0 || !m_bHeaderWritten) return -1;
+    if (frame.nPayloadLen > static_cast<uint32_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)) return 0;
     CVideoClock::SStamp stamp;
-    if (!m_pClock->Stamp(frame, &stamp))
-        return 0;
-    if (m_pClock->ZeroKnown())
-        m_audio.SetZero(m_pClock->Zero());
-    if (!m_pVideoPacket)
-        m_pVideoPacket.reset(av_packet_alloc());
+    if (!m_pClock->Stamp(frame, &stamp)) return 0;
+    if (m_pClock->ZeroKnown()) m_audio.SetZero(m_pClock->Zero());
+    if (!m_pVideoPacket) m_pVideoPacket.reset(av_packet_alloc());
     AVPacket* pPacket = m_pVideoPacket.get();
-    if (pPacket == nullptr)
-        return 0;
+    if (pPacket == nullptr) return 0;
     // The sample in its MP4 form, built from the units the parser found:
     // records arrive in file order and the muxer writes each one before it
     // returns, so one buffer serves and no interleaving queue is needed.
@@ -458,8 +409,7 @@ int32_t CMp4Writer::SImpl::WriteVideo(const TessaroFrame& frame)
         pPacket->data = const_cast<uint8_t*>(frame.pPayload);
         pPacket->size = static_cast<int>(frame.nPayloadLen);
     }
-    if (frame.nFrameKind == TESSARO_KIND_KEY)
-        pPacket->flags |= AV_PKT_FLAG_KEY;
+    if (frame.nFrameKind == TESSARO_KIND_KEY) pPacket->flags |= AV_PKT_FLAG_KEY;
     pPacket->stream_index = m_nVideoStream;
     pPacket->pts = stamp.nPts;
     pPacket->dts = stamp.nDts;
@@ -477,13 +427,10 @@ int32_t CMp4Writer::SImpl::WriteVideo(const TessaroFrame& frame)
     return 1;
 }
 
-int32_t CMp4Writer::SImpl::WriteAudioPacket(AVPacket* pPacket)
-{
-    if (m_nAudioStream < 0 || !m_bHeaderWritten)
-        return -1;
+int32_t CMp4Writer::SImpl::WriteAudioPacket(AVPacket* pPacket) {
+    if (m_nAudioStream < 0 || !m_bHeaderWritten) return -1;
     pPacket->stream_index = m_nAudioStream;
-    av_packet_rescale_ts(pPacket, AVRational{1, m_nAudioRate},
-                         m_pFormatCtx->streams[m_nAudioStream]->time_base);
+    av_packet_rescale_ts(pPacket, AVRational{1, m_nAudioRate}, m_pFormatCtx->streams[m_nAudioStream]->time_base);
     const int r = av_write_frame(m_pFormatCtx.get(), pPacket);
     if (r < 0)
         TRELVO_LOG_ERROR("mp4", "Cannot write Audio frame");
@@ -493,19 +440,16 @@ int32_t CMp4Writer::SImpl::WriteAudioPacket(AVPacket* pPacket)
     return r;
 }
 
-void CMp4Writer::SImpl::Close()
-{
+void CMp4Writer::SImpl::Close() {
     if (m_pFormatCtx) {
         // A context whose header never went out takes no trailer.
-        if (m_bHeaderWritten && !m_bWriteFailed)
-            NoteWriteResult(av_write_trailer(m_pFormatCtx.get()));
+        if (m_bHeaderWritten && !m_bWriteFailed) NoteWriteResult(av_write_trailer(m_pFormatCtx.get()));
         AVIOContext*& pb = m_pFormatCtx->pb;
         if (pb != nullptr) {
             const int nStreamError = pb->error;
             pb = nullptr;
             const int r = m_output.Close();
-            if (m_bHeaderWritten)
-                NoteWriteResult(nStreamError < 0 ? nStreamError : r);
+            if (m_bHeaderWritten) NoteWriteResult(nStreamError < 0 ? nStreamError : r);
         }
         m_pFormatCtx.reset();
     }
@@ -516,15 +460,12 @@ void CMp4Writer::SImpl::Close()
     m_nVideoStream = m_nAudioStream = -1;
 }
 
-int32_t CMp4Writer::SImpl::Finish()
-{
-    if (m_bFinished)
-        return m_nFinishResult;
+int32_t CMp4Writer::SImpl::Finish() {
+    if (m_bFinished) return m_nFinishResult;
     m_bFinished = true;
     // No audio came in time: the track is declared as it stands.
     const int32_t nHeader = m_eState == EState::Holding ? WriteHeader() : 0;
-    if (m_eState == EState::Writing)
-        m_audio.Finish();
+    if (m_eState == EState::Writing) m_audio.Finish();
     Close();
     if (m_bWriteFailed || nHeader < 0 || (m_nVideoFrames == 0 && m_nAudioFrames == 0)) {
         std::remove(m_strFileName.c_str());
@@ -536,55 +477,43 @@ int32_t CMp4Writer::SImpl::Finish()
 }
 
 CMp4Writer::CMp4Writer(std::string strFileName, SMp4WriterOptions options)
-    : m_pImpl(std::make_unique<SImpl>(std::move(strFileName), std::move(options)))
-{
-}
+    : m_pImpl(std::make_unique<SImpl>(std::move(strFileName), std::move(options))) {}
 
-CMp4Writer::~CMp4Writer()
-{
+CMp4Writer::~CMp4Writer() {
     m_pImpl->Finish();
 }
 
-int32_t CMp4Writer::InputFrame(const TessaroFrame* pFrame)
-{
+int32_t CMp4Writer::InputFrame(const TessaroFrame* pFrame) {
     return m_pImpl->InputFrame(pFrame);
 }
 
-int32_t CMp4Writer::Finish()
-{
+int32_t CMp4Writer::Finish() {
     return m_pImpl->Finish();
 }
 
-int32_t CMp4Writer::VideoFrames() const
-{
+int32_t CMp4Writer::VideoFrames() const {
     return m_pImpl->m_nVideoFrames;
 }
 
-int32_t CMp4Writer::AudioFrames() const
-{
+int32_t CMp4Writer::AudioFrames() const {
     return m_pImpl->m_nAudioFrames;
 }
 
-void CMp4Writer::ExpectNoAudio()
-{
+void CMp4Writer::ExpectNoAudio() {
     m_pImpl->m_bNoAudio = true;
 }
 
-double CMp4Writer::MediaSeconds() const
-{
+double CMp4Writer::MediaSeconds() const {
     const CVideoClock* pClock = m_pImpl->m_pClock.get();
     return pClock ? static_cast<double>(m_pImpl->m_nVideoEnd) / static_cast<double>(pClock->Timescale()) : 0.0;
 }
 
-bool CMp4Writer::LeftOutOtherCodec() const
-{
+bool CMp4Writer::LeftOutOtherCodec() const {
     return m_pImpl->m_bOtherCodec;
 }
 
-std::string CMp4Writer::ErrorText() const
-{
-    if (m_pImpl->m_nLastError >= 0)
-        return {};
+std::string CMp4Writer::ErrorText() const {
+    if (m_pImpl->m_nLastError >= 0) return {};
     char szText[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(m_pImpl->m_nLastError, szText, sizeof szText);
     return szText;

@@ -27,48 +27,38 @@ constexpr int64_t kMaxReorder = 3 * CVideoClock::INPUT_TICKS;
 // Record times beyond this magnitude are not meant (and would overflow).
 constexpr int64_t kMaxTime = int64_t{1} << 52;
 
-bool Sane(int64_t nTime)
-{
+bool Sane(int64_t nTime) {
     return nTime != TESSARO_NO_TIME && nTime > -kMaxTime && nTime < kMaxTime;
 }
 
-bool SaneRate(int64_t nNum, int64_t nDen)
-{
+bool SaneRate(int64_t nNum, int64_t nDen) {
     return nNum > 0 && nDen > 0 && nNum * kMinRateSeconds >= nDen && nNum <= kMaxRate * nDen;
 }
 
 }  // namespace
 
-int64_t CVideoClock::ChooseTimescale(const TessaroFrame& key)
-{
+int64_t CVideoClock::ChooseTimescale(const TessaroFrame& key) {
     const int64_t nNum = key.nRateNum;
     const int64_t nDen = key.nRateDen;
-    if (Sane(key.nPts) || Sane(key.nDts) || !SaneRate(nNum, nDen))
-        return INPUT_TICKS;
+    if (Sane(key.nPts) || Sane(key.nDts) || !SaneRate(nNum, nDen)) return INPUT_TICKS;
     const int64_t nScale = nNum / std::gcd(INPUT_TICKS * nDen, nNum);
     return nScale <= kMaxScale ? INPUT_TICKS * nScale : INPUT_TICKS;
 }
 
-CVideoClock::CVideoClock(int64_t nTimescale)
-    : m_nScale(std::max<int64_t>(nTimescale / INPUT_TICKS, 1))
-{
-}
+CVideoClock::CVideoClock(int64_t nTimescale) : m_nScale(std::max<int64_t>(nTimescale / INPUT_TICKS, 1)) {}
 
-void CVideoClock::UpdateRate(const TessaroFrame& frame)
-{
+void CVideoClock::UpdateRate(const TessaroFrame& frame) {
     int64_t nNum = frame.nRateNum;
     int64_t nDen = frame.nRateDen;
     if (!SaneRate(nNum, nDen)) {
         nNum = std::min<int64_t>(frame.nFrameRate, kMaxRate);
         nDen = 1;
     }
-    if (!SaneRate(nNum, nDen))
-        return;
+    if (!SaneRate(nNum, nDen)) return;
     const int64_t g = std::gcd(nNum, nDen);
     nNum /= g;
     nDen /= g;
-    if (nNum == m_nRateNum && nDen == m_nRateDen)
-        return;
+    if (nNum == m_nRateNum && nDen == m_nRateDen) return;
     // The counter goes on from where the old rate put this picture.
     m_nAnchorDts = CounterDts();
     m_nAnchorFrame = m_nFrames;
@@ -76,23 +66,17 @@ void CVideoClock::UpdateRate(const TessaroFrame& frame)
     m_nRateDen = nDen;
 }
 
-int64_t CVideoClock::CounterDts() const
-{
-    if (m_nFrames == 0)
-        return 0;
-    return m_nAnchorDts +
-           av_rescale(m_nFrames - m_nAnchorFrame, Timescale() * m_nRateDen, m_nRateNum);
+int64_t CVideoClock::CounterDts() const {
+    if (m_nFrames == 0) return 0;
+    return m_nAnchorDts + av_rescale(m_nFrames - m_nAnchorFrame, Timescale() * m_nRateDen, m_nRateNum);
 }
 
-int64_t CVideoClock::Step() const
-{
+int64_t CVideoClock::Step() const {
     return std::max<int64_t>(av_rescale(1, Timescale() * m_nRateDen, m_nRateNum), 1);
 }
 
-bool CVideoClock::ToOutput(int64_t nIn, int64_t* pOut) const
-{
-    if (!m_bZeroKnown || !Sane(nIn))
-        return false;
+bool CVideoClock::ToOutput(int64_t nIn, int64_t* pOut) const {
+    if (!m_bZeroKnown || !Sane(nIn)) return false;
     *pOut = nIn * m_nScale - m_nOffset;
     return true;
 }
@@ -100,8 +84,7 @@ bool CVideoClock::ToOutput(int64_t nIn, int64_t* pOut) const
 // A record far behind or ahead of the last one is stamped by the counter.
 // When the next record agrees with it, the recorder's clock itself jumped:
 // zero follows so that the times go on from the first of the two.
-bool CVideoClock::Plausible(int64_t nInDts, int64_t nCounter)
-{
+bool CVideoClock::Plausible(int64_t nInDts, int64_t nCounter) {
     int64_t nDts = 0;
     if (ToOutput(nInDts, &nDts) && nDts >= m_nLastDts - kFarBehind * m_nScale &&
         nDts <= m_nLastDts + kFarAhead * m_nScale) {
@@ -119,14 +102,11 @@ bool CVideoClock::Plausible(int64_t nInDts, int64_t nCounter)
     return false;
 }
 
-bool CVideoClock::Stamp(const TessaroFrame& frame, SStamp* pStamp)
-{
+bool CVideoClock::Stamp(const TessaroFrame& frame, SStamp* pStamp) {
     UpdateRate(frame);
-    const int64_t nInDts = Sane(frame.nDts) ? frame.nDts : Sane(frame.nPts) ? frame.nPts
-                                                                            : TESSARO_NO_TIME;
+    const int64_t nInDts = Sane(frame.nDts) ? frame.nDts : Sane(frame.nPts) ? frame.nPts : TESSARO_NO_TIME;
     int64_t nInPts = Sane(frame.nPts) ? frame.nPts : nInDts;
-    if (nInPts < nInDts || nInPts - nInDts > kMaxReorder)
-        nInPts = nInDts;
+    if (nInPts < nInDts || nInPts - nInDts > kMaxReorder) nInPts = nInDts;
     const bool bTimed = nInDts != TESSARO_NO_TIME;
     const int64_t nCounter = m_nFrames == 0 ? 0 : std::max(CounterDts(), m_nLastDts + 1);
     if (bTimed && !m_bZeroKnown) {
@@ -139,10 +119,8 @@ bool CVideoClock::Stamp(const TessaroFrame& frame, SStamp* pStamp)
     int64_t nPts = nCounter;
     if (bTimed && (m_nFrames == 0 || Plausible(nInDts, nCounter)) && ToOutput(nInDts, &nDts) &&
         ToOutput(nInPts, &nPts)) {
-        if (nPts < 0 && m_nFrames > 0 && frame.nFrameKind != TESSARO_KIND_KEY)
-            return false;
-        if (m_nFrames > 0 && nDts <= m_nLastDts)
-            nDts = m_nLastDts + 1;
+        if (nPts < 0 && m_nFrames > 0 && frame.nFrameKind != TESSARO_KIND_KEY) return false;
+        if (m_nFrames > 0 && nDts <= m_nLastDts) nDts = m_nLastDts + 1;
         nPts = std::max(nPts, nDts);
         m_nAnchorDts = nDts;
         m_nAnchorFrame = m_nFrames;
@@ -154,8 +132,7 @@ bool CVideoClock::Stamp(const TessaroFrame& frame, SStamp* pStamp)
     // one only counts for the last picture: the step before it, unless that
     // was a gap.
     const int64_t nStep = Step();
-    if (m_nFrames > 0)
-        m_nLastStep = nDts - m_nLastDts;
+    if (m_nFrames > 0) m_nLastStep = nDts - m_nLastDts;
     pStamp->nDuration = m_nLastStep > 0 && m_nLastStep <= 4 * nStep ? m_nLastStep : nStep;
     pStamp->nDts = nDts;
     pStamp->nPts = nPts;

@@ -47,9 +47,9 @@ private:
     // Output time = record time * m_nScale - m_nOffset, once known.
     bool m_bZeroKnown = false;
     int64_t m_nOffset = 0;
-    int64_t m_nFrames = 0;     // pictures stamped
-    int64_t m_nLastDts = 0;    // output ticks
-    int64_t m_nLastStep = 0;   // output ticks, 0 before the second picture
+    int64_t m_nFrames = 0;    // pictures stamped
+    int64_t m_nLastDts = 0;   // output ticks
+    int64_t m_nLastStep = 0;  // output ticks, 0 before the second picture
     // The counter runs from the last picture with a time (or rate change).
     int64_t m_nAnchorDts = 0;
     int64_t m_nAnchorFrame = 0;

@@ -11,11 +11,15 @@ namespace {
 
 static_assert(sizeof(wchar_t) == 4, "wide strings are expected to hold UTF-32");
 
-bool IsValidCodePoint(uint32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+bool IsValidCodePoint(uint32_t c) {
+    return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
 
 // An undecodable byte b (0x80..0xFF) travels as the lone surrogate 0xDC00 + b.
 constexpr uint32_t kByteEscape = 0xDC00;
-bool IsByteEscape(uint32_t c) { return c >= kByteEscape + 0x80 && c <= kByteEscape + 0xFF; }
+bool IsByteEscape(uint32_t c) {
+    return c >= kByteEscape + 0x80 && c <= kByteEscape + 0xFF;
+}
 
 void AppendUtf8(std::string& out, uint32_t c) {
     if (c < 0x80) {
@@ -81,8 +85,7 @@ std::wstring NarrowToWide(const std::string& strNarrow) {
                 c = (c << 6) | (p[i + k] & 0x3F);
         }
         // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-        if (ok && (c < min || !IsValidCodePoint(c)))
-            ok = false;
+        if (ok && (c < min || !IsValidCodePoint(c))) ok = false;
         if (ok) {
             out += static_cast<wchar_t>(c);
             i += len;
@@ -99,8 +102,7 @@ std::wstring DisplayText(const std::wstring& strText) {
     std::wstring out = strText;
     for (wchar_t& wc : out) {
         const auto c = static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wc));
-        if (c >= 0xD800 && c <= 0xDFFF)
-            wc = L'\xFFFD';
+        if (c >= 0xD800 && c <= 0xDFFF) wc = L'\xFFFD';
     }
     return out;
 }

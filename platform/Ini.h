@@ -15,10 +15,9 @@ int32_t GetProfileInt(const std::wstring& strSection, const std::wstring& strKey
                       const std::wstring& strFile);
 // The value cut to nBufferChars - 1 characters (nothing for a size of 0).
 std::wstring GetProfileString(const std::wstring& strSection, const std::wstring& strKey,
-                              const std::wstring& strDefault, size_t nBufferChars,
-                              const std::wstring& strFile);
+                              const std::wstring& strDefault, size_t nBufferChars, const std::wstring& strFile);
 // Replaces or adds exactly one entry; every other line stays byte for byte.
-bool WriteProfileString(const std::wstring& strSection, const std::wstring& strKey,
-                        const std::wstring& strValue, const std::wstring& strFile);
+bool WriteProfileString(const std::wstring& strSection, const std::wstring& strKey, const std::wstring& strValue,
+                        const std::wstring& strFile);
 
 }  // namespace platform

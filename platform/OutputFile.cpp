@@ -26,7 +26,9 @@ struct SDirCloser {
     void operator()(DIR* p) const { ::closedir(p); }
 };
 
-std::string SystemText(int nErrno) { return std::strerror(nErrno); }
+std::string SystemText(int nErrno) {
+    return std::strerror(nErrno);
+}
 
 void SplitPath(const std::string& strPath, std::string& strDir, std::string& strName) {
     // Assigned by length, not from string literals: GCC 12 warns falsely of
@@ -117,7 +119,9 @@ void RemoveStaleTemporaries(const std::string& strFinalPath) {
 
 COutputFile::COutputFile(std::string strFinalPath) : m_strFinal(std::move(strFinalPath)) {}
 
-COutputFile::~COutputFile() { Discard(); }
+COutputFile::~COutputFile() {
+    Discard();
+}
 
 bool COutputFile::Create(std::string& strError) {
     Discard();

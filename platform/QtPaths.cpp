@@ -11,18 +11,15 @@
 
 namespace qtpaths {
 
-QString FromBytes(const QByteArray& bytes)
-{
+QString FromBytes(const QByteArray& bytes) {
     return FromWide(platform::NarrowToWide(bytes.toStdString()));
 }
 
-QByteArray ToBytes(const QString& str)
-{
+QByteArray ToBytes(const QString& str) {
     return QByteArray::fromStdString(platform::WideToNarrow(ToWide(str)));
 }
 
-QString FromWide(const std::wstring& str)
-{
+QString FromWide(const std::wstring& str) {
     QString out;
     out.reserve(static_cast<qsizetype>(str.size()));
     for (wchar_t wc : str) {
@@ -38,8 +35,7 @@ QString FromWide(const std::wstring& str)
     return out;
 }
 
-std::wstring ToWide(const QString& str)
-{
+std::wstring ToWide(const QString& str) {
     std::wstring out;
     out.reserve(static_cast<size_t>(str.size()));
     for (qsizetype i = 0; i < str.size(); ++i) {
@@ -54,40 +50,31 @@ std::wstring ToWide(const QString& str)
     return out;
 }
 
-QString FromUrl(const QUrl& url)
-{
-    if (!url.isLocalFile())
-        return {};
+QString FromUrl(const QUrl& url) {
+    if (!url.isLocalFile()) return {};
     // QUrl keeps a percent-encoded byte that is not UTF-8 as it came.
-    if (!url.host().isEmpty())
-        return url.toLocalFile();
+    if (!url.host().isEmpty()) return url.toLocalFile();
     return FromBytes(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
 }
 
-QString FindDecodedName(const QString& strPath)
-{
-    if (!strPath.contains(QChar(QChar::ReplacementCharacter)))
-        return strPath;
+QString FindDecodedName(const QString& strPath) {
+    if (!strPath.contains(QChar(QChar::ReplacementCharacter))) return strPath;
     const qsizetype slash = strPath.lastIndexOf(QLatin1Char('/'));
     const QString strDir = slash < 0 ? QStringLiteral(".") : strPath.left(slash + 1);
     const QString strName = strPath.mid(slash + 1);
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(ToBytes(strDir).constData()), &::closedir);
-    if (!dir)
-        return strPath;
+    if (!dir) return strPath;
     std::vector<QByteArray> matches;
     while (const dirent* pEntry = ::readdir(dir.get())) {
         const QByteArray name(pEntry->d_name);
-        if (QString::fromUtf8(name) == strName)
-            matches.push_back(name);
+        if (QString::fromUtf8(name) == strName) matches.push_back(name);
     }
     // Two names that Qt shows alike cannot be told apart any more.
-    if (matches.size() != 1)
-        return strPath;
+    if (matches.size() != 1) return strPath;
     return (slash < 0 ? QString() : strDir) + FromBytes(matches.front());
 }
 
-QString ForDisplay(const std::wstring& str)
-{
+QString ForDisplay(const std::wstring& str) {
     return FromWide(platform::DisplayText(str));
 }
 

@@ -20,8 +20,7 @@ constexpr char kProgramFolder[] = "trelvo/";
 
 std::string HomeDir() {
     const char* pszHome = std::getenv("HOME");
-    if (pszHome != nullptr && pszHome[0] == '/')
-        return pszHome;
+    if (pszHome != nullptr && pszHome[0] == '/') return pszHome;
     std::vector<char> buf(16384);
     struct passwd pw {};
     struct passwd* pResult = nullptr;
@@ -40,21 +39,17 @@ std::wstring UserDir(const char* pszVariable, const char* pszFallback) {
         strBase = pszValue;
     } else {
         strBase = HomeDir();
-        if (strBase.empty())
-            return {};
-        if (strBase.back() != '/')
-            strBase += '/';
+        if (strBase.empty()) return {};
+        if (strBase.back() != '/') strBase += '/';
         strBase += pszFallback;
     }
-    if (strBase.back() != '/')
-        strBase += '/';
+    if (strBase.back() != '/') strBase += '/';
     return NarrowToWide(strBase + kProgramFolder);
 }
 
 std::string DirectoryOf(const std::string& strFile) {
     const size_t slash = strFile.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
+    if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : strFile.substr(0, slash);
 }
 
@@ -65,39 +60,37 @@ bool Exists(const std::string& strPath) {
 
 bool CopyFileBytes(const std::string& strFrom, const std::string& strTo) {
     std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(strFrom.c_str(), "rb"), &std::fclose);
-    if (!in)
-        return false;
+    if (!in) return false;
     std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(strTo.c_str(), "wbx"), &std::fclose);
-    if (!out)
-        return false;
+    if (!out) return false;
     char buf[8192];
     size_t n = 0;
     bool ok = true;
-    while (ok && (n = std::fread(buf, 1, sizeof buf, in.get())) > 0)
-        ok = std::fwrite(buf, 1, n, out.get()) == n;
+    while (ok && (n = std::fread(buf, 1, sizeof buf, in.get())) > 0) ok = std::fwrite(buf, 1, n, out.get()) == n;
     ok = ok && !std::ferror(in.get());
     ok = std::fclose(out.release()) == 0 && ok;
-    if (!ok)
-        ::unlink(strTo.c_str());
+    if (!ok) ::unlink(strTo.c_str());
     return ok;
 }
 
 }  // namespace
 
-std::wstring GetUserConfigDir() { return UserDir("XDG_CONFIG_HOME", ".config"); }
+std::wstring GetUserConfigDir() {
+    return UserDir("XDG_CONFIG_HOME", ".config");
+}
 
-std::wstring GetUserStateDir() { return UserDir("XDG_STATE_HOME", ".local/state"); }
+std::wstring GetUserStateDir() {
+    return UserDir("XDG_STATE_HOME", ".local/state");
+}
 
 bool CanWriteFile(const std::wstring& strFile) {
     std::string strPath = WideToNarrow(strFile);
     struct stat st {};
     if (::stat(strPath.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode) || ::access(strPath.c_str(), W_OK) != 0)
-            return false;
+        if (!S_ISREG(st.st_mode) || ::access(strPath.c_str(), W_OK) != 0) return false;
         // Files are replaced through a sibling, wherever a link points.
         std::unique_ptr<char, void (*)(void*)> real(::realpath(strPath.c_str(), nullptr), &std::free);
-        if (real)
-            strPath = real.get();
+        if (real) strPath = real.get();
     } else if (errno != ENOENT || Exists(strPath)) {
         return false;  // a dangling link or a path that cannot be looked at
     }
@@ -115,24 +108,21 @@ bool MakeUserDir(const std::wstring& strDir) {
 
 std::wstring SettingsFileToWrite(const std::wstring& strProgramDir, const std::wstring& strName) {
     std::wstring strBeside = strProgramDir + strName;
-    if (CanWriteFile(strBeside))
-        return strBeside;
+    if (CanWriteFile(strBeside)) return strBeside;
     const std::wstring strUserDir = GetUserConfigDir();
     return strUserDir.empty() ? strBeside : strUserDir + strName;
 }
 
 std::wstring SettingsFileToRead(const std::wstring& strProgramDir, const std::wstring& strName) {
     std::wstring strFile = SettingsFileToWrite(strProgramDir, strName);
-    if (Exists(WideToNarrow(strFile)))
-        return strFile;
+    if (Exists(WideToNarrow(strFile))) return strFile;
     return strProgramDir + strName;
 }
 
 std::wstring PrepareSettingsFile(const std::wstring& strProgramDir, const std::wstring& strName) {
     std::wstring strFile = SettingsFileToWrite(strProgramDir, strName);
     const std::wstring strBeside = strProgramDir + strName;
-    if (strFile == strBeside)
-        return strFile;
+    if (strFile == strBeside) return strFile;
     const std::string strNarrow = WideToNarrow(strFile);
     if (!Exists(strNarrow) && MakeUserDir(strFile.substr(0, strFile.rfind(L'/') + 1)))
         CopyFileBytes(WideToNarrow(strBeside), strNarrow);

@@ -13,8 +13,7 @@
 #include <QPushButton>
 #include <QUrl>
 
-CConverSet::CConverSet(QWidget* pParent) : QDialog(pParent), m_ui(std::make_unique<Ui::CConverSet>())
-{
+CConverSet::CConverSet(QWidget* pParent) : QDialog(pParent), m_ui(std::make_unique<Ui::CConverSet>()) {
     m_ui->setupUi(this);
     // The frame is drawn behind the controls it surrounds; clicks go to them.
     m_ui->groupSavePath->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -29,8 +28,7 @@ CConverSet::CConverSet(QWidget* pParent) : QDialog(pParent), m_ui(std::make_uniq
 
 CConverSet::~CConverSet() = default;
 
-void CConverSet::OnInitDialog()
-{
+void CConverSet::OnInitDialog() {
     CMultiLanguage::TranslateDialog(this);
     CMultiLanguage::FitDialog(this);
     m_ui->checkDefaultPath->setChecked(settings::ReadCheck() != 0);
@@ -40,35 +38,29 @@ void CConverSet::OnInitDialog()
     m_ui->editPath->setText(qtpaths::FromWide(m_strPath));
 }
 
-void CConverSet::UpdateEnabledState()
-{
+void CConverSet::UpdateEnabledState() {
     const bool bEnabled = settings::CustomPathEnabled(m_ui->checkDefaultPath->isChecked());
     m_ui->btnCustomPath->setEnabled(bEnabled);
     m_ui->editPath->setEnabled(bEnabled);
 }
 
-void CConverSet::OnDefaultPathClicked()
-{
+void CConverSet::OnDefaultPathClicked() {
     UpdateEnabledState();
 }
 
-QString CConverSet::AskDirectory()
-{
+QString CConverSet::AskDirectory() {
     const QUrl url = QFileDialog::getExistingDirectoryUrl(this, QStringLiteral("Selection"));
     return url.isEmpty() ? QString() : qtpaths::FindDecodedName(qtpaths::FromUrl(url));
 }
 
-void CConverSet::OnBrowse()
-{
+void CConverSet::OnBrowse() {
     const QString strChosen = AskDirectory();
-    if (strChosen.isEmpty())
-        return;
+    if (strChosen.isEmpty()) return;
     m_strPath = qtpaths::ToWide(strChosen);
     m_ui->editPath->setText(strChosen);
 }
 
-void CConverSet::OnOk()
-{
+void CConverSet::OnOk() {
     m_strPath = qtpaths::ToWide(m_ui->editPath->text());
     // The path is remembered even while the default directory is in use.
     if (!settings::WriteSettings(m_ui->checkDefaultPath->isChecked(), m_strPath)) {
@@ -80,8 +72,7 @@ void CConverSet::OnOk()
     accept();
 }
 
-void CConverSet::ShowSaveFailed()
-{
+void CConverSet::ShowSaveFailed() {
     const QString strWhere = qtpaths::ForDisplay(settings::ConfigSavePath());
     QString strText = QString::fromStdWString(CMultiLanguage::GetText(L"Trelvo.SaveFailed"));
     if (strText.contains(QLatin1String("%1")))
@@ -92,20 +83,17 @@ void CConverSet::ShowSaveFailed()
     box.exec();
 }
 
-void CConverSet::OnCancel()
-{
+void CConverSet::OnCancel() {
     reject();
 }
 
-void CConverSet::keyPressEvent(QKeyEvent* pEvent)
-{
+void CConverSet::keyPressEvent(QKeyEvent* pEvent) {
     // No button is the default: Enter presses the focused push button, and
     // anywhere else it ends the dialog as accepted without saving.
     if (pEvent->modifiers() == Qt::NoModifier || pEvent->modifiers() == Qt::KeypadModifier) {
         if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
             if (auto* pButton = qobject_cast<QPushButton*>(focusWidget()); pButton != nullptr) {
-                if (pButton->isEnabled())
-                    pButton->click();
+                if (pButton->isEnabled()) pButton->click();
             } else {
                 m_strPath = qtpaths::ToWide(m_ui->editPath->text());
                 accept();

@@ -24,7 +24,9 @@ bool WriteSettings(bool bCheck, const std::wstring& strPath);
 std::wstring SaveDirFromConfig(const std::wstring& strSourceDir);
 
 // Browse button and path field are enabled only when the default box is clear.
-inline bool CustomPathEnabled(bool bDefaultChecked) { return !bDefaultChecked; }
+inline bool CustomPathEnabled(bool bDefaultChecked) {
+    return !bDefaultChecked;
+}
 
 }  // namespace settings
 

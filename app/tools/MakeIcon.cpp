@@ -7,8 +7,7 @@
 
 #include <cstdio>
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QGuiApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s OUT.png [SIZE]\n", argv[0]);
@@ -31,8 +30,7 @@ int main(int argc, char* argv[])
     painter.drawRect(QRectF(16, 20, 10, 24));
     painter.setBrush(blue);
     for (double x : {11.5, 27.5}) {
-        for (double y : {19.0, 26.0, 33.0, 40.0})
-            painter.drawRect(QRectF(x, y, 3, 4));
+        for (double y : {19.0, 26.0, 33.0, 40.0}) painter.drawRect(QRectF(x, y, 3, 4));
     }
     painter.setBrush(QColor(0xf7, 0xa2, 0x1b));
     const QPolygonF arrow({{35, 27}, {43, 27}, {43, 21}, {54, 32}, {43, 43}, {43, 37}, {35, 37}});

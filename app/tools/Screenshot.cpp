@@ -13,8 +13,7 @@
 
 #include <cstdio>
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s MAIN.png [SETTINGS.png]\n", argv[0]);
@@ -36,8 +35,7 @@ int main(int argc, char* argv[])
     }
 
     CTrelvoDlg dlg(files, &CTrelvoDlg::RunConversionJob);
-    while (dlg.IsJobRunning())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (dlg.IsJobRunning()) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     dlg.show();
     QCoreApplication::processEvents();
     bool bOk = dlg.grab().save(QString::fromLocal8Bit(argv[1]));

@@ -43,8 +43,19 @@ struct SAvcFormat {
 
 bool IsHighProfile(unsigned profile) {
     switch (profile) {
-        case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118: case 128: case 138:
-        case 139: case 134: case 135:
+        case 100:
+        case 110:
+        case 122:
+        case 244:
+        case 44:
+        case 83:
+        case 86:
+        case 118:
+        case 128:
+        case 138:
+        case 139:
+        case 134:
+        case 135:
             return true;
         default:
             return false;
@@ -102,8 +113,8 @@ bool ReadHevcFormat(const std::vector<uint8_t>& sps, SHevcFormat& f) {
     if (br.Ue() > 15) return false;  // sps_seq_parameter_set_id
     f.chroma = br.Ue();
     if (f.chroma == 3) br.Bit();
-    br.Ue();  // pic_width_in_luma_samples
-    br.Ue();  // pic_height_in_luma_samples
+    br.Ue();         // pic_width_in_luma_samples
+    br.Ue();         // pic_height_in_luma_samples
     if (br.Bit()) {  // conformance_window_flag
         for (int i = 0; i < 4; ++i) br.Ue();
     }

@@ -18,4 +18,4 @@ std::vector<uint8_t> UnescapeRbsp(const uint8_t* p, size_t n, size_t maxOut) {
     return out;
 }
 
-} // namespace annexb
+}  // namespace annexb

@@ -29,8 +29,7 @@ public:
     // n <= 32.
     uint32_t Bits(unsigned n) {
         uint32_t v = 0;
-        for (unsigned i = 0; i < n && i < 32; ++i)
-            v = (v << 1) | Bit();
+        for (unsigned i = 0; i < n && i < 32; ++i) v = (v << 1) | Bit();
         return v;
     }
 
@@ -52,8 +51,7 @@ public:
                 return 0;
             }
         }
-        if (zeros == 0)
-            return 0;
+        if (zeros == 0) return 0;
         uint64_t v = (uint64_t{1} << zeros) - 1 + Bits(zeros);
         if (v > 0xFFFFFFFEu) {
             m_failed = true;
@@ -66,8 +64,7 @@ public:
         uint32_t k = Ue();
         // k <= 0xFFFFFFFE, so (k + 1) / 2 fits in int32 only up to 2^31-1.
         int64_t mag = (static_cast<int64_t>(k) + 1) / 2;
-        if (mag > INT32_MAX)
-            mag = INT32_MAX;
+        if (mag > INT32_MAX) mag = INT32_MAX;
         return (k & 1u) ? static_cast<int32_t>(mag) : -static_cast<int32_t>(mag);
     }
 
@@ -82,4 +79,4 @@ private:
 // body, at most maxOut bytes of output.
 std::vector<uint8_t> UnescapeRbsp(const uint8_t* p, size_t n, size_t maxOut);
 
-} // namespace annexb
+}  // namespace annexb

@@ -12,7 +12,9 @@ constexpr size_t kMaxHeldBytes = size_t{64} << 20;
 // Sound before the recording's first key frame, kept for the writer to trim.
 constexpr size_t kMaxEarlyBytes = size_t{1} << 20;
 
-int64_t ShowTime(const TessaroFrame& f) { return f.nPts != TESSARO_NO_TIME ? f.nPts : f.nDts; }
+int64_t ShowTime(const TessaroFrame& f) {
+    return f.nPts != TESSARO_NO_TIME ? f.nPts : f.nDts;
+}
 
 }  // namespace
 

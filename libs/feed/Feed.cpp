@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -16,8 +16,7 @@ namespace {
 constexpr size_t kReadAhead = 256 * 1024;
 }  // namespace
 
-std::unique_ptr<CFileReader> CFileReader::Open(const std::string& strPath, EOpenError& error,
-                                               std::string& strError) {
+std::unique_ptr<CFileReader> CFileReader::Open(const std::string& strPath, EOpenError& error, std::string& strError) {
     // O_NONBLOCK: a FIFO or device must not hang the batch in open().
     const int fd = ::open(strPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -36,7 +35,9 @@ std::unique_ptr<CFileReader> CFileReader::Open(const std::string& strPath, EOpen
     return std::unique_ptr<CFileReader>(new CFileReader(fd, static_cast<uint64_t>(st.st_size), st.st_dev, st.st_ino));
 }
 
-CFileReader::~CFileReader() { ::close(m_fd); }
+CFileReader::~CFileReader() {
+    ::close(m_fd);
+}
 
 size_t CFileReader::Read(uint8_t* pBuffer, size_t nLen) {
     if (m_nErrno != 0 || m_bShrunk || m_nRead >= m_nSize) return 0;
@@ -74,7 +75,9 @@ size_t CFileReader::Next(uint8_t* pScratch, size_t nLen, const uint8_t** ppData)
     return n;
 }
 
-std::string CFileReader::ErrorText() const { return std::strerror(m_nErrno ? m_nErrno : EIO); }
+std::string CFileReader::ErrorText() const {
+    return std::strerror(m_nErrno ? m_nErrno : EIO);
+}
 
 bool CFileReader::Rewind() {
     if (::lseek(m_fd, 0, SEEK_SET) != 0) {
@@ -103,9 +106,7 @@ public:
     void InputData(const uint8_t* pData, uint32_t nLen) override { TessaroInputData(m_hParser, pData, nLen); }
     void InputEnd() override { TessaroInputEnd(m_hParser); }
     const TessaroFrame* GetNextFrame() override { return TessaroGetNextFrame(m_hParser); }
-    bool GetStatus(TessaroStatus& status) override {
-        return TessaroGetStatus(m_hParser, &status, sizeof status) == 0;
-    }
+    bool GetStatus(TessaroStatus& status) override { return TessaroGetStatus(m_hParser, &status, sizeof status) == 0; }
 
 private:
     void* m_hParser;

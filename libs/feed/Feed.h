@@ -45,8 +45,7 @@ enum class EOpenError { None, Open, NotRegularFile };
 class CFileReader final : public IInputReader {
 public:
     // Null on failure, with why (and the system's message for Open).
-    static std::unique_ptr<CFileReader> Open(const std::string& strPath, EOpenError& error,
-                                             std::string& strError);
+    static std::unique_ptr<CFileReader> Open(const std::string& strPath, EOpenError& error, std::string& strError);
     ~CFileReader() override;
     CFileReader(const CFileReader&) = delete;
     CFileReader& operator=(const CFileReader&) = delete;

@@ -16,7 +16,9 @@ constexpr uint64_t kProbeBytesAfterKey = uint64_t{4} << 20;
 // A picture's duration when the record gives no rate: 25 fps.
 constexpr int64_t kDefaultStep = kTicksPerSecond / 25;
 
-int64_t FirstTime(const TessaroFrame& f) { return f.nDts != TESSARO_NO_TIME ? f.nDts : f.nPts; }
+int64_t FirstTime(const TessaroFrame& f) {
+    return f.nDts != TESSARO_NO_TIME ? f.nDts : f.nPts;
+}
 
 // One picture's duration at the record's rate.
 int64_t PictureStep(const TessaroFrame& f, int64_t nLastStep) {

@@ -18,7 +18,9 @@ namespace feed {
 inline constexpr int64_t kTicksPerSecond = 90000;
 
 // A key frame a file can start with.
-inline bool IsStartKey(const TessaroFrame& f) { return tessaro::IsUsableKeyFrame(f); }
+inline bool IsStartKey(const TessaroFrame& f) {
+    return tessaro::IsUsableKeyFrame(f);
+}
 
 // A record with a payload (and unit table) of its own, for records that must wait.
 struct SHeldRecord {
@@ -36,9 +38,9 @@ struct SHeldRecord {
 // Where the timeline stands after the inputs fed so far; carried from one
 // output to the next when a change of format splits a join.
 struct STimeline {
-    bool bStarted = false;    // pictures came
-    int64_t nEnd = 0;         // one picture after the last picture's decode time, on the timeline
-    int64_t nClockEnd = 0;    // the same on the last input's own clock
+    bool bStarted = false;       // pictures came
+    int64_t nEnd = 0;            // one picture after the last picture's decode time, on the timeline
+    int64_t nClockEnd = 0;       // the same on the last input's own clock
     bool bClockDerived = false;  // the last input's times were worked out, not recorded
 };
 
@@ -74,10 +76,10 @@ using CreateParserFn = std::function<std::unique_ptr<IFrameParser>()>;
 
 struct SJoinEnd {
     EFeedEnd end = EFeedEnd::End;
-    size_t nInput = 0;          // the input that ended the feed early
-    bool bOpenFailed = false;   // it could not be opened
-    bool bNoParser = false;     // no parser could be made
-    std::string strError;       // the system's message for a read that failed
+    size_t nInput = 0;         // the input that ended the feed early
+    bool bOpenFailed = false;  // it could not be opened
+    bool bNoParser = false;    // no parser could be made
+    std::string strError;      // the system's message for a read that failed
 };
 
 // Feeds inputs 0..nInputs-1 in turn, from the timeline as it stood; hooks as

@@ -17,8 +17,8 @@ std::string IsoUtc(int64_t nUs) {
     std::tm tm{};
     if (::gmtime_r(&t, &tm) == nullptr) return {};
     char sz[64];
-    std::snprintf(sz, sizeof sz, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(nRest));
+    std::snprintf(sz, sizeof sz, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(nRest));
     return sz;
 }
 

@@ -23,33 +23,45 @@ constexpr size_t kMaxHeldAudioBytes = 512 * 1024;
 constexpr int64_t kSilenceChunkSamples = 4096;
 constexpr int kAacFrameSamples = 1024;
 
-
 uint8_t SilenceByte(EAudioKind kind) {
     switch (kind) {
-        case EAudioKind::G711Alaw: return 0xD5;
-        case EAudioKind::G711Mulaw: return 0xFF;
-        default: return 0;
+        case EAudioKind::G711Alaw:
+            return 0xD5;
+        case EAudioKind::G711Mulaw:
+            return 0xFF;
+        default:
+            return 0;
     }
 }
 
 uint32_t WaveTag(EAudioKind kind) {
     switch (kind) {
-        case EAudioKind::G711Alaw: return 6;
-        case EAudioKind::G711Mulaw: return 7;
-        case EAudioKind::Pcm16: return 1;
-        case EAudioKind::Aac: return 0xFF;
-        case EAudioKind::None: break;
+        case EAudioKind::G711Alaw:
+            return 6;
+        case EAudioKind::G711Mulaw:
+            return 7;
+        case EAudioKind::Pcm16:
+            return 1;
+        case EAudioKind::Aac:
+            return 0xFF;
+        case EAudioKind::None:
+            break;
     }
     return 0;
 }
 
 AVCodecID CodecId(EAudioKind kind) {
     switch (kind) {
-        case EAudioKind::G711Alaw: return AV_CODEC_ID_PCM_ALAW;
-        case EAudioKind::G711Mulaw: return AV_CODEC_ID_PCM_MULAW;
-        case EAudioKind::Pcm16: return AV_CODEC_ID_PCM_S16LE;
-        case EAudioKind::Aac: return AV_CODEC_ID_AAC;
-        case EAudioKind::None: break;
+        case EAudioKind::G711Alaw:
+            return AV_CODEC_ID_PCM_ALAW;
+        case EAudioKind::G711Mulaw:
+            return AV_CODEC_ID_PCM_MULAW;
+        case EAudioKind::Pcm16:
+            return AV_CODEC_ID_PCM_S16LE;
+        case EAudioKind::Aac:
+            return AV_CODEC_ID_AAC;
+        case EAudioKind::None:
+            break;
     }
     return AV_CODEC_ID_NONE;
 }
@@ -71,10 +83,11 @@ void CConversion::SOutputFree::operator()(AVFormatContext* p) const {
     avformat_free_context(p);
 }
 
-void CConversion::SPacketFree::operator()(AVPacket* p) const { av_packet_free(&p); }
+void CConversion::SPacketFree::operator()(AVPacket* p) const {
+    av_packet_free(&p);
+}
 
-CConversion::CConversion(std::string strOutput, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel,
-                         void* pUser)
+CConversion::CConversion(std::string strOutput, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel, void* pUser)
     : m_output(std::move(strOutput)), m_pfnProgress(pfnProgress), m_pfnCancel(pfnCancel), m_pUser(pUser) {}
 
 CConversion::~CConversion() = default;
@@ -87,7 +100,9 @@ feed::EFeedEnd CFileSource::Run(const feed::SFeedHooks& hooks) {
     return feed::Feed(m_input, *m_pParser, hooks);
 }
 
-bool CFileSource::Status(TessaroStatus& status) const { return m_pParser && m_pParser->GetStatus(status); }
+bool CFileSource::Status(TessaroStatus& status) const {
+    return m_pParser && m_pParser->GetStatus(status);
+}
 
 int32_t CConversion::Run(ISource& source) {
     m_pSource = &source;
@@ -115,7 +130,9 @@ double CConversion::MediaSeconds() const {
     return std::max(dVideo, dAudio);
 }
 
-bool CConversion::Cancelled() const { return m_pfnCancel != nullptr && m_pfnCancel(m_pUser) != 0; }
+bool CConversion::Cancelled() const {
+    return m_pfnCancel != nullptr && m_pfnCancel(m_pUser) != 0;
+}
 
 // Why a first pass found nothing to start a file with, as the parser saw it.
 int32_t CConversion::NoVideoReason(const ISource& source) {
@@ -147,10 +164,14 @@ bool CConversion::Learn(const TessaroFrame& f, int& nRecordsAfterKey) {
 // What ended a pass early, as a result code.
 int32_t CConversion::FeedFailure(feed::EFeedEnd end, const ISource& source) {
     switch (end) {
-        case feed::EFeedEnd::Stopped: return KORVEL_ERR_CANCELLED;
-        case feed::EFeedEnd::ReadError: return Fail(source.ReadFailure(), source.ErrorText());
-        case feed::EFeedEnd::Shrunk: return KORVEL_ERR_INPUT_CHANGED;
-        default: return 0;
+        case feed::EFeedEnd::Stopped:
+            return KORVEL_ERR_CANCELLED;
+        case feed::EFeedEnd::ReadError:
+            return Fail(source.ReadFailure(), source.ErrorText());
+        case feed::EFeedEnd::Shrunk:
+            return KORVEL_ERR_INPUT_CHANGED;
+        default:
+            return 0;
     }
 }
 
@@ -251,9 +272,9 @@ int32_t CConversion::WritePacket(AVStream* pStream, const uint8_t* p, size_t n, 
     pkt->pts = pkt->dts = nTs;
     pkt->duration = nDuration;
     if (bKey) pkt->flags |= AV_PKT_FLAG_KEY;
-    AVRational base = pStream == m_pVideo ? AVRational{static_cast<int>(m_video.nRateDen),
-                                                       static_cast<int>(m_video.nRateNum)}
-                                          : AVRational{1, static_cast<int>(m_audio.nSampleRate)};
+    AVRational base = pStream == m_pVideo
+                          ? AVRational{static_cast<int>(m_video.nRateDen), static_cast<int>(m_video.nRateNum)}
+                          : AVRational{1, static_cast<int>(m_audio.nSampleRate)};
     if (m_audio.kind == EAudioKind::Aac && pStream == m_pAudio) base.num = kAacFrameSamples;
     av_packet_rescale_ts(pkt, base, pStream->time_base);
     const int nRet = av_write_frame(m_pOutput.get(), pkt);
@@ -269,8 +290,7 @@ int32_t CConversion::WriteError(int nAvError) {
 
 int32_t CConversion::TakeVideo(const TessaroFrame& f) {
     const int64_t nTick = m_pVideoClock->Next(f);
-    const int32_t nRet =
-        WritePacket(m_pVideo, f.pPayload, f.nPayloadLen, nTick, 1, f.nFrameKind == TESSARO_KIND_KEY);
+    const int32_t nRet = WritePacket(m_pVideo, f.pPayload, f.nPayloadLen, nTick, 1, f.nFrameKind == TESSARO_KIND_KEY);
     if (nRet == 0) {
         ++m_nPictures;
         m_nLastTick = nTick;
@@ -352,8 +372,8 @@ int32_t CConversion::TakeFrame(const TessaroFrame& f) {
             // AVI shows pictures at their decoding tick plus the decoder's
             // reordering delay, so the first picture's decoding time, not its
             // presentation time, is where the sound starts.
-            m_pAudioClock = std::make_unique<CAudioClock>(m_audio.nSampleRate,
-                                                          f.nDts != TESSARO_NO_TIME ? f.nDts : f.nPts);
+            m_pAudioClock =
+                std::make_unique<CAudioClock>(m_audio.nSampleRate, f.nDts != TESSARO_NO_TIME ? f.nDts : f.nPts);
             const int32_t nRet = TakeVideo(f);
             if (nRet < 0) return nRet;
             // Sound recorded before the picture arrived, trimmed to start with it.

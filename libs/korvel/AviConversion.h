@@ -86,8 +86,7 @@ private:
     int32_t TakeAudio(const uint8_t* p, size_t n, int64_t nPts);
     int32_t TakeAac(const uint8_t* p, size_t n, int64_t nPts);
     int32_t WriteSilence(int64_t nSamples);
-    int32_t WritePacket(AVStream* pStream, const uint8_t* p, size_t n, int64_t nTs, int64_t nDuration,
-                        bool bKey);
+    int32_t WritePacket(AVStream* pStream, const uint8_t* p, size_t n, int64_t nTs, int64_t nDuration, bool bKey);
     void HoldAudio(const TessaroFrame& f);
     void Report(uint64_t nPosition);
     int32_t Finish();

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "libs/annexb/ConfigRecords.h"
 #include <cmath>
+#include "libs/annexb/ConfigRecords.h"
 
 namespace korvel {
 

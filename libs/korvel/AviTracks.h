@@ -30,7 +30,7 @@ struct SAudioInfo {
     int32_t nCodec = 0;  // the record code it came with
     uint32_t nChannels = 1;
     uint32_t nSampleRate = 8000;
-    uint32_t nBytesPerSample = 1;   // PCM kinds
+    uint32_t nBytesPerSample = 1;    // PCM kinds
     std::vector<uint8_t> aacConfig;  // AudioSpecificConfig for AAC
 
     bool Found() const { return kind != EAudioKind::None; }

@@ -113,16 +113,14 @@ int32_t LegacyCancel(void* pUser) {
 
 }  // namespace
 
-extern "C" KORVEL_API int32_t KorvelConvert(const char* pszInput, const char* pszOutput,
-                                            KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel, void* pUser,
-                                            KorvelResult* pResult) {
+extern "C" KORVEL_API int32_t KorvelConvert(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
+                                            KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult) {
     return ConvertAndRecord(pszInput, pszOutput, pfnProgress, pfnCancel, pUser, pResult);
 }
 
-extern "C" KORVEL_API int32_t KorvelConvertPart(const char* const* ppszInputs, uint32_t nInputs,
-                                                const char* pszOutput, KorvelPart* pPart,
-                                                KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel, void* pUser,
-                                                KorvelResult* pResult) {
+extern "C" KORVEL_API int32_t KorvelConvertPart(const char* const* ppszInputs, uint32_t nInputs, const char* pszOutput,
+                                                KorvelPart* pPart, KorvelProgressFn pfnProgress,
+                                                KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult) {
     KorvelResult r{};
     try {
         r.nCode = pPart ? ConvertPart(ppszInputs, nInputs, pszOutput, *pPart, pfnProgress, pfnCancel, pUser, r)
@@ -138,8 +136,8 @@ extern "C" KORVEL_API int32_t KorvelConvertPart(const char* const* ppszInputs, u
 }
 
 extern "C" KORVEL_API int32_t KorvelConvertToAviEx(const char* pszInput, const char* pszOutput, int32_t nMode,
-                                                   KorvelProgressCallback pfnProgress,
-                                                   KorvelCancelCallback pfnCancel, int32_t nUser) {
+                                                   KorvelProgressCallback pfnProgress, KorvelCancelCallback pfnCancel,
+                                                   int32_t nUser) {
     if (nMode != 2) {
         t_lastResult = KorvelResult{};
         t_lastResult.nCode = KORVEL_ERR_ARGS;

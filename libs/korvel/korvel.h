@@ -16,12 +16,12 @@ extern "C" {
 
 /* Results below zero: why the file was not converted. */
 enum {
-    KORVEL_ERR_ARGS = -1,           /* bad arguments or mode */
-    KORVEL_ERR_INPUT = -2,          /* the input cannot be opened */
-    KORVEL_ERR_NO_KEY_FRAME = -3,   /* video, but no picture a file can start with */
-    KORVEL_ERR_WRITE = -4,          /* the output cannot be written */
+    KORVEL_ERR_ARGS = -1,         /* bad arguments or mode */
+    KORVEL_ERR_INPUT = -2,        /* the input cannot be opened */
+    KORVEL_ERR_NO_KEY_FRAME = -3, /* video, but no picture a file can start with */
+    KORVEL_ERR_WRITE = -4,        /* the output cannot be written */
     KORVEL_ERR_CANCELLED = -5,
-    KORVEL_ERR_SAME_FILE = -6,      /* the output would replace the input */
+    KORVEL_ERR_SAME_FILE = -6, /* the output would replace the input */
     KORVEL_ERR_MEMORY = -7,
     KORVEL_ERR_NOT_REGULAR = -8,    /* a directory, FIFO or device */
     KORVEL_ERR_NOT_STREAM = -9,     /* no H.264/H.265 video found */
@@ -38,12 +38,12 @@ enum {
 
 /* What a conversion gave. */
 typedef struct KorvelResult {
-    int32_t nCode;          /* the call's result */
-    int32_t nWarning;       /* KORVEL_WARN_* */
-    char szText[256];       /* the reason in detail (the system's message, a codec), UTF-8; may be empty */
-    uint64_t nPictures;     /* pictures written */
-    double dMediaSeconds;   /* length of the output */
-    uint64_t nOutputBytes;  /* size of the output */
+    int32_t nCode;         /* the call's result */
+    int32_t nWarning;      /* KORVEL_WARN_* */
+    char szText[256];      /* the reason in detail (the system's message, a codec), UTF-8; may be empty */
+    uint64_t nPictures;    /* pictures written */
+    double dMediaSeconds;  /* length of the output */
+    uint64_t nOutputBytes; /* size of the output */
 } KorvelResult;
 
 /* Progress in bytes of input, scaled so that both numbers fit 32 bits.
@@ -65,8 +65,8 @@ typedef int32_t (*KorvelCancelCallback)(int32_t nUser);
 /* As KorvelConvertToAvi, with a way to stop it part way. pfnProgress and
  * pfnCancel may be null. */
 KORVEL_API int32_t KorvelConvertToAviEx(const char* pszInput, const char* pszOutput, int32_t nMode,
-                                        KorvelProgressCallback pfnProgress,
-                                        KorvelCancelCallback pfnCancel, int32_t nUser);
+                                        KorvelProgressCallback pfnProgress, KorvelCancelCallback pfnCancel,
+                                        int32_t nUser);
 
 /* The same conversion for callers that run several at once: the callbacks get
  * a pointer of the caller's, progress in whole bytes, and the result is

@@ -23,7 +23,9 @@ constexpr int64_t kWriteBackBytes = int64_t{8} << 20;
 
 }  // namespace
 
-CFileOutput::~CFileOutput() { Close(); }
+CFileOutput::~CFileOutput() {
+    Close();
+}
 
 int CFileOutput::Open(const std::string& strPath) {
     Close();

@@ -14,37 +14,31 @@ int64_t samplesToTicks(uint64_t samples, unsigned rate) {
     return static_cast<int64_t>((samples * kTicksPerSecond * 2 + rate) / (uint64_t{rate} * 2));
 }
 
-} // namespace
+}  // namespace
 
 void AudioAssembler::packetStart(AudioCodec codec, const Stamp& stamp) {
-    if (m_inPacket)
-        end();
+    if (m_inPacket) end();
     m_inHeld = false;
-    if (codec == AudioCodec::Guess && m_guess != AudioCodec::None)
-        codec = m_guess;
+    if (codec == AudioCodec::Guess && m_guess != AudioCodec::None) codec = m_guess;
     if (codec == AudioCodec::Unknown || codec == AudioCodec::Guess) {
         m_held.push_back({stamp, kNoPos, codec == AudioCodec::Guess, {}});
         m_inHeld = true;
         return;
     }
-    if (!m_held.empty())
-        release(codec);
+    if (!m_held.empty()) release(codec);
     start(codec, stamp);
 }
 
 void AudioAssembler::payload(const uint8_t* p, size_t n, uint64_t at) {
     if (m_inHeld) {
         Held& h = m_held.back();
-        if (h.at == kNoPos)
-            h.at = at;
+        if (h.at == kNoPos) h.at = at;
         h.bytes.insert(h.bytes.end(), p, p + n);
         m_heldBytes += n;
-        if (m_heldBytes >= kMaxHeldAudioBytes)
-            release(guess());  // the packet read goes on as a live one
+        if (m_heldBytes >= kMaxHeldAudioBytes) release(guess());  // the packet read goes on as a live one
         return;
     }
-    if (m_inPacket)
-        take(p, n, at);
+    if (m_inPacket) take(p, n, at);
 }
 
 void AudioAssembler::packetEnd() {
@@ -59,27 +53,21 @@ void AudioAssembler::packetEnd() {
         }
         return;
     }
-    if (m_inPacket)
-        end();
+    if (m_inPacket) end();
 }
 
 void AudioAssembler::mapCodec(AudioCodec codec) {
-    if (!m_held.empty())
-        release(codec);
+    if (!m_held.empty()) release(codec);
 }
 
 void AudioAssembler::flush() {
-    if (!m_held.empty())
-        release(guess());
-    if (m_inPacket)
-        end();
-    if (m_codec == AudioCodec::Aac)
-        scanAac(true);
+    if (!m_held.empty()) release(guess());
+    if (m_inPacket) end();
+    if (m_codec == AudioCodec::Aac) scanAac(true);
 }
 
 bool AudioAssembler::heldFull() const {
-    if (m_heldBytes >= kMaxHeldAudioBytes || m_held.size() >= kMaxHeldPackets)
-        return true;
+    if (m_heldBytes >= kMaxHeldAudioBytes || m_held.size() >= kMaxHeldPackets) return true;
     const Held* first = nullptr;
     const Held* last = nullptr;
     for (const Held& h : m_held) {
@@ -88,8 +76,7 @@ bool AudioAssembler::heldFull() const {
             last = &h;
         }
     }
-    if (!first)
-        return m_heldBytes >= kMaxHeldUnstampedBytes;
+    if (!first) return m_heldBytes >= kMaxHeldUnstampedBytes;
     uint64_t span = (last->stamp.pts - first->stamp.pts) & kStampMask;
     return span >= static_cast<uint64_t>(kMaxHeldAudioTicks) && span < (uint64_t{1} << 32);
 }
@@ -98,9 +85,9 @@ bool AudioAssembler::heldFull() const {
 AudioCodec AudioAssembler::guess() const {
     std::vector<uint8_t> head;
     for (const Held& h : m_held) {
-        head.insert(head.end(), h.bytes.begin(), h.bytes.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(h.bytes.size(), 4096)));
-        if (head.size() >= 4096)
-            break;
+        head.insert(head.end(), h.bytes.begin(),
+                    h.bytes.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(h.bytes.size(), 4096)));
+        if (head.size() >= 4096) break;
     }
     return looksLikeAdts(head.data(), head.size()) ? AudioCodec::Aac : AudioCodec::Alaw;
 }
@@ -113,29 +100,24 @@ void AudioAssembler::release(AudioCodec codec) {
     m_heldBytes = 0;
     const bool open = m_inHeld;
     m_inHeld = false;
-    if (codec == AudioCodec::None)
-        return;  // a stream the map names as something we do not read
+    if (codec == AudioCodec::None) return;  // a stream the map names as something we do not read
     for (size_t i = 0; i < held.size(); ++i) {
         start(codec, held[i].stamp);
-        if (!held[i].bytes.empty())
-            take(held[i].bytes.data(), held[i].bytes.size(), held[i].at);
-        if (i + 1 < held.size() || !open)
-            end();
+        if (!held[i].bytes.empty()) take(held[i].bytes.data(), held[i].bytes.size(), held[i].at);
+        if (i + 1 < held.size() || !open) end();
     }
 }
 
 void AudioAssembler::start(AudioCodec codec, const Stamp& stamp) {
     if (codec != m_codec) {
-        if (!m_cur.empty())
-            emitG711();
+        if (!m_cur.empty()) emitG711();
         resetAac();
         m_codec = codec;
     }
     m_inPacket = true;
     if (codec == AudioCodec::Aac) {
         // A packet that brought no bytes is forgotten: no frame starts in it.
-        if (!m_marks.empty() && m_marks.back().at == kNoPos)
-            m_marks.pop_back();
+        if (!m_marks.empty() && m_marks.back().at == kNoPos) m_marks.pop_back();
         m_marks.push_back({m_aacPos + m_aac.size(), kNoPos, stamp, false});
         return;
     }
@@ -145,8 +127,7 @@ void AudioAssembler::start(AudioCodec codec, const Stamp& stamp) {
 
 void AudioAssembler::take(const uint8_t* p, size_t n, uint64_t at) {
     if (m_codec == AudioCodec::Aac) {
-        if (m_marks.back().at == kNoPos)
-            m_marks.back().at = at;
+        if (m_marks.back().at == kNoPos) m_marks.back().at = at;
         m_aac.insert(m_aac.end(), p, p + n);
         scanAac(false);
         return;
@@ -163,15 +144,13 @@ void AudioAssembler::take(const uint8_t* p, size_t n, uint64_t at) {
         n -= part;
         at += part;
         m_packetSamples += part;  // one byte per G.711 sample
-        if (m_cur.size() == kAudioRecordBytes)
-            emitG711();
+        if (m_cur.size() == kAudioRecordBytes) emitG711();
     }
 }
 
 void AudioAssembler::end() {
     m_inPacket = false;
-    if (!m_cur.empty())
-        emitG711();
+    if (!m_cur.empty()) emitG711();
 }
 
 // A packet's time: its stamp on the clock, or straight on from the last
@@ -205,8 +184,7 @@ void AudioAssembler::scanAac(bool atEnd) {
     size_t head = 0;
     for (;;) {
         const size_t avail = m_aac.size() - head;
-        if (avail < kAdtsHeaderBytes)
-            break;
+        if (avail < kAdtsHeaderBytes) break;
         const uint8_t* p = m_aac.data() + head;
         AdtsHeader h;
         bool ok = parseAdts(p, h);
@@ -214,8 +192,7 @@ void AudioAssembler::scanAac(bool atEnd) {
         // frame (or its frame ends the input): damage does not pass as a frame.
         if (ok && !m_inSync) {
             if (avail < h.length + kAdtsHeaderBytes) {
-                if (!atEnd)
-                    break;
+                if (!atEnd) break;
                 ok = avail == h.length;
             } else {
                 AdtsHeader next;
@@ -228,25 +205,21 @@ void AudioAssembler::scanAac(bool atEnd) {
             head = sync ? static_cast<size_t>(static_cast<const uint8_t*>(sync) - m_aac.data()) : m_aac.size();
             continue;
         }
-        if (avail < h.length)
-            break;
+        if (avail < h.length) break;
         emitAac(head, h);
         head += h.length;
         m_inSync = true;
     }
-    if (atEnd)
-        head = m_aac.size();  // a frame cut short is dropped
+    if (atEnd) head = m_aac.size();  // a frame cut short is dropped
     m_aac.erase(m_aac.begin(), m_aac.begin() + static_cast<std::ptrdiff_t>(head));
     m_aacPos += head;
-    while (m_marks.size() > 1 && m_marks[1].pos <= m_aacPos)
-        m_marks.pop_front();
+    while (m_marks.size() > 1 && m_marks[1].pos <= m_aacPos) m_marks.pop_front();
 }
 
 void AudioAssembler::emitAac(size_t head, const AdtsHeader& h) {
     const uint64_t pos = m_aacPos + head;
     size_t mi = m_marks.size();
-    while (mi > 1 && (m_marks[mi - 1].pos > pos || m_marks[mi - 1].at == kNoPos))
-        --mi;
+    while (mi > 1 && (m_marks[mi - 1].pos > pos || m_marks[mi - 1].at == kNoPos)) --mi;
     Mark& m = m_marks[mi - 1];
     AudioRecord r;
     r.start = m.at + (pos - m.pos);
@@ -289,8 +262,7 @@ uint64_t AudioAssembler::pendingFrom() const {
             break;
         }
     }
-    if (!m_cur.empty())
-        from = std::min(from, m_curStart);
+    if (!m_cur.empty()) from = std::min(from, m_curStart);
     if (!m_aac.empty()) {
         for (size_t i = m_marks.size(); i-- > 0;) {
             const Mark& m = m_marks[i];
@@ -303,4 +275,4 @@ uint64_t AudioAssembler::pendingFrom() const {
     return from;
 }
 
-} // namespace tessaro
+}  // namespace tessaro

@@ -107,4 +107,4 @@ private:
     std::deque<AudioRecord> m_ready;
 };
 
-} // namespace tessaro
+}  // namespace tessaro

@@ -7,11 +7,10 @@ namespace tessaro {
 namespace {
 constexpr size_t kMinCapacity = size_t{256} * 1024;
 constexpr size_t kShrinkAbove = size_t{8} * 1024 * 1024;
-} // namespace
+}  // namespace
 
 void ByteBuffer::append(const uint8_t* p, size_t n) {
-    if (n == 0)
-        return;
+    if (n == 0) return;
     if (m_head == m_tail) {
         // Nothing live: restart at the front without moving anything.
         m_base += m_tail;
@@ -25,13 +24,10 @@ void ByteBuffer::append(const uint8_t* p, size_t n) {
             std::memmove(m_data.get(), m_data.get() + m_head, live);
         } else {
             size_t cap = shrink ? need * 2 : m_cap * 2;
-            if (cap < need)
-                cap = need + need / 2;
-            if (cap < kMinCapacity)
-                cap = kMinCapacity;
+            if (cap < need) cap = need + need / 2;
+            if (cap < kMinCapacity) cap = kMinCapacity;
             std::unique_ptr<uint8_t[]> data(new uint8_t[cap]);
-            if (live)
-                std::memcpy(data.get(), m_data.get() + m_head, live);
+            if (live) std::memcpy(data.get(), m_data.get() + m_head, live);
             m_data = std::move(data);
             m_cap = cap;
         }
@@ -43,4 +39,4 @@ void ByteBuffer::append(const uint8_t* p, size_t n) {
     m_tail += n;
 }
 
-} // namespace tessaro
+}  // namespace tessaro

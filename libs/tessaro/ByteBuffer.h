@@ -18,15 +18,13 @@ public:
 
     // Forgets everything before pos (clamped to the stored range).
     void discardBefore(uint64_t pos) {
-        if (pos <= begin())
-            return;
+        if (pos <= begin()) return;
         m_head = pos >= end() ? m_tail : static_cast<size_t>(pos - m_base);
     }
 
     // Forgets everything from pos on.
     void truncate(uint64_t pos) {
-        if (pos >= end())
-            return;
+        if (pos >= end()) return;
         m_tail = pos <= begin() ? m_head : static_cast<size_t>(pos - m_base);
     }
 
@@ -42,4 +40,4 @@ private:
     uint64_t m_base = 0;
 };
 
-} // namespace tessaro
+}  // namespace tessaro

@@ -12,8 +12,7 @@ int64_t Clock::unwrap(uint64_t raw) {
     }
     // The nearer way round: the two streams and B-frames step both ways.
     int64_t d = static_cast<int64_t>((raw - m_refRaw) & kStampMask);
-    if (d >= int64_t{1} << 32)
-        d -= int64_t{1} << 33;
+    if (d >= int64_t{1} << 32) d -= int64_t{1} << 33;
     m_refRaw = raw;
     m_refExt += d;
     return m_refExt;
@@ -28,14 +27,11 @@ int64_t Clock::offsetFor(int64_t ext, bool haveLast, int64_t last, int64_t maxBa
         // arrives late).
         last = m_latest;
         maxBack = kMaxStepBack;
-        if (m_havePrev && m_placed && !near(ext + m_offset) && near(ext + m_prevOffset))
-            return m_prevOffset;
+        if (m_havePrev && m_placed && !near(ext + m_offset) && near(ext + m_prevOffset)) return m_prevOffset;
         return m_offset;
     }
-    if (near(ext + m_offset))
-        return m_offset;
-    if (m_havePrev && near(ext + m_prevOffset))
-        return m_prevOffset;
+    if (near(ext + m_offset)) return m_offset;
+    if (m_havePrev && near(ext + m_prevOffset)) return m_prevOffset;
     m_prevOffset = m_offset;
     m_havePrev = true;
     m_offset = next - ext;
@@ -48,4 +44,4 @@ void Clock::note(int64_t t) {
     m_placed = true;
 }
 
-} // namespace tessaro
+}  // namespace tessaro

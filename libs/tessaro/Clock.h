@@ -34,7 +34,6 @@ public:
     void note(int64_t t);
 
 private:
-
     bool m_haveRef = false;
     uint64_t m_refRaw = 0;
     int64_t m_refExt = 0;
@@ -47,4 +46,4 @@ private:
     int64_t m_latest = 0;
 };
 
-} // namespace tessaro
+}  // namespace tessaro

@@ -15,33 +15,28 @@ struct Common {
     uint32_t num, den;
 };
 // Rates whose spacing is not a whole number of ticks, and the half rates.
-constexpr Common kCommon[] = {{24000, 1001}, {30000, 1001}, {60000, 1001}, {120000, 1001},
-                              {15, 2},       {25, 2},       {45, 2}};
+constexpr Common kCommon[] = {{24000, 1001}, {30000, 1001}, {60000, 1001}, {120000, 1001}, {15, 2}, {25, 2}, {45, 2}};
 
-} // namespace
+}  // namespace
 
 FrameRate makeRate(uint64_t num, uint64_t den) {
-    if (num == 0 || den == 0 || num / kMaxFrameRate > den || num * 2 < den)
-        return {};
+    if (num == 0 || den == 0 || num / kMaxFrameRate > den || num * 2 < den) return {};
     uint64_t g = std::gcd(num, den);
     num /= g;
     den /= g;
-    if (num > uint64_t{kMaxFrameRate} * den)
-        return {};
+    if (num > uint64_t{kMaxFrameRate} * den) return {};
     if (den > kMaxRateDen)  // no rate in use needs it: thousandths of a frame will do
         return makeRate((num * 1000 + den / 2) / den, 1000);
     return {static_cast<uint32_t>(num), static_cast<uint32_t>(den)};
 }
 
 unsigned roundedRate(FrameRate r) {
-    if (!r.known())
-        return 0;
+    if (!r.known()) return 0;
     return static_cast<unsigned>((uint64_t{r.num} * 2 + r.den) / (uint64_t{r.den} * 2));
 }
 
 int64_t framesToTicks(FrameRate r, int64_t frames) {
-    if (!r.known())
-        return frames * (kTicksPerSecond / 25);
+    if (!r.known()) return frames * (kTicksPerSecond / 25);
     // frames * 90000 * den / num, rounded half up; whole multiples of num
     // first, so that the products stay within 64 bits.
     const int64_t num = r.num;
@@ -55,8 +50,7 @@ int64_t framesToTicks(FrameRate r, int64_t frames) {
 }
 
 FrameRate rateFromSpacing(double ticks) {
-    if (!(ticks > 0))
-        return {};
+    if (!(ticks > 0)) return {};
     const double fps = static_cast<double>(kTicksPerSecond) / ticks;
     const double whole = std::floor(fps + 0.5);
     FrameRate best = whole >= 1 ? FrameRate{static_cast<uint32_t>(whole), 1} : FrameRate{};
@@ -69,20 +63,20 @@ FrameRate rateFromSpacing(double ticks) {
             bestMiss = miss;
         }
     }
-    if (bestMiss <= 0.005)
-        return makeRate(best.num, best.den);
+    if (bestMiss <= 0.005) return makeRate(best.num, best.den);
     return makeRate(kTicksPerSecond, static_cast<uint64_t>(std::llround(ticks)));
 }
 
-void SpacingRate::reset() { *this = SpacingRate(); }
+void SpacingRate::reset() {
+    *this = SpacingRate();
+}
 
 void SpacingRate::note(int64_t t) {
     if (m_haveLast) {
         int64_t delta = t - m_last;
         // Spacings beyond the plausible frame rates are jumps, not frames.
         if (delta >= kTicksPerSecond / kMaxFrameRate && delta <= kTicksPerSecond) {
-            if (m_deltas.size() >= kMaxDeltas)
-                m_deltas.pop_front();
+            if (m_deltas.size() >= kMaxDeltas) m_deltas.pop_front();
             m_deltas.push_back(static_cast<uint32_t>(delta));
             update();
         }
@@ -110,4 +104,4 @@ void SpacingRate::update() {
     m_rate = rateFromSpacing(n ? sum / static_cast<double>(n) : typical);
 }
 
-} // namespace tessaro
+}  // namespace tessaro

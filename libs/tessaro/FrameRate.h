@@ -51,4 +51,4 @@ private:
     FrameRate m_rate;
 };
 
-} // namespace tessaro
+}  // namespace tessaro

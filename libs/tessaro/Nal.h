@@ -9,7 +9,9 @@ namespace tessaro {
 
 enum class Codec { Unknown, H264, H265, Mpeg2, Mpeg4, Other };
 
-inline bool isParsed(Codec c) { return c == Codec::H264 || c == Codec::H265; }
+inline bool isParsed(Codec c) {
+    return c == Codec::H264 || c == Codec::H265;
+}
 
 struct NalClass {
     int type = -1;
@@ -18,7 +20,7 @@ struct NalClass {
     bool startsAu = false;    // begins a new access unit when it follows a slice
     bool key = false;
     bool isAud = false;
-    bool ignore = false;      // higher layers: never cut a picture on these
+    bool ignore = false;  // higher layers: never cut a picture on these
 };
 
 // Header bytes looked at before a unit is classified.
@@ -26,11 +28,25 @@ constexpr size_t kNalPeekBytes = 6;
 
 inline bool isKnownH264Profile(uint8_t p) {
     switch (p) {
-    case 66: case 77: case 88: case 100: case 110: case 122: case 244: case 44:
-    case 83: case 86: case 118: case 128: case 138: case 139: case 134: case 135:
-        return true;
-    default:
-        return false;
+        case 66:
+        case 77:
+        case 88:
+        case 100:
+        case 110:
+        case 122:
+        case 244:
+        case 44:
+        case 83:
+        case 86:
+        case 118:
+        case 128:
+        case 138:
+        case 139:
+        case 134:
+        case 135:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -40,20 +56,28 @@ inline NalClass classify(Codec codec, const uint8_t* h) {
     if (codec == Codec::H264) {
         c.type = h[0] & 0x1F;
         switch (c.type) {
-        case 1: case 2: case 5:
-            c.vcl = true;
-            c.firstSlice = (h[1] & 0x80) != 0;  // first_mb_in_slice == 0
-            c.key = c.type == 5;
-            break;
-        case 6: case 7: case 8: case 15: case 16: case 17: case 18:
-            c.startsAu = true;
-            break;
-        case 9:
-            c.startsAu = true;
-            c.isAud = true;
-            break;
-        default:
-            break;
+            case 1:
+            case 2:
+            case 5:
+                c.vcl = true;
+                c.firstSlice = (h[1] & 0x80) != 0;  // first_mb_in_slice == 0
+                c.key = c.type == 5;
+                break;
+            case 6:
+            case 7:
+            case 8:
+            case 15:
+            case 16:
+            case 17:
+            case 18:
+                c.startsAu = true;
+                break;
+            case 9:
+                c.startsAu = true;
+                c.isAud = true;
+                break;
+            default:
+                break;
         }
     } else {
         c.type = (h[0] >> 1) & 0x3F;
@@ -83,8 +107,7 @@ inline NalClass classify(Codec codec, const uint8_t* h) {
 // parameter set (a known profile, reserved bits clear, a level) in H.265,
 // where it would belong to a layer no recorder writes.
 inline Codec foreignParamSet(Codec codec, const uint8_t* h) {
-    if (codec == Codec::H264 && h[0] == 0x40 && h[1] == 0x01 && h[4] == 0xFF && h[5] == 0xFF)
-        return Codec::H265;
+    if (codec == Codec::H264 && h[0] == 0x40 && h[1] == 0x01 && h[4] == 0xFF && h[5] == 0xFF) return Codec::H265;
     if (codec == Codec::H265 && (h[0] & 0x9F) == 0x07 && (h[0] & 0x60) != 0 && isKnownH264Profile(h[1]) &&
         (h[2] & 0x03) == 0 && h[3] != 0 && h[3] <= 62)
         return Codec::H264;
@@ -95,12 +118,16 @@ inline Codec foreignParamSet(Codec codec, const uint8_t* h) {
 // sequence, GOP and end codes; MPEG-4 Visual object sequence and plane codes.
 inline Codec codecOfStartCode(uint8_t code) {
     switch (code) {
-    case 0xB3: case 0xB7: case 0xB8:
-        return Codec::Mpeg2;
-    case 0xB0: case 0xB1: case 0xB6:
-        return Codec::Mpeg4;
-    default:
-        return Codec::Unknown;
+        case 0xB3:
+        case 0xB7:
+        case 0xB8:
+            return Codec::Mpeg2;
+        case 0xB0:
+        case 0xB1:
+        case 0xB6:
+            return Codec::Mpeg4;
+        default:
+            return Codec::Unknown;
     }
 }
 
@@ -115,9 +142,8 @@ inline bool continuesUnreadVideo(uint8_t code) {
 // video it marks when that is one of those. MPEG-4 Visual also shows as an
 // object start code right before a layer start code.
 inline Codec unreadVideoAt(const uint8_t* s, size_t avail) {
-    if (s[3] == 0x00 && avail >= 8 && s[4] == 0 && s[5] == 0 && s[6] == 1 && (s[7] & 0xF0) == 0x20)
-        return Codec::Mpeg4;
+    if (s[3] == 0x00 && avail >= 8 && s[4] == 0 && s[5] == 0 && s[6] == 1 && (s[7] & 0xF0) == 0x20) return Codec::Mpeg4;
     return codecOfStartCode(s[3]);
 }
 
-} // namespace tessaro
+}  // namespace tessaro

@@ -24,10 +24,10 @@ struct SeqOrder {
 };
 
 struct SeqInfo {
-    int width = 0;      // cropped luma width
-    int height = 0;     // cropped luma height
-    unsigned fps = 0;   // 0 when the stream carries no usable timing
-    FrameRate rate;     // the exact rate behind fps
+    int width = 0;     // cropped luma width
+    int height = 0;    // cropped luma height
+    unsigned fps = 0;  // 0 when the stream carries no usable timing
+    FrameRate rate;    // the exact rate behind fps
     // Most pictures that precede any picture in decoding order and follow it
     // in output order, -1 when the set does not say.
     int reorder = -1;
@@ -59,6 +59,8 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out);
 bool parseH265Sps(const uint8_t* nal, size_t size, SeqInfo& out);
 // Frame rate from the H.265 video parameter set's timing, unknown if none.
 FrameRate parseH265VpsTiming(const uint8_t* nal, size_t size);
-inline unsigned parseH265VpsRate(const uint8_t* nal, size_t size) { return roundedRate(parseH265VpsTiming(nal, size)); }
+inline unsigned parseH265VpsRate(const uint8_t* nal, size_t size) {
+    return roundedRate(parseH265VpsTiming(nal, size));
+}
 
-} // namespace tessaro
+}  // namespace tessaro

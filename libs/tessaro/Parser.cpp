@@ -13,34 +13,34 @@ constexpr size_t kDetectCarry = 16;
 
 int32_t codeOf(Codec c) {
     switch (c) {
-    case Codec::H264:
-        return TESSARO_CODEC_H264;
-    case Codec::H265:
-        return TESSARO_CODEC_H265;
-    case Codec::Mpeg2:
-        return TESSARO_CODEC_MPEG2;
-    case Codec::Mpeg4:
-        return TESSARO_CODEC_MPEG4;
-    case Codec::Other:
-        return TESSARO_CODEC_OTHER;
-    case Codec::Unknown:
-        break;
+        case Codec::H264:
+            return TESSARO_CODEC_H264;
+        case Codec::H265:
+            return TESSARO_CODEC_H265;
+        case Codec::Mpeg2:
+            return TESSARO_CODEC_MPEG2;
+        case Codec::Mpeg4:
+            return TESSARO_CODEC_MPEG4;
+        case Codec::Other:
+            return TESSARO_CODEC_OTHER;
+        case Codec::Unknown:
+            break;
     }
     return 0;
 }
 
 int32_t codeOf(AudioCodec c) {
     switch (c) {
-    case AudioCodec::Mulaw:
-        return TESSARO_AUDIO_MULAW;
-    case AudioCodec::Aac:
-        return TESSARO_AUDIO_AAC;
-    default:
-        return TESSARO_AUDIO_ALAW;
+        case AudioCodec::Mulaw:
+            return TESSARO_AUDIO_MULAW;
+        case AudioCodec::Aac:
+            return TESSARO_AUDIO_AAC;
+        default:
+            return TESSARO_AUDIO_ALAW;
     }
 }
 
-} // namespace
+}  // namespace
 
 Parser::Parser() : m_timeline(m_clock), m_audio(m_clock), m_ps(*this) {}
 
@@ -60,27 +60,25 @@ void Parser::updateHold() {
 
 void Parser::input(const uint8_t* p, size_t n) {
     m_current = Entry{};  // the record handed out last is no longer needed
-    if (m_ended)
-        restart();
+    if (m_ended) restart();
     updateHold();
     const uint64_t at = m_inputPos;
     m_inputPos += n;
     switch (m_mode) {
-    case Mode::Detect:
-        detect(p, n);
-        break;
-    case Mode::Es:
-        feedElementary(p, n, at);
-        break;
-    case Mode::Ps:
-        m_ps.push(p, n, at);
-        break;
+        case Mode::Detect:
+            detect(p, n);
+            break;
+        case Mode::Es:
+            feedElementary(p, n, at);
+            break;
+        case Mode::Ps:
+            m_ps.push(p, n, at);
+            break;
     }
 }
 
 void Parser::end() {
-    if (m_ended)
-        return;
+    if (m_ended) return;
     if (m_mode == Mode::Es) {
         m_video.flush(false);
     } else if (m_mode == Mode::Ps) {
@@ -207,8 +205,7 @@ void Parser::drainVideo() {
         } else {
             e.owned = std::move(pic.owned);
         }
-        if (m_status.nVideoCodec == 0)
-            m_status.nVideoCodec = f.nCodec;
+        if (m_status.nVideoCodec == 0) m_status.nVideoCodec = f.nCodec;
         ready.pop_front();
         enqueue(std::move(e));
     }
@@ -220,8 +217,7 @@ void Parser::noteVideo() {
     const Codec c = m_video.codec();
     if (c != Codec::Unknown && !isParsed(c)) {
         m_status.nFlags |= TESSARO_STATUS_VIDEO_UNSUPPORTED;
-        if (m_status.nVideoCodec == 0)
-            m_status.nVideoCodec = codeOf(c);
+        if (m_status.nVideoCodec == 0) m_status.nVideoCodec = codeOf(c);
     }
     if (m_video.changeAt() != kNoPos && !(m_status.nFlags & TESSARO_STATUS_VIDEO_CHANGED)) {
         m_status.nFlags |= TESSARO_STATUS_VIDEO_CHANGED;
@@ -242,8 +238,7 @@ void Parser::drainAudio() {
         f.nFlags = r.flags;
         f.nPts = f.nDts = r.time;
         f.nCodec = codeOf(r.codec);
-        if (m_status.nAudioCodec == 0)
-            m_status.nAudioCodec = f.nCodec;
+        if (m_status.nAudioCodec == 0) m_status.nAudioCodec = f.nCodec;
         f.nChannels = r.channels;
         f.nBitsPerSample = 16;
         f.nSampleRate = r.sampleRate;
@@ -254,13 +249,11 @@ void Parser::drainAudio() {
 
 void Parser::enqueue(Entry&& e) {
     m_queuedBytes += e.frame.nPayloadLen;
-    if (e.inStore && m_queuedInStore++ == 0)
-        m_video.setHold(e.pos);
+    if (e.inStore && m_queuedInStore++ == 0) m_video.setHold(e.pos);
     // Records join in the order their data starts in the input; a picture
     // finishes after audio that began while it was open.
     auto at = m_queue.end();
-    while (at != m_queue.begin() && std::prev(at)->start > e.start)
-        --at;
+    while (at != m_queue.begin() && std::prev(at)->start > e.start) --at;
     m_queue.insert(at, std::move(e));
     if (m_queue.size() > kMaxQueuedRecords || m_queuedBytes > kMaxQueuedBytes) {
         // The caller is not draining: the oldest records give way.
@@ -274,8 +267,7 @@ void Parser::enqueue(Entry&& e) {
 }
 
 bool Parser::releasable(const Entry& e) const {
-    if (m_ended || m_queue.size() > kMaxWaitingRecords || m_queuedBytes > kMaxWaitingBytes)
-        return true;
+    if (m_ended || m_queue.size() > kMaxWaitingRecords || m_queuedBytes > kMaxWaitingBytes) return true;
     // Nothing still being gathered may start before it.
     uint64_t open = std::min({m_video.pendingFrom(), m_timeline.pendingFrom(), m_audio.pendingFrom()});
     return e.start < open;
@@ -283,8 +275,7 @@ bool Parser::releasable(const Entry& e) const {
 
 const TessaroFrame* Parser::next() {
     m_current = Entry{};
-    if (m_queue.empty() || !releasable(m_queue.front()))
-        return nullptr;
+    if (m_queue.empty() || !releasable(m_queue.front())) return nullptr;
     m_current = std::move(m_queue.front());
     m_queue.pop_front();
     m_queuedBytes -= m_current.frame.nPayloadLen;
@@ -342,4 +333,4 @@ void Parser::audioEnd() {
     drainAudio();
 }
 
-} // namespace tessaro
+}  // namespace tessaro

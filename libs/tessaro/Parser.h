@@ -82,4 +82,4 @@ private:
     TessaroStatus m_status{};
 };
 
-} // namespace tessaro
+}  // namespace tessaro

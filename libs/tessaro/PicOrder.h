@@ -29,7 +29,7 @@ struct PicParams {
     bool weightedPred = false;
     unsigned weightedBipred = 0;
     bool redundantPicCnt = false;
-    bool outputFlag = false;           // H.265
+    bool outputFlag = false;  // H.265
     unsigned extraSliceHeaderBits = 0;
 };
 
@@ -77,4 +77,4 @@ private:
     H265State m_h265;
 };
 
-} // namespace tessaro
+}  // namespace tessaro

@@ -24,30 +24,30 @@ constexpr size_t kMpeg1PesPeek = 28;  // stuffing, buffer size and time stamps
 
 Codec videoCodecOf(uint8_t type) {
     switch (type) {
-    case kTypeH264:
-        return Codec::H264;
-    case kTypeH265:
-        return Codec::H265;
-    case kTypeMpeg1Video:
-    case kTypeMpeg2Video:
-        return Codec::Mpeg2;
-    case kTypeMpeg4Video:
-        return Codec::Mpeg4;
-    default:
-        return type == 0 ? Codec::Unknown : Codec::Other;
+        case kTypeH264:
+            return Codec::H264;
+        case kTypeH265:
+            return Codec::H265;
+        case kTypeMpeg1Video:
+        case kTypeMpeg2Video:
+            return Codec::Mpeg2;
+        case kTypeMpeg4Video:
+            return Codec::Mpeg4;
+        default:
+            return type == 0 ? Codec::Unknown : Codec::Other;
     }
 }
 
 AudioCodec audioCodecOf(uint8_t type) {
     switch (type) {
-    case kTypeAlaw:
-        return AudioCodec::Alaw;
-    case kTypeMulaw:
-        return AudioCodec::Mulaw;
-    case kTypeAac:
-        return AudioCodec::Aac;
-    default:
-        return AudioCodec::None;
+        case kTypeAlaw:
+            return AudioCodec::Alaw;
+        case kTypeMulaw:
+            return AudioCodec::Mulaw;
+        case kTypeAac:
+            return AudioCodec::Aac;
+        default:
+            return AudioCodec::None;
     }
 }
 
@@ -56,7 +56,7 @@ uint64_t readPts(const uint8_t* b) {
            (uint64_t{b[3]} << 7) | (uint64_t{b[4]} >> 1);
 }
 
-} // namespace
+}  // namespace
 
 void PsDemuxer::push(const uint8_t* p, size_t n, uint64_t at) {
     size_t off = 0;
@@ -83,24 +83,21 @@ size_t PsDemuxer::stepAt(const uint8_t* p, size_t n, uint64_t at) {
     m_pos = at;
     size_t used = step(p, n);
     // Bytes set aside for another look always end where the step stopped.
-    if (!m_replay.empty())
-        m_replayAt = at + used - m_replay.size();
+    if (!m_replay.empty()) m_replayAt = at + used - m_replay.size();
     return used;
 }
 
 // Drops the first byte of a header that turned out not to be one and
 // looks again in what followed it.
 void PsDemuxer::fail() {
-    if (m_hdr.size() > 1)
-        m_replay.insert(m_replay.begin(), m_hdr.begin() + 1, m_hdr.end());
+    if (m_hdr.size() > 1) m_replay.insert(m_replay.begin(), m_hdr.begin() + 1, m_hdr.end());
     m_hdr.clear();
     m_state = State::Sync;
     m_expectPacket = false;
 }
 
 void PsDemuxer::endPacket() {
-    if (m_target == Target::Audio)
-        m_sink->audioEnd();
+    if (m_target == Target::Audio) m_sink->audioEnd();
     m_target = Target::None;
     m_hdr.clear();
     m_state = State::Sync;
@@ -109,46 +106,44 @@ void PsDemuxer::endPacket() {
 
 size_t PsDemuxer::step(const uint8_t* p, size_t n) {
     switch (m_state) {
-    case State::Sync:
-        return stepSync(p, n);
-    case State::Header: {
-        if (m_need <= m_hdr.size()) {
-            fail();  // never expected; keeps the loop moving
-            return 0;
-        }
-        size_t take = std::min(n, m_need - m_hdr.size());
-        m_hdr.insert(m_hdr.end(), p, p + take);
-        m_hdrEnd = m_pos + take;
-        if (m_hdr.size() >= m_need)
-            onHeader();
-        return take;
-    }
-    case State::Payload:
-    case State::Skip: {
-        size_t take = std::min(n, m_remaining);
-        if (m_state == State::Payload) {
-            if (m_target == Target::Video) {
-                std::vector<uint8_t> unused;
-                m_sink->videoPayload(p, take, m_pos, false, unused);
-            } else if (m_target == Target::Audio) {
-                m_sink->audioPayload(p, take, m_pos);
+        case State::Sync:
+            return stepSync(p, n);
+        case State::Header: {
+            if (m_need <= m_hdr.size()) {
+                fail();  // never expected; keeps the loop moving
+                return 0;
             }
+            size_t take = std::min(n, m_need - m_hdr.size());
+            m_hdr.insert(m_hdr.end(), p, p + take);
+            m_hdrEnd = m_pos + take;
+            if (m_hdr.size() >= m_need) onHeader();
+            return take;
         }
-        m_remaining -= take;
-        if (m_remaining == 0)
-            endPacket();
-        return take;
-    }
-    case State::OpenPayload: {
-        std::vector<uint8_t> rest;
-        m_sink->videoPayload(p, n, m_pos, true, rest);
-        if (!rest.empty()) {
-            // The packet ended at a start code the video side found.
-            endPacket();
-            m_replay.insert(m_replay.begin(), rest.begin(), rest.end());
+        case State::Payload:
+        case State::Skip: {
+            size_t take = std::min(n, m_remaining);
+            if (m_state == State::Payload) {
+                if (m_target == Target::Video) {
+                    std::vector<uint8_t> unused;
+                    m_sink->videoPayload(p, take, m_pos, false, unused);
+                } else if (m_target == Target::Audio) {
+                    m_sink->audioPayload(p, take, m_pos);
+                }
+            }
+            m_remaining -= take;
+            if (m_remaining == 0) endPacket();
+            return take;
         }
-        return n;
-    }
+        case State::OpenPayload: {
+            std::vector<uint8_t> rest;
+            m_sink->videoPayload(p, n, m_pos, true, rest);
+            if (!rest.empty()) {
+                // The packet ended at a start code the video side found.
+                endPacket();
+                m_replay.insert(m_replay.begin(), rest.begin(), rest.end());
+            }
+            return n;
+        }
     }
     return n;
 }
@@ -160,8 +155,7 @@ size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
         while (i < n && !m_hdr.empty() && m_hdr.size() < 3) {
             uint8_t b = p[i++];
             if (b == 0) {
-                if (m_hdr.size() < 2)
-                    m_hdr.push_back(0);
+                if (m_hdr.size() < 2) m_hdr.push_back(0);
             } else if (b == 1 && m_hdr.size() == 2) {
                 m_hdr.push_back(1);
             } else {
@@ -179,12 +173,10 @@ size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
     size_t k = 2;
     while (k < n) {
         const void* hit = std::memchr(p + k, 1, n - k);
-        if (!hit)
-            break;
+        if (!hit) break;
         size_t j = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
         if (p[j - 1] == 0 && p[j - 2] == 0) {
-            if (j - 2 > 0)
-                m_expectPacket = false;
+            if (j - 2 > 0) m_expectPacket = false;
             m_hdr.assign({0, 0, 1});
             m_hdrEnd = m_pos + j + 1;
             m_state = State::Header;
@@ -200,8 +192,7 @@ size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
         else
             m_hdr.assign({0});
         m_hdrEnd = m_pos + n;
-        if (n > m_hdr.size())
-            m_expectPacket = false;
+        if (n > m_hdr.size()) m_expectPacket = false;
     } else {
         m_expectPacket = false;
     }
@@ -219,10 +210,8 @@ void PsDemuxer::onHeader() {
     if (m_hdr.size() == 4 && !privateLike) {
         // Judge the fixed bits before trusting any length.
         m_need = code == kPackCode ? 5 : 9;
-        if (code == kSystemHeaderCode)
-            m_need = 7;
-        if (code == kStreamMapCode)
-            m_need = 8;
+        if (code == kSystemHeaderCode) m_need = 7;
+        if (code == kStreamMapCode) m_need = 8;
         return;
     }
     if (privateLike) {
@@ -243,15 +232,13 @@ void PsDemuxer::onHeader() {
         m_target = Target::None;
         m_hdr.clear();
         m_state = m_remaining ? State::Skip : State::Sync;
-        if (!m_remaining)
-            endPacket();
+        if (!m_remaining) endPacket();
         return;
     }
     int ok = plausibleHeader(m_hdr.data(), m_hdr.size());
     if (ok < 0) {
         m_need = m_hdr.size() + 1;
-        if (code == kPackCode)
-            m_need = (m_hdr[4] & 0xC0) == 0x40 ? kPackBytes : kPack1Bytes;
+        if (code == kPackCode) m_need = (m_hdr[4] & 0xC0) == 0x40 ? kPackBytes : kPack1Bytes;
         if (m_need > kPlausibleBytes || m_need <= m_hdr.size()) {
             fail();
             return;
@@ -313,8 +300,7 @@ bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, Stamp& stamp) c
     stamp = Stamp{};
     if ((h[6] & 0xC0) == 0x80) {
         size_t end = 9 + size_t{h[8]};
-        if (length != 0 && end > 6 + length)
-            return false;
+        if (length != 0 && end > 6 + length) return false;
         headerEnd = end;
         if ((h[7] & 0x80) && h[8] >= 5 && have >= 14) {
             stamp.pts = readPts(h + 9);
@@ -328,12 +314,9 @@ bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, Stamp& stamp) c
     }
     size_t i = 6;
     size_t limit = length ? std::min(have, 6 + length) : have;
-    while (i < limit && h[i] == 0xFF && i < 6 + 16)
-        ++i;
-    if (i + 2 <= limit && (h[i] & 0xC0) == 0x40)
-        i += 2;
-    if (i >= limit)
-        return false;
+    while (i < limit && h[i] == 0xFF && i < 6 + 16) ++i;
+    if (i + 2 <= limit && (h[i] & 0xC0) == 0x40) i += 2;
+    if (i >= limit) return false;
     if ((h[i] & 0xF0) == 0x20 && i + 5 <= limit) {
         stamp.pts = readPts(h + i);
         stamp.hasPts = true;
@@ -356,14 +339,12 @@ bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, Stamp& stamp) c
 void PsDemuxer::chooseTarget(uint8_t id) {
     m_target = Target::None;
     if (isVideoStreamId(id)) {
-        if (m_videoId < 0)
-            m_videoId = id;
-        if (id == m_videoId)
-            m_target = Target::Video;
+        if (m_videoId < 0) m_videoId = id;
+        if (id == m_videoId) m_target = Target::Video;
     } else if (isAudioStreamId(id)) {
         // Before the first map the audio side waits for it; a map that leaves
         // this stream out leaves the bytes to tell.
-        AudioCodec codec = !m_haveMap ? AudioCodec::Unknown
+        AudioCodec codec = !m_haveMap              ? AudioCodec::Unknown
                            : m_streamType[id] == 0 ? AudioCodec::Guess
                                                    : audioCodecOf(m_streamType[id]);
         if (codec != AudioCodec::None && (m_audioId < 0 || m_audioId == id)) {
@@ -377,8 +358,7 @@ void PsDemuxer::chooseTarget(uint8_t id) {
 void PsDemuxer::startPes(uint8_t id, size_t length) {
     bool mpeg2 = (m_hdr[6] & 0xC0) == 0x80;
     size_t want = mpeg2 ? 9 + size_t{m_hdr[8]} : 6 + std::min(length ? length : kMpeg1PesPeek, kMpeg1PesPeek);
-    if (length != 0 && want > 6 + length)
-        want = 6 + length;
+    if (length != 0 && want > 6 + length) want = 6 + length;
     if (m_hdr.size() < want) {
         m_need = want;
         return;
@@ -395,8 +375,7 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
         m_hdr.clear();
         m_target = Target::None;
         m_state = m_remaining ? State::Skip : State::Sync;
-        if (!m_remaining)
-            endPacket();
+        if (!m_remaining) endPacket();
         return;
     }
 
@@ -404,8 +383,7 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
 
     // Payload bytes that were read together with the header.
     std::vector<uint8_t> staged;
-    if (m_hdr.size() > headerEnd)
-        staged.assign(m_hdr.begin() + static_cast<std::ptrdiff_t>(headerEnd), m_hdr.end());
+    if (m_hdr.size() > headerEnd) staged.assign(m_hdr.begin() + static_cast<std::ptrdiff_t>(headerEnd), m_hdr.end());
     const uint64_t stagedAt = m_hdrEnd - staged.size();
     size_t consumed = m_hdr.size() - 6;
     m_hdr.clear();
@@ -426,11 +404,9 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
     }
 
     m_remaining = length - std::min(length, consumed);
-    if (m_target == Target::Video)
-        m_sink->videoStamp(stamp);
+    if (m_target == Target::Video) m_sink->videoStamp(stamp);
     m_state = m_target == Target::None ? State::Skip : State::Payload;
-    if (m_target == Target::Audio)
-        m_sink->audioStart(m_audioCodec, stamp);
+    if (m_target == Target::Audio) m_sink->audioStart(m_audioCodec, stamp);
     if (!staged.empty()) {
         if (m_target == Target::Video) {
             std::vector<uint8_t> unused;
@@ -439,19 +415,16 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
             m_sink->audioPayload(staged.data(), staged.size(), stagedAt);
         }
     }
-    if (m_remaining == 0)
-        endPacket();
+    if (m_remaining == 0) endPacket();
 }
 
 void PsDemuxer::parseMap() {
     const uint8_t* h = m_hdr.data();
     size_t end = m_hdr.size();
-    if (end < 12)
-        return;
+    if (end < 12) return;
     size_t infoLen = size_t{h[8]} << 8 | h[9];
     size_t i = 10 + infoLen;
-    if (i + 2 > end)
-        return;
+    if (i + 2 > end) return;
     size_t mapLen = size_t{h[i]} << 8 | h[i + 1];
     i += 2;
     size_t mapEnd = std::min(end, i + mapLen);  // the CRC after it is not checked
@@ -465,8 +438,7 @@ void PsDemuxer::parseMap() {
         any = true;
         i += 4 + esInfo;
     }
-    if (!any)
-        return;
+    if (!any) return;
     m_streamType = types;
     m_haveMap = true;
     for (int id = 0xC0; id <= 0xDF; ++id) {
@@ -479,13 +451,10 @@ void PsDemuxer::parseMap() {
     // one we read if there is such.
     int video = m_videoId;
     for (int id = 0xE0; id <= 0xEF && video < 0; ++id)
-        if (isParsed(videoCodecOf(types[static_cast<size_t>(id)])))
-            video = id;
+        if (isParsed(videoCodecOf(types[static_cast<size_t>(id)]))) video = id;
     for (int id = 0xE0; id <= 0xEF && video < 0; ++id)
-        if (types[static_cast<size_t>(id)] != 0)
-            video = id;
-    if (video < 0 || types[static_cast<size_t>(video)] == 0)
-        return;
+        if (types[static_cast<size_t>(id)] != 0) video = id;
+    if (video < 0 || types[static_cast<size_t>(video)] == 0) return;
     m_videoId = video;
     const uint8_t type = types[static_cast<size_t>(video)];
     if (type != m_mapVideoType) {
@@ -496,4 +465,4 @@ void PsDemuxer::parseMap() {
     }
 }
 
-} // namespace tessaro
+}  // namespace tessaro

@@ -59,9 +59,9 @@ private:
     PsSink* m_sink;
     State m_state = State::Sync;
     bool m_expectPacket = false;  // the previous packet ended cleanly here
-    uint64_t m_pos = 0;          // input offset of the bytes being stepped
+    uint64_t m_pos = 0;           // input offset of the bytes being stepped
     std::vector<uint8_t> m_hdr;
-    uint64_t m_hdrEnd = 0;       // input offset just past m_hdr's last byte
+    uint64_t m_hdrEnd = 0;  // input offset just past m_hdr's last byte
     size_t m_need = 0;
     size_t m_remaining = 0;
     Target m_target = Target::None;
@@ -76,4 +76,4 @@ private:
     int m_audioId = -1;
 };
 
-} // namespace tessaro
+}  // namespace tessaro

@@ -11,8 +11,12 @@ constexpr uint8_t kSystemHeaderCode = 0xBB;
 constexpr uint8_t kStreamMapCode = 0xBC;
 constexpr uint8_t kEndCode = 0xB9;
 
-inline bool isVideoStreamId(uint8_t id) { return id >= 0xE0 && id <= 0xEF; }
-inline bool isAudioStreamId(uint8_t id) { return id >= 0xC0 && id <= 0xDF; }
+inline bool isVideoStreamId(uint8_t id) {
+    return id >= 0xE0 && id <= 0xEF;
+}
+inline bool isAudioStreamId(uint8_t id) {
+    return id >= 0xC0 && id <= 0xDF;
+}
 
 // Bytes needed after 00 00 01 xx to judge a header with plausibleHeader.
 constexpr size_t kPlausibleBytes = 14;
@@ -22,46 +26,36 @@ constexpr size_t kPlausibleBytes = 14;
 // Used to tell a program stream from an elementary one and to resynchronise
 // after junk, so private and padding packets do not count.
 inline int plausibleHeader(const uint8_t* p, size_t avail) {
-    if (avail < 4)
-        return -1;
+    if (avail < 4) return -1;
     uint8_t code = p[3];
     if (code == kPackCode) {
-        if (avail < 5)
-            return -1;
+        if (avail < 5) return -1;
         if ((p[4] & 0xC0) == 0x40) {
-            if (avail < 14)
-                return -1;
-            return (p[4] & 0x04) && (p[6] & 0x04) && (p[8] & 0x04) && (p[9] & 0x01) &&
-                           (p[12] & 0x03) == 0x03
-                       ? 1
-                       : 0;
+            if (avail < 14) return -1;
+            return (p[4] & 0x04) && (p[6] & 0x04) && (p[8] & 0x04) && (p[9] & 0x01) && (p[12] & 0x03) == 0x03 ? 1 : 0;
         }
         if ((p[4] & 0xF0) == 0x20) {
-            if (avail < 12)
-                return -1;
+            if (avail < 12) return -1;
             return (p[4] & 0x01) && (p[6] & 0x01) && (p[8] & 0x01) && (p[9] & 0x80) && (p[11] & 0x01) ? 1 : 0;
         }
         return 0;
     }
     if (isVideoStreamId(code) || isAudioStreamId(code)) {
-        if (avail < 9)
-            return -1;
+        if (avail < 9) return -1;
         if ((p[6] & 0xC0) == 0x80)  // MPEG-2 PES header
             return (p[4] | p[5]) == 0 || (size_t{p[4]} << 8 | p[5]) >= size_t{3} + p[8] ? 1 : 0;
         // MPEG-1 PES header: stuffing, buffer size or time stamp marker.
         return p[6] == 0xFF || (p[6] & 0xC0) == 0x40 || (p[6] & 0xE0) == 0x20 || p[6] == 0x0F ? 1 : 0;
     }
     if (code == kSystemHeaderCode) {
-        if (avail < 7)
-            return -1;
+        if (avail < 7) return -1;
         return (p[6] & 0x80) ? 1 : 0;
     }
     if (code == kStreamMapCode) {
-        if (avail < 8)
-            return -1;
+        if (avail < 8) return -1;
         return (p[7] & 0x01) ? 1 : 0;
     }
     return 0;
 }
 
-} // namespace tessaro
+}  // namespace tessaro

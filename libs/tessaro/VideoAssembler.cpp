@@ -14,7 +14,7 @@ namespace {
 // Unit starts kept for the pictures being built; a picture with more goes
 // without its unit table.
 constexpr size_t kMaxUnitMarks = 65536;
-} // namespace
+}  // namespace
 
 namespace {
 
@@ -24,33 +24,26 @@ void appendWithStartCode(std::vector<uint8_t>& out, const std::vector<uint8_t>& 
     out.insert(out.end(), unit.begin(), unit.end());
 }
 
-} // namespace
+}  // namespace
 
 void VideoAssembler::noteStamp(const Stamp& stamp) {
-    if (m_stampNotes.size() >= kMaxStampNotes)
-        m_stampNotes.pop_front();
+    if (m_stampNotes.size() >= kMaxStampNotes) m_stampNotes.pop_front();
     m_stampNotes.push_back({m_buf.end(), stamp});
 }
 
 void VideoAssembler::push(const uint8_t* p, size_t n, uint64_t at) {
-    if (m_packAt != kNoPos)
-        return;  // the caller switches to program-stream parsing
+    if (m_packAt != kNoPos) return;  // the caller switches to program-stream parsing
     // Keep what a queued record or the scan still needs; the rest may go.
     uint64_t keep = std::min(m_hold, m_scanPos > 0 ? m_scanPos - 1 : 0);
-    if (m_auStart != kNoPos)
-        keep = std::min(keep, m_auStart);
-    if (m_nalStart != kNoPos)
-        keep = std::min(keep, m_nalStart);
+    if (m_auStart != kNoPos) keep = std::min(keep, m_auStart);
+    if (m_nalStart != kNoPos) keep = std::min(keep, m_nalStart);
     m_buf.discardBefore(keep);
-    while (m_spans.size() > 1 && m_spans[1].pos <= m_buf.begin())
-        m_spans.pop_front();
+    while (m_spans.size() > 1 && m_spans[1].pos <= m_buf.begin()) m_spans.pop_front();
     noteSpan(at, n);
     m_buf.append(p, n);
 
-    if (m_codec == Codec::Unknown)
-        detect();
-    if (m_codec == Codec::Unknown)
-        return;
+    if (m_codec == Codec::Unknown) detect();
+    if (m_codec == Codec::Unknown) return;
     if (!isParsed(m_codec)) {
         skipUnsupported();
         return;
@@ -59,10 +52,8 @@ void VideoAssembler::push(const uint8_t* p, size_t n, uint64_t at) {
 }
 
 uint64_t VideoAssembler::findStartCode(uint64_t from, uint64_t to) const {
-    if (from < m_buf.begin())
-        from = m_buf.begin();
-    if (to < from + 3)
-        return kNoPos;
+    if (from < m_buf.begin()) from = m_buf.begin();
+    if (to < from + 3) return kNoPos;
     const size_t len = static_cast<size_t>(to - from);
     const size_t at = annexb::FindStartCode(m_buf.at(from), len);
     return at < len ? from + at : kNoPos;
@@ -76,8 +67,7 @@ void VideoAssembler::scan() {
         const size_t look = 3 + (m_codec == Codec::H264 && m_haveSeq && !m_seq.frameMbsOnly ? 21 : kNalPeekBytes);
         uint64_t q = findStartCode(m_scanPos, end);
         if (q == kNoPos) {
-            if (end >= 2 && end - 2 > m_scanPos)
-                m_scanPos = end - 2;
+            if (end >= 2 && end - 2 > m_scanPos) m_scanPos = end - 2;
             break;
         }
         const uint8_t* s = m_buf.at(q);
@@ -92,8 +82,7 @@ void VideoAssembler::scan() {
                 m_scanPos = q;
                 break;
             }
-            if (v > 0)
-                return;
+            if (v > 0) return;
             m_scanPos = q + 3;
             continue;
         }
@@ -104,27 +93,22 @@ void VideoAssembler::scan() {
         onNalStart(q);
         m_scanPos = q + 3;
     }
-    if (m_auStart != kNoPos && end - m_auStart > kMaxPictureBytes)
-        dropPartial();
+    if (m_auStart != kNoPos && end - m_auStart > kMaxPictureBytes) dropPartial();
 }
 
 void VideoAssembler::flush(bool lastCut) {
-    if (m_codec != Codec::Unknown && !isParsed(m_codec))
-        return;
+    if (m_codec != Codec::Unknown && !isParsed(m_codec)) return;
     if (m_codec == Codec::Unknown) {
-        if (m_votes == 0)
-            return;  // nothing here looked like video units
+        if (m_votes == 0) return;  // nothing here looked like video units
         m_codec = m_votesH265 == m_votes ? Codec::H265 : Codec::H264;
     }
     m_flushing = true;
     scan();
     m_flushing = false;
     const uint64_t end = m_buf.end();
-    if (m_nalStart != kNoPos)
-        finishNal(m_nalHdr, end);
+    if (m_nalStart != kNoPos) finishNal(m_nalHdr, end);
     // Units after the last slice that would have opened a picture are left out.
-    if (!lastCut)
-        finishPicture(m_cutAt != kNoPos ? m_cutAt : end);
+    if (!lastCut) finishPicture(m_cutAt != kNoPos ? m_cutAt : end);
     dropPartial();
     m_scanPos = end;
 }
@@ -158,19 +142,16 @@ NalClass VideoAssembler::classifyAt(uint64_t sc, uint64_t hdr) {
     uint8_t head[kNalPeekBytes] = {};
     std::memcpy(head, m_buf.at(hdr), static_cast<size_t>(std::min<uint64_t>(kNalPeekBytes, m_buf.end() - hdr)));
     Codec foreign = foreignParamSet(m_codec, head);
-    if (foreign != Codec::Unknown)
-        changeCodec(foreign, sc, inputAt(sc));
+    if (foreign != Codec::Unknown) changeCodec(foreign, sc, inputAt(sc));
     return classify(m_codec, head);
 }
 
 void VideoAssembler::onNalStart(uint64_t q) {
     uint64_t sc = q;
     uint64_t floor = m_nalHdr == kNoPos ? m_buf.begin() : m_nalHdr + 1;
-    if (q > floor && q - 1 >= m_buf.begin() && *m_buf.at(q - 1) == 0)
-        sc = q - 1;
+    if (q > floor && q - 1 >= m_buf.begin() && *m_buf.at(q - 1) == 0) sc = q - 1;
 
-    if (m_nalStart != kNoPos)
-        finishNal(m_nalHdr, sc);
+    if (m_nalStart != kNoPos) finishNal(m_nalHdr, sc);
     m_nalStart = m_nalHdr = kNoPos;
 
     const uint64_t hdr = q + 3;
@@ -257,10 +238,8 @@ void VideoAssembler::cutPicture(uint64_t cut, uint64_t cutHdr, const AuState& ne
 
 void VideoAssembler::addNal(AuState& au, const NalClass& c, uint64_t sc, const SliceFieldInfo& fi) {
     const bool firstNal = au.nalCount == 0;
-    if (au.nalCount == 1 && au.firstIsAud)
-        au.audEnd = sc;
-    if (firstNal && c.isAud)
-        au.firstIsAud = true;
+    if (au.nalCount == 1 && au.firstIsAud) au.audEnd = sc;
+    if (firstNal && c.isAud) au.firstIsAud = true;
     ++au.nalCount;
 
     if (m_codec == Codec::H264) {
@@ -271,15 +250,13 @@ void VideoAssembler::addNal(AuState& au, const NalClass& c, uint64_t sc, const S
         au.hasSps |= c.type == 33;
         au.hasPps |= c.type == 34;
     }
-    if (c.vcl && c.firstSlice)
-        m_nalOrders = true;
+    if (c.vcl && c.firstSlice) m_nalOrders = true;
     if (c.vcl) {
         // Input that begins inside a picture: a slice that is not the
         // picture's first, with nothing in front of it. Pictures opened by a
         // delimiter, a parameter set or the end of their predecessor are kept
         // (the slice header may merely be damaged).
-        if (firstNal && !c.firstSlice && !au.delimited)
-            au.brokenStart = true;
+        if (firstNal && !c.firstSlice && !au.delimited) au.brokenStart = true;
         if (!au.hasVcl && fi.valid && fi.field) {
             au.field = true;
             au.bottom = fi.bottom;
@@ -298,30 +275,23 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
         // display order.
         m_nalOrders = false;
         PicOrderInfo o = m_order.slice(m_codec, m_buf.at(hdr), static_cast<size_t>(endPos - hdr));
-        if (m_au.order.valid && o.valid)
-            o.poc = std::min(o.poc, m_au.order.poc);
+        if (m_au.order.valid && o.valid) o.poc = std::min(o.poc, m_au.order.poc);
         m_au.order = o;
         return;
     }
-    if (h264 ? (t == 10 || t == 11) : (t == 36 || t == 37))
-        m_order.endOfSequence();
+    if (h264 ? (t == 10 || t == 11) : (t == 36 || t == 37)) m_order.endOfSequence();
     bool isParam = h264 ? (t == 7 || t == 8) : (t >= 32 && t <= 34);
-    if (!isParam)
-        return;
-    while (endPos > hdr && *m_buf.at(endPos - 1) == 0)
-        --endPos;
+    if (!isParam) return;
+    while (endPos > hdr && *m_buf.at(endPos - 1) == 0) --endPos;
     size_t size = static_cast<size_t>(endPos - hdr);
-    if (size < 2 || size > kMaxParamSetBytes)
-        return;
+    if (size < 2 || size > kMaxParamSetBytes) return;
     const uint8_t* nal = m_buf.at(hdr);
-    if (h264 ? t == 8 : t == 34)
-        m_order.pictureParams(m_codec, nal, size);
+    if (h264 ? t == 8 : t == 34) m_order.pictureParams(m_codec, nal, size);
     std::vector<uint8_t>* slot = nullptr;
     if (h264) {
         if (t == 7) {
             SeqInfo info;
-            if (!parseH264Sps(nal, size, info))
-                return;
+            if (!parseH264Sps(nal, size, info)) return;
             m_order.sequence(m_codec, info);
             m_seq = info;
             m_haveSeq = true;
@@ -335,8 +305,7 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
             slot = &m_vps;
         } else if (t == 33) {
             SeqInfo info;
-            if (!parseH265Sps(nal, size, info))
-                return;
+            if (!parseH265Sps(nal, size, info)) return;
             m_order.sequence(m_codec, info);
             m_seq = info;
             m_haveSeq = true;
@@ -357,18 +326,14 @@ void VideoAssembler::takeUnits(Picture& pic, uint64_t endPos) {
     while (!m_marks.empty() && m_marks.front().sc < endPos) {
         const UnitMark mark = m_marks.front();
         m_marks.pop_front();
-        if (!bKnown || mark.sc < pic.pos)
-            continue;
+        if (!bKnown || mark.sc < pic.pos) continue;
         uint64_t end = m_marks.empty() || m_marks.front().sc >= endPos ? endPos : m_marks.front().sc;
-        while (end > mark.hdr && *m_buf.at(end - 1) == 0)
-            --end;
+        while (end > mark.hdr && *m_buf.at(end - 1) == 0) --end;
         if (end > mark.hdr)
             pic.units.push_back({static_cast<uint32_t>(mark.hdr - pic.pos), static_cast<uint32_t>(end - mark.hdr)});
     }
-    if (m_marks.empty())
-        m_marksLost = false;
-    if (!bKnown)
-        pic.units.clear();
+    if (m_marks.empty()) m_marksLost = false;
+    if (!bKnown) pic.units.clear();
 }
 
 void VideoAssembler::finishPicture(uint64_t endPos) {
@@ -400,8 +365,8 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
     if (m_au.key) {
         bool h265 = m_codec == Codec::H265;
         bool needVps = h265 && !m_au.hasVps, needSps = !m_au.hasSps, needPps = !m_au.hasPps;
-        bool canFill = m_haveSeq && (!needVps || !m_vps.empty()) && (!needSps || !m_sps.empty()) &&
-                       (!needPps || !m_pps.empty());
+        bool canFill =
+            m_haveSeq && (!needVps || !m_vps.empty()) && (!needSps || !m_sps.empty()) && (!needPps || !m_pps.empty());
         if (!canFill) {
             // Without its parameter sets the picture cannot start a file.
             pic.key = false;
@@ -412,20 +377,16 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
                 size_t split = m_au.audEnd != kNoPos ? static_cast<size_t>(m_au.audEnd - m_auStart) : 0;
                 pic.owned.reserve(pic.len + m_vps.size() + m_sps.size() + m_pps.size());
                 pic.owned.insert(pic.owned.end(), data, data + split);
-                if (needVps)
-                    appendWithStartCode(pic.owned, m_vps);
-                if (needSps)
-                    appendWithStartCode(pic.owned, m_sps);
-                if (needPps)
-                    appendWithStartCode(pic.owned, m_pps);
+                if (needVps) appendWithStartCode(pic.owned, m_vps);
+                if (needSps) appendWithStartCode(pic.owned, m_sps);
+                if (needPps) appendWithStartCode(pic.owned, m_pps);
                 pic.owned.insert(pic.owned.end(), data + split, data + pic.len);
                 pic.len = static_cast<uint32_t>(pic.owned.size());
                 // Sets went in among the units: find them again in the copy.
                 std::vector<annexb::SUnit> units;
                 annexb::SplitUnits(pic.owned.data(), pic.owned.size(), units);
                 pic.units.clear();
-                for (const annexb::SUnit& u : units)
-                    pic.units.push_back({u.nOffset, u.nSize});
+                for (const annexb::SUnit& u : units) pic.units.push_back({u.nOffset, u.nSize});
             }
         }
     }
@@ -433,4 +394,4 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
     m_ready.push_back(std::move(pic));
 }
 
-} // namespace tessaro
+}  // namespace tessaro

@@ -6,8 +6,8 @@
 #include "ByteBuffer.h"
 #include "Nal.h"
 #include "ParamSets.h"
-#include "tessaro.h"
 #include "PicOrder.h"
+#include "tessaro.h"
 
 #include <cstdint>
 #include <deque>
@@ -38,16 +38,16 @@ struct Stamp {
 };
 
 struct Picture {
-    uint64_t start = 0;             // input offset of the first byte
-    uint64_t pos = 0;               // range in the store, used when owned is empty
+    uint64_t start = 0;  // input offset of the first byte
+    uint64_t pos = 0;    // range in the store, used when owned is empty
     uint32_t len = 0;
-    std::vector<uint8_t> owned;     // payload with inserted parameter sets
+    std::vector<uint8_t> owned;         // payload with inserted parameter sets
     std::vector<TessaroNalUnit> units;  // where the payload's units lie; empty: not known
     bool key = false;
     Codec codec = Codec::H264;
     int width = 0;
     int height = 0;
-    Stamp stamp;                    // of the packet the picture starts in
+    Stamp stamp;  // of the packet the picture starts in
     // From the sequence in force: timing, reorder depth (-1 not stated),
     // profile and reference frames (0 before any sequence).
     FrameRate seqRate;
@@ -57,7 +57,7 @@ struct Picture {
     // Display order from the slice headers.
     bool pocValid = false;
     int64_t poc = 0;
-    bool newPeriod = false;  // shown after every picture before it
+    bool newPeriod = false;         // shown after every picture before it
     bool pocIsDecodeOrder = false;  // H.264 order count type 2: no reordering at all
 };
 
@@ -198,4 +198,4 @@ private:
     bool m_marksLost = false;  // too many starts to keep: the record goes without
 };
 
-} // namespace tessaro
+}  // namespace tessaro

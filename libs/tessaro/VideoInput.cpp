@@ -11,8 +11,7 @@
 namespace tessaro {
 
 void VideoAssembler::setCodec(Codec codec, uint64_t at) {
-    if (codec == m_codec || codec == Codec::Unknown)
-        return;
+    if (codec == m_codec || codec == Codec::Unknown) return;
     if (m_codec == Codec::Unknown) {
         m_codec = codec;
         return;
@@ -28,14 +27,12 @@ void VideoAssembler::setCodec(Codec codec, uint64_t at) {
 
 void VideoAssembler::changeCodec(Codec codec, uint64_t pos, uint64_t at) {
     if (isParsed(m_codec)) {
-        if (m_nalStart != kNoPos && m_nalStart < pos)
-            finishNal(m_nalHdr, pos);
+        if (m_nalStart != kNoPos && m_nalStart < pos) finishNal(m_nalHdr, pos);
         finishPicture(m_cutAt != kNoPos && m_cutAt < pos ? m_cutAt : pos);
     }
     // A change only when something of the old codec was met; a first guess
     // put right is not one.
-    if ((m_pictures > 0 || !isParsed(m_codec)) && m_changeAt == kNoPos)
-        m_changeAt = at;
+    if ((m_pictures > 0 || !isParsed(m_codec)) && m_changeAt == kNoPos) m_changeAt = at;
     dropPartial();
     m_pictures = 0;
     m_vps.clear();
@@ -86,20 +83,17 @@ void VideoAssembler::reset() {
 
 std::vector<uint8_t> VideoAssembler::takeFromPack(uint64_t& at) {
     std::vector<uint8_t> out;
-    if (m_packAt == kNoPos)
-        return out;
+    if (m_packAt == kNoPos) return out;
     uint64_t from = std::max(m_packAt, m_buf.begin());
     out.assign(m_buf.at(from), m_buf.at(from) + (m_buf.end() - from));
     at = inputAt(from);
     m_buf.truncate(from);
-    while (!m_spans.empty() && m_spans.back().pos >= from)
-        m_spans.pop_back();
+    while (!m_spans.empty() && m_spans.back().pos >= from) m_spans.pop_back();
     if (!m_spans.empty() && m_spans.back().pos + m_spans.back().len > from)
         m_spans.back().len = from - m_spans.back().pos;
     m_scanPos = std::min(m_scanPos, from);
     m_detectPos = std::min(m_detectPos, from);
-    while (!m_marks.empty() && m_marks.back().sc >= from)
-        m_marks.pop_back();
+    while (!m_marks.empty() && m_marks.back().sc >= from) m_marks.pop_back();
     m_packAt = kNoPos;
     return out;
 }
@@ -117,37 +111,30 @@ void VideoAssembler::noteSpan(uint64_t at, size_t n) {
 }
 
 uint64_t VideoAssembler::inputAt(uint64_t pos) const {
-    if (m_spans.empty())
-        return 0;
-    auto it = std::upper_bound(m_spans.begin(), m_spans.end(), pos,
-                               [](uint64_t v, const Span& s) { return v < s.pos; });
-    if (it == m_spans.begin())
-        return m_spans.front().at;
+    if (m_spans.empty()) return 0;
+    auto it =
+        std::upper_bound(m_spans.begin(), m_spans.end(), pos, [](uint64_t v, const Span& s) { return v < s.pos; });
+    if (it == m_spans.begin()) return m_spans.front().at;
     --it;
     return it->at + (pos - it->pos);
 }
 
 uint64_t VideoAssembler::pendingFrom() const {
-    if (m_codec != Codec::Unknown && !isParsed(m_codec))
-        return kNoPos;
+    if (m_codec != Codec::Unknown && !isParsed(m_codec)) return kNoPos;
     const uint64_t end = m_buf.end();
     uint64_t from = std::max(m_scanPos, m_buf.begin());
     // The zero in front of a start code may belong to the unit after it.
-    if (from > m_buf.begin() && from < end && *m_buf.at(from - 1) == 0)
-        --from;
-    if (m_auStart != kNoPos)
-        from = std::min(from, m_auStart);
+    if (from > m_buf.begin() && from < end && *m_buf.at(from - 1) == 0) --from;
+    if (m_auStart != kNoPos) from = std::min(from, m_auStart);
     return from >= end ? kNoPos : inputAt(from);
 }
 
 // A program-stream header met among the video units: 1 it starts at q (and is
 // noted), 0 it does not, -1 too few bytes to tell yet.
 int VideoAssembler::packHeaderAt(uint64_t q, const uint8_t* s, size_t avail) {
-    if (!m_watchPacks || s[3] < kEndCode)
-        return 0;
+    if (!m_watchPacks || s[3] < kEndCode) return 0;
     int v = plausibleHeader(s, avail);
-    if (v > 0)
-        m_packAt = q;
+    if (v > 0) m_packAt = q;
     return v;
 }
 
@@ -168,8 +155,7 @@ void VideoAssembler::detect() {
                 m_detectPos = q;
                 break;
             }
-            if (v > 0)
-                return;
+            if (v > 0) return;
         }
         if (avail < 5) {
             m_detectPos = q;
@@ -191,10 +177,8 @@ void VideoAssembler::detect() {
             m_scanPos = m_detectPos = q;
             break;
         }
-        if (m_unread != Codec::Unknown)
-            continue;
-        if (b0 & 0x80)
-            continue;
+        if (m_unread != Codec::Unknown) continue;
+        if (b0 & 0x80) continue;
         if (!sawStart) {
             sawStart = true;
             m_scanPos = q;  // parsing begins at the first unit
@@ -209,8 +193,7 @@ void VideoAssembler::detect() {
             break;
         }
         ++m_votes;
-        if ((b0 & 0x81) == 0 && (b1 & 0xF8) == 0 && (b1 & 7) != 0)
-            ++m_votesH265;
+        if ((b0 & 0x81) == 0 && (b1 & 0xF8) == 0 && (b1 & 7) != 0) ++m_votesH265;
         if (m_votes >= 24) {
             m_codec = m_votesH265 == m_votes ? Codec::H265 : Codec::H264;
             break;
@@ -225,4 +208,4 @@ void VideoAssembler::detect() {
     }
 }
 
-} // namespace tessaro
+}  // namespace tessaro

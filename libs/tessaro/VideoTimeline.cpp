@@ -22,28 +22,23 @@ constexpr size_t kMaxHeldBytes = size_t{64} * 1024 * 1024;
 
 const FrameRate kDefaultRate{25, 1};
 
-} // namespace
+}  // namespace
 
 uint64_t VideoTimeline::firstStorePos() const {
     for (const Held& h : m_held)
-        if (h.pic.owned.empty())
-            return h.pic.pos;
+        if (h.pic.owned.empty()) return h.pic.pos;
     return kNoPos;
 }
 
 FrameRate VideoTimeline::rate() const {
-    if (m_seqRate.known())
-        return m_seqRate;
-    if (m_spacing.rate().known())
-        return m_spacing.rate();
+    if (m_seqRate.known()) return m_seqRate;
+    if (m_spacing.rate().known()) return m_spacing.rate();
     return kDefaultRate;
 }
 
 int VideoTimeline::reorderDepth(const Picture& pic) const {
-    if (pic.reorder >= 0)
-        return pic.reorder;
-    if (pic.profile == 0)
-        return m_depth;  // no sequence seen yet: keep what is known
+    if (pic.reorder >= 0) return pic.reorder;
+    if (pic.profile == 0) return m_depth;  // no sequence seen yet: keep what is known
     if (pic.pocIsDecodeOrder || (pic.codec == Codec::H264 && pic.profile == 66))
         return 0;  // order count type 2 never reorders; Baseline has no B slices
     return static_cast<int>(std::min<unsigned>(pic.maxRefFrames, kSafeReorder));
@@ -53,12 +48,10 @@ void VideoTimeline::add(Picture&& pic) {
     // A new period of order counts (or of codec, or the first stamp) places
     // everything still waiting, at the rate it came with.
     const bool stamped = pic.stamp.hasPts || m_stamped;
-    if (stamped || pic.newPeriod || (m_haveCodec && pic.codec != m_codec))
-        flushOrder();
+    if (stamped || pic.newPeriod || (m_haveCodec && pic.codec != m_codec)) flushOrder();
     m_codec = pic.codec;
     m_haveCodec = true;
-    if (pic.seqRate.known())
-        m_seqRate = pic.seqRate;
+    if (pic.seqRate.known()) m_seqRate = pic.seqRate;
     m_depth = reorderDepth(pic);
     Held h;
     h.pic = std::move(pic);
@@ -85,17 +78,14 @@ void VideoTimeline::add(Picture&& pic) {
     }
     m_heldBytes += h.pic.len;
     m_held.push_back(std::move(h));
-    if (!m_held.back().havePts)
-        derive(m_held.back());
+    if (!m_held.back().havePts) derive(m_held.back());
     feedOrder();
     release(false);
-    if (m_heldBytes > kMaxHeldBytes)
-        flush();
+    if (m_heldBytes > kMaxHeldBytes) flush();
 }
 
 void VideoTimeline::place(Stamp& s) {
-    if (!s.hasPts)
-        return;
+    if (!s.hasPts) return;
     const int64_t extP = m_clock->unwrap(s.pts);
     const int64_t extD = s.hasDts ? m_clock->unwrap(s.dts) : extP;
     const int64_t frame = framesToTicks(rate(), 1);
@@ -128,11 +118,10 @@ void VideoTimeline::derive(const Held& h) {
     const int64_t poc = h.pic.pocValid ? h.pic.poc : m_maxPoc + 1;
     m_maxPoc = m_order.empty() ? poc : std::max(m_maxPoc, poc);
     m_order.emplace_back(poc, h.seq);
-    const size_t depth = h.pic.reorder >= 0      ? static_cast<size_t>(h.pic.reorder)
+    const size_t depth = h.pic.reorder >= 0       ? static_cast<size_t>(h.pic.reorder)
                          : h.pic.pocIsDecodeOrder ? 0
                                                   : kMaxReorder;
-    while (m_order.size() > depth)
-        releaseLowest();
+    while (m_order.size() > depth) releaseLowest();
 }
 
 void VideoTimeline::releaseLowest() {
@@ -145,8 +134,7 @@ void VideoTimeline::releaseLowest() {
 }
 
 void VideoTimeline::flushOrder() {
-    while (!m_order.empty())
-        releaseLowest();
+    while (!m_order.empty()) releaseLowest();
 }
 
 // Slots are exact multiples of the frame time since the rate last changed.
@@ -169,8 +157,7 @@ void VideoTimeline::feedOrder() {
     const size_t width = static_cast<size_t>(std::max(m_depth, 0)) + 1;
     for (size_t i = 0; i < m_held.size(); ++i) {
         Held& h = m_held[i];
-        if (h.fed)
-            continue;
+        if (h.fed) continue;
         if (h.haveDts) {
             h.fed = true;
             if (!m_primed && !m_window.empty()) {
@@ -180,15 +167,12 @@ void VideoTimeline::feedOrder() {
             m_primed = true;
             continue;
         }
-        if (!h.havePts)
-            break;  // later pictures wait for this one's time
+        if (!h.havePts) break;  // later pictures wait for this one's time
         h.fed = true;
         m_window.insert(std::upper_bound(m_window.begin(), m_window.end(), h.pts), h.pts);
-        while (m_window.size() > width)
-            m_window.erase(m_window.begin());
+        while (m_window.size() > width) m_window.erase(m_window.begin());
         if (!m_primed) {
-            if (m_window.size() < width)
-                continue;
+            if (m_window.size() < width) continue;
             m_primed = true;
             settleWaiting(m_window.front(), i);
         }
@@ -202,12 +186,10 @@ void VideoTimeline::feedOrder() {
 void VideoTimeline::settleWaiting(int64_t floor, size_t count) {
     const int64_t frame = framesToTicks(rate(), 1);
     size_t waiting = 0;
-    for (size_t i = 0; i < count; ++i)
-        waiting += m_held[i].fed && !m_held[i].haveDts;
+    for (size_t i = 0; i < count; ++i) waiting += m_held[i].fed && !m_held[i].haveDts;
     for (size_t i = 0; i < count; ++i) {
         Held& w = m_held[i];
-        if (!w.fed || w.haveDts)
-            continue;
+        if (!w.fed || w.haveDts) continue;
         w.dts = floor - static_cast<int64_t>(waiting--) * frame;
         w.haveDts = true;
     }
@@ -216,12 +198,10 @@ void VideoTimeline::settleWaiting(int64_t floor, size_t count) {
 void VideoTimeline::release(bool all) {
     while (!m_held.empty()) {
         Held& h = m_held.front();
-        if (!h.havePts || !h.haveDts)
-            break;
-        bool settled = m_seqRate.known() || !m_stamped || m_spacing.samples() >= kRateSpacings ||
-                       m_held.size() >= kRateHold;
-        if (!all && !settled)
-            break;
+        if (!h.havePts || !h.haveDts) break;
+        bool settled =
+            m_seqRate.known() || !m_stamped || m_spacing.samples() >= kRateSpacings || m_held.size() >= kRateHold;
+        if (!all && !settled) break;
         TimedPicture t;
         t.dts = std::min(h.dts, h.pts);
         if (m_haveLastDts && t.dts <= m_lastDts)
@@ -249,4 +229,4 @@ void VideoTimeline::flush() {
     release(true);
 }
 
-} // namespace tessaro
+}  // namespace tessaro

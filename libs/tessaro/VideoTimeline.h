@@ -92,4 +92,4 @@ private:
     int64_t m_lastDts = 0;
 };
 
-} // namespace tessaro
+}  // namespace tessaro

@@ -13,7 +13,7 @@ struct Handle {
     std::unique_ptr<tessaro::Parser> parser;
 };
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -29,11 +29,9 @@ TESSARO_API void* TessaroCreate(int32_t /*nMode*/) {
 
 TESSARO_API void TessaroInputData(void* hParser, const uint8_t* pData, uint32_t nLen) {
     auto* h = static_cast<Handle*>(hParser);
-    if (!h || !pData || nLen == 0)
-        return;
+    if (!h || !pData || nLen == 0) return;
     try {
-        if (!h->parser)
-            h->parser = std::make_unique<tessaro::Parser>();
+        if (!h->parser) h->parser = std::make_unique<tessaro::Parser>();
         h->parser->input(pData, nLen);
     } catch (...) {
         // Out of memory part-way: the state may be half updated, so start
@@ -44,8 +42,7 @@ TESSARO_API void TessaroInputData(void* hParser, const uint8_t* pData, uint32_t 
 
 TESSARO_API const TessaroFrame* TessaroGetNextFrame(void* hParser) {
     auto* h = static_cast<Handle*>(hParser);
-    if (!h || !h->parser)
-        return nullptr;
+    if (!h || !h->parser) return nullptr;
     try {
         return h->parser->next();
     } catch (...) {
@@ -60,8 +57,7 @@ TESSARO_API void TessaroDestroy(void* hParser) {
 
 TESSARO_API void TessaroInputEnd(void* hParser) {
     auto* h = static_cast<Handle*>(hParser);
-    if (!h || !h->parser)
-        return;
+    if (!h || !h->parser) return;
     try {
         h->parser->end();
     } catch (...) {
@@ -71,13 +67,11 @@ TESSARO_API void TessaroInputEnd(void* hParser) {
 
 TESSARO_API int32_t TessaroGetStatus(void* hParser, TessaroStatus* pStatus, uint32_t nSize) {
     auto* h = static_cast<Handle*>(hParser);
-    if (!h || !pStatus || nSize == 0)
-        return -1;
+    if (!h || !pStatus || nSize == 0) return -1;
     TessaroStatus status{};
-    if (h->parser)
-        status = h->parser->status();
+    if (h->parser) status = h->parser->status();
     std::memcpy(pStatus, &status, nSize < sizeof status ? nSize : sizeof status);
     return 0;
 }
 
-} // extern "C"
+}  // extern "C"

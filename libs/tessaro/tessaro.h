@@ -27,9 +27,9 @@ enum {
     TESSARO_CODEC_H265 = 5,
     /* Video the parser recognises but does not parse; never in a record, only
      * in TessaroStatus. */
-    TESSARO_CODEC_MPEG2 = 2,   /* MPEG-1 or MPEG-2 video */
-    TESSARO_CODEC_MPEG4 = 3,   /* MPEG-4 Visual */
-    TESSARO_CODEC_OTHER = 99,  /* a video stream type no one here knows */
+    TESSARO_CODEC_MPEG2 = 2,  /* MPEG-1 or MPEG-2 video */
+    TESSARO_CODEC_MPEG4 = 3,  /* MPEG-4 Visual */
+    TESSARO_CODEC_OTHER = 99, /* a video stream type no one here knows */
 
     TESSARO_AUDIO_MULAW = 10,
     TESSARO_AUDIO_PCM16 = 12,
@@ -63,30 +63,30 @@ typedef struct TessaroNalUnit {
  * every field sits at its historic offset (checked below), on a 64-bit build
  * the layout is the natural one. Reserved fields are never read by callers. */
 typedef struct TessaroFrame {
-    uint32_t nReserved0;       /* 0 */
-    const uint8_t* pPayload;   /* 4: frame payload */
-    uint32_t nReserved8;       /* 8 */
-    uint32_t nPayloadLen;      /* 12: payload bytes; 0 marks an empty record */
-    int32_t nFrameType;        /* 16: 1 video, 2 audio */
-    int32_t nFrameKind;        /* 20: video: 0 key frame, else non-key */
-    int32_t nCodec;            /* 24: video: 5 H.265, else H.264; audio: encoding */
-    uint32_t nFlags;           /* 28: TESSARO_FLAG_* */
-    int64_t nPts;              /* 32: presentation time, 90 kHz, or TESSARO_NO_TIME */
-    int64_t nDts;              /* 40: decode time, 90 kHz, or TESSARO_NO_TIME */
-    uint32_t nRateNum;         /* 48: video: exact frame rate nRateNum/nRateDen; */
-    uint32_t nRateDen;         /* 52:        0/0 when unknown */
-    uint32_t nFrameRate;       /* 56: video frames per second (rounded) */
-    int32_t nWidth;            /* 60 */
-    int32_t nHeight;           /* 64 */
-    uint32_t nReserved68;      /* 68 */
-    uint32_t nChannels;        /* 72: audio channel count */
-    uint32_t nBitsPerSample;   /* 76: audio bits per decoded sample */
-    uint32_t nSampleRate;      /* 80: audio sample rate in Hz */
+    uint32_t nReserved0;     /* 0 */
+    const uint8_t* pPayload; /* 4: frame payload */
+    uint32_t nReserved8;     /* 8 */
+    uint32_t nPayloadLen;    /* 12: payload bytes; 0 marks an empty record */
+    int32_t nFrameType;      /* 16: 1 video, 2 audio */
+    int32_t nFrameKind;      /* 20: video: 0 key frame, else non-key */
+    int32_t nCodec;          /* 24: video: 5 H.265, else H.264; audio: encoding */
+    uint32_t nFlags;         /* 28: TESSARO_FLAG_* */
+    int64_t nPts;            /* 32: presentation time, 90 kHz, or TESSARO_NO_TIME */
+    int64_t nDts;            /* 40: decode time, 90 kHz, or TESSARO_NO_TIME */
+    uint32_t nRateNum;       /* 48: video: exact frame rate nRateNum/nRateDen; */
+    uint32_t nRateDen;       /* 52:        0/0 when unknown */
+    uint32_t nFrameRate;     /* 56: video frames per second (rounded) */
+    int32_t nWidth;          /* 60 */
+    int32_t nHeight;         /* 64 */
+    uint32_t nReserved68;    /* 68 */
+    uint32_t nChannels;      /* 72: audio channel count */
+    uint32_t nBitsPerSample; /* 76: audio bits per decoded sample */
+    uint32_t nSampleRate;    /* 80: audio sample rate in Hz */
     /* Video: where the payload's units lie, so that nobody has to look for
      * the start codes again (0 and null when not given). Valid as long as
      * the record. */
-    uint32_t nNalUnits;                /* 84: entries of pNalUnits */
-    const TessaroNalUnit* pNalUnits;   /* 88 */
+    uint32_t nNalUnits;              /* 84: entries of pNalUnits */
+    const TessaroNalUnit* pNalUnits; /* 88 */
 } TessaroFrame;
 
 #if UINTPTR_MAX == 0xFFFFFFFFu

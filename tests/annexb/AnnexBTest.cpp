@@ -28,8 +28,8 @@ Bytes ReadFile(const std::string& strPath) {
 TEST(AnnexBUnits, UnitsAndTheirLengthPrefixedForm) {
     // Junk before the first start code, a 4-byte and a 3-byte code, zeros
     // trailing a unit, and an emulation-prevented run inside one.
-    const Bytes payload = {0x12, 0x34, 0, 0, 0, 1, 0x67, 0x42, 0x00, 0x00, 0x03, 0x01, 0, 0,
-                           0,    0,    1, 0x68, 0xCE, 0, 0, 1, 0x65, 0x88, 0x80};
+    const Bytes payload = {0x12, 0x34, 0, 0, 0,    1,    0x67, 0x42, 0x00, 0x00, 0x03, 0x01, 0,
+                           0,    0,    0, 1, 0x68, 0xCE, 0,    0,    1,    0x65, 0x88, 0x80};
     EXPECT_EQ(annexb::FindStartCode(payload.data(), payload.size()), 3u);
     std::vector<annexb::SUnit> units;
     annexb::SplitUnits(payload.data(), payload.size(), units);
@@ -41,8 +41,8 @@ TEST(AnnexBUnits, UnitsAndTheirLengthPrefixedForm) {
     EXPECT_EQ(units[2].nSize, 3u);
     Bytes sample;
     annexb::ToLengthPrefixed(payload.data(), units.data(), units.size(), sample);
-    const Bytes expected = {0, 0, 0, 6, 0x67, 0x42, 0x00, 0x00, 0x03, 0x01, 0, 0, 0, 2, 0x68, 0xCE,
-                            0, 0, 0, 3, 0x65, 0x88, 0x80};
+    const Bytes expected = {0, 0, 0,    6,    0x67, 0x42, 0x00, 0x00, 0x03, 0x01, 0,   0,
+                            0, 2, 0x68, 0xCE, 0,    0,    0,    3,    0x65, 0x88, 0x80};
     EXPECT_EQ(sample, expected);
 
     units.clear();
@@ -54,8 +54,8 @@ TEST(AnnexBUnits, UnitsAndTheirLengthPrefixedForm) {
 // What FFmpeg's MP4 muxer puts in the sample entry for a stream it reads by
 // itself, as libavformat reads it back.
 Bytes FfmpegConfig(const std::string& strSource, const std::string& strOut) {
-    const std::string strCommand = "ffmpeg -nostdin -v error -y -i '" + strSource + "' -c copy -frames:v 1 '" +
-                                   strOut + "'";
+    const std::string strCommand =
+        "ffmpeg -nostdin -v error -y -i '" + strSource + "' -c copy -frames:v 1 '" + strOut + "'";
     if (std::system(strCommand.c_str()) != 0) return {};
     AVFormatContext* pCtx = nullptr;
     if (avformat_open_input(&pCtx, strOut.c_str(), nullptr, nullptr) < 0) return {};

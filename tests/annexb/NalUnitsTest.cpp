@@ -10,13 +10,11 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-int32_t Len(const Bytes& b)
-{
+int32_t Len(const Bytes& b) {
     return static_cast<int32_t>(b.size());
 }
 
-TEST(Mp4NalUnits, StartCodesAndUnitWalk)
-{
+TEST(Mp4NalUnits, StartCodesAndUnitWalk) {
     const Bytes three{0, 0, 1, 0x67};
     const Bytes four{0, 0, 0, 1, 0x67};
     EXPECT_EQ(StartCodeLength(three.data(), 4), 3);
@@ -26,8 +24,7 @@ TEST(Mp4NalUnits, StartCodesAndUnitWalk)
     EXPECT_EQ(StartCodeLength(nullptr, 10), 0);
 
     // SPS, PPS, IDR slice; the slice holds an escaped 00 00 03 run.
-    const Bytes au{0, 0, 0, 1, 0x67, 0x42, 0,    0,    3, 1,    0, 0, 1, 0x68, 0xCE,
-                   0, 0, 1, 0x65, 0x88, 0,    0,    3, 0, 0x80};
+    const Bytes au{0, 0, 0, 1, 0x67, 0x42, 0, 0, 3, 1, 0, 0, 1, 0x68, 0xCE, 0, 0, 1, 0x65, 0x88, 0, 0, 3, 0, 0x80};
     EXPECT_EQ(NextNalUnit(au.data(), Len(au)), 10);
     EXPECT_EQ(NextNalUnit(au.data() + 10, Len(au) - 10), 5);
     EXPECT_EQ(NextNalUnit(au.data() + 15, Len(au) - 15), 10);
@@ -59,11 +56,10 @@ TEST(Mp4NalUnits, StartCodesAndUnitWalk)
     EXPECT_EQ(FindNalUnit(nullptr, 0, 7, false).nLen, 0);
 }
 
-TEST(Mp4NalUnits, EscapedSetsStayIntact)
-{
+TEST(Mp4NalUnits, EscapedSetsStayIntact) {
     // A real H.265 VPS: escaped already, with runs 00 00 03 00 00 03.
-    const Bytes vps{0, 0, 1, 0x40, 1, 0x0c, 1, 0xff, 0xff, 1, 0x60, 0, 0, 3, 0, 0x90,
-                    0, 0, 3, 0, 0, 3, 0, 0x3c, 0xba, 2, 0x40};
+    const Bytes vps{0, 0,    1, 0x40, 1, 0x0c, 1, 0xff, 0xff, 1,    0x60, 0, 0,   3,
+                    0, 0x90, 0, 0,    3, 0,    0, 3,    0,    0x3c, 0xba, 2, 0x40};
     EXPECT_FALSE(NeedsEscaping(vps.data(), Len(vps)));
     EXPECT_EQ(EscapedSize(vps.data(), Len(vps)), Len(vps));
     Bytes out(512);
@@ -77,8 +73,7 @@ TEST(Mp4NalUnits, EscapedSetsStayIntact)
     EXPECT_EQ(EscapedSize(tail.data(), Len(tail)), Len(tail));
 }
 
-TEST(Mp4NalUnits, ForbiddenPatternsGetEscaped)
-{
+TEST(Mp4NalUnits, ForbiddenPatternsGetEscaped) {
     // 00 00 00 and 00 00 02 anywhere after the start code, also at offsets a
     // three-byte stride would step over.
     const Bytes raw{0, 0, 1, 0x42, 0x11, 0, 0, 2, 0x22, 0, 0, 0, 0, 0x33};
@@ -104,8 +99,7 @@ TEST(Mp4NalUnits, ForbiddenPatternsGetEscaped)
 
     // A set that grows past 512 bytes is refused.
     Bytes big{0, 0, 1, 0x42};
-    for (int i = 0; i < 200; ++i)
-        big.insert(big.end(), {0, 0, 1});
+    for (int i = 0; i < 200; ++i) big.insert(big.end(), {0, 0, 1});
     EXPECT_EQ(EscapedSize(big.data(), Len(big)), Len(big) + 200);
     Bytes buf(512);
     EXPECT_EQ(EscapeNalUnit(big.data(), Len(big), buf.data(), 512), -2);

@@ -23,20 +23,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path TempPath(const QTemporaryDir& dir)
-{
+fs::path TempPath(const QTemporaryDir& dir) {
     return fs::path(dir.path().toStdString());
 }
 
-QString Cell(const CTrelvoDlg& dlg, int nRow, int nColumn)
-{
+QString Cell(const CTrelvoDlg& dlg, int nRow, int nColumn) {
     return QString::fromStdWString(dlg.GetList().GetRowText(nRow, nColumn));
 }
 
 }  // namespace
 
-TEST(AppConvert, CommandLineFilesBecomeAviFilesBesideThem)
-{
+TEST(AppConvert, CommandLineFilesBecomeAviFilesBesideThem) {
     CConfigFile config(nullptr);
     QTemporaryDir dir;
     const fs::path a = apptest::CopyFixture("h264_320x180_25fps.h264", TempPath(dir), "cam1.h264");
@@ -63,8 +60,7 @@ TEST(AppConvert, CommandLineFilesBecomeAviFilesBesideThem)
     EXPECT_TRUE(watcher.m_boxes.empty());
 }
 
-TEST(AppConvert, OutputsGoToTheStoredPathWhenTheDefaultIsOff)
-{
+TEST(AppConvert, OutputsGoToTheStoredPathWhenTheDefaultIsOff) {
     QTemporaryDir dir;
     const fs::path out = TempPath(dir) / "out";
     fs::create_directory(out);
@@ -79,8 +75,7 @@ TEST(AppConvert, OutputsGoToTheStoredPathWhenTheDefaultIsOff)
     EXPECT_FALSE(fs::exists(TempPath(dir) / "cam1.avi"));
 }
 
-TEST(AppConvert, Mp4RunEndsWithTheSuccessMessage)
-{
+TEST(AppConvert, Mp4RunEndsWithTheSuccessMessage) {
     CConfigFile config(nullptr);
     QTemporaryDir dir;
     const fs::path a = apptest::CopyFixture("h264_320x180_25fps.h264", TempPath(dir), "cam1.h264");
@@ -100,8 +95,7 @@ TEST(AppConvert, Mp4RunEndsWithTheSuccessMessage)
     EXPECT_EQ(watcher.m_boxes[0].strText, "Success");
 }
 
-TEST(AppConvert, ClosingDuringAnMp4RunLeavesNoBrokenOutput)
-{
+TEST(AppConvert, ClosingDuringAnMp4RunLeavesNoBrokenOutput) {
     CConfigFile config(nullptr);
     QTemporaryDir dir;
     // A long input: many chunks, so the close lands in the middle.
@@ -111,8 +105,7 @@ TEST(AppConvert, ClosingDuringAnMp4RunLeavesNoBrokenOutput)
         std::ifstream in(one, std::ios::binary);
         const std::string strData((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::ofstream outFile(big, std::ios::binary);
-        for (int n = 0; n < 300; ++n)
-            outFile << strData;
+        for (int n = 0; n < 300; ++n) outFile << strData;
     }
     fs::remove(one);
     CTrelvoDlg dlg(QStringList(), &CTrelvoDlg::RunConversionJob);

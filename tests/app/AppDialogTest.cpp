@@ -41,8 +41,7 @@ namespace {
 
 std::atomic<int> g_nJobsStarted{0};
 
-uint32_t CountingJob(IConversionHost*, bool)
-{
+uint32_t CountingJob(IConversionHost*, bool) {
     ++g_nJobsStarted;
     return 1;
 }
@@ -54,21 +53,18 @@ public:
     int m_nOpenAsked = 0;
 
 protected:
-    QStringList AskOpenFiles() override
-    {
+    QStringList AskOpenFiles() override {
         ++m_nOpenAsked;
         return m_openResult;
     }
 };
 
-QString Cell(const CTrelvoDlg& dlg, int nRow, int nColumn)
-{
+QString Cell(const CTrelvoDlg& dlg, int nRow, int nColumn) {
     return QString::fromStdWString(dlg.GetList().GetRowText(nRow, nColumn));
 }
 
 template <typename T>
-T* Child(QWidget& dlg, const char* pszName)
-{
+T* Child(QWidget& dlg, const char* pszName) {
     T* p = dlg.findChild<T*>(QString::fromLatin1(pszName));
     EXPECT_NE(p, nullptr) << pszName;
     return p;
@@ -77,8 +73,7 @@ T* Child(QWidget& dlg, const char* pszName)
 // Files with the given sizes in a temporary folder.
 struct SFolder {
     QTemporaryDir dir;
-    QString Make(const QString& strName, int nBytes)
-    {
+    QString Make(const QString& strName, int nBytes) {
         QString strPath = dir.filePath(strName);
         std::ofstream(strPath.toStdString(), std::ios::binary) << std::string(size_t(nBytes), 'x');
         return strPath;
@@ -88,32 +83,27 @@ struct SFolder {
 
 // Drops the paths on the dialog as the window system would; true when the
 // drag was accepted.
-bool Drop(QWidget& target, const QStringList& paths)
-{
+bool Drop(QWidget& target, const QStringList& paths) {
     QMimeData mime;
     QList<QUrl> urls;
-    for (const QString& strPath : paths)
-        urls << QUrl::fromLocalFile(strPath);
+    for (const QString& strPath : paths) urls << QUrl::fromLocalFile(strPath);
     mime.setUrls(urls);
     QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&target, &enter);
-    if (!enter.isAccepted())
-        return false;
+    if (!enter.isAccepted()) return false;
     QDropEvent drop(QPointF(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&target, &drop);
     return drop.isAccepted();
 }
 
-void SetTicked(CTrelvoDlg& dlg, int nRow, bool bTicked)
-{
+void SetTicked(CTrelvoDlg& dlg, int nRow, bool bTicked) {
     CConversionModel* pModel = dlg.GetModel();
     pModel->setData(pModel->index(nRow, COL_NO), bTicked ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
 }
 
 }  // namespace
 
-TEST(AppDialog, StartsEmptyWithAviTickedAndTranslatedCaptions)
-{
+TEST(AppDialog, StartsEmptyWithAviTickedAndTranslatedCaptions) {
     CConfigFile config(nullptr);
     g_nJobsStarted = 0;
     CTrelvoDlg dlg(QStringList(), &CountingJob);
@@ -131,13 +121,17 @@ TEST(AppDialog, StartsEmptyWithAviTickedAndTranslatedCaptions)
     EXPECT_EQ(Child<QLabel>(dlg, "labelFormat")->text(), "Format");
     EXPECT_EQ(Child<QRadioButton>(dlg, "radioAvi")->text(), "AVI");
     EXPECT_EQ(Child<QRadioButton>(dlg, "radioMp4")->text(), "MP4");
-    EXPECT_EQ(Child<QPushButton>(dlg, "btnOpen")->text(), QString::fromUtf8("\xC3\x96""ffnen"));
+    EXPECT_EQ(Child<QPushButton>(dlg, "btnOpen")->text(), QString::fromUtf8("\xC3\x96"
+                                                                            "ffnen"));
     EXPECT_EQ(Child<QPushButton>(dlg, "btnClear")->text(), "Clear");
     EXPECT_EQ(Child<QPushButton>(dlg, "btnConvert")->text(), "Conver");
     EXPECT_EQ(Child<QPushButton>(dlg, "btnConfig")->text(), "Config");
 
     auto* pView = Child<QTreeView>(dlg, "listFiles");
-    const QStringList expected = {"NO", "FileName", QString::fromUtf8("Gr\xC3\xB6\xC3\x9F""e"), "Progress", "Destribe"};
+    const QStringList expected = {"NO", "FileName",
+                                  QString::fromUtf8("Gr\xC3\xB6\xC3\x9F"
+                                                    "e"),
+                                  "Progress", "Destribe"};
     const int widths[] = {40, 200, 60, 60, 100};
     ASSERT_EQ(pView->model()->columnCount(), 5);
     for (int n = 0; n < 5; ++n) {
@@ -170,8 +164,7 @@ TEST(AppDialog, StartsEmptyWithAviTickedAndTranslatedCaptions)
     EXPECT_FALSE(Child<QRadioButton>(dlg, "radioMp4")->focusPolicy() & Qt::TabFocus);
 }
 
-TEST(AppDialog, StartUpChoosesTheLanguageBeforeTheWindowAndEndsWithIt)
-{
+TEST(AppDialog, StartUpChoosesTheLanguageBeforeTheWindowAndEndsWithIt) {
     CConfigFile config("[themes]\nSolution=AppTest\n");
     int nSeen = 0;
     QString strOpen;
@@ -189,13 +182,13 @@ TEST(AppDialog, StartUpChoosesTheLanguageBeforeTheWindowAndEndsWithIt)
     // Start-up named this test program as the crash message command.
     SetCrashMessageCommand(nullptr);
     EXPECT_EQ(nSeen, 1);
-    EXPECT_EQ(strOpen, QString::fromUtf8("\xC3\x96""ffnen"));
+    EXPECT_EQ(strOpen, QString::fromUtf8("\xC3\x96"
+                                         "ffnen"));
     const QWidgetList windows = QApplication::topLevelWidgets();
     EXPECT_EQ(std::count_if(windows.begin(), windows.end(), [](QWidget* p) { return p->isVisible(); }), 0);
 }
 
-TEST(AppDialog, TheFatalErrorBoxSaysWhereTheDumpWent)
-{
+TEST(AppDialog, TheFatalErrorBoxSaysWhereTheDumpWent) {
     CModalWatcher watcher;
     CTrelvoApp::ShowFatalErrorBox(QStringLiteral("/home/ana/.local/state/trelvo/CrashDumpFile.dmp"));
     CTrelvoApp::ShowFatalErrorBox(QString());  // no dump could be written
@@ -205,8 +198,7 @@ TEST(AppDialog, TheFatalErrorBoxSaysWhereTheDumpWent)
     EXPECT_EQ(watcher.m_boxes[1].strText, "Fatal Error");
 }
 
-TEST(AppDialog, CommandLineFilesAreAddedAndConvertedAsAviBeforeShowing)
-{
+TEST(AppDialog, CommandLineFilesAreAddedAndConvertedAsAviBeforeShowing) {
     CConfigFile config(nullptr);
     SFolder folder;
     const QString strA = folder.Make("a.h264", 10);
@@ -240,8 +232,7 @@ TEST(AppDialog, CommandLineFilesAreAddedAndConvertedAsAviBeforeShowing)
     EXPECT_EQ(strSaveDir, folder.DirWithSlash());
 }
 
-TEST(AppDialog, DropSkipsFoldersAndAlwaysEmptiesTheListFirst)
-{
+TEST(AppDialog, DropSkipsFoldersAndAlwaysEmptiesTheListFirst) {
     SFolder folder;
     const QString strA = folder.Make("a.h264", 3);
     const QString strB = folder.Make("b.h264", 0);
@@ -270,8 +261,7 @@ TEST(AppDialog, DropSkipsFoldersAndAlwaysEmptiesTheListFirst)
     EXPECT_EQ(dlg.GetModel()->rowCount(), 0);
 }
 
-TEST(AppDialog, UnreadableFileDoesNotEndTheBatch)
-{
+TEST(AppDialog, UnreadableFileDoesNotEndTheBatch) {
     SFolder folder;
     const QString strA = folder.Make("a.h264", 5);
     const QString strGhost = folder.dir.filePath("missing.h264");
@@ -289,12 +279,10 @@ TEST(AppDialog, UnreadableFileDoesNotEndTheBatch)
     EXPECT_TRUE(dlg.GetList().IsRowChecked(2));
 }
 
-TEST(AppDialog, OpenReplacesTheRowsAndCancelKeepsThem)
-{
+TEST(AppDialog, OpenReplacesTheRowsAndCancelKeepsThem) {
     SFolder folder;
     QStringList five;
-    for (int n = 0; n < 5; ++n)
-        five << folder.Make(QStringLiteral("f%1.h264").arg(n), n);
+    for (int n = 0; n < 5; ++n) five << folder.Make(QStringLiteral("f%1.h264").arg(n), n);
     CTestDlg dlg(QStringList(), &CountingJob);
     ASSERT_TRUE(Drop(dlg, five));
     ASSERT_EQ(dlg.GetList().GetRowCount(), 5);
@@ -312,16 +300,13 @@ TEST(AppDialog, OpenReplacesTheRowsAndCancelKeepsThem)
     EXPECT_EQ(Cell(dlg, 2, COL_FILENAME), "f0.h264");
 }
 
-TEST(AppDialog, ClearRemovesOnlyTheTickedRows)
-{
+TEST(AppDialog, ClearRemovesOnlyTheTickedRows) {
     SFolder folder;
     QStringList five;
-    for (int n = 0; n < 5; ++n)
-        five << folder.Make(QStringLiteral("f%1.h264").arg(n), n);
+    for (int n = 0; n < 5; ++n) five << folder.Make(QStringLiteral("f%1.h264").arg(n), n);
     CTrelvoDlg dlg(QStringList(), &CountingJob);
     ASSERT_TRUE(Drop(dlg, five));
-    for (int n : {0, 2, 4})
-        SetTicked(dlg, n, false);
+    for (int n : {0, 2, 4}) SetTicked(dlg, n, false);
 
     Child<QPushButton>(dlg, "btnClear")->click();
     ASSERT_EQ(dlg.GetList().GetRowCount(), 3);
@@ -340,8 +325,7 @@ TEST(AppDialog, ClearRemovesOnlyTheTickedRows)
     EXPECT_EQ(dlg.GetSourceDir(), folder.DirWithSlash());
 }
 
-TEST(AppDialog, ConvertWithNothingTickedAsksForAFile)
-{
+TEST(AppDialog, ConvertWithNothingTickedAsksForAFile) {
     CConfigFile config(nullptr);
     SFolder folder;
     g_nJobsStarted = 0;
@@ -363,8 +347,7 @@ TEST(AppDialog, ConvertWithNothingTickedAsksForAFile)
     EXPECT_FALSE(dlg.IsJobRunning());
 }
 
-TEST(AppDialog, ConvertWithAnEmptySaveDirectoryIsAnImproperArgument)
-{
+TEST(AppDialog, ConvertWithAnEmptySaveDirectoryIsAnImproperArgument) {
     CConfigFile config("[System]\nCheck=0\n");
     SFolder folder;
     g_nJobsStarted = 0;
@@ -382,8 +365,7 @@ TEST(AppDialog, ConvertWithAnEmptySaveDirectoryIsAnImproperArgument)
     EXPECT_EQ(Cell(dlg, 0, COL_PROGRESS), "");
 }
 
-TEST(AppDialog, SaveDirectoryEndsInExactlyOneSlash)
-{
+TEST(AppDialog, SaveDirectoryEndsInExactlyOneSlash) {
     SFolder folder;
     std::wstring strSeen;
     bool bOnWorker = false;
@@ -408,8 +390,7 @@ TEST(AppDialog, SaveDirectoryEndsInExactlyOneSlash)
     EXPECT_EQ(run(nullptr), folder.DirWithSlash());
 }
 
-TEST(AppDialog, WorkerRequestsAreCarriedOutByTheInterfaceThread)
-{
+TEST(AppDialog, WorkerRequestsAreCarriedOutByTheInterfaceThread) {
     CConfigFile config(nullptr);
     SFolder folder;
     struct SSeen {
@@ -457,8 +438,7 @@ TEST(AppDialog, WorkerRequestsAreCarriedOutByTheInterfaceThread)
     EXPECT_EQ(watcher.m_boxes[0].strTitle, QCoreApplication::applicationName());
 }
 
-TEST(AppDialog, BatchesAndButtonsAreRefusedWhileAJobRuns)
-{
+TEST(AppDialog, BatchesAndButtonsAreRefusedWhileAJobRuns) {
     CConfigFile config(nullptr);
     SFolder folder;
     std::atomic<bool> bRelease{false};
@@ -468,8 +448,7 @@ TEST(AppDialog, BatchesAndButtonsAreRefusedWhileAJobRuns)
         ++nStarted;
         pHost->SetRowText(0, COL_PROGRESS, L"1");
         bInJob = true;
-        while (!bRelease)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (!bRelease) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return 1u;
     });
     const QString strA = folder.Make("a.h264", 1);
@@ -479,8 +458,7 @@ TEST(AppDialog, BatchesAndButtonsAreRefusedWhileAJobRuns)
 
     Child<QPushButton>(dlg, "btnConvert")->click();
     ASSERT_TRUE(WaitFor([&] { return bInJob.load(); }));
-    for (const char* pszName : buttons)
-        EXPECT_FALSE(Child<QPushButton>(dlg, pszName)->isEnabled()) << pszName;
+    for (const char* pszName : buttons) EXPECT_FALSE(Child<QPushButton>(dlg, pszName)->isEnabled()) << pszName;
 
     dlg.m_openResult = {strA};
     EXPECT_FALSE(Drop(dlg, {strB}));
@@ -496,8 +474,7 @@ TEST(AppDialog, BatchesAndButtonsAreRefusedWhileAJobRuns)
     bRelease = true;
     QSignalSpy finished(&dlg, &CTrelvoDlg::JobFinished);
     ASSERT_TRUE(WaitFor([&] { return finished.count() == 1; }));
-    for (const char* pszName : buttons)
-        EXPECT_TRUE(Child<QPushButton>(dlg, pszName)->isEnabled()) << pszName;
+    for (const char* pszName : buttons) EXPECT_TRUE(Child<QPushButton>(dlg, pszName)->isEnabled()) << pszName;
     EXPECT_EQ(Cell(dlg, 0, COL_PROGRESS), "1");
 
     // And they work again.
@@ -513,8 +490,7 @@ TEST(AppDialog, BatchesAndButtonsAreRefusedWhileAJobRuns)
 // and the closing message, which nobody is left to read.
 class AppDialogClose : public ::testing::Test {
 protected:
-    CTrelvoDlg::JobRoutine Job(const std::function<void(IConversionHost*)>& fnRequest)
-    {
+    CTrelvoDlg::JobRoutine Job(const std::function<void(IConversionHost*)>& fnRequest) {
         return [this, fnRequest](IConversionHost* pHost, bool) {
             pHost->OnRowStart(0);
             while (!pHost->IsStopRequested()) {
@@ -531,7 +507,9 @@ protected:
     }
 
     void AddRow(CTrelvoDlg& dlg) { ASSERT_TRUE(Drop(dlg, {m_folder.Make("a.h264", 1)})); }
-    bool WaitForRequests() { return WaitFor([&] { return m_nCalls > 3; }); }
+    bool WaitForRequests() {
+        return WaitFor([&] { return m_nCalls > 3; });
+    }
 
     CConfigFile m_config{nullptr};
     SFolder m_folder;
@@ -540,11 +518,10 @@ protected:
     std::atomic<bool> m_bEnded{false};
 };
 
-TEST_F(AppDialogClose, ClosingDuringAJobStopsItBeforeTheDialogEnds)
-{
+TEST_F(AppDialogClose, ClosingDuringAJobStopsItBeforeTheDialogEnds) {
     CTrelvoDlg dlg(QStringList(), Job([this](IConversionHost* pHost) {
-        pHost->SetRowText(0, COL_PROGRESS, std::to_wstring(m_nCalls + 1));
-    }));
+                       pHost->SetRowText(0, COL_PROGRESS, std::to_wstring(m_nCalls + 1));
+                   }));
     AddRow(dlg);
     dlg.show();
     QSignalSpy finished(&dlg, &QDialog::finished);
@@ -564,8 +541,7 @@ TEST_F(AppDialogClose, ClosingDuringAJobStopsItBeforeTheDialogEnds)
     EXPECT_EQ(dlg.GetModel()->data(result, Qt::ToolTipRole).toString(), "ReasonStopped\navi: stopping");
 }
 
-TEST_F(AppDialogClose, DestroyingTheDialogDuringAJobWaitsWithoutDeadlock)
-{
+TEST_F(AppDialogClose, DestroyingTheDialogDuringAJobWaitsWithoutDeadlock) {
     // Every request needs the interface thread while the owner is being
     // torn down.
     auto* pDlg = new CTrelvoDlg(QStringList(), Job([](IConversionHost* pHost) { pHost->GetRowCount(); }));
@@ -578,19 +554,16 @@ TEST_F(AppDialogClose, DestroyingTheDialogDuringAJobWaitsWithoutDeadlock)
     EXPECT_TRUE(m_watcher.m_boxes.empty());
 }
 
-TEST_F(AppDialogClose, ClosingTheModalWindowDuringAJobEndsTheProgramCleanly)
-{
+TEST_F(AppDialogClose, ClosingTheModalWindowDuringAJobEndsTheProgramCleanly) {
     // As the program runs it: the modal run returns when the window goes,
     // and the dialog is destroyed while the job may still be stopping.
-    auto* pDlg = new CTrelvoDlg(QStringList(), Job([](IConversionHost* pHost) {
-        pHost->SetRowText(0, COL_PROGRESS, L"5");
-    }));
+    auto* pDlg =
+        new CTrelvoDlg(QStringList(), Job([](IConversionHost* pHost) { pHost->SetRowText(0, COL_PROGRESS, L"5"); }));
     AddRow(*pDlg);
     pDlg->OnConvert();
     QTimer closer;
     QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (m_nCalls > 3)
-            pDlg->close();
+        if (m_nCalls > 3) pDlg->close();
     });
     closer.start(1);
     pDlg->exec();
@@ -601,8 +574,7 @@ TEST_F(AppDialogClose, ClosingTheModalWindowDuringAJobEndsTheProgramCleanly)
     EXPECT_TRUE(m_watcher.m_boxes.empty());
 }
 
-TEST(AppDialog, EnterPressesTheFocusedButtonOrClosesTheDialog)
-{
+TEST(AppDialog, EnterPressesTheFocusedButtonOrClosesTheDialog) {
     SFolder folder;
     CTrelvoDlg dlg(QStringList(), &CountingJob);
     ASSERT_TRUE(Drop(dlg, {folder.Make("a.h264", 1), folder.Make("b.h264", 1)}));
@@ -628,8 +600,7 @@ TEST(AppDialog, EnterPressesTheFocusedButtonOrClosesTheDialog)
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
 }
 
-TEST(AppDialog, ConfigOkRereadsTheSaveDirectoryAndCancelChangesNothing)
-{
+TEST(AppDialog, ConfigOkRereadsTheSaveDirectoryAndCancelChangesNothing) {
     CConfigFile config(nullptr);
     SFolder folder;
     const std::string strOut = folder.dir.filePath("out").toStdString();

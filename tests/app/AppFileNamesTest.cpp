@@ -31,8 +31,7 @@ const QByteArray kTwin("lat\xEF\xBF\xBDin1.ps");
 
 // A drop as a file manager sends it: a URI list with the name's bytes
 // percent-encoded.
-void DropUri(QWidget& target, const QByteArray& path)
-{
+void DropUri(QWidget& target, const QByteArray& path) {
     QMimeData mime;
     mime.setData(QStringLiteral("text/uri-list"), "file://" + path.toPercentEncoding("/") + "\r\n");
     QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
@@ -43,26 +42,24 @@ void DropUri(QWidget& target, const QByteArray& path)
 
 // The video codec of an output that a real reader decodes, read under a
 // plain name (the reader is handed names as text); empty when it cannot.
-QString VideoOf(const std::string& strPath, const fs::path& dir)
-{
+QString VideoOf(const std::string& strPath, const fs::path& dir) {
     const fs::path plain = dir / "probe.avi";
     fs::copy_file(strPath, plain, fs::copy_options::overwrite_existing);
-    if (apptest::DecodedVideoFrames(plain) <= 0)
-        return {};
+    if (apptest::DecodedVideoFrames(plain) <= 0) return {};
     QProcess probe;
-    probe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                                            QStringLiteral("v:0"), QStringLiteral("-show_entries"),
-                                            QStringLiteral("stream=codec_name"), QStringLiteral("-of"),
-                                            QStringLiteral("csv=p=0"), QString::fromStdString(plain.string())});
+    probe.start(QStringLiteral("ffprobe"),
+                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                 QStringLiteral("v:0"), QStringLiteral("-show_entries"), QStringLiteral("stream=codec_name"),
+                 QStringLiteral("-of"), QStringLiteral("csv=p=0"), QString::fromStdString(plain.string())});
     probe.waitForFinished(60000);
     return QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
 }
 
 }  // namespace
 
-TEST(AppFileNames, TheQtBridgeKeepsEveryByte)
-{
-    for (const QByteArray& bytes : {kLatin1, kTwin, QByteArray("\xFF\xFE/\xC0\xAF"), QByteArray("\xE6\x97\xA5 \xF0\x9F\x98\x80")}) {
+TEST(AppFileNames, TheQtBridgeKeepsEveryByte) {
+    for (const QByteArray& bytes :
+         {kLatin1, kTwin, QByteArray("\xFF\xFE/\xC0\xAF"), QByteArray("\xE6\x97\xA5 \xF0\x9F\x98\x80")}) {
         const QString str = qtpaths::FromBytes(bytes);
         EXPECT_EQ(qtpaths::ToBytes(str), bytes);
         EXPECT_EQ(qtpaths::ToWide(str), platform::NarrowToWide(bytes.toStdString()));
@@ -82,8 +79,7 @@ TEST(AppFileNames, TheQtBridgeKeepsEveryByte)
     EXPECT_EQ(qtpaths::ToBytes(files[0]), kTwin);
 }
 
-TEST(AppFileNames, QtsOwnDialogNameFindsTheOneFileItCanMean)
-{
+TEST(AppFileNames, QtsOwnDialogNameFindsTheOneFileItCanMean) {
     QTemporaryDir dir;
     const QByteArray folder = qtpaths::ToBytes(dir.path()) + "/";
     const QString strShown = dir.path() + QStringLiteral("/lat\uFFFDin1.ps");  // as Qt decodes it
@@ -95,8 +91,7 @@ TEST(AppFileNames, QtsOwnDialogNameFindsTheOneFileItCanMean)
     EXPECT_EQ(qtpaths::FindDecodedName(strShown), strShown);
 }
 
-TEST(AppFileNames, EachTwinConvertsFromItsOwnBytes)
-{
+TEST(AppFileNames, EachTwinConvertsFromItsOwnBytes) {
     apptest::CConfigFile config(nullptr);
     QTemporaryDir dir;
     const fs::path tmp = dir.path().toStdString();
@@ -112,7 +107,8 @@ TEST(AppFileNames, EachTwinConvertsFromItsOwnBytes)
         DropUri(dlg, qtpaths::ToBytes(dir.path()) + "/" + kLatin1);
         ASSERT_EQ(dlg.GetList().GetRowCount(), 1);
         EXPECT_EQ(platform::WideToNarrow(dlg.GetList().GetRowText(0, COL_FILENAME)), kLatin1.toStdString());
-        EXPECT_EQ(dlg.GetList().GetRowText(0, COL_SIZE), std::to_wstring(fs::file_size(strFolder + kLatin1.toStdString())));
+        EXPECT_EQ(dlg.GetList().GetRowText(0, COL_SIZE),
+                  std::to_wstring(fs::file_size(strFolder + kLatin1.toStdString())));
         EXPECT_EQ(dlg.GetModel()->index(0, COL_FILENAME).data().toString(), QString::fromUtf8(kTwin));
         dlg.OnConvert();
         ASSERT_TRUE(apptest::WaitFor([&] { return !dlg.IsJobRunning(); }));
@@ -123,7 +119,9 @@ TEST(AppFileNames, EachTwinConvertsFromItsOwnBytes)
 
     // Named on the command line, relative to a folder that is not UTF-8
     // either: the twin converts from its own bytes.
-    const std::string strSub = strFolder + "d\xFC" "r";
+    const std::string strSub = strFolder +
+                               "d\xFC"
+                               "r";
     fs::create_directory(strSub);
     fs::rename(strFolder + kTwin.toStdString(), strSub + "/" + kTwin.toStdString());
     const fs::path oldCwd = fs::current_path();

@@ -31,14 +31,12 @@ using apptest::CConfigFile;
 
 namespace {
 
-uint32_t NoJob(IConversionHost*, bool)
-{
+uint32_t NoJob(IConversionHost*, bool) {
     return 1;
 }
 
 // The language chosen as the program would choose it at start-up.
-void LoadLanguage(const std::string& strName)
-{
+void LoadLanguage(const std::string& strName) {
     CConfigFile config(("[themes]\nSolution=" + strName + "\n").c_str());
     CMultiLanguage::LoadLanguage(GetAppDir());
 }
@@ -47,14 +45,11 @@ void LoadLanguage(const std::string& strName)
 // lifetime of the object; the tests' own language comes back afterwards.
 class CShippedLanguage {
 public:
-    explicit CShippedLanguage(const std::filesystem::path& file)
-        : m_copy(apptest::AppDir() / file.filename())
-    {
+    explicit CShippedLanguage(const std::filesystem::path& file) : m_copy(apptest::AppDir() / file.filename()) {
         std::filesystem::copy_file(file, m_copy, std::filesystem::copy_options::overwrite_existing);
         LoadLanguage(file.stem().string());
     }
-    ~CShippedLanguage()
-    {
+    ~CShippedLanguage() {
         std::filesystem::remove(m_copy);
         LoadLanguage("AppTest");
     }
@@ -79,8 +74,7 @@ private:
 
 // Pixels of the caption that the control cuts off, across and down; the
 // room is where the style draws the text.
-QSize Overflow(const QWidget* pWidget)
-{
+QSize Overflow(const QWidget* pWidget) {
     const QStyle* pStyle = pWidget->style();
     const QFontMetrics fm = pWidget->fontMetrics();
     if (const auto* pGroup = qobject_cast<const QGroupBox*>(pWidget)) {
@@ -104,15 +98,13 @@ QSize Overflow(const QWidget* pWidget)
     } else if (const auto* pLabel = qobject_cast<const QLabel*>(pWidget)) {
         strText = pLabel->text();
     }
-    if (strText.isEmpty())
-        return {};
+    if (strText.isEmpty()) return {};
     return {fm.horizontalAdvance(strText) - room.width(), fm.height() - room.height()};
 }
 
 // Every caption whole, no two controls on top of each other (a group box
 // holds the controls it frames), all inside the dialog.
-void CheckControls(QWidget& dlg)
-{
+void CheckControls(QWidget& dlg) {
     const QList<QWidget*> controls = dlg.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
     for (const QWidget* pWidget : controls) {
         SCOPED_TRACE(pWidget->objectName().toStdString());
@@ -123,7 +115,8 @@ void CheckControls(QWidget& dlg)
         for (const QWidget* pOther : controls) {
             if (pOther == pWidget || qobject_cast<const QGroupBox*>(pWidget) || qobject_cast<const QGroupBox*>(pOther))
                 continue;
-            EXPECT_FALSE(pWidget->geometry().intersects(pOther->geometry())) << "on " << pOther->objectName().toStdString();
+            EXPECT_FALSE(pWidget->geometry().intersects(pOther->geometry()))
+                << "on " << pOther->objectName().toStdString();
         }
     }
     for (const QGroupBox* pGroup : dlg.findChildren<QGroupBox*>()) {
@@ -136,8 +129,7 @@ void CheckControls(QWidget& dlg)
 }
 
 // Headers and the texts of one row whole, and every column in view.
-void CheckList(CTrelvoDlg& dlg)
-{
+void CheckList(CTrelvoDlg& dlg) {
     auto* pView = dlg.findChild<QTreeView*>(QStringLiteral("listFiles"));
     ASSERT_NE(pView, nullptr);
     const QHeaderView* pHeader = pView->header();
@@ -156,8 +148,7 @@ void CheckList(CTrelvoDlg& dlg)
     EXPECT_LE(pHeader->length(), pView->viewport()->width());
 }
 
-void CheckLanguage(const QTemporaryDir& dir)
-{
+void CheckLanguage(const QTemporaryDir& dir) {
     CTrelvoDlg dlg(QStringList(), &NoJob);
     dlg.show();  // the list lays out its viewport
     QApplication::processEvents();
@@ -176,8 +167,7 @@ void CheckLanguage(const QTemporaryDir& dir)
 
 }  // namespace
 
-TEST(AppFit, EveryCaptionFitsInEveryShippedLanguage)
-{
+TEST(AppFit, EveryCaptionFitsInEveryShippedLanguage) {
     CConfigFile config(nullptr);
     QTemporaryDir dir;
     // Sparse: five gigabytes of nothing.
@@ -186,8 +176,7 @@ TEST(AppFit, EveryCaptionFitsInEveryShippedLanguage)
     std::filesystem::resize_file(strBig, 5000000000);
     std::vector<std::filesystem::path> languages;
     for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(TRELVO_SOURCE_DIR) / "lang")) {
-        if (entry.path().extension() == ".lang")
-            languages.push_back(entry.path());
+        if (entry.path().extension() == ".lang") languages.push_back(entry.path());
     }
     ASSERT_GE(languages.size(), 2u);
 

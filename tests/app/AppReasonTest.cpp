@@ -28,19 +28,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-QVariant ToolTip(const CTrelvoDlg& dlg, int nRow, int nColumn = COL_DESTRIBE)
-{
+QVariant ToolTip(const CTrelvoDlg& dlg, int nRow, int nColumn = COL_DESTRIBE) {
     return dlg.GetModel()->data(dlg.GetModel()->index(nRow, nColumn), Qt::ToolTipRole);
 }
 
-QString Result(const CTrelvoDlg& dlg, int nRow)
-{
+QString Result(const CTrelvoDlg& dlg, int nRow) {
     return QString::fromStdWString(dlg.GetList().GetRowText(nRow, COL_DESTRIBE));
 }
 
 // Converts the dialog's rows as AVI or MP4 and returns the boxes shown.
-std::vector<apptest::SBox> Convert(CTrelvoDlg& dlg, bool bAvi)
-{
+std::vector<apptest::SBox> Convert(CTrelvoDlg& dlg, bool bAvi) {
     dlg.findChild<QRadioButton*>(bAvi ? "radioAvi" : "radioMp4")->click();
     CModalWatcher watcher;
     dlg.findChild<QPushButton*>("btnConvert")->click();
@@ -50,8 +47,7 @@ std::vector<apptest::SBox> Convert(CTrelvoDlg& dlg, bool bAvi)
 
 }  // namespace
 
-TEST(AppReason, RealRunsShowEachReasonInItsTooltipAndListTheFailedRows)
-{
+TEST(AppReason, RealRunsShowEachReasonInItsTooltipAndListTheFailedRows) {
     CConfigFile config(nullptr);
     for (const bool bAvi : {true, false}) {
         SCOPED_TRACE(bAvi ? "AVI" : "MP4");
@@ -97,8 +93,7 @@ TEST(AppReason, RealRunsShowEachReasonInItsTooltipAndListTheFailedRows)
     }
 }
 
-TEST(AppReason, TheLogKeepsARowsWarningsAndTheMessageCountsWhatItCannotList)
-{
+TEST(AppReason, TheLogKeepsARowsWarningsAndTheMessageCountsWhatItCannotList) {
     CConfigFile config(nullptr);
     QTemporaryDir dir;
     QList<QUrl> urls;
@@ -133,8 +128,7 @@ TEST(AppReason, TheLogKeepsARowsWarningsAndTheMessageCountsWhatItCannotList)
             pHost->OnRowDone(nRow, result, L"");
         }
         TRELVO_LOG_ERROR("avi", "after the last row");
-        if (!bAvi)
-            pHost->ShowMessage(L"Fail");
+        if (!bAvi) pHost->ShowMessage(L"Fail");
         return 1u;
     };
     for (const bool bAvi : {true, false}) {
@@ -146,10 +140,10 @@ TEST(AppReason, TheLogKeepsARowsWarningsAndTheMessageCountsWhatItCannotList)
         // Warnings and errors below the reason, each once, a few at most;
         // nothing from outside the row.
         EXPECT_EQ(ToolTip(dlg, 0).toString(), QString::fromUtf8("ReasonWriteOutput: No space left on device\n"
-                                                                 "avi: first\n"
-                                                                 "ffmpeg: muxer said no\n"
-                                                                 "avi: second\n"
-                                                                 "\xE2\x80\xA6"));
+                                                                "avi: first\n"
+                                                                "ffmpeg: muxer said no\n"
+                                                                "avi: second\n"
+                                                                "\xE2\x80\xA6"));
         EXPECT_EQ(ToolTip(dlg, 12).toString(), "ReasonReadInput: row 12");
         EXPECT_FALSE(ToolTip(dlg, 13).isValid());
 
@@ -161,8 +155,7 @@ TEST(AppReason, TheLogKeepsARowsWarningsAndTheMessageCountsWhatItCannotList)
 
         // The reason goes with its row when Clear removes the rows before
         // it, and a new batch has none.
-        for (int n = 0; n < 14; ++n)
-            dlg.GetModel()->SetRowChecked(n, n != 5);
+        for (int n = 0; n < 14; ++n) dlg.GetModel()->SetRowChecked(n, n != 5);
         dlg.OnClear();
         ASSERT_EQ(dlg.GetList().GetRowCount(), 1);
         EXPECT_EQ(ToolTip(dlg, 0).toString(), "ReasonReadInput: row 5");

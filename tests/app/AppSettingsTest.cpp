@@ -32,30 +32,26 @@ public:
     int m_nAsked = 0;
 
 protected:
-    QString AskDirectory() override
-    {
+    QString AskDirectory() override {
         ++m_nAsked;
         return m_strChosen;
     }
 };
 
 template <typename T>
-T* Child(QWidget& dlg, const char* pszName)
-{
+T* Child(QWidget& dlg, const char* pszName) {
     T* p = dlg.findChild<T*>(QString::fromLatin1(pszName));
     EXPECT_NE(p, nullptr) << pszName;
     return p;
 }
 
-bool ConfigExists()
-{
+bool ConfigExists() {
     return std::filesystem::exists(apptest::AppDir() / "Config.ini");
 }
 
 }  // namespace
 
-TEST(AppSettings, FirstRunUsesTheDefaultDirectory)
-{
+TEST(AppSettings, FirstRunUsesTheDefaultDirectory) {
     CConfigFile config(nullptr);
     CConverSet dlg;
     EXPECT_EQ(dlg.windowTitle(), "Config");
@@ -83,8 +79,7 @@ TEST(AppSettings, FirstRunUsesTheDefaultDirectory)
         EXPECT_FALSE(pButton->isDefault() || pButton->autoDefault());
 }
 
-TEST(AppSettings, TheBoxTogglesTheCustomDirectoryControls)
-{
+TEST(AppSettings, TheBoxTogglesTheCustomDirectoryControls) {
     CConfigFile config("[System]\nCheck=0\nPath=/srv/rec\n");
     CConverSet dlg;
     dlg.show();
@@ -107,8 +102,7 @@ TEST(AppSettings, TheBoxTogglesTheCustomDirectoryControls)
     EXPECT_EQ(dlg.childAt(pCheck->geometry().center()), pCheck);
 }
 
-TEST(AppSettings, OkWritesBothEntriesAndCreatesTheDirectory)
-{
+TEST(AppSettings, OkWritesBothEntriesAndCreatesTheDirectory) {
     CConfigFile config(nullptr);
     QTemporaryDir dir;
     const QString strPath = dir.filePath("a/b/c");
@@ -133,8 +127,7 @@ TEST(AppSettings, OkWritesBothEntriesAndCreatesTheDirectory)
     EXPECT_EQ(settings::ReadPath(), dir.path().toStdWString());
 }
 
-TEST(AppSettings, OnlyTheOkButtonSaves)
-{
+TEST(AppSettings, OnlyTheOkButtonSaves) {
     CConfigFile config(nullptr);
     QTemporaryDir dir;
     const QString strPath = dir.filePath("never");
@@ -175,8 +168,7 @@ TEST(AppSettings, OnlyTheOkButtonSaves)
     EXPECT_TRUE(QDir(strPath).exists());
 }
 
-TEST(AppSettings, AFailedSaveIsToldAndTheDialogStaysOpen)
-{
+TEST(AppSettings, AFailedSaveIsToldAndTheDialogStaysOpen) {
     CConfigFile config(nullptr);
     QTemporaryDir dir;
     const QString strOut = dir.filePath("out");
@@ -198,7 +190,8 @@ TEST(AppSettings, AFailedSaveIsToldAndTheDialogStaysOpen)
         Child<QPushButton>(dlg, "btnOk")->click();
         ASSERT_EQ(watcher.m_boxes.size(), 1u);
         EXPECT_EQ(watcher.m_boxes[0].icon, QMessageBox::Warning);
-        EXPECT_EQ(watcher.m_boxes[0].strText, "Nicht gespeichert in " + dir.filePath("blocker/trelvo/Config.ini") + "!");
+        EXPECT_EQ(watcher.m_boxes[0].strText,
+                  "Nicht gespeichert in " + dir.filePath("blocker/trelvo/Config.ini") + "!");
     }
     EXPECT_EQ(finished.count(), 0);
     EXPECT_TRUE(dlg.isVisible());
@@ -218,8 +211,7 @@ TEST(AppSettings, AFailedSaveIsToldAndTheDialogStaysOpen)
     EXPECT_EQ(Child<QLineEdit>(again, "editPath")->text(), strOut);
 }
 
-TEST(AppSettings, BrowseFillsThePathAndCancelKeepsIt)
-{
+TEST(AppSettings, BrowseFillsThePathAndCancelKeepsIt) {
     CConfigFile config("[System]\nCheck=0\n");
     CTestSet dlg;
     auto* pEdit = Child<QLineEdit>(dlg, "editPath");
@@ -236,8 +228,7 @@ TEST(AppSettings, BrowseFillsThePathAndCancelKeepsIt)
     EXPECT_EQ(pEdit->text(), "/media/disk/rec");
 }
 
-TEST(AppTranslate, CaptionAndDirectChildrenButNotEditFields)
-{
+TEST(AppTranslate, CaptionAndDirectChildrenButNotEditFields) {
     QDialog dlg;
     dlg.setWindowTitle("Trelvo.Trelvo");
     auto* pLabel = new QLabel("Trelvo.Format", &dlg);

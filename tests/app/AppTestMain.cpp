@@ -15,21 +15,20 @@
 #include <filesystem>
 #include <fstream>
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    if (::testing::GTEST_FLAG(list_tests))
-        return RUN_ALL_TESTS();
+    if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
 
     // A language file that translates a few keys; the rest show the part
     // after the first dot, so one run sees both.
     const std::filesystem::path langFile = apptest::AppDir() / "AppTest.lang";
     std::ofstream(langFile, std::ios::binary) << "[String]\n"
-                                                 "Trelvo.Open=\xC3\x96""ffnen\n"
-                                                 "Trelvo.Size=Gr\xC3\xB6\xC3\x9F""e\n"
+                                                 "Trelvo.Open=\xC3\x96"
+                                                 "ffnen\n"
+                                                 "Trelvo.Size=Gr\xC3\xB6\xC3\x9F"
+                                                 "e\n"
                                                  "Ambrel.Prompt=Hinweis\n"
                                                  "Trelvo.SelectFile=Bitte eine Datei w\xC3\xA4hlen\n"
                                                  "Trelvo.SavePath=\n"

@@ -1,8 +1,8 @@
 // Runs the built trelvo-convert on the fixtures and checks its outputs with
 // the FFmpeg tools.
-#include "TempDir.h"
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include "TempDir.h"
 
 #include <filesystem>
 #include <fstream>
@@ -21,9 +21,7 @@ const std::string kSample = std::string(TRELVO_SOURCE_DIR) + "/samples/cam_sampl
 
 class CliEndToEndTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = m_tmp.Root();
-    }
+    void SetUp() override { m_dir = m_tmp.Root(); }
 
     std::string Dir() const { return m_dir.string() + "/"; }
     std::string Copy(const std::string& strFrom, const std::string& strName) const {

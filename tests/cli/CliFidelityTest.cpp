@@ -1,8 +1,8 @@
 // Whole conversions held against their sources by FFmpeg's own reading: every
 // picture, the same decoded pictures in the same order, the recorder's clock,
 // the sound starting with its picture, and video of other kinds refused.
-#include "TempDir.h"
 #include <gtest/gtest.h>
+#include "TempDir.h"
 
 #include <cmath>
 #include <filesystem>
@@ -54,8 +54,8 @@ std::vector<double> PictureTimes(const std::string& strFile) {
 }
 
 double Number(const std::string& strFile, const std::string& strEntry) {
-    const std::string s = RunProcess({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                                      strEntry, "-of", "csv=p=0", strFile})
+    const std::string s = RunProcess({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", strEntry,
+                                      "-of", "csv=p=0", strFile})
                               .strOut;
     try {
         return std::stod(s);
@@ -68,13 +68,11 @@ double Number(const std::string& strFile, const std::string& strEntry) {
 std::vector<double> Flashes(const std::string& strFile) {
     std::vector<double> out;
     const SProcessResult r =
-        RunProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", "movie=" + strFile + ",signalstats",
-                    "-show_entries", "frame=best_effort_timestamp_time:frame_tags=lavfi.signalstats.YAVG", "-of",
-                    "csv=p=0"});
+        RunProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", "movie=" + strFile + ",signalstats", "-show_entries",
+                    "frame=best_effort_timestamp_time:frame_tags=lavfi.signalstats.YAVG", "-of", "csv=p=0"});
     for (const std::string& line : Lines(r.strOut)) {
         const size_t nComma = line.find(',');
-        if (nComma != std::string::npos && std::stod(line.substr(nComma + 1)) > 128)
-            out.push_back(std::stod(line));
+        if (nComma != std::string::npos && std::stod(line.substr(nComma + 1)) > 128) out.push_back(std::stod(line));
     }
     return out;
 }
@@ -83,8 +81,7 @@ std::vector<double> ToneOnsets(const std::string& strFile) {
     const SProcessResult r = RunProcess({"ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", strFile, "-map",
                                          "0:a:0", "-af", "silencedetect=n=-30dB:d=0.05", "-f", "null", "-"});
     std::vector<double> out;
-    for (size_t p = r.strErr.find("silence_end: "); p != std::string::npos;
-         p = r.strErr.find("silence_end: ", p + 1))
+    for (size_t p = r.strErr.find("silence_end: "); p != std::string::npos; p = r.strErr.find("silence_end: ", p + 1))
         out.push_back(std::stod(r.strErr.substr(p + 13)));
     return out;
 }
@@ -92,23 +89,25 @@ std::vector<double> ToneOnsets(const std::string& strFile) {
 class CliFidelityTest : public ::testing::Test {
 protected:
     // Converts one file; the output's path, empty when the run failed.
-    std::string Convert(const std::string& strInput, const std::string& strFormat,
-                        SProcessResult* pResult = nullptr) {
-        const SProcessResult r =
-            RunProcess({kProgram, "-q", "--json", "-f", strFormat, "-o", m_tmp.Dir(), strInput});
+    std::string Convert(const std::string& strInput, const std::string& strFormat, SProcessResult* pResult = nullptr) {
+        const SProcessResult r = RunProcess({kProgram, "-q", "--json", "-f", strFormat, "-o", m_tmp.Dir(), strInput});
         if (pResult) *pResult = r;
-        const std::string strOut =
-            m_tmp.Path(fs::path(strInput).stem().string() + "." + strFormat);
+        const std::string strOut = m_tmp.Path(fs::path(strInput).stem().string() + "." + strFormat);
         return r.nStatus == 0 && fs::exists(strOut) ? strOut : std::string();
     }
     TempDir m_tmp;
 };
 
 TEST_F(CliFidelityTest, EveryPictureInDisplayOrder) {
-    const char* kSources[] = {
-        "h264_bframes.h264",   "h265_bframes.h265", "h264_slices.h264", "ps_h264_bframes.ps",
-        "ps_h265_bframes_ptsonly.ps", "ps_h264_one.ps", "realworld/Cisco_Men_whisper_640x320_CABAC_Bframe_9.264",
-        "realworld/test-25fps.h265", "realworld/CVFC1_Sony_C.jsv"};
+    const char* kSources[] = {"h264_bframes.h264",
+                              "h265_bframes.h265",
+                              "h264_slices.h264",
+                              "ps_h264_bframes.ps",
+                              "ps_h265_bframes_ptsonly.ps",
+                              "ps_h264_one.ps",
+                              "realworld/Cisco_Men_whisper_640x320_CABAC_Bframe_9.264",
+                              "realworld/test-25fps.h265",
+                              "realworld/CVFC1_Sony_C.jsv"};
     for (const char* pszSource : kSources) {
         const std::string strSource = kData + pszSource;
         const std::vector<std::string> source = PictureChecksums(strSource);

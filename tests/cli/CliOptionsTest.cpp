@@ -89,9 +89,8 @@ TEST(CliOptionsTest, OptionsOfTheRecording) {
 
     cli::SOptions o;
     std::string e;
-    ASSERT_TRUE(cli::ParseOptions({"--join", "all.avi", "--from=00:00:05", "--to", "9", "--time",
-                                   "2024-05-01T08:00:00Z", "a", "b"},
-                                  o, e))
+    ASSERT_TRUE(cli::ParseOptions(
+        {"--join", "all.avi", "--from=00:00:05", "--to", "9", "--time", "2024-05-01T08:00:00Z", "a", "b"}, o, e))
         << e;
     EXPECT_EQ(o.format, cli::EFormat::Avi);  // the join's name asks for AVI
     EXPECT_EQ(o.convert.strJoinOutput, "all.avi");
@@ -100,11 +99,13 @@ TEST(CliOptionsTest, OptionsOfTheRecording) {
     EXPECT_TRUE(o.convert.bTime);
     EXPECT_EQ(o.convert.nTimeUs, int64_t{1714550400} * 1000000);
 
-    const std::vector<std::vector<std::string>> bad = {
-        {"--faststart", "--fragmented", "a"},     {"-f", "avi", "--fragmented", "a"},
-        {"--from", "9", "--to", "5", "a"},        {"--time", "2024-05-01 08:00", "a"},
-        {"--time", "2024-05-01T08:00:00", "--time-from-name", "%Y", "a"},
-        {"--time-from-name", "no-conversion", "a"}, {"--join", "", "a"}};
+    const std::vector<std::vector<std::string>> bad = {{"--faststart", "--fragmented", "a"},
+                                                       {"-f", "avi", "--fragmented", "a"},
+                                                       {"--from", "9", "--to", "5", "a"},
+                                                       {"--time", "2024-05-01 08:00", "a"},
+                                                       {"--time", "2024-05-01T08:00:00", "--time-from-name", "%Y", "a"},
+                                                       {"--time-from-name", "no-conversion", "a"},
+                                                       {"--join", "", "a"}};
     for (const auto& args : bad) {
         cli::SOptions bo;
         EXPECT_FALSE(cli::ParseOptions(args, bo, e)) << args[0] << " " << args[1];

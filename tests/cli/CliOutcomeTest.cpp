@@ -1,8 +1,8 @@
 // What a user sees of each file's outcome through the command line: the
 // reason on the result line and in --json, and that no existing file is lost.
-#include "TempDir.h"
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include "TempDir.h"
 
 #include <filesystem>
 #include <fstream>
@@ -64,8 +64,8 @@ TEST_F(CliOutcomeTest, EveryFailureSaysWhy) {
         ASSERT_EQ(lines.size(), 7u) << r.strOut << r.strErr;
         EXPECT_NE(lines[0].find("\"result\":\"success\",\"whole\":true"), std::string::npos) << lines[0];
         EXPECT_NE(lines[0].find("\"pictures\":"), std::string::npos);
-        const char* kCodes[] = {"name-used", "not-recorder-stream", "not-recorder-stream", "open-input",
-                                "not-regular-file", "not-regular-file"};
+        const char* kCodes[] = {"name-used",  "not-recorder-stream", "not-recorder-stream",
+                                "open-input", "not-regular-file",    "not-regular-file"};
         for (size_t i = 1; i < lines.size(); ++i) {
             EXPECT_NE(lines[i].find("\"result\":\"failed\""), std::string::npos) << lines[i];
             EXPECT_NE(lines[i].find(std::string("\"reason\":\"") + kCodes[i - 1] + "\""), std::string::npos)
@@ -88,9 +88,9 @@ TEST_F(CliOutcomeTest, AFailedConversionKeepsTheFileThatWasThere) {
         const std::string out = Write(std::string("cam.") + pszFormat, strBefore);
         // The disk is full after a few KiB: the output cannot be finished.
         const std::string in = Copy("h265_352x288_30fps.h265", "cam.h265");
-        const SProcessResult full = RunProcess(
-            {"bash", "-c", "ulimit -f 8 && exec \"$0\" -q --json -f " + std::string(pszFormat) + " \"$1\"",
-             kProgram, in});
+        const SProcessResult full =
+            RunProcess({"bash", "-c", "ulimit -f 8 && exec \"$0\" -q --json -f " + std::string(pszFormat) + " \"$1\"",
+                        kProgram, in});
         EXPECT_EQ(full.nStatus, 1) << full.strOut << full.strErr;
         EXPECT_NE(full.strOut.find("\"reason\":\"write-output\""), std::string::npos) << full.strOut;
         EXPECT_NE(full.strOut.find("File too large"), std::string::npos) << full.strOut;
@@ -131,11 +131,15 @@ TEST_F(CliOutcomeTest, BatchScriptCollectsOneResultPerFile) {
         inputs.push_back(Copy("h264_320x180_25fps.h264", pszName));
     inputs.push_back(Write("bad.h264", std::string(5000, 'x')));
     fs::create_directory(Path("out"));
-    std::vector<std::string> args = {"env",  "TRELVO_CONVERT=" + kProgram,
+    std::vector<std::string> args = {"env",
+                                     "TRELVO_CONVERT=" + kProgram,
                                      std::string(TRELVO_SOURCE_DIR) + "/scripts/convert-batch.sh",
-                                     "-j",   "2",
-                                     "-o",   Path("out"),
-                                     "-r",   Path("results.jsonl")};
+                                     "-j",
+                                     "2",
+                                     "-o",
+                                     Path("out"),
+                                     "-r",
+                                     Path("results.jsonl")};
     args.insert(args.end(), inputs.begin(), inputs.end());
     const SProcessResult r = RunProcess(args);
     EXPECT_EQ(r.nStatus, 1) << r.strErr;  // one file failed

@@ -1,8 +1,8 @@
 // The options of the recording through the program, each output read back by
 // FFmpeg: the index first, fragments that survive a cut-off file, inputs
 // joined on one timeline, a part of a recording, and its recording time.
-#include "TempDir.h"
 #include <gtest/gtest.h>
+#include "TempDir.h"
 
 #include <sys/stat.h>
 
@@ -66,9 +66,9 @@ std::vector<double> PictureTimes(const std::string& strFile) {
 }
 
 std::string Tag(const std::string& strFile, const std::string& strTag) {
-    const std::string s = RunProcess({"ffprobe", "-v", "error", "-show_entries", "format_tags=" + strTag, "-of",
-                                      "csv=p=0", strFile})
-                              .strOut;
+    const std::string s =
+        RunProcess({"ffprobe", "-v", "error", "-show_entries", "format_tags=" + strTag, "-of", "csv=p=0", strFile})
+            .strOut;
     return s.empty() ? s : s.substr(0, s.find('\n'));
 }
 
@@ -77,9 +77,8 @@ std::string Tag(const std::string& strFile, const std::string& strTag) {
 std::vector<double> Flashes(const std::string& strFile) {
     std::vector<double> out;
     const SProcessResult r =
-        RunProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", "movie=" + strFile + ",signalstats",
-                    "-show_entries", "frame=best_effort_timestamp_time:frame_tags=lavfi.signalstats.YAVG", "-of",
-                    "csv=p=0"});
+        RunProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", "movie=" + strFile + ",signalstats", "-show_entries",
+                    "frame=best_effort_timestamp_time:frame_tags=lavfi.signalstats.YAVG", "-of", "csv=p=0"});
     for (const std::string& line : Lines(r.strOut)) {
         const size_t nComma = line.find(',');
         if (nComma != std::string::npos && std::stod(line.substr(nComma + 1)) > 128) out.push_back(std::stod(line));
@@ -153,10 +152,10 @@ TEST_F(CliRecordingTest, AFragmentedFileCutOffAnywherePlaysToWithinTwoSeconds) {
         }
         const std::string strCut = Path("cut.mp4");
         std::ofstream(strCut, std::ios::binary | std::ios::trunc).write(strWhole.data(), static_cast<long>(nCut));
-        const std::vector<double> times = Numbers(RunProcess({"ffprobe", "-v", "quiet", "-select_streams", "v:0",
-                                                              "-show_entries", "frame=best_effort_timestamp_time",
-                                                              "-of", "csv=p=0", strCut})
-                                                      .strOut);
+        const std::vector<double> times =
+            Numbers(RunProcess({"ffprobe", "-v", "quiet", "-select_streams", "v:0", "-show_entries",
+                                "frame=best_effort_timestamp_time", "-of", "csv=p=0", strCut})
+                        .strOut);
         ASSERT_FALSE(times.empty()) << "cut at " << nCut;
         EXPECT_GE(times.back(), dWritten - 2.0) << "cut at " << nCut;
     }
@@ -235,8 +234,7 @@ TEST_F(CliRecordingTest, APartStartsAtTheKeyFrameBeforeItWithTheSoundInStep) {
             EXPECT_EQ(r.nStatus, 0) << r.strOut << r.strErr;
             EXPECT_NE(r.strOut.find("\"starts_before_from\":1.000"), std::string::npos) << r.strOut;
             const std::string strOut = Path(std::string("part/gop2_flash_at_6s.") + pszFormat);
-            EXPECT_EQ(PictureChecksums(strOut),
-                      std::vector<std::string>(source.begin() + 100, source.begin() + 225));
+            EXPECT_EQ(PictureChecksums(strOut), std::vector<std::string>(source.begin() + 100, source.begin() + 225));
             const std::vector<double> flashes = Flashes(strOut);
             const std::vector<double> tones = Silence(strOut, "silence_end");
             ASSERT_EQ(flashes.size(), 1u);
@@ -258,8 +256,7 @@ TEST_F(CliRecordingTest, TheRecordingTimeBecomesTheCreationTimeOfTheFirstPicture
         SCOPED_TRACE(pszFormat);
         const std::string strTag = std::string(pszFormat) == "mp4" ? "creation_time" : "date";
         const std::string strDir = Path(pszFormat);
-        ASSERT_EQ(Run({"-f", pszFormat, "-o", strDir, "--time", "2024-05-01T08:00:00Z", "--from", "5", kGop2})
-                      .nStatus,
+        ASSERT_EQ(Run({"-f", pszFormat, "-o", strDir, "--time", "2024-05-01T08:00:00Z", "--from", "5", kGop2}).nStatus,
                   0);
         EXPECT_EQ(Tag(strDir + "/gop2_flash_at_6s." + pszFormat, strTag), "2024-05-01T08:00:04.000000Z");
         // From the name, of the first input of a join.
@@ -270,8 +267,8 @@ TEST_F(CliRecordingTest, TheRecordingTimeBecomesTheCreationTimeOfTheFirstPicture
         EXPECT_EQ(r.nStatus, 0) << r.strOut;
         EXPECT_EQ(Tag(strDir + "/joined." + pszFormat, strTag), "2024-05-01T22:15:30.000000Z");
         // A name without it: converted, and said.
-        const SProcessResult none = Run({"-f", pszFormat, "--time-from-name", "%Y%m%d_%H%M%S", "-o", strDir,
-                                         kData + "join_slice3.ps"});
+        const SProcessResult none =
+            Run({"-f", pszFormat, "--time-from-name", "%Y%m%d_%H%M%S", "-o", strDir, kData + "join_slice3.ps"});
         EXPECT_EQ(none.nStatus, 0);
         EXPECT_NE(none.strOut.find("\"creation_time\":null"), std::string::npos) << none.strOut;
     }

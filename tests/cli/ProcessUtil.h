@@ -26,8 +26,7 @@ inline std::string ReadWholeFile(const std::string& strPath) {
 // Runs args[0] (searched in PATH) in strCwd (empty: here), stdin from /dev/null.
 inline SProcessResult RunProcess(const std::vector<std::string>& args, const std::string& strCwd = {}) {
     static int s_nSerial = 0;
-    const std::string strBase =
-        "/tmp/trelvo_proc_" + std::to_string(::getpid()) + "_" + std::to_string(++s_nSerial);
+    const std::string strBase = "/tmp/trelvo_proc_" + std::to_string(::getpid()) + "_" + std::to_string(++s_nSerial);
     const std::string strOutFile = strBase + ".out";
     const std::string strErrFile = strBase + ".err";
     SProcessResult result;
@@ -59,8 +58,8 @@ inline SProcessResult RunProcess(const std::vector<std::string>& args, const std
 
 // One line per stream: "codec_type|codec_name|codec_tag_string|...".
 inline std::string ProbeStreams(const std::string& strFile, const std::string& strEntries) {
-    return RunProcess({"ffprobe", "-v", "error", "-show_entries", "stream=" + strEntries, "-of",
-                       "compact=p=0:nk=1", strFile})
+    return RunProcess(
+               {"ffprobe", "-v", "error", "-show_entries", "stream=" + strEntries, "-of", "compact=p=0:nk=1", strFile})
         .strOut;
 }
 

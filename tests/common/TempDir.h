@@ -11,13 +11,11 @@ class TempDir {
 public:
     TempDir() {
         std::string tmpl = (std::filesystem::temp_directory_path() / "trelvo-test-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) != nullptr)
-            m_path = tmpl;
+        if (::mkdtemp(tmpl.data()) != nullptr) m_path = tmpl;
     }
     ~TempDir() {
         std::error_code ec;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ec);
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -23,8 +23,8 @@ bool g_bCancelSeen = false;
 
 // Stands in for the AVI library: reports a few positions, then succeeds
 // unless told to fail for the g_nFailUser-th call.
-int32_t FakeConvert(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
-                    KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult) {
+int32_t FakeConvert(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel,
+                    void* pUser, KorvelResult* pResult) {
     g_calls.push_back({pszInput, pszOutput});
     pfnProgress(1, 3, pUser);
     pfnProgress(2, 0, pUser);  // total 0: ignored
@@ -104,13 +104,12 @@ TEST_F(ConvertAviJobTest, ProgressCallbackFormatsEveryCall) {
     AviProgressCallback(4294967295u, 4294967295u, 0);
     AviProgressCallback(5, 3, 0);  // not clamped
     AviProgressCallback(0, 10, 0);
-    EXPECT_EQ(m_host.Written(0, COL_PROGRESS),
-              (std::vector<std::wstring>{L"33", L"33", L"100", L"166", L"0"}));
+    EXPECT_EQ(m_host.Written(0, COL_PROGRESS), (std::vector<std::wstring>{L"33", L"33", L"100", L"166", L"0"}));
     AviProgressCallback(1, 2, 7);  // no such row: nothing happens
     EXPECT_EQ(m_host.list.GetRowCount(), 1);
 
     g_pMainDlg = nullptr;
-    AviProgressCallback(1, 2, 0);  // no list to reach
+    AviProgressCallback(1, 2, 0);         // no list to reach
     EXPECT_EQ(m_host.writes.size(), 6u);  // the out-of-range write went through the host
 }
 

@@ -14,14 +14,14 @@
 #include "libs/tessaro/tessaro.h"
 
 struct SFakeInput {
-    uint64_t nSize = 0;      // what Size() says
-    uint64_t nBytes = 0;     // what the reads deliver
-    int nFailAtRead = 0;     // 1-based read that fails; 0 never
+    uint64_t nSize = 0;   // what Size() says
+    uint64_t nBytes = 0;  // what the reads deliver
+    int nFailAtRead = 0;  // 1-based read that fails; 0 never
 };
 
 struct SFakeOutput {
-    int nFailAtFrame = 0;    // 1-based InputFrame call that returns -1; 0 never
-    int32_t nFinish = 1;     // what Finish() returns
+    int nFailAtFrame = 0;      // 1-based InputFrame call that returns -1; 0 never
+    int32_t nFinish = 1;       // what Finish() returns
     bool bCreateFile = false;  // put a real file at the path, as a writer would
 };
 
@@ -47,9 +47,7 @@ public:
         }
         return std::make_unique<CReader>(it->second, events);
     }
-    std::unique_ptr<convert::IFrameParser> CreateParser() override {
-        return std::make_unique<CParser>(*this);
-    }
+    std::unique_ptr<convert::IFrameParser> CreateParser() override { return std::make_unique<CParser>(*this); }
     std::unique_ptr<convert::IFrameWriter> CreateWriter(const std::string& strPath, const SMp4WriterOptions&,
                                                         std::string&) override {
         writerPaths.push_back(strPath);

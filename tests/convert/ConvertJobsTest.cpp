@@ -1,6 +1,6 @@
-#include "TempDir.h"
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include "TempDir.h"
 
 #include <filesystem>
 #include <fstream>

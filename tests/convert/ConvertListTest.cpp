@@ -1,7 +1,7 @@
-#include "TempDir.h"
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include "TempDir.h"
 
 #include <filesystem>
 #include <fstream>
@@ -15,9 +15,7 @@ namespace {
 
 class ConvertListTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = m_tmp.Root();
-    }
+    void SetUp() override { m_dir = m_tmp.Root(); }
 
     std::wstring MakeFile(const std::string& strName, size_t nBytes, const fs::path& dir = {}) {
         const fs::path path = (dir.empty() ? m_dir : dir) / strName;

@@ -24,7 +24,7 @@ public:
     std::vector<std::wstring> messages;
     std::vector<std::tuple<int32_t, bool, std::wstring>> rowsDone;
     std::vector<convert::SConversionResult> results;  // one per row done
-    int nStopAfterChecks = -1;  // stop once this many checks have been made
+    int nStopAfterChecks = -1;                        // stop once this many checks have been made
     int nStopChecks = 0;
 
     // Adds a row as the list would for a file at strSourceDir + name.

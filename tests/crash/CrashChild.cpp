@@ -2,19 +2,19 @@
 // It prints "tid N" for the thread about to crash on standard output first.
 #include "crash/CrashHandler.h"
 
-#include <climits>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <sys/syscall.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 

@@ -3,6 +3,11 @@
 // leaves beside itself.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -10,13 +15,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
 #include <sstream>
 #include <string>
-#include <sys/file.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -37,7 +37,9 @@ namespace {
 
 constexpr char kDumpName[] = "CrashDumpFile.dmp";
 
-fs::path TestBinDir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
+fs::path TestBinDir() {
+    return fs::read_symlink("/proc/self/exe").parent_path();
+}
 
 struct ChildRun {
     int nStatus = 0;
@@ -65,7 +67,9 @@ ChildRun RunChild(const fs::path& exe, const std::string& strMode,
         close(errPipe[0]);
         close(errPipe[1]);
         // No core files from the crashes we cause.
-        struct rlimit noCore {0, 0};
+        struct rlimit noCore {
+            0, 0
+        };
         setrlimit(RLIMIT_CORE, &noCore);
         for (const auto& [strName, strValue] : env) setenv(strName.c_str(), strValue.c_str(), 1);
         std::string strExe = exe.string();
@@ -124,7 +128,9 @@ std::string RunCommand(const std::string& strCommand) {
     return strResult;
 }
 
-bool HaveAddr2Line() { return RunCommand("command -v addr2line").find("addr2line") != std::string::npos; }
+bool HaveAddr2Line() {
+    return RunCommand("command -v addr2line").find("addr2line") != std::string::npos;
+}
 
 struct Frame {
     std::string strOffset;
@@ -142,8 +148,10 @@ std::vector<Frame> Frames(const std::string& strDump) {
         fields >> strIndex >> strAddress >> strOffset;
         std::string strModule;
         std::getline(fields, strModule);
-        if (strOffset.size() > 1 && strOffset[0] == '+') frames.push_back({strOffset.substr(1), strModule.substr(1)});
-        else frames.push_back({"", ""});
+        if (strOffset.size() > 1 && strOffset[0] == '+')
+            frames.push_back({strOffset.substr(1), strModule.substr(1)});
+        else
+            frames.push_back({"", ""});
     }
     return frames;
 }
@@ -155,8 +163,8 @@ std::vector<std::string> ResolveFrames(const std::vector<Frame>& frames, const f
     for (const Frame& f : frames) {
         if (f.strModule == module.string()) strOffsets += " " + f.strOffset;
     }
-    std::istringstream out(strOffsets.empty() ? ""
-                                              : RunCommand("addr2line -f -C -e '" + module.string() + "'" + strOffsets));
+    std::istringstream out(
+        strOffsets.empty() ? "" : RunCommand("addr2line -f -C -e '" + module.string() + "'" + strOffsets));
     std::vector<std::string> names;
     for (const Frame& f : frames) {
         std::string strName, strWhere;
@@ -176,7 +184,9 @@ std::string TidFromOutput(const std::string& strOut) {
     return strOut.substr(nPos, strOut.find('\n', nPos) - nPos);
 }
 
-bool DiedBy(int nStatus, int nSignal) { return WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == nSignal; }
+bool DiedBy(int nStatus, int nSignal) {
+    return WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == nSignal;
+}
 
 // Every test uses the one program directory, so they take turns.
 class CrashTest : public ::testing::Test {
@@ -201,8 +211,7 @@ protected:
         ChildRun run = RunChild(m_child, strMode);
         EXPECT_TRUE(DiedBy(run.nStatus, nSignal)) << strMode << " status " << run.nStatus << "\n" << run.strErr;
         fs::path dump = m_dir / kDumpName;
-        EXPECT_NE(run.strErr.find("Fatal Error\nCrash dump: " + dump.string() + "\n"), std::string::npos)
-            << run.strErr;
+        EXPECT_NE(run.strErr.find("Fatal Error\nCrash dump: " + dump.string() + "\n"), std::string::npos) << run.strErr;
         EXPECT_TRUE(fs::is_regular_file(dump)) << strMode;
         EXPECT_FALSE(fs::exists(m_dir / "CrashDumpFile.dmp.tmp"));
         std::string strDump = ReadFile(dump);
@@ -256,8 +265,7 @@ TEST_F(CrashTest, AbortAndUncaughtExceptionEndBySigabrt) {
     }
 
     strDump = CrashAndCheck("throw", SIGABRT, "SIGABRT");
-    EXPECT_EQ(ValueAfter(strDump, "reason: "),
-              "uncaught exception of type std::runtime_error: conversion state lost");
+    EXPECT_EQ(ValueAfter(strDump, "reason: "), "uncaught exception of type std::runtime_error: conversion state lost");
     if (HaveAddr2Line()) {
         names = ResolveFrames(Frames(strDump), m_child);
         EXPECT_NE(std::find(names.begin(), names.end(), "CrashThrow()"), names.end()) << strDump;

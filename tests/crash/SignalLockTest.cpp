@@ -16,7 +16,9 @@ namespace {
 
 volatile sig_atomic_t g_nCalls = 0;
 
-void Count(int) { g_nCalls = g_nCalls + 1; }
+void Count(int) {
+    g_nCalls = g_nCalls + 1;
+}
 
 struct sigaction Current(int nSignal) {
     struct sigaction now {};

@@ -40,10 +40,14 @@ TEST(CrashSignalSafeIo, WriterFormatsNumbersAndDatesAndKeepsEveryByteAcrossItsBu
         out.Hex(0).Str(" ").Hex(0, 1).Str(" ").Hex(0x1a, 1).Str(" ").Hex(0xabc, 4).Str(" ");
         out.Hex(0x123456789abcdef0, 4).Str(" ").Hex(UINT64_MAX).Str("\n");
         const std::pair<long long, const char*> dates[] = {
-            {0, "1970-01-01 00:00:00 UTC"},          {94694399, "1972-12-31 23:59:59 UTC"},
-            {951827696, "2000-02-29 12:34:56 UTC"},  {1709164800, "2024-02-29 00:00:00 UTC"},
-            {4107542399, "2100-02-28 23:59:59 UTC"}, {4107542400, "2100-03-01 00:00:00 UTC"},
-            {253402300799, "9999-12-31 23:59:59 UTC"}, {-1, "unknown"},
+            {0, "1970-01-01 00:00:00 UTC"},
+            {94694399, "1972-12-31 23:59:59 UTC"},
+            {951827696, "2000-02-29 12:34:56 UTC"},
+            {1709164800, "2024-02-29 00:00:00 UTC"},
+            {4107542399, "2100-02-28 23:59:59 UTC"},
+            {4107542400, "2100-03-01 00:00:00 UTC"},
+            {253402300799, "9999-12-31 23:59:59 UTC"},
+            {-1, "unknown"},
         };
         for (const auto& [nSecs, szExpected] : dates) out.UtcTime(nSecs).Str("|").Str(szExpected).Str("\n");
         // Odd-sized pieces, so that they straddle the buffer's end.

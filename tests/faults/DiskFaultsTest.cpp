@@ -116,8 +116,7 @@ TEST_F(DiskFaultsTest, InputThatShrinksWhileReadFails) {
         const std::string in = Big("rec.h264");
         const std::string strKept = Write(std::string("rec.") + pszFormat, "made earlier, keep me");
         // A slow disk, so that the cut comes while the output is written.
-        const std::unique_ptr<CChildProcess> child =
-            Start({"-q", "--json", "-f", pszFormat, in}, ShimEnv(in, 10000));
+        const std::unique_ptr<CChildProcess> child = Start({"-q", "--json", "-f", pszFormat, in}, ShimEnv(in, 10000));
         ASSERT_TRUE(child->WaitUntil(TemporaryAppears()));
         ASSERT_EQ(::truncate(in.c_str(), static_cast<off_t>(fs::file_size(in) / 8)), 0);
         const SChildEnd end = Finish(*child);

@@ -3,8 +3,8 @@
 // read-fault shim when asked, and the checks of what is left on disk.
 #pragma once
 
-#include "TempDir.h"
 #include <gtest/gtest.h>
+#include "TempDir.h"
 
 #include <algorithm>
 #include <chrono>
@@ -44,14 +44,13 @@ inline constexpr bool kAsan = false;
 // strFile: each read first waits nDelayUs, reads from byte nFailAt on fail.
 inline std::vector<std::string> ShimEnv(const std::string& strFile, long nDelayUs, long long nFailAt = -1) {
     std::vector<std::string> env = {"LD_PRELOAD=" + std::string(TRELVO_READ_FAULT), "TRELVO_FAULT_FILE=" + strFile,
-                                     "TRELVO_FAULT_DELAY_US=" + std::to_string(nDelayUs),
-                                     "TRELVO_FAULT_EIO_AFTER=" + std::to_string(nFailAt)};
+                                    "TRELVO_FAULT_DELAY_US=" + std::to_string(nDelayUs),
+                                    "TRELVO_FAULT_EIO_AFTER=" + std::to_string(nFailAt)};
     // A shared ASan runtime wants to be loaded first; the shim only passes
     // reads on, so the order does not matter to it.
     if (kAsan) {
         const char* psz = std::getenv("ASAN_OPTIONS");
-        env.push_back(std::string("ASAN_OPTIONS=") + (psz ? std::string(psz) + ":" : "") +
-                      "verify_asan_link_order=0");
+        env.push_back(std::string("ASAN_OPTIONS=") + (psz ? std::string(psz) + ":" : "") + "verify_asan_link_order=0");
     }
     return env;
 }

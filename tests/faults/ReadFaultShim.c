@@ -33,8 +33,8 @@ static void* Next(void* _Atomic* pSlot, const char* pszName) {
     return p;
 }
 
-#define NEXT(type, name)                     \
-    static void* _Atomic s_##name;           \
+#define NEXT(type, name)           \
+    static void* _Atomic s_##name; \
     const type pfnNext = (type)Next(&s_##name, #name)
 
 static long long EnvNumber(const char* pszName) {
@@ -47,8 +47,8 @@ static int Watch(int fd) {
     struct stat target, opened;
     if (fd < 0 || fd >= MAX_FDS || !pszTarget) return fd;
     const int nSaved = errno;
-    const int bMatch = stat(pszTarget, &target) == 0 && fstat(fd, &opened) == 0 &&
-                       target.st_dev == opened.st_dev && target.st_ino == opened.st_ino;
+    const int bMatch = stat(pszTarget, &target) == 0 && fstat(fd, &opened) == 0 && target.st_dev == opened.st_dev &&
+                       target.st_ino == opened.st_ino;
     atomic_store(&g_watched[fd], bMatch != 0);
     errno = nSaved;
     return fd;

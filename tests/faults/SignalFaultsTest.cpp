@@ -100,8 +100,8 @@ TEST_F(SignalFaultsTest, ClosedReaderStopsTheBatchAtTheNextResultLine) {
     for (const char* pszFormat : kFormats) {
         SCOPED_TRACE(pszFormat);
         std::vector<std::string> argv = {
-            "bash", "-c", "\"$@\" | head -2; echo ${PIPESTATUS[0]} >'" + strStatus + "'", "bash", kProgram, "-q",
-            "-f", pszFormat};
+            "bash", "-c",     "\"$@\" | head -2; echo ${PIPESTATUS[0]} >'" + strStatus + "'", "bash", kProgram, "-q",
+            "-f",   pszFormat};
         argv.insert(argv.end(), inputs.begin(), inputs.end());
         // The third file is slow: head has gone by the time its line comes.
         const SChildEnd end = Finish(*Spawn(argv, ShimEnv(inputs[2], 100000)));

@@ -118,7 +118,7 @@ TEST(JoinedTest, ACutStartsAtTheKeyFrameAtOrBeforeItsStart) {
     feed::CCut cut(5 * kSecond, 9 * kSecond);
     const SCutOut out = Cut(cut, Recording(nStart));
     ASSERT_FALSE(out.pictures.empty());
-    EXPECT_EQ(out.pictures.front(), nStart + 4 * kSecond);  // the key frame at 4 s
+    EXPECT_EQ(out.pictures.front(), nStart + 4 * kSecond);          // the key frame at 4 s
     EXPECT_EQ(out.pictures.back(), nStart + 9 * kSecond - kFrame);  // the last before 9 s
     EXPECT_EQ(out.pictures.size(), 125u);
     EXPECT_EQ(out.nStartPts, nStart + 4 * kSecond);

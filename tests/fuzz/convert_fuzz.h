@@ -34,7 +34,9 @@ inline bool WriteInput(const std::string& strPath, const uint8_t* data, size_t s
     return std::fclose(f) == 0 && bOk;
 }
 
-inline bool Exists(const std::string& strPath) { return ::access(strPath.c_str(), F_OK) == 0; }
+inline bool Exists(const std::string& strPath) {
+    return ::access(strPath.c_str(), F_OK) == 0;
+}
 
 // Everything logged, FFmpeg's own lines too, goes nowhere.
 inline void Quiet() {

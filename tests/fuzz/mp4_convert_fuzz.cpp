@@ -13,9 +13,7 @@ class CFuzzHost final : public IConversionHost {
 public:
     int32_t GetRowCount() override { return 1; }
     bool IsRowChecked(int32_t) override { return true; }
-    std::wstring GetRowText(int32_t, int32_t nColumn) override {
-        return nColumn == COL_FILENAME ? L"in.h264" : L"";
-    }
+    std::wstring GetRowText(int32_t, int32_t nColumn) override { return nColumn == COL_FILENAME ? L"in.h264" : L""; }
     void SetRowText(int32_t, int32_t nColumn, const std::wstring& strText) override {
         if (nColumn == COL_PROGRESS && std::stol(strText) > 100) std::abort();
     }

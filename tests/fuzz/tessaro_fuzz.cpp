@@ -22,33 +22,28 @@ void drain(void* h) {
             std::abort();
         if (f->nFrameType == TESSARO_FRAME_AUDIO && f->nCodec != TESSARO_AUDIO_AAC && f->nPayloadLen > 1535)
             std::abort();  // the G.711 writers take no more
-        if (f->nPts == TESSARO_NO_TIME || f->nDts == TESSARO_NO_TIME)
-            std::abort();
+        if (f->nPts == TESSARO_NO_TIME || f->nDts == TESSARO_NO_TIME) std::abort();
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2)
-        return 0;
+    if (size < 2) return 0;
     // The first two bytes seed the chunk sizes (1..16384).
     uint32_t seed = static_cast<uint32_t>(data[0]) << 8 | data[1];
     data += 2;
     size -= 2;
     void* h = TessaroCreate(0);
-    if (!h)
-        return 0;
+    if (!h) return 0;
     // Some inputs end part way and go on as a new stream.
     const size_t split = (seed & 7) == 0 ? size / 2 : size;
     size_t off = 0;
     while (off < size) {
         seed = seed * 1103515245u + 12345u;
         size_t chunk = (seed >> 8) % 4 == 0 ? 1 + (seed >> 12) % 16384 : 1 + (seed >> 12) % 64;
-        if (off < split && chunk > split - off)
-            chunk = split - off;
-        if (chunk > size - off)
-            chunk = size - off;
+        if (off < split && chunk > split - off) chunk = split - off;
+        if (chunk > size - off) chunk = size - off;
         TessaroInputData(h, data + off, static_cast<uint32_t>(chunk));
         off += chunk;
         drain(h);
@@ -60,9 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TessaroInputEnd(h);
     drain(h);
     TessaroStatus status;
-    if (TessaroGetStatus(h, &status, sizeof status) != 0 ||
-        status.nContainer > TESSARO_CONTAINER_PS)
-        std::abort();
+    if (TessaroGetStatus(h, &status, sizeof status) != 0 || status.nContainer > TESSARO_CONTAINER_PS) std::abort();
     TessaroDestroy(h);
     return 0;
 }

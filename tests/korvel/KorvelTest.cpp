@@ -27,8 +27,12 @@ std::vector<SReport> g_reports;
 int g_nCancelAfter = -1;  // cancel on this many-th question; -1 never
 int g_nCancelAsks = 0;
 
-void Record(uint32_t nPosition, uint32_t nTotal, int32_t nUser) { g_reports.push_back({nPosition, nTotal, nUser}); }
-int32_t Cancel(int32_t) { return g_nCancelAfter >= 0 && ++g_nCancelAsks > g_nCancelAfter ? 1 : 0; }
+void Record(uint32_t nPosition, uint32_t nTotal, int32_t nUser) {
+    g_reports.push_back({nPosition, nTotal, nUser});
+}
+int32_t Cancel(int32_t) {
+    return g_nCancelAfter >= 0 && ++g_nCancelAsks > g_nCancelAfter ? 1 : 0;
+}
 
 class KorvelTest : public ::testing::Test {
 protected:
@@ -96,9 +100,8 @@ TEST_F(KorvelTest, G711AudioStaysG711) {
 
     // Audio and video run about as long as each other: pictures at 25 per
     // second against samples at 8000 per second, as the header counts them.
-    const std::string strCounts = RunProcess({"ffprobe", "-v", "error", "-show_entries", "stream=nb_frames",
-                                              "-of", "csv=p=0", out})
-                                      .strOut;
+    const std::string strCounts =
+        RunProcess({"ffprobe", "-v", "error", "-show_entries", "stream=nb_frames", "-of", "csv=p=0", out}).strOut;
     double dVideo = 0, dAudio = 0;
     ASSERT_EQ(std::sscanf(strCounts.c_str(), "%lf\n%lf", &dVideo, &dAudio), 2) << strCounts;
     dVideo /= 25;
@@ -131,8 +134,7 @@ TEST_F(KorvelTest, FailuresLeaveNoOutput) {
     // Stopped part way through writing (the first pass asks twice for this
     // two-chunk file): the file it had begun is gone.
     g_nCancelAfter = 2;
-    EXPECT_LT(KorvelConvertToAviEx((kData + "h265_352x288_30fps.h265").c_str(), out.c_str(), 2, Record, Cancel, 0),
-              0);
+    EXPECT_LT(KorvelConvertToAviEx((kData + "h265_352x288_30fps.h265").c_str(), out.c_str(), 2, Record, Cancel, 0), 0);
     EXPECT_EQ(g_nCancelAsks, 3);
     EXPECT_FALSE(fs::exists(out));
     EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 2);
@@ -183,8 +185,7 @@ TEST_F(KorvelTest, PartsGoOnFromWhereTheTimelineStood) {
     part.nSize = sizeof part;
     EXPECT_EQ(KorvelConvertPart(inputs, 0, strOut.c_str(), &part, nullptr, nullptr, nullptr, &r), KORVEL_ERR_ARGS);
     const char* own[] = {strSlice1.c_str()};
-    EXPECT_EQ(KorvelConvertPart(own, 1, strSlice1.c_str(), &part, nullptr, nullptr, nullptr, &r),
-              KORVEL_ERR_SAME_FILE);
+    EXPECT_EQ(KorvelConvertPart(own, 1, strSlice1.c_str(), &part, nullptr, nullptr, nullptr, &r), KORVEL_ERR_SAME_FILE);
     EXPECT_TRUE(fs::exists(strSlice1));
 
     // The first slice alone, the second as a part that goes on: 3 s later.

@@ -7,25 +7,36 @@
 #include <vector>
 
 #include "EnvGuard.h"
+#include "TempDir.h"
 #include "lang/MultiLanguage.h"
 #include "platform/Platform.h"
-#include "TempDir.h"
 
 namespace {
 
 // Every key the program shows, with the text it falls back to.
 const std::vector<std::pair<std::wstring, std::wstring>> kKeys = {
-    {L"Trelvo.Trelvo", L"Trelvo"},       {L"Trelvo.Format", L"Format"},
-    {L"AVI", L"AVI"},                    {L"MP4", L"MP4"},
-    {L"Trelvo.Open", L"Open"},           {L"Trelvo.Clear", L"Clear"},
-    {L"Trelvo.Conver", L"Conver"},       {L"Trelvo.Config", L"Config"},
-    {L"Trelvo.NO", L"NO"},               {L"Trelvo.FileName", L"FileName"},
-    {L"Trelvo.Size", L"Size"},           {L"Trelvo.Progress", L"Progress"},
-    {L"Trelvo.Destribe", L"Destribe"},   {L"Ambrel.Prompt", L"Prompt"},
-    {L"Trelvo.SelectFile", L"SelectFile"}, {L"Trelvo.Success", L"Success"},
-    {L"Trelvo.Fail", L"Fail"},           {L"Trelvo.SavePath", L"SavePath"},
-    {L"Trelvo.DefaultPath", L"DefaultPath"}, {L"Trelvo.CustomPath", L"CustomPath"},
-    {L"Ambrel.OK", L"OK"},               {L"Ambrel.Cancel", L"Cancel"},
+    {L"Trelvo.Trelvo", L"Trelvo"},
+    {L"Trelvo.Format", L"Format"},
+    {L"AVI", L"AVI"},
+    {L"MP4", L"MP4"},
+    {L"Trelvo.Open", L"Open"},
+    {L"Trelvo.Clear", L"Clear"},
+    {L"Trelvo.Conver", L"Conver"},
+    {L"Trelvo.Config", L"Config"},
+    {L"Trelvo.NO", L"NO"},
+    {L"Trelvo.FileName", L"FileName"},
+    {L"Trelvo.Size", L"Size"},
+    {L"Trelvo.Progress", L"Progress"},
+    {L"Trelvo.Destribe", L"Destribe"},
+    {L"Ambrel.Prompt", L"Prompt"},
+    {L"Trelvo.SelectFile", L"SelectFile"},
+    {L"Trelvo.Success", L"Success"},
+    {L"Trelvo.Fail", L"Fail"},
+    {L"Trelvo.SavePath", L"SavePath"},
+    {L"Trelvo.DefaultPath", L"DefaultPath"},
+    {L"Trelvo.CustomPath", L"CustomPath"},
+    {L"Ambrel.OK", L"OK"},
+    {L"Ambrel.Cancel", L"Cancel"},
     {L"Trelvo.SaveFailed", L"SaveFailed"},
     {L"Trelvo.ReasonOpenInput", L"ReasonOpenInput"},
     {L"Trelvo.ReasonReadInput", L"ReasonReadInput"},
@@ -43,21 +54,21 @@ const std::vector<std::pair<std::wstring, std::wstring>> kKeys = {
     {L"Trelvo.MoreFailed", L"MoreFailed"},
 };
 
-std::wstring W(const std::string& s) { return platform::NarrowToWide(s); }
+std::wstring W(const std::string& s) {
+    return platform::NarrowToWide(s);
+}
 
 }  // namespace
 
 TEST(LangText, FallbackBeforeAnyLanguageIsChosen) {
-    for (const auto& [key, fallback] : kKeys)
-        EXPECT_EQ(CMultiLanguage::GetText(key), fallback);
+    for (const auto& [key, fallback] : kKeys) EXPECT_EQ(CMultiLanguage::GetText(key), fallback);
 }
 
 TEST(LangText, WithoutAnyFileEveryKeyShowsItsFallback) {
     TempDir dir;
     ASSERT_TRUE(dir.Valid());
     CMultiLanguage::LoadLanguage(dir.WDir());
-    for (const auto& [key, fallback] : kKeys)
-        EXPECT_EQ(CMultiLanguage::GetText(key), fallback);
+    for (const auto& [key, fallback] : kKeys) EXPECT_EQ(CMultiLanguage::GetText(key), fallback);
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.a.b.c"), L"a.b.c");
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo."), L"");
     EXPECT_EQ(CMultiLanguage::GetText(L".x"), L"x");
@@ -134,12 +145,14 @@ TEST(LangText, EntriesAreReadFromTheStringSectionOnly) {
                            "trelvo.fail = Failed \r\n"
                            "Trelvo.Success=\r\n"
                            "Trelvo.a.b.c=\r\n"
-                           "Trelvo.Long=" + longText + "\r\n"
-                           "NoDot=Without dot\r\n"));
+                           "Trelvo.Long=" +
+                               longText +
+                               "\r\n"
+                               "NoDot=Without dot\r\n"));
     CMultiLanguage::LoadLanguage(dir.WDir());
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Fail"), L"Failed");
-    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Size"), L"Size");         // other section
-    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Success"), L"Success");   // empty value
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Size"), L"Size");        // other section
+    EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Success"), L"Success");  // empty value
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.a.b.c"), L"a.b.c");
     EXPECT_EQ(CMultiLanguage::GetText(L"Trelvo.Long"), std::wstring(299, L'z'));
     EXPECT_EQ(CMultiLanguage::GetText(L"NoDot"), L"Without dot");
@@ -161,15 +174,12 @@ TEST(LangText, ManyThreadsTranslateAtOnce) {
             for (size_t i = 0; i < 500; ++i) {
                 const size_t k = (i * 7 + t) % kKeys.size();
                 const std::wstring expected = (k % 2 == 0) ? L"T" + std::to_wstring(k) : kKeys[k].second;
-                if (CMultiLanguage::GetText(kKeys[k].first) != expected)
-                    ++wrong[t];
+                if (CMultiLanguage::GetText(kKeys[k].first) != expected) ++wrong[t];
             }
         });
     }
-    for (auto& th : threads)
-        th.join();
-    for (int w : wrong)
-        EXPECT_EQ(w, 0);
+    for (auto& th : threads) th.join();
+    for (int w : wrong) EXPECT_EQ(w, 0);
 }
 
 namespace {
@@ -198,16 +208,14 @@ void CheckShippedLanguage(const std::string& strName) {
     EXPECT_EQ(content, ReadBytes(std::string(TRELVO_SOURCE_DIR) + "/lang/" + strName + ".lang"));
 
     std::set<std::wstring> known;
-    for (const auto& entry : kKeys)
-        known.insert(entry.first);
+    for (const auto& entry : kKeys) known.insert(entry.first);
     std::set<std::string> seen;
     for (const std::string& key : KeysOf(content)) {
         EXPECT_TRUE(known.count(W(key))) << "unknown key " << key;
         EXPECT_TRUE(seen.insert(key).second) << "duplicate key " << key;
     }
     for (const auto& [key, fallback] : kKeys) {
-        const std::wstring text =
-            platform::GetProfileString(L"String", key, L"", 300, W(dir + strName + ".lang"));
+        const std::wstring text = platform::GetProfileString(L"String", key, L"", 300, W(dir + strName + ".lang"));
         EXPECT_FALSE(text.empty()) << platform::WideToNarrow(key);
         // Valid UTF-8 throughout: no byte needed a stand-in.
         EXPECT_EQ(platform::DisplayText(text), text) << platform::WideToNarrow(key);

@@ -13,8 +13,7 @@ namespace {
 
 // The track's configuration, written without opening an encoder, is the
 // one FFmpeg's encoder gives for every rate and layout.
-TEST(AacTrackConfig, IsTheEncodersOwn)
-{
+TEST(AacTrackConfig, IsTheEncodersOwn) {
     const AVCodec* pCodec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     ASSERT_NE(pCodec, nullptr);
     for (int nRate : {8000, 11025, 16000, 22050, 32000, 44100, 48000, 96000}) {

@@ -9,15 +9,13 @@
 
 namespace {
 
-int16_t SampleAt(const std::vector<uint8_t>& buf, size_t i)
-{
+int16_t SampleAt(const std::vector<uint8_t>& buf, size_t i) {
     int16_t v = 0;
     std::memcpy(&v, buf.data() + 2 * i, sizeof v);
     return v;
 }
 
-TEST(AudioDecoder, TablesHitTheReferenceValues)
-{
+TEST(AudioDecoder, TablesHitTheReferenceValues) {
     EXPECT_EQ(CAudioDecoder::ALawToLinear(0xD5), 8);
     EXPECT_EQ(CAudioDecoder::ALawToLinear(0x55), -8);
     EXPECT_EQ(CAudioDecoder::ALawToLinear(0x80), 5504);
@@ -35,8 +33,7 @@ TEST(AudioDecoder, TablesHitTheReferenceValues)
         const auto a = static_cast<uint8_t>(c);
         EXPECT_EQ(CAudioDecoder::ALawToLinear(a), -CAudioDecoder::ALawToLinear(a | 0x80)) << c;
         if (c != 0x7F) {
-            EXPECT_EQ(CAudioDecoder::MuLawToLinear(a), -CAudioDecoder::MuLawToLinear(a | 0x80))
-                << c;
+            EXPECT_EQ(CAudioDecoder::MuLawToLinear(a), -CAudioDecoder::MuLawToLinear(a | 0x80)) << c;
         }
         nAMax = std::max(nAMax, std::abs(static_cast<int>(CAudioDecoder::ALawToLinear(a))));
         nUMax = std::max(nUMax, std::abs(static_cast<int>(CAudioDecoder::MuLawToLinear(a))));
@@ -45,8 +42,7 @@ TEST(AudioDecoder, TablesHitTheReferenceValues)
     EXPECT_EQ(nUMax, 32124);
 }
 
-TEST(AudioDecoder, LengthLimitsPerEncoding)
-{
+TEST(AudioDecoder, LengthLimitsPerEncoding) {
     CAudioDecoder dec;
     std::vector<uint8_t> src(4000, 0xD5);
     std::vector<uint8_t> dst(CAudioDecoder::DECODE_BUFFER_SIZE);
@@ -66,18 +62,15 @@ TEST(AudioDecoder, LengthLimitsPerEncoding)
     EXPECT_EQ(dec.Decode(src.data(), 3072, dst.data(), cap, 99, 8000), 3072u);
     EXPECT_EQ(dst[0], static_cast<uint8_t>(0xD5 + 128));
     EXPECT_EQ(dec.Decode(src.data(), 3073, dst.data(), cap, 99, 8000), 0u);
-    for (int codec : {9, 11, 13})
-        EXPECT_EQ(dec.Decode(src.data(), 100, dst.data(), cap, codec, 8000), 0u);
+    for (int codec : {9, 11, 13}) EXPECT_EQ(dec.Decode(src.data(), 100, dst.data(), cap, codec, 8000), 0u);
     EXPECT_EQ(dec.Decode(nullptr, 100, dst.data(), cap, 14, 8000), 0u);
     EXPECT_EQ(dec.Decode(src.data(), 0, dst.data(), cap, 14, 8000), 0u);
 }
 
-TEST(AudioDecoder, PcmCopiesWholeSamplesAndNeverOverrunsTheDestination)
-{
+TEST(AudioDecoder, PcmCopiesWholeSamplesAndNeverOverrunsTheDestination) {
     CAudioDecoder dec;
     std::vector<uint8_t> src(CAudioDecoder::DECODE_BUFFER_SIZE + 2);
-    for (size_t i = 0; i < src.size(); ++i)
-        src[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * 7);
     // Guard bytes behind the destination must stay untouched.
     std::vector<uint8_t> dst(CAudioDecoder::DECODE_BUFFER_SIZE + 16, 0xEE);
     const uint32_t cap = CAudioDecoder::DECODE_BUFFER_SIZE;
@@ -85,8 +78,7 @@ TEST(AudioDecoder, PcmCopiesWholeSamplesAndNeverOverrunsTheDestination)
     EXPECT_EQ(dec.Decode(src.data(), cap, dst.data(), cap, 12, 8000), cap);
     EXPECT_EQ(0, std::memcmp(dst.data(), src.data(), cap));
     EXPECT_EQ(dec.Decode(src.data(), cap + 2, dst.data(), cap, 12, 8000), 0u);
-    for (size_t i = cap; i < dst.size(); ++i)
-        ASSERT_EQ(dst[i], 0xEE) << i;
+    for (size_t i = cap; i < dst.size(); ++i) ASSERT_EQ(dst[i], 0xEE) << i;
 
     // An odd trailing byte is not counted, so later samples stay aligned.
     EXPECT_EQ(dec.Decode(src.data(), 7, dst.data(), cap, 12, 8000), 6u);

@@ -21,51 +21,43 @@ constexpr uint32_t kAlawRecordBytes = 1280;  // what the parser cuts at 8 kHz
 
 using Mp4Sync = COutputTest;
 
-bool IsAudio(const SRecord& r)
-{
+bool IsAudio(const SRecord& r) {
     return r.frame.nFrameType == TESSARO_FRAME_AUDIO;
 }
 
 // The time of the fixture's first picture (its sound starts with it).
-int64_t StartTime(const std::vector<SRecord>& records)
-{
+int64_t StartTime(const std::vector<SRecord>& records) {
     int64_t nStart = INT64_MAX;
     for (const SRecord& r : records) {
-        if (!IsAudio(r))
-            nStart = std::min(nStart, r.frame.nPts);
+        if (!IsAudio(r)) nStart = std::min(nStart, r.frame.nPts);
     }
     return nStart;
 }
 
 // The fixture in file order, its sound as AAC records or as A-law records
 // placed among the video by their times.
-std::vector<SRecord> BeepRecords(bool bAac)
-{
+std::vector<SRecord> BeepRecords(bool bAac) {
     std::vector<SRecord> records = DemuxRecords(DataPath("mp4_beep.ts"));
-    if (bAac)
-        return records;
+    if (bAac) return records;
     std::erase_if(records, IsAudio);
     const int64_t nStart = StartTime(records);
     const std::vector<uint8_t> alaw = ReadFile(DataPath("mp4_beep.alaw"));
     for (size_t nAt = 0; nAt < alaw.size(); nAt += kAlawRecordBytes) {
         SRecord a;
-        a.payload.assign(alaw.begin() + static_cast<std::ptrdiff_t>(nAt),
-                         alaw.begin() + static_cast<std::ptrdiff_t>(
-                                            std::min<size_t>(nAt + kAlawRecordBytes, alaw.size())));
-        a.frame = AudioRecord(nullptr, static_cast<uint32_t>(a.payload.size()),
-                              TESSARO_AUDIO_ALAW, 1, 8000);
+        a.payload.assign(
+            alaw.begin() + static_cast<std::ptrdiff_t>(nAt),
+            alaw.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(nAt + kAlawRecordBytes, alaw.size())));
+        a.frame = AudioRecord(nullptr, static_cast<uint32_t>(a.payload.size()), TESSARO_AUDIO_ALAW, 1, 8000);
         a.frame.nPts = nStart + static_cast<int64_t>(nAt) * kTicks / 8000;
-        const auto it = std::find_if(records.begin(), records.end(), [&](const SRecord& r) {
-            return !IsAudio(r) && r.frame.nDts > a.frame.nPts;
-        });
+        const auto it = std::find_if(records.begin(), records.end(),
+                                     [&](const SRecord& r) { return !IsAudio(r) && r.frame.nDts > a.frame.nPts; });
         records.insert(it, std::move(a));
     }
     return records;
 }
 
 // Audio records whose sound lies in [dFrom, dTo) seconds of the fixture.
-void DropAudio(std::vector<SRecord>& records, double dFrom, double dTo)
-{
+void DropAudio(std::vector<SRecord>& records, double dFrom, double dTo) {
     const int64_t nStart = StartTime(records);
     std::erase_if(records, [&](const SRecord& r) {
         const double t = static_cast<double>(r.frame.nPts - nStart) / kTicks;
@@ -73,8 +65,7 @@ void DropAudio(std::vector<SRecord>& records, double dFrom, double dTo)
     });
 }
 
-SProbe Write(const fs::path& out, const std::vector<SRecord>& records)
-{
+SProbe Write(const fs::path& out, const std::vector<SRecord>& records) {
     CMp4Writer w(out.string());
     for (const SRecord& r : records) {
         const TessaroFrame f = r.Frame();
@@ -85,8 +76,7 @@ SProbe Write(const fs::path& out, const std::vector<SRecord>& records)
 }
 
 // Every flash has its tone setting in within 5 ms of it, and nothing else.
-void ExpectToneWithEachFlash(const SProbe& p, size_t nFlashes)
-{
+void ExpectToneWithEachFlash(const SProbe& p, size_t nFlashes) {
     ASSERT_TRUE(p.audio.bPresent);
     EXPECT_EQ(p.audio.nDecodeErrors, 0);
     EXPECT_EQ(p.video.nDecodeErrors, 0);
@@ -94,17 +84,14 @@ void ExpectToneWithEachFlash(const SProbe& p, size_t nFlashes)
     EXPECT_EQ(p.video.vFrameTimes.front(), 0.0);
     std::vector<double> flashes;
     for (size_t i = 0; i < p.video.vLuma.size(); ++i) {
-        if (p.video.vLuma[i] > 128)
-            flashes.push_back(p.video.vFrameTimes[i]);
+        if (p.video.vLuma[i] > 128) flashes.push_back(p.video.vFrameTimes[i]);
     }
     ASSERT_EQ(flashes.size(), nFlashes);
     ASSERT_EQ(p.audio.vOnsets.size(), nFlashes);
-    for (size_t i = 0; i < nFlashes; ++i)
-        EXPECT_NEAR(p.audio.vOnsets[i], flashes[i], 0.005) << i;
+    for (size_t i = 0; i < nFlashes; ++i) EXPECT_NEAR(p.audio.vOnsets[i], flashes[i], 0.005) << i;
 }
 
-TEST_F(Mp4Sync, ToneSetsInWithTheFlash)
-{
+TEST_F(Mp4Sync, ToneSetsInWithTheFlash) {
     for (const bool bAac : {false, true}) {
         for (const bool bMidGop : {false, true}) {
             SCOPED_TRACE(std::string(bAac ? "AAC" : "A-law") + (bMidGop ? ", mid-GOP" : ""));
@@ -113,9 +100,8 @@ TEST_F(Mp4Sync, ToneSetsInWithTheFlash)
                 // Start at the tenth picture (0.4 s): the first key frame is at
                 // 0.8 s and the sound before it arrives first.
                 int nPictures = 0;
-                const auto it = std::find_if(records.begin(), records.end(), [&](const SRecord& r) {
-                    return !IsAudio(r) && ++nPictures == 10;
-                });
+                const auto it = std::find_if(records.begin(), records.end(),
+                                             [&](const SRecord& r) { return !IsAudio(r) && ++nPictures == 10; });
                 ASSERT_NE(it->frame.nFrameKind, TESSARO_KIND_KEY);
                 records.erase(records.begin(), it);
             }
@@ -126,8 +112,7 @@ TEST_F(Mp4Sync, ToneSetsInWithTheFlash)
     }
 }
 
-TEST_F(Mp4Sync, SoundRejoinsTheClockAfterLostAndRepeatedRecords)
-{
+TEST_F(Mp4Sync, SoundRejoinsTheClockAfterLostAndRepeatedRecords) {
     for (const bool bAac : {false, true}) {
         SCOPED_TRACE(bAac ? "AAC" : "A-law");
         std::vector<SRecord> records = BeepRecords(bAac);
@@ -145,14 +130,12 @@ TEST_F(Mp4Sync, SoundRejoinsTheClockAfterLostAndRepeatedRecords)
     }
 }
 
-TEST_F(Mp4Sync, AacFramesAreCopiedAsTheyCame)
-{
+TEST_F(Mp4Sync, AacFramesAreCopiedAsTheyCame) {
     std::vector<SRecord> records = BeepRecords(true);
     const int64_t nStart = StartTime(records);
     std::vector<SRecord*> audio;
     for (SRecord& r : records) {
-        if (IsAudio(r))
-            audio.push_back(&r);
+        if (IsAudio(r)) audio.push_back(&r);
     }
     ASSERT_GT(audio.size(), 50u);
     // One frame with a CRC after its header; two in the tones, one that
@@ -179,8 +162,7 @@ TEST_F(Mp4Sync, AacFramesAreCopiedAsTheyCame)
             EXPECT_EQ(nResult, 1);
             continue;
         }
-        const size_t nIndex = static_cast<size_t>(
-            std::find(audio.begin(), audio.end(), &r) - audio.begin());
+        const size_t nIndex = static_cast<size_t>(std::find(audio.begin(), audio.end(), &r) - audio.begin());
         // A frame that ends before the first picture is not needed.
         if (r.frame.nPts + 1024 * kTicks / 16000 <= nStart) {
             EXPECT_EQ(nResult, 0);
@@ -188,8 +170,7 @@ TEST_F(Mp4Sync, AacFramesAreCopiedAsTheyCame)
         }
         EXPECT_EQ(nResult, nIndex == 18 || nIndex == 49 ? 0 : 1) << nIndex;
         const size_t nHeader = nIndex == 20 ? 9 : 7;
-        expected.emplace_back(r.payload.begin() + static_cast<std::ptrdiff_t>(nHeader),
-                              r.payload.end());
+        expected.emplace_back(r.payload.begin() + static_cast<std::ptrdiff_t>(nHeader), r.payload.end());
     }
     EXPECT_EQ(w.Finish(), 1);
     const SProbe p = Probe(out);
@@ -201,14 +182,12 @@ TEST_F(Mp4Sync, AacFramesAreCopiedAsTheyCame)
     // not be copied, so what follows stays in step.
     ASSERT_EQ(p.audio.vPacketData.size(), expected.size());
     size_t nSame = 0;
-    for (size_t i = 0; i < expected.size(); ++i)
-        nSame += p.audio.vPacketData[i] == expected[i] ? 1 : 0;
+    for (size_t i = 0; i < expected.size(); ++i) nSame += p.audio.vPacketData[i] == expected[i] ? 1 : 0;
     EXPECT_EQ(nSame, expected.size() - 2);
     ExpectToneWithEachFlash(p, 2);
 }
 
-TEST_F(Mp4Sync, LateAacIsDecodedIntoTheDeclaredTrack)
-{
+TEST_F(Mp4Sync, LateAacIsDecodedIntoTheDeclaredTrack) {
     // No sound until about 1.5 s (it lags the pictures in the file): the
     // header waits a second for it, then declares
     // the usual 8000 Hz mono track; the AAC that comes later is decoded and
@@ -228,15 +207,13 @@ TEST_F(Mp4Sync, LateAacIsDecodedIntoTheDeclaredTrack)
     EXPECT_NEAR(p.audio.vOnsets[0], 3.0, 0.005);
 }
 
-TEST_F(Mp4Sync, SoundWithTimesThatCannotBeMeantIsKeptInBounds)
-{
+TEST_F(Mp4Sync, SoundWithTimesThatCannotBeMeantIsKeptInBounds) {
     const auto Retimed = [](const std::function<int64_t(int64_t, int64_t)>& time) {
         std::vector<SRecord> records = BeepRecords(false);
         const int64_t nStart = StartTime(records);
         int64_t nAudio = 0;
         for (SRecord& r : records) {
-            if (IsAudio(r))
-                r.frame.nPts = time(r.frame.nPts - nStart, nAudio++) + nStart;
+            if (IsAudio(r)) r.frame.nPts = time(r.frame.nPts - nStart, nAudio++) + nStart;
         }
         return records;
     };

@@ -21,17 +21,15 @@ struct SPicture {
 };
 std::vector<SPicture> CutPictures(const std::vector<uint8_t>& es, bool bHevc);
 
-TessaroFrame VideoRecord(const SPicture& pic, int32_t nCodec, uint32_t nRate, int32_t nWidth,
-                         int32_t nHeight);
-TessaroFrame AudioRecord(const uint8_t* p, uint32_t n, int32_t nCodec, uint32_t nChannels,
-                         uint32_t nSampleRate, uint32_t nBits = 16);
+TessaroFrame VideoRecord(const SPicture& pic, int32_t nCodec, uint32_t nRate, int32_t nWidth, int32_t nHeight);
+TessaroFrame AudioRecord(const uint8_t* p, uint32_t n, int32_t nCodec, uint32_t nChannels, uint32_t nSampleRate,
+                         uint32_t nBits = 16);
 
 // A record of a demuxed fixture; Frame() points into its own payload.
 struct SRecord {
     TessaroFrame frame{};
     std::vector<uint8_t> payload;
-    TessaroFrame Frame() const
-    {
+    TessaroFrame Frame() const {
         TessaroFrame f = frame;
         f.pPayload = payload.data();
         return f;
@@ -53,14 +51,14 @@ struct SStreamInfo {
     int nWidth = 0, nHeight = 0;
     int nSampleRate = 0, nChannels = 0;
     int64_t nPackets = 0;
-    double dDuration = 0;           // from the container, seconds
-    std::vector<int64_t> vPts;      // packet time stamps in the stream's time base
+    double dDuration = 0;       // from the container, seconds
+    std::vector<int64_t> vPts;  // packet time stamps in the stream's time base
     double dTimeBase = 0;
     std::vector<uint8_t> vExtradata;  // as the container stores it (avcC, hvcC, ...)
-    int64_t nDecodedFrames = 0;     // pictures, or audio samples per channel
-    int nDecodeErrors = 0;          // failed calls plus error-level log lines
-    double dToneHz = 0;             // audio: dominant frequency by level crossings
-    double dPeak = 0;               // audio: largest absolute sample
+    int64_t nDecodedFrames = 0;       // pictures, or audio samples per channel
+    int nDecodeErrors = 0;            // failed calls plus error-level log lines
+    double dToneHz = 0;               // audio: dominant frequency by level crossings
+    double dPeak = 0;                 // audio: largest absolute sample
     std::vector<std::vector<uint8_t>> vPacketData;
     // Decoded, in output order: times in seconds (what a player shows),
     // video picture checksums and mean luma (0..255).

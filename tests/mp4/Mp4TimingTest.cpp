@@ -16,19 +16,16 @@ namespace {
 using Mp4Timing = COutputTest;
 
 // Pictures shown at exactly these times (seconds), and lasting to dEnd.
-void ExpectShownAt(const SStreamInfo& v, const std::vector<double>& times, double dEnd)
-{
+void ExpectShownAt(const SStreamInfo& v, const std::vector<double>& times, double dEnd) {
     ASSERT_EQ(v.vFrameTimes.size(), times.size());
-    for (size_t i = 0; i < times.size(); ++i)
-        ASSERT_NEAR(v.vFrameTimes[i], times[i], 1e-9) << i;
+    for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(v.vFrameTimes[i], times[i], 1e-9) << i;
     EXPECT_NEAR(v.dDuration, dEnd, 1e-9);
     EXPECT_EQ(v.nDecodeErrors, 0);
 }
 
-TEST_F(Mp4Timing, BFramesKeepEveryPictureInDisplayOrder)
-{
-    for (const auto& [name, dStep] : {std::pair{"mp4_h264_bframes_2997.ts", 1001.0 / 30000},
-                                      std::pair{"mp4_h265_bframes.ts", 0.04}}) {
+TEST_F(Mp4Timing, BFramesKeepEveryPictureInDisplayOrder) {
+    for (const auto& [name, dStep] :
+         {std::pair{"mp4_h264_bframes_2997.ts", 1001.0 / 30000}, std::pair{"mp4_h265_bframes.ts", 0.04}}) {
         SCOPED_TRACE(name);
         const std::vector<SRecord> records = DemuxRecords(DataPath(name));
         ASSERT_GE(records.size(), 50u);
@@ -48,14 +45,12 @@ TEST_F(Mp4Timing, BFramesKeepEveryPictureInDisplayOrder)
         // zero: a 29.97 fps recording lasts N x 1001/30000 s exactly.
         EXPECT_EQ(p.video.vPictureSums, source.video.vPictureSums);
         std::vector<double> times;
-        for (size_t i = 0; i < records.size(); ++i)
-            times.push_back(static_cast<double>(i) * dStep);
+        for (size_t i = 0; i < records.size(); ++i) times.push_back(static_cast<double>(i) * dStep);
         ExpectShownAt(p.video, times, static_cast<double>(records.size()) * dStep);
     }
 }
 
-TEST_F(Mp4Timing, PicturesLastAsLongAsTheRecorderSays)
-{
+TEST_F(Mp4Timing, PicturesLastAsLongAsTheRecorderSays) {
     const std::vector<SPicture> v = CutPictures(ReadFile(DataPath("h264_320x180_25fps.h264")), false);
     ASSERT_EQ(v.size(), 50u);
     struct SCase {
@@ -63,8 +58,8 @@ TEST_F(Mp4Timing, PicturesLastAsLongAsTheRecorderSays)
         uint32_t nRateNum, nRateDen;
         bool bTimed;
     };
-    for (const SCase& c : {SCase{"steps", 0, 0, true}, SCase{"29.97", 30000, 1001, false},
-                           SCase{"23.976", 24000, 1001, false}}) {
+    for (const SCase& c :
+         {SCase{"steps", 0, 0, true}, SCase{"29.97", 30000, 1001, false}, SCase{"23.976", 24000, 1001, false}}) {
         SCOPED_TRACE(c.pszName);
         const fs::path out = m_dir / "clock.mp4";
         CMp4Writer w(out.string());

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <functional>
 
-#include <csignal>
 #include <sys/resource.h>
+#include <csignal>
 
 extern "C" {
 #include <libavutil/macros.h>
@@ -32,55 +32,46 @@ struct SVideo {
     int32_t nWidth, nHeight;
 };
 
-const SVideo& H264()
-{
-    static const SVideo v{CutPictures(ReadFile(DataPath("h264_320x180_25fps.h264")), false),
-                          TESSARO_CODEC_H264, 25, 320, 180};
+const SVideo& H264() {
+    static const SVideo v{CutPictures(ReadFile(DataPath("h264_320x180_25fps.h264")), false), TESSARO_CODEC_H264, 25,
+                          320, 180};
     return v;
 }
 
-const SVideo& H265()
-{
-    static const SVideo v{CutPictures(ReadFile(DataPath("h265_352x288_30fps.h265")), true),
-                          TESSARO_CODEC_H265, 30, 352, 288};
+const SVideo& H265() {
+    static const SVideo v{CutPictures(ReadFile(DataPath("h265_352x288_30fps.h265")), true), TESSARO_CODEC_H265, 30, 352,
+                          288};
     return v;
 }
 
 // Feeds every picture; pAfter runs after picture k (audio interleaving).
-void FeedVideo(CMp4Writer& w, const SVideo& v,
-               const std::function<void(size_t)>& after = nullptr)
-{
+void FeedVideo(CMp4Writer& w, const SVideo& v, const std::function<void(size_t)>& after = nullptr) {
     for (size_t k = 0; k < v.pics.size(); ++k) {
         const TessaroFrame f = VideoRecord(v.pics[k], v.nCodec, v.nRate, v.nWidth, v.nHeight);
         ASSERT_EQ(w.InputFrame(&f), 1) << k;
-        if (after)
-            after(k);
+        if (after) after(k);
     }
 }
 
-std::vector<uint8_t> AsBytes(const std::vector<int16_t>& s)
-{
+std::vector<uint8_t> AsBytes(const std::vector<int16_t>& s) {
     std::vector<uint8_t> b(s.size() * 2);
     std::memcpy(b.data(), s.data(), b.size());
     return b;
 }
 
 // Feeds PCM in records of nRecordBytes, spread evenly over the pictures.
-void FeedVideoWithPcm(CMp4Writer& w, const SVideo& v, const std::vector<uint8_t>& pcm,
-                      uint32_t nChannels, uint32_t nRate)
-{
+void FeedVideoWithPcm(CMp4Writer& w, const SVideo& v, const std::vector<uint8_t>& pcm, uint32_t nChannels,
+                      uint32_t nRate) {
     const size_t nPer = pcm.size() / v.pics.size();
     FeedVideo(w, v, [&](size_t k) {
         const size_t nEnd = k + 1 == v.pics.size() ? pcm.size() : (k + 1) * nPer;
-        const TessaroFrame a = AudioRecord(pcm.data() + k * nPer,
-                                           static_cast<uint32_t>(nEnd - k * nPer),
+        const TessaroFrame a = AudioRecord(pcm.data() + k * nPer, static_cast<uint32_t>(nEnd - k * nPer),
                                            TESSARO_AUDIO_PCM16, nChannels, nRate);
         EXPECT_EQ(w.InputFrame(&a), 1);
     });
 }
 
-void ExpectVideo(const SProbe& p, const SVideo& v, uint32_t nTag)
-{
+void ExpectVideo(const SProbe& p, const SVideo& v, uint32_t nTag) {
     ASSERT_TRUE(p.bOpened);
     ASSERT_TRUE(p.video.bPresent);
     EXPECT_EQ(p.video.strCodec, v.nCodec == TESSARO_CODEC_H265 ? "hevc" : "h264");
@@ -94,8 +85,7 @@ void ExpectVideo(const SProbe& p, const SVideo& v, uint32_t nTag)
 }
 
 // An AAC track of the given shape that plays dSeconds of a 440 Hz tone.
-void ExpectAacTone(const SProbe& p, int nRate, int nChannels, double dSeconds)
-{
+void ExpectAacTone(const SProbe& p, int nRate, int nChannels, double dSeconds) {
     ASSERT_TRUE(p.audio.bPresent);
     EXPECT_EQ(p.audio.strCodec, "aac");
     EXPECT_EQ(p.audio.nSampleRate, nRate);
@@ -117,12 +107,10 @@ void ExpectAacTone(const SProbe& p, int nRate, int nChannels, double dSeconds)
 
 using Mp4Writer = COutputTest;
 
-TEST_F(Mp4Writer, H264OutputsDecodeWithTheirShape)
-{
+TEST_F(Mp4Writer, H264OutputsDecodeWithTheirShape) {
     for (const char* name : {"h264_320x180_25fps.h264", "h264_320x180_25fps_repeat.h264"}) {
         SCOPED_TRACE(name);
-        const SVideo v{CutPictures(ReadFile(DataPath(name)), false), TESSARO_CODEC_H264, 25, 320,
-                       180};
+        const SVideo v{CutPictures(ReadFile(DataPath(name)), false), TESSARO_CODEC_H264, 25, 320, 180};
         ASSERT_EQ(v.pics.size(), 50u);
         const fs::path out = m_dir / "h264.mp4";
         CMp4Writer w(out.string());
@@ -137,8 +125,7 @@ TEST_F(Mp4Writer, H264OutputsDecodeWithTheirShape)
     }
 }
 
-TEST_F(Mp4Writer, H265OutputDecodesAsHvc1)
-{
+TEST_F(Mp4Writer, H265OutputDecodesAsHvc1) {
     // The fixture's parameter sets carry escaped 00 00 03 runs; they must
     // reach the file unchanged for the decoder to accept them.
     ASSERT_EQ(H265().pics.size(), 45u);
@@ -149,13 +136,11 @@ TEST_F(Mp4Writer, H265OutputDecodesAsHvc1)
     ExpectVideo(Probe(out), H265(), kHvc1);
 }
 
-bool Contains(const std::vector<uint8_t>& hay, const std::vector<uint8_t>& needle)
-{
+bool Contains(const std::vector<uint8_t>& hay, const std::vector<uint8_t>& needle) {
     return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
 }
 
-TEST_F(Mp4Writer, H265ParameterSetsAreEscapedOnlyWhereNeeded)
-{
+TEST_F(Mp4Writer, H265ParameterSetsAreEscapedOnlyWhereNeeded) {
     // The first key frame with its VPS extended by a pattern that is not
     // escaped: a short one (mended) and one whose mended form would not fit
     // the 512-byte set buffer (kept as it came).
@@ -172,11 +157,10 @@ TEST_F(Mp4Writer, H265ParameterSetsAreEscapedOnlyWhereNeeded)
     for (const size_t nRepeat : {size_t{1}, size_t{200}}) {
         SCOPED_TRACE(nRepeat);
         std::vector<uint8_t> extra;
-        for (size_t i = 0; i < nRepeat; ++i)
-            extra.insert(extra.end(), {0x80, 0, 0, 2});
+        for (size_t i = 0; i < nRepeat; ++i) extra.insert(extra.end(), {0x80, 0, 0, 2});
         SVideo v = H265();
-        v.pics[0].data.insert(v.pics[0].data.begin() + static_cast<std::ptrdiff_t>(nInsert),
-                              extra.begin(), extra.end());
+        v.pics[0].data.insert(v.pics[0].data.begin() + static_cast<std::ptrdiff_t>(nInsert), extra.begin(),
+                              extra.end());
         const fs::path out = m_dir / "escape.mp4";
         CMp4Writer w(out.string());
         FeedVideo(w, v);
@@ -191,8 +175,7 @@ TEST_F(Mp4Writer, H265ParameterSetsAreEscapedOnlyWhereNeeded)
     }
 }
 
-TEST_F(Mp4Writer, UnparsableH265SetsDoNotStartTheFile)
-{
+TEST_F(Mp4Writer, UnparsableH265SetsDoNotStartTheFile) {
     // Escaping the first key frame's sets a second time breaks them; the
     // writer waits for the next key frame instead of handing them on.
     SVideo v = H265();
@@ -200,8 +183,7 @@ TEST_F(Mp4Writer, UnparsableH265SetsDoNotStartTheFile)
     std::vector<uint8_t> broken;
     for (size_t i = 0; i < key.size(); ++i) {
         broken.push_back(key[i]);
-        if (i >= 4 && i < 80 && key[i] == 3 && key[i - 1] == 0 && key[i - 2] == 0)
-            broken.push_back(3);
+        if (i >= 4 && i < 80 && key[i] == 3 && key[i - 1] == 0 && key[i - 2] == 0) broken.push_back(3);
     }
     key = broken;
     const fs::path out = m_dir / "broken_sets.mp4";
@@ -217,10 +199,9 @@ TEST_F(Mp4Writer, UnparsableH265SetsDoNotStartTheFile)
     EXPECT_EQ(p.video.nDecodeErrors, 0);
 }
 
-TEST_F(Mp4Writer, G711BecomesAnAacTrack)
-{
-    for (const auto& [name, codec] : {std::pair{"tone_8k.alaw", TESSARO_AUDIO_ALAW},
-                                      std::pair{"tone_8k.ulaw", TESSARO_AUDIO_MULAW}}) {
+TEST_F(Mp4Writer, G711BecomesAnAacTrack) {
+    for (const auto& [name, codec] :
+         {std::pair{"tone_8k.alaw", TESSARO_AUDIO_ALAW}, std::pair{"tone_8k.ulaw", TESSARO_AUDIO_MULAW}}) {
         SCOPED_TRACE(name);
         const std::vector<uint8_t> g711 = ReadFile(DataPath(name));
         ASSERT_EQ(g711.size(), 16000u);
@@ -243,8 +224,7 @@ TEST_F(Mp4Writer, G711BecomesAnAacTrack)
     }
 }
 
-TEST_F(Mp4Writer, AudioBeforeTheKeyFrameDecidesTheTrack)
-{
+TEST_F(Mp4Writer, AudioBeforeTheKeyFrameDecidesTheTrack) {
     const std::vector<uint8_t> pcm = AsBytes(Sine(440, 16000, 2, 32000));
     const fs::path out = m_dir / "stereo.mp4";
     CMp4Writer w(out.string());
@@ -255,8 +235,7 @@ TEST_F(Mp4Writer, AudioBeforeTheKeyFrameDecidesTheTrack)
     ExpectAacTone(Probe(out), 16000, 2, 2.0);
 }
 
-TEST_F(Mp4Writer, AudioOfAnotherRateThanDeclaredKeepsItsSpeed)
-{
+TEST_F(Mp4Writer, AudioOfAnotherRateThanDeclaredKeepsItsSpeed) {
     {
         // A record before the key frame declares 8000 Hz mono, the audio is
         // 16000 Hz stereo. It must still last two seconds and sound at 440 Hz.
@@ -285,16 +264,14 @@ TEST_F(Mp4Writer, AudioOfAnotherRateThanDeclaredKeepsItsSpeed)
     }
 }
 
-TEST_F(Mp4Writer, EveryChannelCountGivesAPlayableTrack)
-{
+TEST_F(Mp4Writer, EveryChannelCountGivesAPlayableTrack) {
     for (uint32_t nChannels = 1; nChannels <= 8; ++nChannels) {
         SCOPED_TRACE(nChannels);
         const auto nCh = static_cast<int>(nChannels);
         const std::vector<uint8_t> pcm = AsBytes(Sine(440, 8000, nCh, 16000));
         const fs::path out = m_dir / "channels.mp4";
         CMp4Writer w(out.string());
-        const TessaroFrame early = AudioRecord(pcm.data(), 2 * nChannels, TESSARO_AUDIO_PCM16,
-                                               nChannels, 8000);
+        const TessaroFrame early = AudioRecord(pcm.data(), 2 * nChannels, TESSARO_AUDIO_PCM16, nChannels, 8000);
         EXPECT_EQ(w.InputFrame(&early), 0);
         FeedVideoWithPcm(w, H264(), pcm, nChannels, 8000);
         EXPECT_EQ(w.Finish(), 1);
@@ -302,25 +279,22 @@ TEST_F(Mp4Writer, EveryChannelCountGivesAPlayableTrack)
     }
 }
 
-TEST_F(Mp4Writer, AudioThatChangesItsFormatKeepsItsSpeed)
-{
+TEST_F(Mp4Writer, AudioThatChangesItsFormatKeepsItsSpeed) {
     // One second of 8000 Hz mono mu-law, then one second of 16000 Hz stereo PCM.
     const std::vector<uint8_t> g711 = ReadFile(DataPath("tone_8k.ulaw"));
     const std::vector<uint8_t> pcm = AsBytes(Sine(440, 16000, 2, 16000));
     const fs::path out = m_dir / "switch.mp4";
     CMp4Writer w(out.string());
     FeedVideo(w, H264(), [&](size_t k) {
-        const TessaroFrame a =
-            k < 25 ? AudioRecord(g711.data() + 320 * k, 320, TESSARO_AUDIO_MULAW, 1, 8000)
-                   : AudioRecord(pcm.data() + 2560 * (k - 25), 2560, TESSARO_AUDIO_PCM16, 2, 16000);
+        const TessaroFrame a = k < 25 ? AudioRecord(g711.data() + 320 * k, 320, TESSARO_AUDIO_MULAW, 1, 8000)
+                                      : AudioRecord(pcm.data() + 2560 * (k - 25), 2560, TESSARO_AUDIO_PCM16, 2, 16000);
         EXPECT_EQ(w.InputFrame(&a), 1);
     });
     EXPECT_EQ(w.Finish(), 1);
     ExpectAacTone(Probe(out), 8000, 1, 2.0);
 }
 
-TEST_F(Mp4Writer, LargeRecordsAreSplitIntoEncoderInputs)
-{
+TEST_F(Mp4Writer, LargeRecordsAreSplitIntoEncoderInputs) {
     // Two seconds in one record (many buffers' worth), then a record of the
     // largest size the decode buffer takes.
     const std::vector<uint8_t> pcm = AsBytes(Sine(440, 8000, 1, 16000 + 250000));
@@ -331,8 +305,7 @@ TEST_F(Mp4Writer, LargeRecordsAreSplitIntoEncoderInputs)
             const TessaroFrame a = AudioRecord(pcm.data(), 32000, TESSARO_AUDIO_PCM16, 1, 8000);
             EXPECT_EQ(w.InputFrame(&a), 1);
         } else if (k == 1) {
-            const TessaroFrame a =
-                AudioRecord(pcm.data() + 32000, 500000, TESSARO_AUDIO_PCM16, 1, 8000);
+            const TessaroFrame a = AudioRecord(pcm.data() + 32000, 500000, TESSARO_AUDIO_PCM16, 1, 8000);
             EXPECT_EQ(w.InputFrame(&a), 1);
         } else if (k == 2) {
             // Beyond the decode buffer: passed over.
@@ -344,8 +317,7 @@ TEST_F(Mp4Writer, LargeRecordsAreSplitIntoEncoderInputs)
     ExpectAacTone(Probe(out), 8000, 1, 266000.0 / 8000);
 }
 
-TEST_F(Mp4Writer, UnusableAudioIsPassedOver)
-{
+TEST_F(Mp4Writer, UnusableAudioIsPassedOver) {
     const std::vector<uint8_t> g711 = ReadFile(DataPath("tone_8k.ulaw"));
     const fs::path out = m_dir / "bad_audio.mp4";
     CMp4Writer w(out.string());
@@ -365,8 +337,7 @@ TEST_F(Mp4Writer, UnusableAudioIsPassedOver)
         if (k < std::size(bad)) {
             EXPECT_EQ(w.InputFrame(&bad[k]), 0) << k;
         }
-        const TessaroFrame a =
-            AudioRecord(g711.data() + 320 * k, 320, TESSARO_AUDIO_MULAW, 1, 8000);
+        const TessaroFrame a = AudioRecord(g711.data() + 320 * k, 320, TESSARO_AUDIO_MULAW, 1, 8000);
         EXPECT_EQ(w.InputFrame(&a), 1);
     });
     EXPECT_EQ(w.Finish(), 1);
@@ -375,8 +346,7 @@ TEST_F(Mp4Writer, UnusableAudioIsPassedOver)
     ExpectAacTone(p, 8000, 1, 2.0);
 }
 
-TEST_F(Mp4Writer, AudioLeftAtTheEndIsWritten)
-{
+TEST_F(Mp4Writer, AudioLeftAtTheEndIsWritten) {
     for (const int nSamples : {1000, 3 * 1024}) {
         SCOPED_TRACE(nSamples);
         const std::vector<uint8_t> pcm = AsBytes(Sine(440, 8000, 1, nSamples));
@@ -384,8 +354,8 @@ TEST_F(Mp4Writer, AudioLeftAtTheEndIsWritten)
         CMp4Writer w(out.string());
         FeedVideo(w, H264(), [&](size_t k) {
             if (k == 0) {
-                const TessaroFrame a = AudioRecord(pcm.data(), static_cast<uint32_t>(pcm.size()),
-                                                   TESSARO_AUDIO_PCM16, 1, 8000);
+                const TessaroFrame a =
+                    AudioRecord(pcm.data(), static_cast<uint32_t>(pcm.size()), TESSARO_AUDIO_PCM16, 1, 8000);
                 EXPECT_EQ(w.InputFrame(&a), 1);
             }
         });
@@ -398,8 +368,7 @@ TEST_F(Mp4Writer, AudioLeftAtTheEndIsWritten)
     }
 }
 
-TEST_F(Mp4Writer, NoKeyFrameLeavesNoFile)
-{
+TEST_F(Mp4Writer, NoKeyFrameLeavesNoFile) {
     const fs::path out = m_dir / "none.mp4";
     std::ofstream(out) << "old contents";
     {
@@ -414,10 +383,8 @@ TEST_F(Mp4Writer, NoKeyFrameLeavesNoFile)
         }
         // Key frames without a size or a rate do not open the output either.
         for (const auto& [width, height, rate] :
-             {std::tuple{0, 180, 25u}, std::tuple{320, 0, 25u}, std::tuple{320, 180, 0u},
-              std::tuple{-1, 180, 25u}}) {
-            const TessaroFrame f =
-                VideoRecord(H264().pics[0], TESSARO_CODEC_H264, rate, width, height);
+             {std::tuple{0, 180, 25u}, std::tuple{320, 0, 25u}, std::tuple{320, 180, 0u}, std::tuple{-1, 180, 25u}}) {
+            const TessaroFrame f = VideoRecord(H264().pics[0], TESSARO_CODEC_H264, rate, width, height);
             EXPECT_EQ(w.InputFrame(&f), 0);
         }
         EXPECT_EQ(w.InputFrame(nullptr), 0);
@@ -430,8 +397,7 @@ TEST_F(Mp4Writer, NoKeyFrameLeavesNoFile)
     EXPECT_FALSE(fs::exists(m_dir / "never.mp4"));
 }
 
-TEST_F(Mp4Writer, OutputThatCannotBeWrittenFailsCleanly)
-{
+TEST_F(Mp4Writer, OutputThatCannotBeWrittenFailsCleanly) {
     {
         // Missing directory: opening fails, nothing stays open.
         const fs::path out = m_dir / "missing" / "x.mp4";
@@ -454,8 +420,7 @@ TEST_F(Mp4Writer, OutputThatCannotBeWrittenFailsCleanly)
     }
 }
 
-TEST_F(Mp4Writer, WriteErrorsFailTheFileAndRemoveIt)
-{
+TEST_F(Mp4Writer, WriteErrorsFailTheFileAndRemoveIt) {
     // A file size limit makes the operating system refuse the writes.
     const fs::path out = m_dir / "limited.mp4";
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -479,8 +444,7 @@ TEST_F(Mp4Writer, WriteErrorsFailTheFileAndRemoveIt)
     EXPECT_FALSE(fs::exists(out));
 }
 
-TEST_F(Mp4Writer, TimeStampsStayValidWhenTheFrameRateChanges)
-{
+TEST_F(Mp4Writer, TimeStampsStayValidWhenTheFrameRateChanges) {
     for (const uint32_t nLater : {50u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(nLater);
         const fs::path out = m_dir / "rates.mp4";
@@ -495,8 +459,7 @@ TEST_F(Mp4Writer, TimeStampsStayValidWhenTheFrameRateChanges)
         const SProbe p = Probe(out);
         ASSERT_EQ(p.video.nPackets, 50);
         EXPECT_EQ(p.video.nDecodedFrames, 50);
-        for (size_t i = 1; i < p.video.vPts.size(); ++i)
-            ASSERT_GT(p.video.vPts[i], p.video.vPts[i - 1]) << i;
+        for (size_t i = 1; i < p.video.vPts.size(); ++i) ASSERT_GT(p.video.vPts[i], p.video.vPts[i - 1]) << i;
         // The first second runs at 25 fps whatever follows.
         EXPECT_NEAR(static_cast<double>(p.video.vPts[25]) * p.video.dTimeBase, 1.0, 1e-6);
         if (nLater == 50) {
@@ -505,8 +468,7 @@ TEST_F(Mp4Writer, TimeStampsStayValidWhenTheFrameRateChanges)
     }
 }
 
-TEST_F(Mp4Writer, EmptyKeyFrameDoesNotOpenTheOutput)
-{
+TEST_F(Mp4Writer, EmptyKeyFrameDoesNotOpenTheOutput) {
     // It would declare a track without parameter sets that no player starts.
     const fs::path out = m_dir / "empty_key.mp4";
     CMp4Writer w(out.string());
@@ -519,8 +481,7 @@ TEST_F(Mp4Writer, EmptyKeyFrameDoesNotOpenTheOutput)
     ExpectVideo(Probe(out), H264(), kAvc1);
 }
 
-TEST_F(Mp4Writer, FinishIsFinalAndTheDestructorFinishes)
-{
+TEST_F(Mp4Writer, FinishIsFinalAndTheDestructorFinishes) {
     const fs::path a = m_dir / "a.mp4";
     const fs::path b = m_dir / "b.mp4";
     {
@@ -540,8 +501,7 @@ TEST_F(Mp4Writer, FinishIsFinalAndTheDestructorFinishes)
     ExpectVideo(Probe(b), H264(), kAvc1);
 }
 
-TEST_F(Mp4Writer, UnknownExtensionFallsBackToMpeg)
-{
+TEST_F(Mp4Writer, UnknownExtensionFallsBackToMpeg) {
     const fs::path out = m_dir / "clip.unknownext";
     CMp4Writer w(out.string());
     FeedVideo(w, H264());

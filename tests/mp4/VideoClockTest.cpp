@@ -1,5 +1,5 @@
-#include "mp4/VideoClock.h"
 #include "libs/tessaro/tessaro.h"
+#include "mp4/VideoClock.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,7 @@ namespace {
 constexpr int64_t kBase = 5000000;  // a recorder's clock does not start at zero
 constexpr int64_t kFrame = 3600;    // 25 fps in 90 kHz ticks
 
-TessaroFrame Rec(int64_t nPts, int64_t nDts, bool bKey = false)
-{
+TessaroFrame Rec(int64_t nPts, int64_t nDts, bool bKey = false) {
     TessaroFrame f{};
     f.nFrameType = TESSARO_FRAME_VIDEO;
     f.nFrameKind = bKey ? TESSARO_KIND_KEY : TESSARO_KIND_NONKEY;
@@ -19,20 +18,17 @@ TessaroFrame Rec(int64_t nPts, int64_t nDts, bool bKey = false)
     return f;
 }
 
-TessaroFrame Untimed(bool bKey = false)
-{
+TessaroFrame Untimed(bool bKey = false) {
     return Rec(TESSARO_NO_TIME, TESSARO_NO_TIME, bKey);
 }
 
-CVideoClock::SStamp Stamp(CVideoClock& clock, const TessaroFrame& f)
-{
+CVideoClock::SStamp Stamp(CVideoClock& clock, const TessaroFrame& f) {
     CVideoClock::SStamp s;
     EXPECT_TRUE(clock.Stamp(f, &s));
     return s;
 }
 
-TEST(VideoClock, LeadingPicturesOfAnOpenGopAreDropped)
-{
+TEST(VideoClock, LeadingPicturesOfAnOpenGopAreDropped) {
     // Shown before the key frame they follow, they need the pictures before it.
     CVideoClock clock(CVideoClock::INPUT_TICKS);
     Stamp(clock, Rec(kBase + 3 * kFrame, kBase, true));
@@ -44,8 +40,7 @@ TEST(VideoClock, LeadingPicturesOfAnOpenGopAreDropped)
     EXPECT_EQ(clock.Zero(), kBase + 3 * kFrame);
 }
 
-TEST(VideoClock, BrokenTimesStillGiveAValidTrack)
-{
+TEST(VideoClock, BrokenTimesStillGiveAValidTrack) {
     CVideoClock clock(CVideoClock::INPUT_TICKS);
     Stamp(clock, Rec(kBase, kBase, true));
     Stamp(clock, Rec(kBase + kFrame, kBase + kFrame));
@@ -83,8 +78,7 @@ TEST(VideoClock, BrokenTimesStillGiveAValidTrack)
     EXPECT_EQ(s.nDts, nDts + kFrame);
 }
 
-TEST(VideoClock, CounterRunsAtTheExactRateAndJoinsTheTimes)
-{
+TEST(VideoClock, CounterRunsAtTheExactRateAndJoinsTheTimes) {
     // 24000/1001 does not fit 90 kHz: the track counts at 360 kHz.
     const auto AtRate = [](TessaroFrame f) {
         f.nRateNum = 24000;
@@ -95,8 +89,7 @@ TEST(VideoClock, CounterRunsAtTheExactRateAndJoinsTheTimes)
     const int64_t nScale = CVideoClock::ChooseTimescale(key);
     EXPECT_EQ(nScale, 360000);
     CVideoClock clock(nScale);
-    for (int64_t i = 0; i < 10; ++i)
-        EXPECT_EQ(Stamp(clock, i == 0 ? key : AtRate(Untimed())).nDts, i * 15015);
+    for (int64_t i = 0; i < 10; ++i) EXPECT_EQ(Stamp(clock, i == 0 ? key : AtRate(Untimed())).nDts, i * 15015);
     EXPECT_FALSE(clock.ZeroKnown());
     // Times that begin now go on from the counter, at their own steps.
     EXPECT_EQ(Stamp(clock, AtRate(Rec(kBase, kBase))).nDts, 10 * 15015);

@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include "TempDir.h"
 #include "platform/AppDir.h"
 #include "platform/Encoding.h"
-#include "TempDir.h"
 
 using platform::NarrowToWide;
 using platform::WideToNarrow;
@@ -16,8 +16,7 @@ using platform::WideToNarrow;
 TEST(PlatformEncoding, PathsRoundTripThroughUtf8) {
     const std::wstring wide = L"/home/jürgen/Aufnahmen/日本/clip 😀.h264";
     const std::string narrow = WideToNarrow(wide);
-    EXPECT_EQ(narrow,
-              "/home/j\xC3\xBCrgen/Aufnahmen/\xE6\x97\xA5\xE6\x9C\xAC/clip \xF0\x9F\x98\x80.h264");
+    EXPECT_EQ(narrow, "/home/j\xC3\xBCrgen/Aufnahmen/\xE6\x97\xA5\xE6\x9C\xAC/clip \xF0\x9F\x98\x80.h264");
     EXPECT_EQ(NarrowToWide(narrow), wide);
     EXPECT_EQ(WideToNarrow(L""), "");
     EXPECT_EQ(NarrowToWide(""), L"");
@@ -31,15 +30,16 @@ TEST(PlatformEncoding, PathsRoundTripThroughUtf8) {
     ASSERT_TRUE(dir.Valid());
     const std::string name = WideToNarrow(L"Größe ✓.txt");
     ASSERT_TRUE(WriteBytes(dir.Path(name), "x"));
-    EXPECT_EQ(ReadBytes(dir.Dir() + "Gr\xC3\xB6\xC3\x9F" "e \xE2\x9C\x93.txt"), "x");
+    EXPECT_EQ(ReadBytes(dir.Dir() + "Gr\xC3\xB6\xC3\x9F"
+                                    "e \xE2\x9C\x93.txt"),
+              "x");
 }
 
 namespace {
 
 std::wstring Escapes(std::initializer_list<unsigned> bytes) {
     std::wstring out;
-    for (unsigned b : bytes)
-        out += static_cast<wchar_t>(0xDC00 + b);
+    for (unsigned b : bytes) out += static_cast<wchar_t>(0xDC00 + b);
     return out;
 }
 
@@ -49,14 +49,18 @@ TEST(PlatformEncoding, UndecodableBytesTravelAsLoneSurrogatesAndComeBack) {
     // Each byte that is not part of valid UTF-8 stands alone, whatever
     // surrounds it, and goes out as that byte again.
     const std::pair<std::string, std::wstring> cases[] = {
-        {"a\xFF" "b", L"a" + Escapes({0xFF}) + L"b"},
-        {"\x80", Escapes({0x80})},                                    // stray continuation
-        {"\xC0\xAF", Escapes({0xC0, 0xAF})},                           // overlong '/'
-        {"\xE0\x80\xAF", Escapes({0xE0, 0x80, 0xAF})},                 // overlong '/'
-        {"\xED\xA0\x80", Escapes({0xED, 0xA0, 0x80})},                 // encoded surrogate
-        {"\xF4\x90\x80\x80", Escapes({0xF4, 0x90, 0x80, 0x80})},       // past U+10FFFF
-        {"x\xE6\x97", L"x" + Escapes({0xE6, 0x97})},                   // cut short at the end
-        {"\xE6\x97" "a\xC3\xA9", Escapes({0xE6, 0x97}) + L"a\xE9"},    // cut short before more
+        {"a\xFF"
+         "b",
+         L"a" + Escapes({0xFF}) + L"b"},
+        {"\x80", Escapes({0x80})},                                // stray continuation
+        {"\xC0\xAF", Escapes({0xC0, 0xAF})},                      // overlong '/'
+        {"\xE0\x80\xAF", Escapes({0xE0, 0x80, 0xAF})},            // overlong '/'
+        {"\xED\xA0\x80", Escapes({0xED, 0xA0, 0x80})},            // encoded surrogate
+        {"\xF4\x90\x80\x80", Escapes({0xF4, 0x90, 0x80, 0x80})},  // past U+10FFFF
+        {"x\xE6\x97", L"x" + Escapes({0xE6, 0x97})},              // cut short at the end
+        {"\xE6\x97"
+         "a\xC3\xA9",
+         Escapes({0xE6, 0x97}) + L"a\xE9"},  // cut short before more
     };
     for (const auto& [narrow, wide] : cases) {
         EXPECT_EQ(NarrowToWide(narrow), wide);
@@ -126,10 +130,7 @@ TEST(PlatformModule, ProgramDirectoryIsTheExecutablesDirectory) {
     // Kept, and the same from every thread.
     std::vector<const std::wstring*> seen(4, nullptr);
     std::vector<std::thread> threads;
-    for (size_t i = 0; i < seen.size(); ++i)
-        threads.emplace_back([&seen, i] { seen[i] = &GetAppDir(); });
-    for (auto& t : threads)
-        t.join();
-    for (const std::wstring* p : seen)
-        EXPECT_EQ(p, &dir);
+    for (size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&seen, i] { seen[i] = &GetAppDir(); });
+    for (auto& t : threads) t.join();
+    for (const std::wstring* p : seen) EXPECT_EQ(p, &dir);
 }

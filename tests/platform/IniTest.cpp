@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Ini.h"
 #include "TempDir.h"
+#include "platform/Ini.h"
 
 using platform::GetProfileInt;
 using platform::GetProfileString;
@@ -15,8 +15,8 @@ using platform::WriteProfileString;
 
 namespace {
 
-std::wstring Get(const std::wstring& sec, const std::wstring& key, const std::wstring& file,
-                 size_t n = 300, const std::wstring& def = L"<def>") {
+std::wstring Get(const std::wstring& sec, const std::wstring& key, const std::wstring& file, size_t n = 300,
+                 const std::wstring& def = L"<def>") {
     return GetProfileString(sec, key, def, n, file);
 }
 
@@ -89,8 +89,7 @@ TEST(PlatformIni, ResultsAreCutToTheBufferLessOne) {
     ASSERT_TRUE(dir.Valid());
     const std::wstring longValue(400, L'x');
     std::wstring unicodeValue;
-    for (int i = 0; i < 310; ++i)
-        unicodeValue += (i % 2) ? L'é' : L'\U0001F600';
+    for (int i = 0; i < 310; ++i) unicodeValue += (i % 2) ? L'é' : L'\U0001F600';
     ASSERT_TRUE(WriteProfileString(L"S", L"Long", longValue, dir.WPath("a.ini")));
     ASSERT_TRUE(WriteProfileString(L"S", L"Uni", unicodeValue, dir.WPath("a.ini")));
     ASSERT_TRUE(WriteProfileString(L"S", L"Exact", std::wstring(299, L'y'), dir.WPath("a.ini")));
@@ -134,7 +133,9 @@ TEST(PlatformIni, IntegersParseLikeTheProfileReader) {
 TEST(PlatformIni, BomAndCrlfFilesRead) {
     TempDir dir;
     ASSERT_TRUE(dir.Valid());
-    ASSERT_TRUE(WriteBytes(dir.Path("a.ini"), "\xEF\xBB\xBF[String]\r\nTrelvo.Open=\xC3\x96" "ffnen\r\nEnd=1\r\n"));
+    ASSERT_TRUE(WriteBytes(dir.Path("a.ini"),
+                           "\xEF\xBB\xBF[String]\r\nTrelvo.Open=\xC3\x96"
+                           "ffnen\r\nEnd=1\r\n"));
     const std::wstring file = dir.WPath("a.ini");
     EXPECT_EQ(Get(L"String", L"Trelvo.Open", file), L"Öffnen");
     EXPECT_EQ(GetProfileInt(L"String", L"End", 0, file), 1);
@@ -155,8 +156,7 @@ TEST(PlatformIni, WritingKeepsEveryOtherLineByteForByte) {
 
     // A new key goes after the section's last entry, before its trailing comment.
     ASSERT_TRUE(WriteProfileString(L"SYSTEM", L"Extra", L" spaced value ", file));
-    EXPECT_EQ(ReadBytes(path),
-              head + "[system]\r\nCHECK=0\r\nPath=/old\r\nExtra= spaced value \r\n" + tail);
+    EXPECT_EQ(ReadBytes(path), head + "[system]\r\nCHECK=0\r\nPath=/old\r\nExtra= spaced value \r\n" + tail);
     EXPECT_EQ(Get(L"System", L"Extra", file), L"spaced value");
 
     // A new section goes to the end.
@@ -217,8 +217,7 @@ TEST(PlatformIni, WritingRefusesWhatWouldBreakTheFile) {
     EXPECT_FALSE(WriteProfileString(L"System", L"Path", L"/x", dir.WPath("no/such/dir.ini")));
     // No temporary files are left behind.
     size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Dir()))
-        ++count;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Dir())) ++count;
     EXPECT_EQ(count, 1u);
 }
 
@@ -246,8 +245,7 @@ TEST(PlatformIni, ConcurrentReadersAgree) {
     TempDir dir;
     ASSERT_TRUE(dir.Valid());
     std::string content = "[S]\n";
-    for (int i = 0; i < 50; ++i)
-        content += "k" + std::to_string(i) + "=v" + std::to_string(i) + "\n";
+    for (int i = 0; i < 50; ++i) content += "k" + std::to_string(i) + "=v" + std::to_string(i) + "\n";
     ASSERT_TRUE(WriteBytes(dir.Path("a.ini"), content));
     const std::wstring file = dir.WPath("a.ini");
     std::vector<int> failures(6, 0);
@@ -257,13 +255,10 @@ TEST(PlatformIni, ConcurrentReadersAgree) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 300; ++i) {
                 const int k = (i + t) % 50;
-                if (Get(L"S", L"k" + std::to_wstring(k), file) != L"v" + std::to_wstring(k))
-                    ++failures[t];
+                if (Get(L"S", L"k" + std::to_wstring(k), file) != L"v" + std::to_wstring(k)) ++failures[t];
             }
         });
     }
-    for (auto& th : threads)
-        th.join();
-    for (int f : failures)
-        EXPECT_EQ(f, 0);
+    for (auto& th : threads) th.join();
+    for (int f : failures) EXPECT_EQ(f, 0);
 }

@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "EnvGuard.h"
-#include "platform/Platform.h"
 #include "TempDir.h"
+#include "platform/Platform.h"
 
 namespace fs = std::filesystem;
 
@@ -104,8 +104,7 @@ TEST(PlatformSettingsFile, BesideTheProgramWhileWritableElseTheUsers) {
 }
 
 TEST(PlatformSettingsFile, ReadOnlyProgramDirectoryLendsItsFileToTheUsersFirstSave) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "running as root, where directory permissions do not bite";
+    if (::geteuid() == 0) GTEST_SKIP() << "running as root, where directory permissions do not bite";
     TempDir dir;
     ASSERT_TRUE(dir.Valid());
     fs::create_directory(dir.Path("prog"));

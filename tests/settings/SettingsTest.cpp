@@ -6,9 +6,9 @@
 #include <optional>
 
 #include "EnvGuard.h"
+#include "TempDir.h"
 #include "platform/Platform.h"
 #include "settings/Settings.h"
-#include "TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -18,16 +18,14 @@ namespace {
 class ConfigGuard {
 public:
     ConfigGuard() : m_strPath(platform::WideToNarrow(settings::ConfigPath())) {
-        if (fs::exists(m_strPath))
-            m_saved = ReadBytes(m_strPath);
+        if (fs::exists(m_strPath)) m_saved = ReadBytes(m_strPath);
         std::error_code ec;
         fs::remove(m_strPath, ec);
     }
     ~ConfigGuard() {
         std::error_code ec;
         fs::remove(m_strPath, ec);
-        if (m_saved)
-            WriteBytes(m_strPath, *m_saved);
+        if (m_saved) WriteBytes(m_strPath, *m_saved);
     }
     ConfigGuard(const ConfigGuard&) = delete;
     ConfigGuard& operator=(const ConfigGuard&) = delete;
@@ -55,8 +53,7 @@ private:
 
 size_t EntriesIn(const std::string& strDir) {
     size_t n = 0;
-    for ([[maybe_unused]] const auto& e : fs::recursive_directory_iterator(strDir))
-        ++n;
+    for ([[maybe_unused]] const auto& e : fs::recursive_directory_iterator(strDir)) ++n;
     return n;
 }
 

@@ -14,15 +14,14 @@ std::vector<std::vector<uint8_t>> adtsFrames(const std::vector<uint8_t>& b) {
     std::vector<std::vector<uint8_t>> out;
     for (size_t i = 0; i + 7 <= b.size();) {
         size_t len = (size_t{b[i + 3] & 3u} << 11) | (size_t{b[i + 4]} << 3) | (b[i + 5] >> 5);
-        if (len < 7 || i + len > b.size())
-            break;
+        if (len < 7 || i + len > b.size()) break;
         out.emplace_back(b.begin() + static_cast<std::ptrdiff_t>(i), b.begin() + static_cast<std::ptrdiff_t>(i + len));
         i += len;
     }
     return out;
 }
 
-} // namespace
+}  // namespace
 
 TEST(TessaroAudio, AacFrameByFrameWithItsLayoutAndTimes) {
     std::vector<std::vector<uint8_t>> frames = adtsFrames(readFile(dataPath("tone_16k_stereo.aac")));
@@ -78,7 +77,6 @@ TEST(TessaroAudio, AudioBeforeTheFirstMapTakesTheMapsCodec) {
     }
     EXPECT_EQ(joined, readFile(dataPath("tone_8k.ulaw")));
     for (const PesPacket& p : pesPackets(bytes))
-        if (p.id < 0xE0 || p.hasPts)
-            expected += p.id >= 0xE0 ? 'V' : 'A';
+        if (p.id < 0xE0 || p.hasPts) expected += p.id >= 0xE0 ? 'V' : 'A';
     EXPECT_EQ(order, expected);
 }

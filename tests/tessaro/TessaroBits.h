@@ -12,14 +12,12 @@ namespace tessaro_test {
 class BitWriter {
 public:
     void bits(uint64_t v, unsigned n) {
-        for (unsigned i = n; i-- > 0;)
-            m_bits.push_back(static_cast<uint8_t>(i >= 64 ? 0 : (v >> i) & 1));
+        for (unsigned i = n; i-- > 0;) m_bits.push_back(static_cast<uint8_t>(i >= 64 ? 0 : (v >> i) & 1));
     }
     void ue(uint32_t v) {
         uint64_t x = uint64_t{v} + 1;
         unsigned len = 0;
-        while ((x >> len) > 1)
-            ++len;
+        while ((x >> len) > 1) ++len;
         bits(0, len);
         bits(x, len + 1);
     }
@@ -29,14 +27,12 @@ public:
     std::vector<uint8_t> nal(std::initializer_list<uint8_t> header) {
         std::vector<uint8_t> b = m_bits;
         b.push_back(1);
-        while (b.size() % 8)
-            b.push_back(0);
+        while (b.size() % 8) b.push_back(0);
         std::vector<uint8_t> out(header);
         int zeros = 0;
         for (size_t i = 0; i < b.size(); i += 8) {
             uint8_t byte = 0;
-            for (size_t k = 0; k < 8; ++k)
-                byte = static_cast<uint8_t>(byte << 1 | b[i + k]);
+            for (size_t k = 0; k < 8; ++k) byte = static_cast<uint8_t>(byte << 1 | b[i + k]);
             if (zeros >= 2 && byte <= 3) {
                 out.push_back(3);
                 zeros = 0;
@@ -75,8 +71,7 @@ inline std::vector<uint8_t> makeH264Sps(const H264Sps& s) {
     w.ue(0);
     if (s.profile >= 100) {
         w.ue(s.chroma);
-        if (s.chroma == 3)
-            w.bits(0, 1);
+        if (s.chroma == 3) w.bits(0, 1);
         w.ue(0);
         w.ue(0);
         w.bits(0, 1);
@@ -102,22 +97,19 @@ inline std::vector<uint8_t> makeH264Sps(const H264Sps& s) {
         w.se(s.offsetNonRef);
         w.se(s.offsetTopToBottom);
         w.ue(static_cast<uint32_t>(s.refCycle.size()));
-        for (int32_t d : s.refCycle)
-            w.se(d);
+        for (int32_t d : s.refCycle) w.se(d);
     }
     w.ue(3);
     w.bits(0, 1);
     w.ue(s.widthMbs - 1);
     w.ue(s.heightUnits - 1);
     w.bits(s.frameMbsOnly, 1);
-    if (!s.frameMbsOnly)
-        w.bits(1, 1);
+    if (!s.frameMbsOnly) w.bits(1, 1);
     w.bits(1, 1);
     bool crop = s.crop[0] || s.crop[1] || s.crop[2] || s.crop[3];
     w.bits(crop, 1);
     if (crop)
-        for (unsigned c : s.crop)
-            w.ue(c);
+        for (unsigned c : s.crop) w.ue(c);
     w.bits(s.vui, 1);
     if (s.vui) {
         w.bits(1, 1);  // aspect ratio: extended SAR
@@ -142,4 +134,4 @@ inline std::vector<uint8_t> makeH264Sps(const H264Sps& s) {
     return w.nal({0x67});
 }
 
-} // namespace tessaro_test
+}  // namespace tessaro_test

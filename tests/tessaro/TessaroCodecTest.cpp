@@ -17,14 +17,13 @@ TessaroStatus statusAfter(const std::vector<uint8_t>& bytes, std::vector<Record>
         TessaroInputData(h, bytes.data() + off, static_cast<uint32_t>(std::min<size_t>(4096, bytes.size() - off)));
     TessaroInputEnd(h);
     while (const TessaroFrame* f = TessaroGetNextFrame(h))
-        if (records)
-            records->push_back(toRecord(*f));
+        if (records) records->push_back(toRecord(*f));
     EXPECT_EQ(TessaroGetStatus(h, &st, sizeof st), 0);
     TessaroDestroy(h);
     return st;
 }
 
-} // namespace
+}  // namespace
 
 TEST(TessaroCodecs, VideoThatIsOnlyNamedGivesNoPicturesAndSaysWhy) {
     struct Case {

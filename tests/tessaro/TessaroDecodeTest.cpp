@@ -1,7 +1,7 @@
 // Records must be real pictures: libavcodec decodes each payload as one
 // packet, and the test writer's program streams are what ffprobe reads.
-#include "TessaroTestUtil.h"
 #include "TempDir.h"
+#include "TessaroTestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -33,12 +33,10 @@ struct FrameFree {
 // returns the number of pictures out, or -1 on a decoding error.
 int decodeRecords(const std::vector<Record>& video, AVCodecID id, int width, int height) {
     const AVCodec* codec = avcodec_find_decoder(id);
-    if (!codec)
-        return -1;
+    if (!codec) return -1;
     std::unique_ptr<AVCodecContext, CodecCtxFree> ctx(avcodec_alloc_context3(codec));
     ctx->err_recognition = AV_EF_EXPLODE;
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
-        return -1;
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return -1;
     std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
     std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
     int pictures = 0;
@@ -46,30 +44,23 @@ int decodeRecords(const std::vector<Record>& video, AVCodecID id, int width, int
     auto drain = [&]() {
         for (;;) {
             int r = avcodec_receive_frame(ctx.get(), frame.get());
-            if (r < 0)
-                return r == AVERROR(EAGAIN) || r == AVERROR_EOF ? 0 : r;
-            if (frame->width != width || frame->height != height || frame->decode_error_flags)
-                return -1;
+            if (r < 0) return r == AVERROR(EAGAIN) || r == AVERROR_EOF ? 0 : r;
+            if (frame->width != width || frame->height != height || frame->decode_error_flags) return -1;
             ++pictures;
         }
     };
     for (const Record& r : video) {
-        if (!started && r.kind != TESSARO_KIND_KEY)
-            continue;  // as the writer does
+        if (!started && r.kind != TESSARO_KIND_KEY) continue;  // as the writer does
         started = true;
-        if (av_new_packet(pkt.get(), static_cast<int>(r.payload.size())) < 0)
-            return -1;
+        if (av_new_packet(pkt.get(), static_cast<int>(r.payload.size())) < 0) return -1;
         std::copy(r.payload.begin(), r.payload.end(), pkt->data);
-        if (r.kind == TESSARO_KIND_KEY)
-            pkt->flags |= AV_PKT_FLAG_KEY;
+        if (r.kind == TESSARO_KIND_KEY) pkt->flags |= AV_PKT_FLAG_KEY;
         int s = avcodec_send_packet(ctx.get(), pkt.get());
         av_packet_unref(pkt.get());
-        if (s < 0 || drain() < 0)
-            return -1;
+        if (s < 0 || drain() < 0) return -1;
     }
     avcodec_send_packet(ctx.get(), nullptr);
-    if (drain() < 0)
-        return -1;
+    if (drain() < 0) return -1;
     return pictures;
 }
 
@@ -80,8 +71,7 @@ std::vector<int64_t> outputOrder(const std::vector<Record>& video, AVCodecID id)
     std::vector<int64_t> out;
     const AVCodec* codec = avcodec_find_decoder(id);
     std::unique_ptr<AVCodecContext, CodecCtxFree> ctx(avcodec_alloc_context3(codec));
-    if (!codec || !ctx)
-        return {};
+    if (!codec || !ctx) return {};
     // The reorder delay the stamps show, as a reader of the written file
     // would tell the decoder: most pictures before one in decoding order
     // that come after it in display order.
@@ -90,19 +80,16 @@ std::vector<int64_t> outputOrder(const std::vector<Record>& video, AVCodecID id)
                                                    [&](const Record& r) { return r.pts > video[i].pts; }));
         ctx->has_b_frames = std::max(ctx->has_b_frames, later);
     }
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
-        return {};
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return {};
     std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
     std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
     auto drain = [&]() {
-        while (avcodec_receive_frame(ctx.get(), frame.get()) >= 0)
-            out.push_back(frame->pts);
+        while (avcodec_receive_frame(ctx.get(), frame.get()) >= 0) out.push_back(frame->pts);
     };
     bool started = false;
     for (const Record& r : video) {
         started |= r.kind == TESSARO_KIND_KEY;
-        if (!started || av_new_packet(pkt.get(), static_cast<int>(r.payload.size())) < 0)
-            continue;
+        if (!started || av_new_packet(pkt.get(), static_cast<int>(r.payload.size())) < 0) continue;
         std::copy(r.payload.begin(), r.payload.end(), pkt->data);
         pkt->pts = r.pts;
         pkt->dts = r.dts;
@@ -115,14 +102,16 @@ std::vector<int64_t> outputOrder(const std::vector<Record>& video, AVCodecID id)
     return out;
 }
 
-std::string writerPath() { return std::string(TRELVO_TESTBIN_DIR) + "/trelvo_ps_writer"; }
+std::string writerPath() {
+    return std::string(TRELVO_TESTBIN_DIR) + "/trelvo_ps_writer";
+}
 
 int run(const std::string& cmd) {
     int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-} // namespace
+}  // namespace
 
 TEST(TessaroDecode, EveryVideoPayloadDecodesAsOnePicture) {
     struct Case {
@@ -142,8 +131,7 @@ TEST(TessaroDecode, EveryVideoPayloadDecodesAsOnePicture) {
         std::vector<Record> video = videoOf(parse(readFile(dataPath(c.name)), 4096));
         ASSERT_FALSE(video.empty());
         size_t fromKey = 0;
-        while (fromKey < video.size() && video[fromKey].kind != TESSARO_KIND_KEY)
-            ++fromKey;
+        while (fromKey < video.size() && video[fromKey].kind != TESSARO_KIND_KEY) ++fromKey;
         EXPECT_EQ(decodeRecords(video, c.id, c.w, c.h), static_cast<int>(video.size() - fromKey));
     }
 }
@@ -161,8 +149,7 @@ TEST(TessaroDecode, EveryPictureInDisplayOrder) {
     std::vector<Unit> us = units(h265, true);
     size_t cut = 0, vps = 0;
     for (const Unit& u : us) {
-        if (u.type == 32 && ++vps == 2)
-            break;
+        if (u.type == 32 && ++vps == 2) break;
         cut += u.startCode + u.bytes.size();
     }
     std::string cra = tmp.Path("cra.h265");
@@ -209,8 +196,7 @@ TEST(TessaroDecode, EveryPictureInDisplayOrder) {
 TEST(TessaroDecode, EachSideOfACodecChangeDecodes) {
     std::vector<Record> video = videoOf(parse(readFile(dataPath("ps_h264_then_h265.ps"))));
     std::vector<Record> h264, h265;
-    for (const Record& r : video)
-        (r.codec == TESSARO_CODEC_H265 ? h265 : h264).push_back(r);
+    for (const Record& r : video) (r.codec == TESSARO_CODEC_H265 ? h265 : h264).push_back(r);
     EXPECT_EQ(decodeRecords(h264, AV_CODEC_ID_H264, 320, 180), 30);
     EXPECT_EQ(decodeRecords(h265, AV_CODEC_ID_HEVC, 352, 288), 45);
 }
@@ -241,8 +227,7 @@ TEST(TessaroWriterTool, AudioGoesOnWhenThePicturesStop) {
     ASSERT_TRUE(tmp.Valid());
     std::vector<uint8_t> tone = readFile(dataPath("tone_8k.alaw"));
     std::string audio;
-    for (int i = 0; i < 13; ++i)
-        audio.append(tone.begin(), tone.end());
+    for (int i = 0; i < 13; ++i) audio.append(tone.begin(), tone.end());
     ASSERT_TRUE(WriteBytes(tmp.Path("long.alaw"), audio));
     ASSERT_EQ(run("'" + writerPath() + "' --video '" + dataPath("h264_320x180_25fps.h264") +
                   "' --max-pictures 5 --alaw '" + tmp.Path("long.alaw") + "' '" + tmp.Path("out.ps") + "' 2>/dev/null"),

@@ -2,8 +2,8 @@
 // write: order count type 1, a reset of the count by a marking command, and
 // field pairs. Each stream's pictures must come out one frame apart in the
 // order their counts give.
-#include "libs/tessaro/Parser.h"
 #include "TessaroBits.h"
+#include "libs/tessaro/Parser.h"
 
 #include <gtest/gtest.h>
 
@@ -13,13 +13,13 @@ using namespace tessaro_test;
 namespace {
 
 struct Slice {
-    char type;            // 'I', 'P' or 'B'
+    char type;  // 'I', 'P' or 'B'
     bool idr = false;
     bool ref = true;
     uint32_t frameNum = 0;
-    uint32_t lsb = 0;     // order count type 0
+    uint32_t lsb = 0;  // order count type 0
     bool field = false, bottom = false;
-    bool reset = false;   // marking command 5
+    bool reset = false;  // marking command 5
 };
 
 std::vector<uint8_t> pps() {
@@ -46,19 +46,15 @@ std::vector<uint8_t> slice(const Slice& s, const H264Sps& sps) {
     w.bits(s.frameNum, 8);
     if (!sps.frameMbsOnly) {
         w.bits(s.field, 1);
-        if (s.field)
-            w.bits(s.bottom, 1);
+        if (s.field) w.bits(s.bottom, 1);
     }
-    if (s.idr)
-        w.ue(0);
+    if (s.idr) w.ue(0);
     if (sps.pocType == 0)
         w.bits(s.lsb, 6);
     else if (sps.pocType == 1)
         w.se(0);
-    if (s.type == 'B')
-        w.bits(1, 1);  // direct_spatial_mv_pred_flag
-    if (s.type != 'I')
-        w.bits(0, s.type == 'B' ? 3 : 2);  // no override, no list changes
+    if (s.type == 'B') w.bits(1, 1);                      // direct_spatial_mv_pred_flag
+    if (s.type != 'I') w.bits(0, s.type == 'B' ? 3 : 2);  // no override, no list changes
     if (s.ref) {
         if (s.idr) {
             w.bits(0, 2);
@@ -70,8 +66,7 @@ std::vector<uint8_t> slice(const Slice& s, const H264Sps& sps) {
             }
         }
     }
-    for (int i = 0; i < 12; ++i)
-        w.bits(0xA5, 8);
+    for (int i = 0; i < 12; ++i) w.bits(0xA5, 8);
     return w.nal({static_cast<uint8_t>((s.ref ? 0x60 : 0x00) | (s.idr ? 5 : 1))});
 }
 
@@ -84,8 +79,7 @@ std::vector<int64_t> times(const H264Sps& sps, const std::vector<Slice>& slices)
     };
     put(makeH264Sps(sps));
     put(pps());
-    for (const Slice& s : slices)
-        put(slice(s, sps));
+    for (const Slice& s : slices) put(slice(s, sps));
     Parser p;
     std::vector<int64_t> out;
     for (size_t off = 0; off < es.size() + 5; off += 5) {
@@ -101,7 +95,7 @@ std::vector<int64_t> times(const H264Sps& sps, const std::vector<Slice>& slices)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 TEST(TessaroOrder, CountsFromSliceHeadersPutPicturesInDisplayOrder) {
     const int64_t f = 3600;  // 25 fps from the timing information
@@ -112,8 +106,11 @@ TEST(TessaroOrder, CountsFromSliceHeadersPutPicturesInDisplayOrder) {
     type1.offsetNonRef = -2;
     type1.offsetTopToBottom = 0;
     type1.refCycle = {4};
-    EXPECT_EQ(times(type1, {{'I', true, true, 0}, {'P', false, true, 1}, {'B', false, false, 2},
-                            {'P', false, true, 2}, {'B', false, false, 3}}),
+    EXPECT_EQ(times(type1, {{'I', true, true, 0},
+                            {'P', false, true, 1},
+                            {'B', false, false, 2},
+                            {'P', false, true, 2},
+                            {'B', false, false, 3}}),
               (std::vector<int64_t>{0, 2 * f, f, 4 * f, 3 * f}));
 
     // Type 0 with a reset of the count (marking command 5) on the fourth
@@ -121,15 +118,22 @@ TEST(TessaroOrder, CountsFromSliceHeadersPutPicturesInDisplayOrder) {
     H264Sps type0;
     Slice reset{'P', false, true, 2, 8};
     reset.reset = true;
-    EXPECT_EQ(times(type0, {{'I', true, true, 0, 0}, {'P', false, true, 1, 4}, {'B', false, false, 2, 2}, reset,
-                            {'P', false, true, 1, 4}, {'B', false, false, 2, 2}}),
+    EXPECT_EQ(times(type0, {{'I', true, true, 0, 0},
+                            {'P', false, true, 1, 4},
+                            {'B', false, false, 2, 2},
+                            reset,
+                            {'P', false, true, 1, 4},
+                            {'B', false, false, 2, 2}}),
               (std::vector<int64_t>{0, 2 * f, f, 3 * f, 5 * f, 4 * f}));
 
     // Type 2 (no reordering) after an IDR in the middle: counts restart.
     H264Sps type2;
     type2.pocType = 2;
-    EXPECT_EQ(times(type2, {{'I', true, true, 0}, {'P', false, true, 1}, {'P', false, true, 2},
-                            {'I', true, true, 0}, {'P', false, true, 1}}),
+    EXPECT_EQ(times(type2, {{'I', true, true, 0},
+                            {'P', false, true, 1},
+                            {'P', false, true, 2},
+                            {'I', true, true, 0},
+                            {'P', false, true, 1}}),
               (std::vector<int64_t>{0, f, 2 * f, 3 * f, 4 * f}));
 
     // Field pairs, each frame one record at the lower count of its fields.

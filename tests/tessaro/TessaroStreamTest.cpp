@@ -34,16 +34,24 @@ bool hasUnit(const std::vector<Unit>& us, int type) {
     return std::any_of(us.begin(), us.end(), [type](const Unit& u) { return u.type == type; });
 }
 
-} // namespace
+}  // namespace
 
 TEST(TessaroChunking, SameRecordsWhateverTheChunkSize) {
-    std::vector<std::string> names = {"ps_h264_damaged.ps",    "ps_h264_bframes.ps",   "ps_h265_bframes_ptsonly.ps",
-                                      "ps_h264_2997_wrap_jump.ps", "ps_h264_steps.ps", "ps_h264_aac.ps",
-                                      "ps_h264_aac_nomap.ps", "ps_h265_ulaw_late_map.ps", "ps_h264_then_h265.ps",
-                                      "ps_mpeg2_alaw.ps",     "ps_mpeg2.vob",         "realworld/lal_cam.ps",
-                                      "realworld/srs_cam.ps",  "realworld/srs_cam2.ps"};
-    for (const Fixture& f : kFixtures)
-        names.push_back(f.name);
+    std::vector<std::string> names = {"ps_h264_damaged.ps",
+                                      "ps_h264_bframes.ps",
+                                      "ps_h265_bframes_ptsonly.ps",
+                                      "ps_h264_2997_wrap_jump.ps",
+                                      "ps_h264_steps.ps",
+                                      "ps_h264_aac.ps",
+                                      "ps_h264_aac_nomap.ps",
+                                      "ps_h265_ulaw_late_map.ps",
+                                      "ps_h264_then_h265.ps",
+                                      "ps_mpeg2_alaw.ps",
+                                      "ps_mpeg2.vob",
+                                      "realworld/lal_cam.ps",
+                                      "realworld/srs_cam.ps",
+                                      "realworld/srs_cam2.ps"};
+    for (const Fixture& f : kFixtures) names.push_back(f.name);
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         std::vector<uint8_t> bytes = readFile(dataPath(name));
@@ -53,8 +61,7 @@ TEST(TessaroChunking, SameRecordsWhateverTheChunkSize) {
             SCOPED_TRACE(chunk);
             std::vector<Record> got = parse(bytes, chunk);
             ASSERT_EQ(got.size(), reference.size());
-            for (size_t i = 0; i < got.size(); ++i)
-                ASSERT_TRUE(got[i] == reference[i]) << "record " << i;
+            for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(got[i] == reference[i]) << "record " << i;
         }
     }
 }
@@ -88,8 +95,7 @@ TEST(TessaroPictures, EveryKeyFrameCarriesItsParameterSets) {
         std::vector<uint8_t> firstSps;
         int keys = 0;
         for (const Record& r : video) {
-            if (r.kind != TESSARO_KIND_KEY)
-                continue;
+            if (r.kind != TESSARO_KIND_KEY) continue;
             ++keys;
             std::vector<Unit> us = units(r.payload, f.h265);
             int sps = f.h265 ? 33 : 7, pps = f.h265 ? 34 : 8;
@@ -125,8 +131,7 @@ TEST(TessaroPictures, OnlyTheStartHasParameterSetsYetLaterKeysCarryThem) {
     bool seen[2] = {false, false};
     for (const Unit& u : units(readFile(dataPath("h264_320x180_25fps.h264")), false)) {
         if (u.type == 7 || u.type == 8) {
-            if (seen[u.type - 7])
-                continue;
+            if (seen[u.type - 7]) continue;
             seen[u.type - 7] = true;
         }
         stream.insert(stream.end(), {0, 0, 0, 1});
@@ -159,8 +164,7 @@ TEST(TessaroPictures, PayloadsTogetherAreTheStream) {
     std::vector<uint8_t> bytes = readFile(dataPath("h264_320x180_25fps_repeat.h264"));
     std::vector<Record> all = videoOf(parse(bytes, 4096));
     std::vector<uint8_t> joined;
-    for (const Record& r : all)
-        joined.insert(joined.end(), r.payload.begin(), r.payload.end());
+    for (const Record& r : all) joined.insert(joined.end(), r.payload.begin(), r.payload.end());
     EXPECT_EQ(joined, bytes);
     std::vector<Record> held = videoOf(parse(bytes, 4096, false));
     ASSERT_EQ(held.size(), all.size() - 1);
@@ -209,8 +213,7 @@ TEST(TessaroProgramStream, DamagedRecordingStillGivesItsWholePictures) {
     EXPECT_EQ(video[20].height, 180);
     // The same pictures as the clean stream has.
     std::vector<Record> clean = videoOf(parse(readFile(dataPath("h264_320x180_25fps_repeat.h264"))));
-    for (size_t i = 0; i < video.size(); ++i)
-        EXPECT_EQ(video[i].payload, clean[i + 5].payload) << i;
+    for (size_t i = 0; i < video.size(); ++i) EXPECT_EQ(video[i].payload, clean[i + 5].payload) << i;
 }
 
 TEST(TessaroRealWorld, CameraFragmentsGiveWholeFrames) {
@@ -269,16 +272,14 @@ TEST(TessaroDamage, ElementaryStreamWithJunkMidGopStartAndCutEnd) {
 
     // Start inside picture 3 and cut inside the last picture.
     size_t start = 0;
-    for (int i = 0; i < 3; ++i)
-        start += reference[static_cast<size_t>(i)].payload.size();
+    for (int i = 0; i < 3; ++i) start += reference[static_cast<size_t>(i)].payload.size();
     start += 20;
     std::vector<uint8_t> cut(clean.begin() + static_cast<std::ptrdiff_t>(start), clean.end() - 40);
     std::vector<Record> video = videoOf(parse(cut, 7));
     // Pictures 4..49; the partial picture 3 is dropped. A bare stream does
     // not say that its last picture was cut short: it comes out as it is.
     ASSERT_EQ(video.size(), 46u);
-    for (size_t i = 0; i + 1 < video.size(); ++i)
-        EXPECT_EQ(video[i].payload, reference[i + 4].payload) << i;
+    for (size_t i = 0; i + 1 < video.size(); ++i) EXPECT_EQ(video[i].payload, reference[i + 4].payload) << i;
     const std::vector<uint8_t>& last = reference.back().payload;
     EXPECT_EQ(video.back().payload, std::vector<uint8_t>(last.begin(), last.end() - 40));
 
@@ -291,15 +292,13 @@ TEST(TessaroDamage, ElementaryStreamWithJunkMidGopStartAndCutEnd) {
     std::vector<Record> jv = videoOf(parse(junky, 4096));
     ASSERT_EQ(jv.size(), 50u);
     EXPECT_EQ(jv[1].payload.size(), reference[1].payload.size() + junk.size());
-    for (size_t i = 2; i < jv.size(); ++i)
-        EXPECT_EQ(jv[i].payload, reference[i].payload);
+    for (size_t i = 2; i < jv.size(); ++i) EXPECT_EQ(jv[i].payload, reference[i].payload);
 }
 
 TEST(TessaroDamage, RandomBytesAndEmptyInputYieldNothing) {
     std::mt19937 rng(1234);
     std::vector<uint8_t> noise(512 * 1024);
-    for (auto& b : noise)
-        b = static_cast<uint8_t>(rng());
+    for (auto& b : noise) b = static_cast<uint8_t>(rng());
     EXPECT_TRUE(parse(noise, 4096).empty());
     EXPECT_TRUE(parse(noise, 1).empty());
     std::vector<uint8_t> zeros(100000, 0);
@@ -331,15 +330,13 @@ TEST(TessaroContract, HandlesAndRecordLifetime) {
             TessaroInputData(h, bytes.data() + off, static_cast<uint32_t>(std::min<size_t>(16384, bytes.size() - off)));
         size_t i = 0;
         for (bool ended = false;; ended = true) {
-            if (ended)
-                TessaroInputEnd(h);
+            if (ended) TessaroInputEnd(h);
             while (const TessaroFrame* f = TessaroGetNextFrame(h)) {
                 ASSERT_LT(i, reference.size());
                 EXPECT_TRUE(toRecord(*f) == reference[i]) << i;
                 ++i;
             }
-            if (ended)
-                break;
+            if (ended) break;
             EXPECT_LT(i, reference.size());
         }
         EXPECT_EQ(i, reference.size());
@@ -358,8 +355,7 @@ TEST(TessaroMemory, OversizedPictureIsDroppedAndParsingGoesOn) {
     size_t records = 0;
     for (int i = 0; i < 40 * 64; ++i) {
         TessaroInputData(h, chunk.data(), static_cast<uint32_t>(chunk.size()));
-        while (TessaroGetNextFrame(h))
-            ++records;
+        while (TessaroGetNextFrame(h)) ++records;
     }
     EXPECT_EQ(records, 0u);
     // The stream that follows comes out whole.
@@ -367,8 +363,7 @@ TEST(TessaroMemory, OversizedPictureIsDroppedAndParsingGoesOn) {
         TessaroInputData(h, clean.data() + off, static_cast<uint32_t>(std::min<size_t>(16384, clean.size() - off)));
     TessaroInputEnd(h);
     std::vector<int> kinds;
-    while (const TessaroFrame* f = TessaroGetNextFrame(h))
-        kinds.push_back(f->nFrameKind);
+    while (const TessaroFrame* f = TessaroGetNextFrame(h)) kinds.push_back(f->nFrameKind);
     TessaroDestroy(h);
     ASSERT_EQ(kinds.size(), 50u);
     EXPECT_EQ(kinds[0], TESSARO_KIND_KEY);
@@ -425,12 +420,10 @@ TEST(TessaroOrder, RecordsComeOutInStreamOrder) {
         std::vector<uint8_t> bytes = readFile(dataPath(name));
         std::string expected;
         for (const PesPacket& p : pesPackets(bytes))
-            if (p.id >= 0xE0 ? p.hasPts : true)
-                expected += p.id >= 0xE0 ? 'V' : 'A';
+            if (p.id >= 0xE0 ? p.hasPts : true) expected += p.id >= 0xE0 ? 'V' : 'A';
         for (size_t chunk : {size_t{1}, size_t{4096}}) {
             std::string got;
-            for (const Record& r : parse(bytes, chunk))
-                got += r.type == TESSARO_FRAME_VIDEO ? 'V' : 'A';
+            for (const Record& r : parse(bytes, chunk)) got += r.type == TESSARO_FRAME_VIDEO ? 'V' : 'A';
             EXPECT_EQ(got, expected) << chunk;
         }
     }

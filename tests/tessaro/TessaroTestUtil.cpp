@@ -7,7 +7,9 @@
 
 namespace tessaro_test {
 
-std::string dataPath(const std::string& name) { return std::string(TRELVO_SOURCE_DIR) + "/tests/data/" + name; }
+std::string dataPath(const std::string& name) {
+    return std::string(TRELVO_SOURCE_DIR) + "/tests/data/" + name;
+}
 
 std::vector<uint8_t> readFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -30,26 +32,22 @@ Record toRecord(const TessaroFrame& f) {
     r.dts = f.nDts;
     r.rateNum = f.nRateNum;
     r.rateDen = f.nRateDen;
-    if (f.pPayload && f.nPayloadLen)
-        r.payload.assign(f.pPayload, f.pPayload + f.nPayloadLen);
+    if (f.pPayload && f.nPayloadLen) r.payload.assign(f.pPayload, f.pPayload + f.nPayloadLen);
     return r;
 }
 
 std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk, bool end) {
     std::vector<Record> out;
     void* h = TessaroCreate(0);
-    if (!h)
-        return out;
+    if (!h) return out;
     for (size_t off = 0; off < bytes.size(); off += chunk) {
         size_t n = std::min(chunk, bytes.size() - off);
         TessaroInputData(h, bytes.data() + off, static_cast<uint32_t>(n));
-        while (const TessaroFrame* f = TessaroGetNextFrame(h))
-            out.push_back(toRecord(*f));
+        while (const TessaroFrame* f = TessaroGetNextFrame(h)) out.push_back(toRecord(*f));
     }
     if (end) {
         TessaroInputEnd(h);
-        while (const TessaroFrame* f = TessaroGetNextFrame(h))
-            out.push_back(toRecord(*f));
+        while (const TessaroFrame* f = TessaroGetNextFrame(h)) out.push_back(toRecord(*f));
     }
     TessaroDestroy(h);
     return out;
@@ -58,16 +56,14 @@ std::vector<Record> parse(const std::vector<uint8_t>& bytes, size_t chunk, bool 
 std::vector<Record> videoOf(const std::vector<Record>& records) {
     std::vector<Record> v;
     for (const Record& r : records)
-        if (r.type == TESSARO_FRAME_VIDEO)
-            v.push_back(r);
+        if (r.type == TESSARO_FRAME_VIDEO) v.push_back(r);
     return v;
 }
 
 std::vector<Record> audioOf(const std::vector<Record>& records) {
     std::vector<Record> v;
     for (const Record& r : records)
-        if (r.type == TESSARO_FRAME_AUDIO)
-            v.push_back(r);
+        if (r.type == TESSARO_FRAME_AUDIO) v.push_back(r);
     return v;
 }
 
@@ -75,26 +71,23 @@ std::vector<Unit> units(const std::vector<uint8_t>& p, bool h265) {
     std::vector<Unit> out;
     size_t n = p.size();
     auto startAt = [&](size_t i) -> size_t {
-        if (i + 3 <= n && p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1)
-            return 3;
-        if (i + 4 <= n && p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 0 && p[i + 3] == 1)
-            return 4;
+        if (i + 3 <= n && p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) return 3;
+        if (i + 4 <= n && p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 0 && p[i + 3] == 1) return 4;
         return 0;
     };
     size_t i = 0;
     size_t sc = startAt(0);
-    if (!sc)
-        return out;
+    if (!sc) return out;
     while (i < n) {
         size_t hdr = i + sc;
         size_t j = hdr;
         size_t next = 0;
-        while (j < n && !(next = startAt(j)))
-            ++j;
+        while (j < n && !(next = startAt(j))) ++j;
         if (hdr < n) {
             int type = h265 ? (p[hdr] >> 1) & 0x3F : p[hdr] & 0x1F;
-            out.push_back({type, sc, std::vector<uint8_t>(p.begin() + static_cast<std::ptrdiff_t>(hdr),
-                                                          p.begin() + static_cast<std::ptrdiff_t>(j))});
+            out.push_back({type, sc,
+                           std::vector<uint8_t>(p.begin() + static_cast<std::ptrdiff_t>(hdr),
+                                                p.begin() + static_cast<std::ptrdiff_t>(j))});
         }
         i = j;
         sc = next;
@@ -130,10 +123,8 @@ std::vector<PesPacket> pesPackets(const std::vector<uint8_t>& d) {
             unsigned flags = d[i + 7] >> 6;
             pkt.hasPts = flags & 2;
             pkt.hasDts = flags == 3;
-            if (pkt.hasPts)
-                pkt.pts = stamp(i + 9);
-            if (pkt.hasDts)
-                pkt.dts = stamp(i + 14);
+            if (pkt.hasPts) pkt.pts = stamp(i + 9);
+            if (pkt.hasDts) pkt.dts = stamp(i + 14);
             pkt.payloadAt = i + 9 + d[i + 8];
             pkt.payloadLen = i + 6 + len - pkt.payloadAt;
             out.push_back(pkt);
@@ -144,15 +135,15 @@ std::vector<PesPacket> pesPackets(const std::vector<uint8_t>& d) {
 }
 
 int ffprobeFrameCount(const std::string& path) {
-    std::string cmd = "ffprobe -v quiet -select_streams v:0 -count_frames -show_entries stream=nb_read_frames "
-                      "-of default=nokey=1:noprint_wrappers=1 '" + path + "'";
+    std::string cmd =
+        "ffprobe -v quiet -select_streams v:0 -count_frames -show_entries stream=nb_read_frames "
+        "-of default=nokey=1:noprint_wrappers=1 '" +
+        path + "'";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd.c_str(), "r"), pclose);
-    if (!pipe)
-        return -1;
+    if (!pipe) return -1;
     char buf[64] = {};
-    if (!fgets(buf, sizeof buf, pipe.get()))
-        return -1;
+    if (!fgets(buf, sizeof buf, pipe.get())) return -1;
     return std::atoi(buf);
 }
 
-} // namespace tessaro_test
+}  // namespace tessaro_test

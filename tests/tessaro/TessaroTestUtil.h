@@ -36,8 +36,8 @@ std::vector<Record> videoOf(const std::vector<Record>& records);
 std::vector<Record> audioOf(const std::vector<Record>& records);
 
 struct Unit {
-    int type;            // NAL type (H.264: 5 bits, H.265: 6 bits)
-    size_t startCode;    // 3 or 4
+    int type;                    // NAL type (H.264: 5 bits, H.265: 6 bits)
+    size_t startCode;            // 3 or 4
     std::vector<uint8_t> bytes;  // from the header byte on
 };
 // Walks a payload unit by unit from its first byte, as the writer does.
@@ -56,4 +56,4 @@ std::vector<PesPacket> pesPackets(const std::vector<uint8_t>& ps);
 // Pictures ffprobe decodes from the file (video stream 0), -1 on failure.
 int ffprobeFrameCount(const std::string& path);
 
-} // namespace tessaro_test
+}  // namespace tessaro_test

@@ -21,8 +21,7 @@ std::vector<Times> readTimes(const std::string& name, bool ptsOnly = false) {
     std::ifstream f(dataPath(name));
     std::vector<Times> out;
     std::string pts, dts;
-    while (f >> pts >> dts)
-        out.push_back({std::stoll(pts), dts == "N/A" ? std::stoll(pts) : std::stoll(dts)});
+    while (f >> pts >> dts) out.push_back({std::stoll(pts), dts == "N/A" ? std::stoll(pts) : std::stoll(dts)});
     if (!out.empty()) {
         int64_t zero = ptsOnly ? out[0].pts : out[0].dts;
         for (Times& t : out) {
@@ -33,9 +32,11 @@ std::vector<Times> readTimes(const std::string& name, bool ptsOnly = false) {
     return out;
 }
 
-int64_t g711Ticks(size_t bytes) { return static_cast<int64_t>((bytes * 90000 * 2 + 8000) / 16000); }
+int64_t g711Ticks(size_t bytes) {
+    return static_cast<int64_t>((bytes * 90000 * 2 + 8000) / 16000);
+}
 
-} // namespace
+}  // namespace
 
 TEST(TessaroTimes, FromThePacketsOfAProgramStream) {
     // Presentation and decoding times as the muxer wrote them (a decoding
@@ -136,10 +137,10 @@ TEST(TessaroTimes, ExactRateOnEveryPicture) {
         const char* name;
         uint32_t num, den;
     } cases[] = {
-        {"h264_2997.h264", 30000, 1001},         // timing information
+        {"h264_2997.h264", 30000, 1001},  // timing information
         {"h265_2997.h265", 30000, 1001},
         {"h264_320x180_25fps.h264", 25, 1},
-        {"h264_320x180_notiming.h264", 25, 1},   // nothing says: 25
+        {"h264_320x180_notiming.h264", 25, 1},       // nothing says: 25
         {"ps_h264_2997_wrap_jump.ps", 30000, 1001},  // from the stamps alone
         {"ps_h264_nomap_30fps.ps", 30, 1},
     };
@@ -157,7 +158,6 @@ TEST(TessaroTimes, ExactRateOnEveryPicture) {
         // One frame apart in display order, exactly.
         std::sort(pts.begin(), pts.end());
         const int64_t frame = (90000 * int64_t{c.den} + c.num / 2) / c.num;
-        for (size_t i = 1; i < pts.size(); ++i)
-            EXPECT_EQ(pts[i] - pts[i - 1], frame) << i;
+        for (size_t i = 1; i < pts.size(); ++i) EXPECT_EQ(pts[i] - pts[i - 1], frame) << i;
     }
 }

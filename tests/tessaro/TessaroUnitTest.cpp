@@ -1,7 +1,7 @@
 // The parser's internals: parameter-set parsing on crafted sets, the byte
 // store, and program-stream forms the fixtures do not cover.
-#include "libs/tessaro/ByteBuffer.h"
 #include "TessaroBits.h"
+#include "libs/tessaro/ByteBuffer.h"
 #include "libs/tessaro/ParamSets.h"
 #include "libs/tessaro/Parser.h"
 
@@ -28,8 +28,7 @@ void writePtl(BitWriter& w, unsigned maxSubLayersMinus1) {
         w.bits(1, 1);  // sub-layer level present
     }
     if (maxSubLayersMinus1 > 0)
-        for (unsigned i = maxSubLayersMinus1; i < 8; ++i)
-            w.bits(0, 2);
+        for (unsigned i = maxSubLayersMinus1; i < 8; ++i) w.bits(0, 2);
     for (unsigned i = 0; i < maxSubLayersMinus1; ++i) {
         w.bits(0x1234, 16);
         w.bits(0, 72);
@@ -44,7 +43,7 @@ std::vector<uint8_t> makeH265Sps(unsigned subLayers, bool scalingList, uint32_t 
     w.bits(1, 1);
     writePtl(w, subLayers);
     w.ue(0);
-    w.ue(1);     // 4:2:0
+    w.ue(1);  // 4:2:0
     w.ue(1920);
     w.ue(1088);
     w.bits(1, 1);  // conformance window
@@ -54,7 +53,7 @@ std::vector<uint8_t> makeH265Sps(unsigned subLayers, bool scalingList, uint32_t 
     w.ue(4);
     w.ue(0);
     w.ue(0);
-    w.ue(4);     // log2_max_pic_order_cnt_lsb_minus4
+    w.ue(4);  // log2_max_pic_order_cnt_lsb_minus4
     w.bits(1, 1);
     for (unsigned i = 0; i <= subLayers; ++i) {
         w.ue(4);
@@ -78,8 +77,7 @@ std::vector<uint8_t> makeH265Sps(unsigned subLayers, bool scalingList, uint32_t 
                     w.ue(0);
                 } else {
                     w.se(3);
-                    for (int i = 0; i < 64; ++i)
-                        w.se(i % 2 ? 1 : -1);
+                    for (int i = 0; i < 64; ++i) w.se(i % 2 ? 1 : -1);
                 }
             }
     }
@@ -91,7 +89,7 @@ std::vector<uint8_t> makeH265Sps(unsigned subLayers, bool scalingList, uint32_t 
     w.ue(0);
     w.ue(1);
     w.bits(0, 1);
-    w.ue(2);     // two short-term sets, the second predicted from the first
+    w.ue(2);  // two short-term sets, the second predicted from the first
     w.ue(2);
     w.ue(1);
     w.ue(0);
@@ -105,8 +103,7 @@ std::vector<uint8_t> makeH265Sps(unsigned subLayers, bool scalingList, uint32_t 
     w.ue(0);
     for (int j = 0; j <= 3; ++j) {
         w.bits(j % 2, 1);
-        if (j % 2 == 0)
-            w.bits(1, 1);
+        if (j % 2 == 0) w.bits(1, 1);
     }
     w.bits(1, 1);  // long-term pictures
     w.ue(1);
@@ -169,8 +166,7 @@ std::vector<std::vector<uint8_t>> pictures(Parser& p, const std::vector<uint8_t>
     std::vector<std::vector<uint8_t>> out;
     auto drain = [&]() {
         while (const TessaroFrame* f = p.next())
-            if (f->nFrameType == TESSARO_FRAME_VIDEO)
-                out.emplace_back(f->pPayload, f->pPayload + f->nPayloadLen);
+            if (f->nFrameType == TESSARO_FRAME_VIDEO) out.emplace_back(f->pPayload, f->pPayload + f->nPayloadLen);
     };
     for (size_t off = 0; off < bytes.size(); off += chunk) {
         p.input(bytes.data() + off, std::min(chunk, bytes.size() - off));
@@ -181,7 +177,7 @@ std::vector<std::vector<uint8_t>> pictures(Parser& p, const std::vector<uint8_t>
     return out;
 }
 
-} // namespace
+}  // namespace
 
 TEST(TessaroParamSets, H264SizesAfterCroppingAndRates) {
     SeqInfo info;
@@ -271,12 +267,9 @@ TEST(TessaroParamSets, TruncatedAndGarbageSetsAreRefusedSafely) {
     std::vector<uint8_t> sps265 = makeH265Sps(2, true, 1, 25);
     std::vector<uint8_t> vps = makeH265Vps(1, 25);
     SeqInfo info;
-    for (size_t n = 0; n < sps.size(); ++n)
-        parseH264Sps(sps.data(), n, info);
-    for (size_t n = 0; n < sps265.size(); ++n)
-        parseH265Sps(sps265.data(), n, info);
-    for (size_t n = 0; n < vps.size(); ++n)
-        parseH265VpsRate(vps.data(), n);
+    for (size_t n = 0; n < sps.size(); ++n) parseH264Sps(sps.data(), n, info);
+    for (size_t n = 0; n < sps265.size(); ++n) parseH265Sps(sps265.data(), n, info);
+    for (size_t n = 0; n < vps.size(); ++n) parseH265VpsRate(vps.data(), n);
     // Cut before the picture size: refused.
     EXPECT_FALSE(parseH264Sps(sps.data(), 6, info));
     // Exp-Golomb codes longer than 32 bits.
@@ -293,16 +286,14 @@ TEST(TessaroByteBuffer, PositionsSurviveGrowthAndCompaction) {
     std::vector<uint8_t> chunk(100000);
     uint64_t written = 0;
     for (int round = 0; round < 40; ++round) {
-        for (size_t i = 0; i < chunk.size(); ++i)
-            chunk[i] = static_cast<uint8_t>((written + i) * 7);
+        for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<uint8_t>((written + i) * 7);
         b.append(chunk.data(), chunk.size());
         written += chunk.size();
         ASSERT_EQ(b.end(), written);
         // Keep a tail of varying length; what is kept reads back unchanged.
         uint64_t keepFrom = written - (round % 5) * 30000 - 1;
         b.discardBefore(keepFrom);
-        for (uint64_t pos = keepFrom; pos < written; pos += 997)
-            ASSERT_EQ(*b.at(pos), static_cast<uint8_t>(pos * 7));
+        for (uint64_t pos = keepFrom; pos < written; pos += 997) ASSERT_EQ(*b.at(pos), static_cast<uint8_t>(pos * 7));
     }
     EXPECT_LT(b.capacity(), size_t{2} * 1024 * 1024);
     b.truncate(written - 10);
@@ -325,8 +316,19 @@ TEST(TessaroProgramStreamForms, Mpeg1PacksAndPesWithoutLength) {
         ps.insert(ps.end(), pack1, pack1 + 12);
         if (i == 0) {
             size_t pesLen = 2 + 5 + len;
-            const uint8_t h[] = {0, 0, 1, 0xE0, static_cast<uint8_t>(pesLen >> 8), static_cast<uint8_t>(pesLen),
-                                 0xFF, 0xFF, 0x21, 0x00, 0x01, 0x00, 0x01};
+            const uint8_t h[] = {0,
+                                 0,
+                                 1,
+                                 0xE0,
+                                 static_cast<uint8_t>(pesLen >> 8),
+                                 static_cast<uint8_t>(pesLen),
+                                 0xFF,
+                                 0xFF,
+                                 0x21,
+                                 0x00,
+                                 0x01,
+                                 0x00,
+                                 0x01};
             ps.insert(ps.end(), h, h + sizeof h);
         } else {
             const uint8_t h[] = {0, 0, 1, 0xE0, 0, 0, 0x80, 0x00, 0x00};
@@ -341,8 +343,7 @@ TEST(TessaroProgramStreamForms, Mpeg1PacksAndPesWithoutLength) {
         Parser p;
         std::vector<std::vector<uint8_t>> got = pictures(p, ps, chunk);
         ASSERT_EQ(got.size(), expected.size());
-        for (size_t i = 0; i < got.size(); ++i)
-            EXPECT_EQ(got[i], expected[i]) << i;
+        for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], expected[i]) << i;
     }
 }
 
@@ -356,8 +357,7 @@ TEST(TessaroProgramStreamForms, StreamThatBeginsInsideAPacket) {
     std::vector<std::vector<uint8_t>> got = pictures(part, cut, 16384);
     ASSERT_GE(got.size(), 40u);
     // The tail of the recording is the same.
-    for (size_t i = 1; i <= 30; ++i)
-        EXPECT_EQ(got[got.size() - i], all[all.size() - i]) << i;
+    for (size_t i = 1; i <= 30; ++i) EXPECT_EQ(got[got.size() - i], all[all.size() - i]) << i;
 }
 
 TEST(TessaroFields, TheTwoFieldsOfAFrameMakeOneRecord) {
@@ -372,35 +372,33 @@ TEST(TessaroFields, TheTwoFieldsOfAFrameMakeOneRecord) {
     };
     auto slice = [&](bool idr, uint32_t frameNum, bool field, bool bottom) {
         BitWriter w;
-        w.ue(0);              // first_mb_in_slice
-        w.ue(idr ? 7 : 5);    // slice_type
-        w.ue(0);              // pps id
+        w.ue(0);            // first_mb_in_slice
+        w.ue(idr ? 7 : 5);  // slice_type
+        w.ue(0);            // pps id
         w.bits(frameNum, 8);
         w.bits(field, 1);
-        if (field)
-            w.bits(bottom, 1);
-        for (int i = 0; i < 40; ++i)
-            w.bits(0xA5, 8);
+        if (field) w.bits(bottom, 1);
+        for (int i = 0; i < 40; ++i) w.bits(0xA5, 8);
         return w.nal({static_cast<uint8_t>(idr ? 0x65 : 0x41)});
     };
     const std::vector<uint8_t> aud = {0x09, 0x10};
     put(aud);
     put(makeH264Sps(interlaced));
     put({0x68, 0xCE, 0x38, 0x80});
-    put(slice(true, 0, true, false));   // frame 0: IDR top field
+    put(slice(true, 0, true, false));  // frame 0: IDR top field
     put(aud);
-    put(slice(false, 0, true, true));   //          its bottom field
+    put(slice(false, 0, true, true));  //          its bottom field
     put(aud);
     put(slice(false, 1, true, false));  // frame 1, no delimiter between fields
     put(slice(false, 1, true, true));
     put(aud);
-    put(slice(false, 2, false, false)); // frame 2: a frame picture (MBAFF)
+    put(slice(false, 2, false, false));  // frame 2: a frame picture (MBAFF)
     put(aud);
-    put(slice(false, 3, true, true));   // frame 3: bottom field first
+    put(slice(false, 3, true, true));  // frame 3: bottom field first
     put(aud);
     put(slice(false, 4, true, false));  // frame 4: a lone top field, then
     put(aud);
-    put(slice(false, 5, true, true));   // a bottom field of another frame
+    put(slice(false, 5, true, true));  // a bottom field of another frame
     put(aud);
     put(slice(false, 6, true, false));  // its partner never comes
 
@@ -442,9 +440,19 @@ TEST(TessaroFrameRate, FromTimeStampSpacingWhenTheStreamHasNoTiming) {
             ps.insert(ps.end(), pack, pack + 14);
             size_t len = 8 + pics[i].size();
             uint64_t t = pts[i];
-            const uint8_t h[] = {0, 0, 1, 0xE0, static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len), 0x80, 0x80, 5,
-                                 static_cast<uint8_t>(0x21 | ((t >> 29) & 0x0E)), static_cast<uint8_t>(t >> 22),
-                                 static_cast<uint8_t>(((t >> 14) & 0xFE) | 1), static_cast<uint8_t>(t >> 7),
+            const uint8_t h[] = {0,
+                                 0,
+                                 1,
+                                 0xE0,
+                                 static_cast<uint8_t>(len >> 8),
+                                 static_cast<uint8_t>(len),
+                                 0x80,
+                                 0x80,
+                                 5,
+                                 static_cast<uint8_t>(0x21 | ((t >> 29) & 0x0E)),
+                                 static_cast<uint8_t>(t >> 22),
+                                 static_cast<uint8_t>(((t >> 14) & 0xFE) | 1),
+                                 static_cast<uint8_t>(t >> 7),
                                  static_cast<uint8_t>(((t << 1) & 0xFE) | 1)};
             ps.insert(ps.end(), h, h + sizeof h);
             ps.insert(ps.end(), pics[i].begin(), pics[i].end());
@@ -453,8 +461,7 @@ TEST(TessaroFrameRate, FromTimeStampSpacingWhenTheStreamHasNoTiming) {
         std::vector<unsigned> rates;
         for (size_t off = 0; off < ps.size(); off += 16384) {
             p.input(ps.data() + off, std::min<size_t>(16384, ps.size() - off));
-            while (const TessaroFrame* f = p.next())
-                rates.push_back(f->nFrameRate);
+            while (const TessaroFrame* f = p.next()) rates.push_back(f->nFrameRate);
         }
         return rates;
     };
@@ -469,12 +476,9 @@ TEST(TessaroFrameRate, FromTimeStampSpacingWhenTheStreamHasNoTiming) {
     }
     steady[20] = steady[19] + 10;    // a stray stamp and
     steady[30] = steady[29] + 1000;  // a late one
-    for (unsigned r : wrap(steady))
-        EXPECT_EQ(r, 25u);
-    for (unsigned r : wrap(ntsc))
-        EXPECT_EQ(r, 30u);
+    for (unsigned r : wrap(steady)) EXPECT_EQ(r, 25u);
+    for (unsigned r : wrap(ntsc)) EXPECT_EQ(r, 30u);
     std::vector<unsigned> rates = wrap(reordered);
     ASSERT_EQ(rates.size(), 49u);  // the last picture stays open
-    for (size_t i = 8; i < rates.size(); ++i)
-        EXPECT_EQ(rates[i], 25u) << i;
+    for (size_t i = 8; i < rates.size(); ++i) EXPECT_EQ(rates[i], 25u) << i;
 }

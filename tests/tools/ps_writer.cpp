@@ -1,10 +1,10 @@
 // trelvo_ps_writer: wraps an Annex-B H.264/H.265 file and optional raw G.711
 // or ADTS AAC audio into an MPEG-2 program stream, the way surveillance
 // recorders write them. Used to make test fixtures and sample recordings.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -74,8 +74,7 @@ constexpr uint64_t kStampMask = (uint64_t{1} << 33) - 1;
 
 bool readFile(const std::string& path, std::vector<uint8_t>& out) {
     std::ifstream f(path, std::ios::binary);
-    if (!f)
-        return false;
+    if (!f) return false;
     out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     return true;
 }
@@ -93,8 +92,7 @@ std::vector<Nal> splitNals(const std::vector<uint8_t>& d) {
     while (i + 3 <= n) {
         if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
             size_t start = (i > 0 && d[i - 1] == 0) ? i - 1 : i;
-            if (!nals.empty())
-                nals.back().end = start;
+            if (!nals.empty()) nals.back().end = start;
             nals.push_back({start, i + 3, n});
             i += 3;
         } else {
@@ -106,11 +104,9 @@ std::vector<Nal> splitNals(const std::vector<uint8_t>& d) {
 
 bool isHevc(const std::vector<uint8_t>& d, const std::vector<Nal>& nals) {
     for (const Nal& u : nals) {
-        if (u.header + 1 >= d.size())
-            continue;
+        if (u.header + 1 >= d.size()) continue;
         unsigned t = (d[u.header] >> 1) & 0x3F;
-        if ((d[u.header] & 0x81) == 0 && d[u.header + 1] == 1 && t >= 32 && t <= 34)
-            return true;
+        if ((d[u.header] & 0x81) == 0 && d[u.header + 1] == 1 && t >= 32 && t <= 34) return true;
     }
     return false;
 }
@@ -126,8 +122,7 @@ std::vector<Picture> splitPictures(const std::vector<uint8_t>& d, const std::vec
     std::vector<Picture> pics;
     bool haveVcl = false;
     for (const Nal& u : nals) {
-        if (u.header + 2 >= d.size())
-            continue;
+        if (u.header + 2 >= d.size()) continue;
         const uint8_t* h = &d[u.header];
         bool vcl, first, opens, key;
         if (hevc) {
@@ -181,23 +176,30 @@ public:
     }
 
     void systemHeader(bool audio) {
-        std::vector<uint8_t> b = {0x80, 0x00, 0x01,  // rate bound
-                                  0x04,              // audio bound 1, fixed 0, CSPS 0
-                                  0xE1,              // locks, marker, video bound 1
-                                  0x7F,
-                                  0xE0, 0xE0, 0x80};  // video stream buffer bound
-        if (audio)
-            b.insert(b.end(), {0xC0, 0xC0, 0x20});
+        std::vector<uint8_t> b = {0x80, 0x00, 0x01,         // rate bound
+                                  0x04,                     // audio bound 1, fixed 0, CSPS 0
+                                  0xE1,                     // locks, marker, video bound 1
+                                  0x7F, 0xE0, 0xE0, 0x80};  // video stream buffer bound
+        if (audio) b.insert(b.end(), {0xC0, 0xC0, 0x20});
         put({0, 0, 1, 0xBB, static_cast<uint8_t>(b.size() >> 8), static_cast<uint8_t>(b.size())});
         out.insert(out.end(), b.begin(), b.end());
     }
 
     void streamMap(uint8_t videoType, int audioType) {
         std::vector<uint8_t> es = {videoType, 0xE0, 0, 0};
-        if (audioType >= 0)
-            es.insert(es.end(), {static_cast<uint8_t>(audioType), 0xC0, 0, 0});
-        std::vector<uint8_t> b = {0, 0, 1, 0xBC, 0, 0, 0xE0, 0xFF, 0, 0,
-                                  static_cast<uint8_t>(es.size() >> 8), static_cast<uint8_t>(es.size())};
+        if (audioType >= 0) es.insert(es.end(), {static_cast<uint8_t>(audioType), 0xC0, 0, 0});
+        std::vector<uint8_t> b = {0,
+                                  0,
+                                  1,
+                                  0xBC,
+                                  0,
+                                  0,
+                                  0xE0,
+                                  0xFF,
+                                  0,
+                                  0,
+                                  static_cast<uint8_t>(es.size() >> 8),
+                                  static_cast<uint8_t>(es.size())};
         b.insert(b.end(), es.begin(), es.end());
         size_t len = b.size() - 6 + 4;
         b[4] = static_cast<uint8_t>(len >> 8);
@@ -214,11 +216,12 @@ public:
         size_t hdr = withDts ? 10 : withPts ? 5 : 0;
         size_t len = 3 + hdr + n;
         put({0, 0, 1, id, static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len), 0x80,
-             static_cast<uint8_t>(withDts ? 0xC0 : withPts ? 0x80 : 0x00), static_cast<uint8_t>(hdr)});
-        if (withPts)
-            stamp(withDts ? 0x31 : 0x21, pts);
-        if (withDts)
-            stamp(0x11, dts);
+             static_cast<uint8_t>(withDts   ? 0xC0
+                                  : withPts ? 0x80
+                                            : 0x00),
+             static_cast<uint8_t>(hdr)});
+        if (withPts) stamp(withDts ? 0x31 : 0x21, pts);
+        if (withDts) stamp(0x11, dts);
         out.insert(out.end(), p, p + n);
         ++packets;
     }
@@ -236,8 +239,7 @@ public:
 
     void junk(size_t n) {
         // Bytes a device might leave between packets, with a stray prefix.
-        for (size_t i = 0; i < n; ++i)
-            out.push_back(static_cast<uint8_t>(i % 7 == 3 ? 0 : 0x5A + i));
+        for (size_t i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(i % 7 == 3 ? 0 : 0x5A + i));
         put({0, 0, 1, 0x47, 0x11});
     }
 
@@ -248,8 +250,7 @@ private:
         uint32_t crc = 0xFFFFFFFFu;
         for (size_t i = 0; i < n; ++i) {
             crc ^= uint32_t{p[i]} << 24;
-            for (int k = 0; k < 8; ++k)
-                crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+            for (int k = 0; k < 8; ++k) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
         }
         return crc;
     }
@@ -265,11 +266,9 @@ bool parseList(const char* v, std::vector<size_t>& out) {
         std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
         char* end = nullptr;
         unsigned long long x = std::strtoull(item.c_str(), &end, 10);
-        if (item.empty() || *end || x == 0)
-            return false;
+        if (item.empty() || *end || x == 0) return false;
         out.push_back(static_cast<size_t>(x));
-        if (comma == std::string::npos)
-            break;
+        if (comma == std::string::npos) break;
         at = comma + 1;
     }
     return !out.empty();
@@ -299,8 +298,7 @@ const NumberOption kNumbers[] = {
 bool parseNumber(const char* v, size_t min, size_t max, size_t& dst) {
     char* end = nullptr;
     unsigned long long x = std::strtoull(v, &end, 0);
-    if (!*v || *end || x < min || x > max)
-        return false;
+    if (!*v || *end || x < min || x > max) return false;
     dst = static_cast<size_t>(x);
     return true;
 }
@@ -310,8 +308,7 @@ bool parseNumber(const char* v, size_t min, size_t max, size_t& dst) {
 bool parseOption(const std::string& a, const char* v, bool& usedValue, Options& o) {
     usedValue = true;
     for (const NumberOption& n : kNumbers)
-        if (a == n.name)
-            return v && parseNumber(v, n.min, n.max, o.*n.field);
+        if (a == n.name) return v && parseNumber(v, n.min, n.max, o.*n.field);
     if (a == "--video" || a == "--times") {
         (a == "--video" ? o.video : o.times) = v ? v : "";
         return v != nullptr;
@@ -321,8 +318,7 @@ bool parseOption(const std::string& a, const char* v, bool& usedValue, Options& 
         o.audioKind = a == "--alaw" ? AudioKind::Alaw : a == "--ulaw" ? AudioKind::Mulaw : AudioKind::Aac;
         return v != nullptr;
     }
-    if (a == "--steps")
-        return v && parseList(v, o.steps);
+    if (a == "--steps") return v && parseList(v, o.steps);
     usedValue = false;
     if (a == "--no-map")
         o.map = false;
@@ -368,30 +364,25 @@ struct Times {
 
 bool readTimes(const std::string& path, std::vector<Times>& out) {
     std::ifstream f(path);
-    if (!f)
-        return false;
+    if (!f) return false;
     std::string pts, dts;
     while (f >> pts >> dts) {
         Times t;
         char* end = nullptr;
         t.pts = std::strtoull(pts.c_str(), &end, 10);
-        if (pts.empty() || *end)
-            return false;
+        if (pts.empty() || *end) return false;
         t.hasDts = dts != "N/A";
         if (t.hasDts) {
             t.dts = std::strtoull(dts.c_str(), &end, 10);
-            if (*end)
-                return false;
+            if (*end) return false;
         }
         out.push_back(t);
     }
-    if (out.empty())
-        return false;
+    if (out.empty()) return false;
     // Relative to the first decoding time, which the output puts at --pts-start.
     uint64_t zero = out[0].hasDts ? out[0].dts : out[0].pts;
     for (Times& t : out) {
-        if (t.pts < zero || (t.hasDts && t.dts < zero))
-            return false;
+        if (t.pts < zero || (t.hasDts && t.dts < zero)) return false;
         t.pts -= zero;
         t.dts -= t.hasDts ? zero : 0;
     }
@@ -408,8 +399,7 @@ Times pictureTimes(const Options& o, const std::vector<Times>& file, size_t k) {
     }
     Times t;
     if (!o.steps.empty()) {
-        for (size_t i = 0; i < k; ++i)
-            t.pts += o.steps[i % o.steps.size()] * 90;
+        for (size_t i = 0; i < k; ++i) t.pts += o.steps[i % o.steps.size()] * 90;
     } else {
         t.pts = (k * 90000 * o.fpsDen * 2 + o.fps) / (o.fps * 2);
     }
@@ -423,24 +413,20 @@ struct Audio {
 };
 
 bool loadAudio(const Options& o, Audio& a) {
-    if (o.audioKind == AudioKind::None)
-        return true;
-    if (!readFile(o.audio, a.bytes))
-        return false;
+    if (o.audioKind == AudioKind::None) return true;
+    if (!readFile(o.audio, a.bytes)) return false;
     if (o.audioKind != AudioKind::Aac) {
-        for (size_t i = 0; i < a.bytes.size(); ++i)
-            a.units.emplace_back(i, i * 90000 / 8000);
+        for (size_t i = 0; i < a.bytes.size(); ++i) a.units.emplace_back(i, i * 90000 / 8000);
         return true;
     }
     static const unsigned kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                        22050, 16000, 12000, 11025, 8000, 7350};
+                                        22050, 16000, 12000, 11025, 8000,  7350};
     size_t frames = 0;
     for (size_t i = 0; i + 7 <= a.bytes.size();) {
         const uint8_t* h = &a.bytes[i];
         size_t len = (size_t{h[3] & 3u} << 11) | (size_t{h[4]} << 3) | (h[5] >> 5);
         unsigned sr = (h[2] >> 2) & 0x0F;
-        if (h[0] != 0xFF || (h[1] & 0xF0) != 0xF0 || len < 7 || sr >= 13)
-            return false;
+        if (h[0] != 0xFF || (h[1] & 0xF0) != 0xF0 || len < 7 || sr >= 13) return false;
         a.units.emplace_back(i, frames * 1024 * 90000 / kRates[sr]);
         ++frames;
         i += len;
@@ -464,17 +450,14 @@ public:
 
     void picture(const uint8_t* p, size_t n, bool key, bool first, uint8_t videoType, int audioType, Times t,
                  uint64_t nextAt) {
-        if (m_written == m_o.jumpAt)
-            m_shift = t.hasDts ? t.dts : t.pts;  // the recorder restarts its clock here
+        if (m_written == m_o.jumpAt) m_shift = t.hasDts ? t.dts : t.pts;  // the recorder restarts its clock here
         uint64_t base = m_o.ptsStart - m_shift;
         uint64_t pts = base + t.pts, dts = base + (t.hasDts ? t.dts : t.pts);
         m_w.pack(dts > 3600 ? dts - 3600 : 0);
         if (key || first) {
             m_w.systemHeader(audioType >= 0);
-            if (m_o.map && m_w.packets >= m_o.mapAfter)
-                m_w.streamMap(videoType, audioType);
-            if (m_o.junk && key)
-                m_w.junk(m_o.junk);
+            if (m_o.map && m_w.packets >= m_o.mapAfter) m_w.streamMap(videoType, audioType);
+            if (m_o.junk && key) m_w.junk(m_o.junk);
         }
         bool withDts = t.hasDts && t.dts != t.pts;
         for (size_t off = 0; off < n; off += m_o.pesSize)
@@ -489,7 +472,8 @@ public:
         while (m_audioPos < b.size() && timeAt(m_audioPos) < until) {
             size_t n = std::min(m_o.audioPes, b.size() - m_audioPos);
             // The stamp is the first unit's that starts in the packet.
-            auto u = std::lower_bound(m_audio.units.begin(), m_audio.units.end(), std::make_pair(m_audioPos, uint64_t{0}));
+            auto u =
+                std::lower_bound(m_audio.units.begin(), m_audio.units.end(), std::make_pair(m_audioPos, uint64_t{0}));
             bool stamped = m_o.pts && u != m_audio.units.end() && u->first < m_audioPos + n;
             uint64_t t = stamped ? m_o.ptsStart - m_shift + u->second : 0;
             m_w.pes(0xC0, &b[m_audioPos], n, stamped, t);
@@ -511,7 +495,7 @@ private:
     uint64_t m_shift = 0;
 };
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     Options o;
@@ -565,7 +549,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cerr << "trelvo_ps_writer: " << written << (o.videoType ? " packets of video (" : " pictures (")
-              << (o.videoType ? "given type" : hevc ? "H.265" : "H.264") << "), "
-              << m.audioWritten() << " audio bytes -> " << o.out << "\n";
+              << (o.videoType ? "given type"
+                  : hevc      ? "H.265"
+                              : "H.264")
+              << "), " << m.audioWritten() << " audio bytes -> " << o.out << "\n";
     return 0;
 }
