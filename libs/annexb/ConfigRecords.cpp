@@ -41,27 +41,6 @@ struct SAvcFormat {
     unsigned chromaDepth = 8;
 };
 
-bool IsHighProfile(unsigned profile) {
-    switch (profile) {
-        case 100:
-        case 110:
-        case 122:
-        case 244:
-        case 44:
-        case 83:
-        case 86:
-        case 118:
-        case 128:
-        case 138:
-        case 139:
-        case 134:
-        case 135:
-            return true;
-        default:
-            return false;
-    }
-}
-
 bool ReadAvcFormat(const std::vector<uint8_t>& sps, SAvcFormat& f) {
     if (sps.size() < 4) return false;
     const std::vector<uint8_t> rbsp = UnescapeRbsp(sps.data() + 1, sps.size() - 1, kMaxRbsp);
@@ -69,7 +48,7 @@ bool ReadAvcFormat(const std::vector<uint8_t>& sps, SAvcFormat& f) {
     const unsigned profile = br.Bits(8);
     br.Bits(16);  // constraint flags, level
     br.Ue();      // seq_parameter_set_id
-    if (IsHighProfile(profile)) {
+    if (SpsHasChromaFormat(profile)) {
         f.chroma = br.Ue();
         if (f.chroma == 3) br.Bit();  // separate_colour_plane_flag
         f.lumaDepth = br.Ue() + 8;
@@ -164,7 +143,7 @@ std::vector<uint8_t> BuildAvcC(const SParameterSets& sets) {
     for (const std::vector<uint8_t>& unit : sets.sps) PutSized(out, unit);
     out.push_back(static_cast<uint8_t>(sets.pps.size()));
     for (const std::vector<uint8_t>& unit : sets.pps) PutSized(out, unit);
-    if (IsHighProfile(sps[1])) {
+    if (SpsHasChromaFormat(sps[1])) {
         out.push_back(static_cast<uint8_t>(0xFC | f.chroma));
         out.push_back(static_cast<uint8_t>(0xF8 | (f.lumaDepth - 8)));
         out.push_back(static_cast<uint8_t>(0xF8 | (f.chromaDepth - 8)));

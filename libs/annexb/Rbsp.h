@@ -75,6 +75,34 @@ private:
     bool m_failed = false;
 };
 
+// H.264 profiles whose sequence parameter set carries chroma_format_idc and
+// the bit depths (the High family and its relatives).
+inline bool SpsHasChromaFormat(unsigned profileIdc) {
+    switch (profileIdc) {
+        case 100:
+        case 110:
+        case 122:
+        case 244:
+        case 44:
+        case 83:
+        case 86:
+        case 118:
+        case 128:
+        case 138:
+        case 139:
+        case 134:
+        case 135:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Every profile_idc an H.264 stream may carry: Baseline, Main, Extended and the above.
+inline bool IsKnownH264Profile(unsigned profileIdc) {
+    return profileIdc == 66 || profileIdc == 77 || profileIdc == 88 || SpsHasChromaFormat(profileIdc);
+}
+
 // Strips emulation-prevention bytes (00 00 03 -> 00 00) from a NAL unit
 // body, at most maxOut bytes of output.
 std::vector<uint8_t> UnescapeRbsp(const uint8_t* p, size_t n, size_t maxOut);

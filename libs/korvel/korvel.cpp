@@ -49,11 +49,13 @@ int32_t Convert(const char* pszInput, const char* pszOutput, KorvelProgressFn pf
     return nResult;
 }
 
-int32_t ConvertAndRecord(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
-                         KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult) {
+// Runs one conversion, turning exceptions into codes, and keeps its result
+// for KorvelGetLastResult and the caller.
+template <typename Run>
+int32_t Recorded(KorvelResult* pResult, Run run) {
     KorvelResult r{};
     try {
-        r.nCode = Convert(pszInput, pszOutput, pfnProgress, pfnCancel, pUser, r);
+        r.nCode = run(r);
     } catch (const std::bad_alloc&) {
         r.nCode = KORVEL_ERR_MEMORY;
     } catch (...) {
@@ -62,6 +64,12 @@ int32_t ConvertAndRecord(const char* pszInput, const char* pszOutput, KorvelProg
     t_lastResult = r;
     if (pResult) *pResult = r;
     return r.nCode;
+}
+
+int32_t ConvertAndRecord(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
+                         KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult) {
+    return Recorded(pResult,
+                    [&](KorvelResult& r) { return Convert(pszInput, pszOutput, pfnProgress, pfnCancel, pUser, r); });
 }
 
 int32_t ConvertPart(const char* const* ppszInputs, uint32_t nInputs, const char* pszOutput, KorvelPart& part,
@@ -121,18 +129,10 @@ extern "C" KORVEL_API int32_t KorvelConvert(const char* pszInput, const char* ps
 extern "C" KORVEL_API int32_t KorvelConvertPart(const char* const* ppszInputs, uint32_t nInputs, const char* pszOutput,
                                                 KorvelPart* pPart, KorvelProgressFn pfnProgress,
                                                 KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult) {
-    KorvelResult r{};
-    try {
-        r.nCode = pPart ? ConvertPart(ppszInputs, nInputs, pszOutput, *pPart, pfnProgress, pfnCancel, pUser, r)
-                        : KORVEL_ERR_ARGS;
-    } catch (const std::bad_alloc&) {
-        r.nCode = KORVEL_ERR_MEMORY;
-    } catch (...) {
-        r.nCode = KORVEL_ERR_ARGS;
-    }
-    t_lastResult = r;
-    if (pResult) *pResult = r;
-    return r.nCode;
+    return Recorded(pResult, [&](KorvelResult& r) {
+        return pPart ? ConvertPart(ppszInputs, nInputs, pszOutput, *pPart, pfnProgress, pfnCancel, pUser, r)
+                     : KORVEL_ERR_ARGS;
+    });
 }
 
 extern "C" KORVEL_API int32_t KorvelConvertToAviEx(const char* pszInput, const char* pszOutput, int32_t nMode,

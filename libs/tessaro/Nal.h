@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "libs/annexb/Rbsp.h"
+
 namespace tessaro {
 
 enum class Codec { Unknown, H264, H265, Mpeg2, Mpeg4, Other };
@@ -25,30 +27,6 @@ struct NalClass {
 
 // Header bytes looked at before a unit is classified.
 constexpr size_t kNalPeekBytes = 6;
-
-inline bool isKnownH264Profile(uint8_t p) {
-    switch (p) {
-        case 66:
-        case 77:
-        case 88:
-        case 100:
-        case 110:
-        case 122:
-        case 244:
-        case 44:
-        case 83:
-        case 86:
-        case 118:
-        case 128:
-        case 138:
-        case 139:
-        case 134:
-        case 135:
-            return true;
-        default:
-            return false;
-    }
-}
 
 // h points at the NAL header; kNalPeekBytes are readable.
 inline NalClass classify(Codec codec, const uint8_t* h) {
@@ -108,7 +86,7 @@ inline NalClass classify(Codec codec, const uint8_t* h) {
 // where it would belong to a layer no recorder writes.
 inline Codec foreignParamSet(Codec codec, const uint8_t* h) {
     if (codec == Codec::H264 && h[0] == 0x40 && h[1] == 0x01 && h[4] == 0xFF && h[5] == 0xFF) return Codec::H265;
-    if (codec == Codec::H265 && (h[0] & 0x9F) == 0x07 && (h[0] & 0x60) != 0 && isKnownH264Profile(h[1]) &&
+    if (codec == Codec::H265 && (h[0] & 0x9F) == 0x07 && (h[0] & 0x60) != 0 && annexb::IsKnownH264Profile(h[1]) &&
         (h[2] & 0x03) == 0 && h[3] != 0 && h[3] <= 62)
         return Codec::H264;
     return Codec::Unknown;

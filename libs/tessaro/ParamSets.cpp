@@ -178,34 +178,18 @@ bool parseH264Sps(const uint8_t* nal, size_t size, SeqInfo& out) {
     if (order.id > 31) return false;
     uint32_t chromaFormat = 1;
     bool separateColourPlane = false;
-    switch (profile) {
-        case 100:
-        case 110:
-        case 122:
-        case 244:
-        case 44:
-        case 83:
-        case 86:
-        case 118:
-        case 128:
-        case 138:
-        case 139:
-        case 134:
-        case 135:
-            chromaFormat = br.Ue();
-            if (chromaFormat > 3) return false;
-            if (chromaFormat == 3) separateColourPlane = br.Bit();
-            br.Ue();         // bit_depth_luma_minus8
-            br.Ue();         // bit_depth_chroma_minus8
-            br.Bit();        // qpprime_y_zero_transform_bypass_flag
-            if (br.Bit()) {  // seq_scaling_matrix_present_flag
-                int lists = chromaFormat == 3 ? 12 : 8;
-                for (int i = 0; i < lists && !br.Failed(); ++i)
-                    if (br.Bit()) skipH264ScalingList(br, i < 6 ? 16 : 64);
-            }
-            break;
-        default:
-            break;
+    if (annexb::SpsHasChromaFormat(profile)) {
+        chromaFormat = br.Ue();
+        if (chromaFormat > 3) return false;
+        if (chromaFormat == 3) separateColourPlane = br.Bit();
+        br.Ue();         // bit_depth_luma_minus8
+        br.Ue();         // bit_depth_chroma_minus8
+        br.Bit();        // qpprime_y_zero_transform_bypass_flag
+        if (br.Bit()) {  // seq_scaling_matrix_present_flag
+            int lists = chromaFormat == 3 ? 12 : 8;
+            for (int i = 0; i < lists && !br.Failed(); ++i)
+                if (br.Bit()) skipH264ScalingList(br, i < 6 ? 16 : 64);
+        }
     }
     uint32_t log2MaxFrameNum = br.Ue() + 4;
     if (log2MaxFrameNum > 16) return false;

@@ -183,7 +183,7 @@ void VideoAssembler::detect() {
             sawStart = true;
             m_scanPos = q;  // parsing begins at the first unit
         }
-        if ((b0 & 0x1F) == 7 && isKnownH264Profile(b1)) {
+        if ((b0 & 0x1F) == 7 && annexb::IsKnownH264Profile(b1)) {
             m_codec = Codec::H264;
             break;
         }

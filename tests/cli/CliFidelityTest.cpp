@@ -17,27 +17,6 @@ namespace {
 const std::string kProgram = std::string(TRELVO_BIN_DIR) + "/trelvo-convert";
 const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
 
-std::vector<std::string> Lines(const std::string& s) {
-    std::vector<std::string> out;
-    std::istringstream in(s);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) out.push_back(line);
-    }
-    return out;
-}
-
-// Checksums of the decoded pictures, in the order a player shows them.
-std::vector<std::string> PictureChecksums(const std::string& strFile) {
-    const SProcessResult r = RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strFile, "-map", "0:v:0",
-                                         "-fps_mode", "passthrough", "-f", "framemd5", "-"});
-    std::vector<std::string> sums;
-    for (const std::string& line : Lines(r.strOut)) {
-        if (line[0] == '#') continue;
-        sums.push_back(line.substr(line.rfind(',') + 1));
-    }
-    return sums;
-}
-
 // When each picture shows, in seconds: the presentation times of MP4. AVI has
 // none (a player shows the pictures one a tick in decoding order), so there
 // the ticks of its pictures.
@@ -47,7 +26,7 @@ std::vector<double> PictureTimes(const std::string& strFile) {
         RunProcess({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                     bAvi ? "packet=dts_time" : "frame=best_effort_timestamp_time", "-of", "csv=p=0", strFile});
     std::vector<double> times;
-    for (const std::string& line : Lines(r.strOut)) {
+    for (const std::string& line : NonEmptyLines(r.strOut)) {
         if (std::isdigit(static_cast<unsigned char>(line[0]))) times.push_back(std::stod(line));
     }
     return times;
@@ -62,19 +41,6 @@ double Number(const std::string& strFile, const std::string& strEntry) {
     } catch (...) {
         return -1;
     }
-}
-
-// Where the white pictures show and where the tone starts, in seconds.
-std::vector<double> Flashes(const std::string& strFile) {
-    std::vector<double> out;
-    const SProcessResult r =
-        RunProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", "movie=" + strFile + ",signalstats", "-show_entries",
-                    "frame=best_effort_timestamp_time:frame_tags=lavfi.signalstats.YAVG", "-of", "csv=p=0"});
-    for (const std::string& line : Lines(r.strOut)) {
-        const size_t nComma = line.find(',');
-        if (nComma != std::string::npos && std::stod(line.substr(nComma + 1)) > 128) out.push_back(std::stod(line));
-    }
-    return out;
 }
 
 std::vector<double> ToneOnsets(const std::string& strFile) {

@@ -21,31 +21,12 @@ const std::string kProgram = std::string(TRELVO_BIN_DIR) + "/trelvo-convert";
 const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
 const std::string kGop2 = kData + "gop2_flash_at_6s.ps";  // 10 s, key frames every 2 s, flash and tone at 6 s
 
-std::vector<std::string> Lines(const std::string& s) {
-    std::vector<std::string> out;
-    std::istringstream in(s);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) out.push_back(line);
-    }
-    return out;
-}
-
 std::vector<double> Numbers(const std::string& s) {
     std::vector<double> out;
-    for (const std::string& line : Lines(s)) {
+    for (const std::string& line : NonEmptyLines(s)) {
         if (std::isdigit(static_cast<unsigned char>(line[0])) || line[0] == '-') out.push_back(std::stod(line));
     }
     return out;
-}
-
-std::vector<std::string> PictureChecksums(const std::string& strFile) {
-    std::vector<std::string> sums;
-    const SProcessResult r = RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strFile, "-map", "0:v:0",
-                                         "-fps_mode", "passthrough", "-f", "framemd5", "-"});
-    for (const std::string& line : Lines(r.strOut)) {
-        if (line[0] != '#') sums.push_back(line.substr(line.rfind(',') + 1));
-    }
-    return sums;
 }
 
 // When each picture shows: MP4's presentation times; AVI's ticks of the
@@ -55,7 +36,7 @@ std::vector<double> PictureTimes(const std::string& strFile) {
         const SProcessResult r = RunProcess({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                                              "packet=dts_time,size", "-of", "csv=p=0", strFile});
         std::vector<double> times;
-        for (const std::string& line : Lines(r.strOut)) {
+        for (const std::string& line : NonEmptyLines(r.strOut)) {
             if (std::stoi(line.substr(line.find(',') + 1)) > 0) times.push_back(std::stod(line));
         }
         return times;
@@ -70,20 +51,6 @@ std::string Tag(const std::string& strFile, const std::string& strTag) {
         RunProcess({"ffprobe", "-v", "error", "-show_entries", "format_tags=" + strTag, "-of", "csv=p=0", strFile})
             .strOut;
     return s.empty() ? s : s.substr(0, s.find('\n'));
-}
-
-// Where the white pictures show, and where the sound starts after silence
-// (time stamps as the file has them).
-std::vector<double> Flashes(const std::string& strFile) {
-    std::vector<double> out;
-    const SProcessResult r =
-        RunProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", "movie=" + strFile + ",signalstats", "-show_entries",
-                    "frame=best_effort_timestamp_time:frame_tags=lavfi.signalstats.YAVG", "-of", "csv=p=0"});
-    for (const std::string& line : Lines(r.strOut)) {
-        const size_t nComma = line.find(',');
-        if (nComma != std::string::npos && std::stod(line.substr(nComma + 1)) > 128) out.push_back(std::stod(line));
-    }
-    return out;
 }
 
 std::vector<double> Silence(const std::string& strFile, const char* pszEdge) {
@@ -135,7 +102,7 @@ TEST_F(CliRecordingTest, AFragmentedFileCutOffAnywherePlaysToWithinTwoSeconds) {
     const SProcessResult packets = RunProcess({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                                                "packet=pts_time,pos,size", "-of", "csv=p=0", strFile});
     std::vector<std::pair<uint64_t, double>> ends;
-    for (const std::string& line : Lines(packets.strOut)) {
+    for (const std::string& line : NonEmptyLines(packets.strOut)) {
         double dPts = 0;
         unsigned long long nSize = 0, nPos = 0;
         ASSERT_EQ(std::sscanf(line.c_str(), "%lf,%llu,%llu", &dPts, &nSize, &nPos), 3) << line;
@@ -177,7 +144,7 @@ TEST_F(CliRecordingTest, AJoinKeepsTheClocksGapAndJoinsARestartEndToStart) {
         args.insert(args.end(), slices.begin(), slices.end());
         const SProcessResult r = Run(args);
         EXPECT_EQ(r.nStatus, 0) << r.strOut << r.strErr;
-        ASSERT_EQ(Lines(r.strOut).size(), 1u) << r.strOut;  // one output, one result
+        ASSERT_EQ(NonEmptyLines(r.strOut).size(), 1u) << r.strOut;  // one output, one result
         EXPECT_NE(r.strOut.find("\"joined\":3"), std::string::npos) << r.strOut;
         EXPECT_EQ(PictureChecksums(strOut), source);
         // 1 s, a gap of 3 s, 1 s, and the restarted clock's 1 s right after.
@@ -208,7 +175,7 @@ TEST_F(CliRecordingTest, AJoinAcrossAPictureSizeChangeGivesTwoFiles) {
         const SProcessResult r = Run({"-f", pszFormat, "-o", Path(pszFormat), "--join", "cams.out", strEmpty,
                                       kData + "join_slice1.ps", kData + "join_320x180.ps"});
         EXPECT_EQ(r.nStatus, 0) << r.strOut << r.strErr;
-        const std::vector<std::string> lines = Lines(r.strOut);
+        const std::vector<std::string> lines = NonEmptyLines(r.strOut);
         ASSERT_EQ(lines.size(), 2u) << r.strOut;
         const std::string strFirst = Path(std::string(pszFormat) + "/cams.out");
         const std::string strSecond = Path(std::string(pszFormat) + "/cams-2.out");

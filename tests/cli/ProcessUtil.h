@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,4 +80,37 @@ inline bool DecodesCleanly(const std::string& strFile, std::string* pErrors = nu
     const SProcessResult r = RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strFile, "-f", "null", "-"});
     if (pErrors) *pErrors = r.strErr;
     return r.nStatus == 0 && r.strErr.empty();
+}
+
+inline std::vector<std::string> NonEmptyLines(const std::string& s) {
+    std::vector<std::string> out;
+    std::istringstream in(s);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) out.push_back(line);
+    }
+    return out;
+}
+
+// Checksums of the decoded pictures, in the order a player shows them.
+inline std::vector<std::string> PictureChecksums(const std::string& strFile) {
+    const SProcessResult r = RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strFile, "-map", "0:v:0",
+                                         "-fps_mode", "passthrough", "-f", "framemd5", "-"});
+    std::vector<std::string> sums;
+    for (const std::string& line : NonEmptyLines(r.strOut)) {
+        if (line[0] != '#') sums.push_back(line.substr(line.rfind(',') + 1));
+    }
+    return sums;
+}
+
+// Where the white pictures show, in seconds as the file stamps them.
+inline std::vector<double> Flashes(const std::string& strFile) {
+    std::vector<double> out;
+    const SProcessResult r =
+        RunProcess({"ffprobe", "-v", "error", "-f", "lavfi", "-i", "movie=" + strFile + ",signalstats", "-show_entries",
+                    "frame=best_effort_timestamp_time:frame_tags=lavfi.signalstats.YAVG", "-of", "csv=p=0"});
+    for (const std::string& line : NonEmptyLines(r.strOut)) {
+        const size_t nComma = line.find(',');
+        if (nComma != std::string::npos && std::stod(line.substr(nComma + 1)) > 128) out.push_back(std::stod(line));
+    }
+    return out;
 }
