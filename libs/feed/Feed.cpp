@@ -6,15 +6,52 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace feed {
 
 namespace {
-// Read from the file at once, then fed to the parser a chunk at a time.
-constexpr size_t kReadAhead = 256 * 1024;
+// One block of read-ahead; two are in use, one being read, one being parsed.
+constexpr size_t kReadAhead = 1024 * 1024;
 }  // namespace
+
+// The read-ahead: a thread fills the blocks in turn and hands each over; a
+// block of no bytes ends the input, with how it ended.
+struct CFileReader::SAhead {
+    struct SBlock {
+        std::unique_ptr<uint8_t[]> pData = std::make_unique<uint8_t[]>(kReadAhead);
+        size_t nLen = 0;
+        bool bFull = false;
+        SReadState end;  // for the block of no bytes
+    };
+    SBlock blocks[2];
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool bQuit = false;
+    std::thread thread;  // not joinable when it could not be started
+    SReadState state;    // the thread's own
+    size_t nFill = 0;    // block the reader fills next
+    size_t nTake = 0;    // block the parser reads
+    size_t nPos = 0;     // in it
+    bool bHolding = false;
+
+    // Reads the next block into blocks[nFill]; false once the input ended.
+    bool Fill(const CFileReader& reader) {
+        SBlock& block = blocks[nFill];
+        block.nLen = reader.ReadInto(block.pData.get(), kReadAhead, state);
+        block.end = state;
+        nFill ^= 1;
+        return block.nLen != 0;
+    }
+};
+
+CFileReader::CFileReader(int fd, uint64_t nSize, dev_t dev, ino_t ino)
+    : m_fd(fd), m_nSize(nSize), m_dev(dev), m_ino(ino) {}
 
 std::unique_ptr<CFileReader> CFileReader::Open(const std::string& strPath, EOpenError& error, std::string& strError) {
     // O_NONBLOCK: a FIFO or device must not hang the batch in open().
@@ -31,62 +68,124 @@ std::unique_ptr<CFileReader> CFileReader::Open(const std::string& strPath, EOpen
         return nullptr;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     error = EOpenError::None;
     return std::unique_ptr<CFileReader>(new CFileReader(fd, static_cast<uint64_t>(st.st_size), st.st_dev, st.st_ino));
 }
 
 CFileReader::~CFileReader() {
+    StopAhead();
     ::close(m_fd);
 }
 
-size_t CFileReader::Read(uint8_t* pBuffer, size_t nLen) {
-    if (m_nErrno != 0 || m_bShrunk || m_nRead >= m_nSize) return 0;
-    if (nLen > m_nSize - m_nRead) nLen = static_cast<size_t>(m_nSize - m_nRead);
+size_t CFileReader::ReadInto(uint8_t* pBuffer, size_t nLen, SReadState& state) const {
+    if (state.nErrno != 0 || state.bShrunk || state.nRead >= m_nSize) return 0;
+    if (nLen > m_nSize - state.nRead) nLen = static_cast<size_t>(m_nSize - state.nRead);
     for (;;) {
         const ssize_t n = ::read(m_fd, pBuffer, nLen);
         if (n > 0) {
-            m_nRead += static_cast<uint64_t>(n);
+            state.nRead += static_cast<uint64_t>(n);
             return static_cast<size_t>(n);
         }
         if (n == 0) {
-            m_bShrunk = true;  // the end came before the size it had at open
+            state.bShrunk = true;  // the end came before the size it had at open
             return 0;
         }
         if (errno != EINTR) {
-            m_nErrno = errno;
+            state.nErrno = errno;
             return 0;
         }
     }
+}
+
+size_t CFileReader::Read(uint8_t* pBuffer, size_t nLen) {
+    return ReadInto(pBuffer, nLen, m_state);
 }
 
 size_t CFileReader::Next(uint8_t* pScratch, size_t nLen, const uint8_t** ppData) {
-    if (m_nAheadPos == m_nAheadLen) {
-        if (!m_pAhead) m_pAhead = std::make_unique<uint8_t[]>(kReadAhead);
-        m_nAheadPos = 0;
-        m_nAheadLen = Read(m_pAhead.get(), kReadAhead);
-        if (m_nAheadLen == 0) {
-            *ppData = pScratch;
+    *ppData = pScratch;
+    if (!m_pAhead) {
+        m_pAhead = std::make_unique<SAhead>();
+        m_pAhead->state = m_state;
+        try {
+            m_pAhead->thread = std::thread([this, pAhead = m_pAhead.get()] {
+                for (;;) {
+                    std::unique_lock lock(pAhead->mutex);
+                    pAhead->cv.wait(lock, [&] { return pAhead->bQuit || !pAhead->blocks[pAhead->nFill].bFull; });
+                    if (pAhead->bQuit) return;
+                    SAhead::SBlock& block = pAhead->blocks[pAhead->nFill];
+                    lock.unlock();
+                    const bool bMore = pAhead->Fill(*this);
+                    lock.lock();
+                    block.bFull = true;
+                    pAhead->cv.notify_all();
+                    if (!bMore) return;
+                }
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: the blocks are read here, in turn.
+        }
+    }
+    SAhead& ahead = *m_pAhead;
+    const bool bThreaded = ahead.thread.joinable();
+    if (ahead.bHolding) {
+        const SAhead::SBlock& held = ahead.blocks[ahead.nTake];
+        if (held.nLen == 0) return 0;  // the end, told before
+        if (ahead.nPos == held.nLen) {
+            std::lock_guard lock(ahead.mutex);
+            ahead.blocks[ahead.nTake].bFull = false;
+            ahead.bHolding = false;
+            ahead.nTake ^= 1;
+            ahead.cv.notify_all();
+        }
+    }
+    if (!ahead.bHolding) {
+        if (bThreaded) {
+            std::unique_lock lock(ahead.mutex);
+            ahead.cv.wait(lock, [&] { return ahead.blocks[ahead.nTake].bFull; });
+        } else {
+            ahead.Fill(*this);
+            ahead.blocks[ahead.nTake].bFull = true;
+        }
+        ahead.bHolding = true;
+        ahead.nPos = 0;
+        const SAhead::SBlock& block = ahead.blocks[ahead.nTake];
+        if (block.nLen == 0) {
+            m_state = block.end;
             return 0;
         }
     }
-    const size_t n = std::min(nLen, m_nAheadLen - m_nAheadPos);
-    *ppData = m_pAhead.get() + m_nAheadPos;
-    m_nAheadPos += n;
+    const SAhead::SBlock& block = ahead.blocks[ahead.nTake];
+    const size_t n = std::min(nLen, block.nLen - ahead.nPos);
+    *ppData = block.pData.get() + ahead.nPos;
+    ahead.nPos += n;
     return n;
 }
 
+void CFileReader::StopAhead() {
+    if (!m_pAhead) return;
+    if (m_pAhead->thread.joinable()) {
+        {
+            std::lock_guard lock(m_pAhead->mutex);
+            m_pAhead->bQuit = true;
+        }
+        m_pAhead->cv.notify_all();
+        m_pAhead->thread.join();
+    }
+    m_pAhead.reset();
+}
+
 std::string CFileReader::ErrorText() const {
-    return std::strerror(m_nErrno ? m_nErrno : EIO);
+    return std::strerror(m_state.nErrno ? m_state.nErrno : EIO);
 }
 
 bool CFileReader::Rewind() {
+    StopAhead();
+    m_state = {};
     if (::lseek(m_fd, 0, SEEK_SET) != 0) {
-        m_nErrno = errno;
+        m_state.nErrno = errno;
         return false;
     }
-    m_nRead = 0;
-    m_nAheadPos = m_nAheadLen = 0;
-    m_bShrunk = false;
     return true;
 }
 

@@ -51,11 +51,13 @@ public:
     CFileReader& operator=(const CFileReader&) = delete;
 
     uint64_t Size() const override { return m_nSize; }
+    // Straight from the file; not to be mixed with Next.
     size_t Read(uint8_t* pBuffer, size_t nLen) override;
-    // From a read-ahead of a few hundred KiB: one system call serves many chunks.
+    // From blocks that a second thread reads ahead, so that the kernel's copy
+    // of the next block runs beside the work on this one.
     size_t Next(uint8_t* pScratch, size_t nLen, const uint8_t** ppData) override;
-    bool Failed() const override { return m_nErrno != 0; }
-    bool Shrunk() const override { return m_bShrunk; }
+    bool Failed() const override { return m_state.nErrno != 0; }
+    bool Shrunk() const override { return m_state.bShrunk; }
     std::string ErrorText() const override;
     // Back to the first byte, for a second pass.
     bool Rewind();
@@ -63,18 +65,23 @@ public:
     bool IsSameFile(const std::string& strPath) const;
 
 private:
-    CFileReader(int fd, uint64_t nSize, dev_t dev, ino_t ino) : m_fd(fd), m_nSize(nSize), m_dev(dev), m_ino(ino) {}
+    struct SReadState {
+        uint64_t nRead = 0;
+        int nErrno = 0;
+        bool bShrunk = false;
+    };
+    struct SAhead;
+
+    CFileReader(int fd, uint64_t nSize, dev_t dev, ino_t ino);
+    size_t ReadInto(uint8_t* pBuffer, size_t nLen, SReadState& state) const;
+    void StopAhead();
 
     int m_fd;
     uint64_t m_nSize;
     dev_t m_dev;
     ino_t m_ino;
-    uint64_t m_nRead = 0;
-    int m_nErrno = 0;
-    bool m_bShrunk = false;
-    std::unique_ptr<uint8_t[]> m_pAhead;
-    size_t m_nAheadPos = 0;
-    size_t m_nAheadLen = 0;
+    SReadState m_state;  // this thread's view: Read, or the end of Next's blocks
+    std::unique_ptr<SAhead> m_pAhead;
 };
 
 class IFrameParser {

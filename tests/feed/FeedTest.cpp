@@ -64,6 +64,53 @@ TEST(FeedTest, AFileThatShrinksIsToldAndOneThatGrowsIsReadToItsSizeAtOpen) {
     EXPECT_EQ(pGrowing->Read(buf, 10), 10u);
 }
 
+// The read-ahead runs in a second thread over a few blocks: every byte must
+// come out once and in order across block ends, a rewind part way must start
+// clean, and a cut made while blocks are in flight must still be told.
+TEST(FeedTest, TheReadAheadGivesEveryByteInOrderAndStillTellsACut) {
+    TempDir tmp;
+    const std::string path = tmp.Path("big.ps");
+    std::string content(3'500'000, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>((i * 7919) >> 8);
+    std::ofstream(path, std::ios::binary) << content;
+
+    auto readAll = [](feed::CFileReader& input, size_t nStop) {
+        std::string out;
+        uint8_t scratch[feed::kChunkSize];
+        const uint8_t* p = nullptr;
+        // Odd lengths, so that chunks straddle the blocks' ends.
+        for (size_t nAsk = 1; out.size() < nStop; nAsk = nAsk * 3 % 16381 + 1) {
+            const size_t n = input.Next(scratch, nAsk, &p);
+            if (n == 0) break;
+            out.append(reinterpret_cast<const char*>(p), n);
+        }
+        return out;
+    };
+    auto pInput = Open(path);
+    ASSERT_TRUE(pInput);
+    EXPECT_EQ(readAll(*pInput, 1'200'000).substr(0, 1'200'000), content.substr(0, 1'200'000));
+    ASSERT_TRUE(pInput->Rewind());
+    EXPECT_TRUE(readAll(*pInput, SIZE_MAX) == content);
+    uint8_t scratch[16];
+    const uint8_t* p = nullptr;
+    EXPECT_EQ(pInput->Next(scratch, sizeof scratch, &p), 0u);  // the end stays the end
+    EXPECT_FALSE(pInput->Shrunk());
+    EXPECT_FALSE(pInput->Failed());
+
+    auto pCut = Open(path);
+    ASSERT_TRUE(pCut);
+    ASSERT_EQ(pCut->Next(scratch, sizeof scratch, &p), sizeof scratch);
+    fs::resize_file(path, 2'600'000);
+    const std::string got = readAll(*pCut, SIZE_MAX);
+    EXPECT_EQ(got.size() + sizeof scratch, 2'600'000u);  // what was there, read before or after the cut
+    EXPECT_TRUE(pCut->Shrunk());
+    pCut.reset();  // the reader thread ends with it
+
+    auto pStopped = Open(path);  // dropped while its blocks are full
+    ASSERT_TRUE(pStopped);
+    ASSERT_EQ(pStopped->Next(scratch, sizeof scratch, &p), sizeof scratch);
+}
+
 // The loop hands every record out, tells the parser where the input ends, and
 // reports how far it got, also when a record is refused or a stop comes.
 TEST(FeedTest, TheLoopEndsTheWayItsHooksSay) {
