@@ -3,8 +3,10 @@
  * whatever path it is opened) can be made to fail or to crawl:
  *   TRELVO_FAULT_EIO_AFTER=N  reads at or past byte N fail with EIO (a bad
  *                             sector), however often the file is read;
- *   TRELVO_FAULT_DELAY_US=U   each read first sleeps U microseconds (a slow
- *                             disk), so that a test can act part way through. */
+ *   TRELVO_FAULT_DELAY_US=U   each read first sleeps U microseconds and hands
+ *                             out at most 16 KiB (a slow disk), so that a test
+ *                             can act part way through however much the
+ *                             converter asks for at once. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -104,6 +106,7 @@ ssize_t read(int fd, void* pBuffer, size_t nLen) {
         /* A signal cuts the wait short, as it would a wait on the disk. */
         const struct timespec wait = {nDelay / 1000000, (nDelay % 1000000) * 1000};
         nanosleep(&wait, NULL);
+        if (nLen > 16384) nLen = 16384;
     }
     const long long nFailAt = EnvNumber("TRELVO_FAULT_EIO_AFTER");
     const long long nPos = nFailAt >= 0 ? (long long)lseek(fd, 0, SEEK_CUR) : -1;
