@@ -45,6 +45,10 @@ function(trelvo_install)
     file(RELATIVE_PATH link_base /prefix/bin /prefix/${TRELVO_INSTALL_DIR})
   endif()
   foreach(target ${ARGN})
+    # Built with the run path it is installed with ($ORIGIN alone): a run path
+    # rewritten at install time is padded with an empty entry in the build,
+    # which the loader takes as the current directory.
+    set_target_properties(${target} PROPERTIES BUILD_WITH_INSTALL_RPATH ON)
     get_target_property(type ${target} TYPE)
     if(type STREQUAL "EXECUTABLE")
       install(TARGETS ${target} RUNTIME DESTINATION ${TRELVO_INSTALL_DIR})
