@@ -1,9 +1,10 @@
 #include "PsDemuxer.h"
 
+#include "libs/annexb/Units.h"
+
 #include "PsSyntax.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace tessaro {
 
@@ -170,20 +171,14 @@ size_t PsDemuxer::stepSync(const uint8_t* p, size_t n) {
         m_hdrEnd = m_pos + i;
         return i;
     }
-    size_t k = 2;
-    while (k < n) {
-        const void* hit = std::memchr(p + k, 1, n - k);
-        if (!hit) break;
-        size_t j = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
-        if (p[j - 1] == 0 && p[j - 2] == 0) {
-            if (j - 2 > 0) m_expectPacket = false;
-            m_hdr.assign({0, 0, 1});
-            m_hdrEnd = m_pos + j + 1;
-            m_state = State::Header;
-            m_need = 4;
-            return j + 1;
-        }
-        k = j + 1;
+    const size_t sc = annexb::FindStartCode(p, n);
+    if (sc < n) {
+        if (sc > 0) m_expectPacket = false;
+        m_hdr.assign({0, 0, 1});
+        m_hdrEnd = m_pos + sc + 3;
+        m_state = State::Header;
+        m_need = 4;
+        return sc + 3;
     }
     // Keep a trailing 00 or 00 00 for the next bytes.
     if (n >= 1 && p[n - 1] == 0) {

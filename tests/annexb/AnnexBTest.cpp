@@ -51,6 +51,38 @@ TEST(AnnexBUnits, UnitsAndTheirLengthPrefixedForm) {
     EXPECT_TRUE(units.empty());
 }
 
+// The vector scan against the plain definition: every length, codes planted
+// at every distance from both ends, runs of zeros, and 01s without zeros.
+TEST(AnnexBUnits, FindStartCodeFindsTheFirstCodeAnywhere) {
+    const auto reference = [](const Bytes& b, size_t from) {
+        for (size_t i = from; i + 2 < b.size(); ++i) {
+            if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) return i;
+        }
+        return b.size();
+    };
+    std::mt19937 rng(7);
+    for (size_t n = 0; n < 200; ++n) {
+        for (int round = 0; round < 40; ++round) {
+            Bytes b(n);
+            // Bytes drawn from {0, 1, 2, x}: zeros and ones often, codes sometimes.
+            for (auto& x : b) x = static_cast<uint8_t>(rng() % 4 == 0 ? rng() : rng() % 3);
+            for (size_t from : {size_t{0}, size_t{1}, n / 2}) {
+                if (from > n) continue;
+                ASSERT_EQ(from + annexb::FindStartCode(b.data() + from, n - from), reference(b, from))
+                    << "n " << n << " round " << round << " from " << from;
+            }
+        }
+    }
+    Bytes big(100000, 0x55);
+    EXPECT_EQ(annexb::FindStartCode(big.data(), big.size()), big.size());
+    for (size_t at : {size_t{0}, size_t{61}, size_t{62}, size_t{63}, size_t{64}, size_t{99997}}) {
+        Bytes b = big;
+        b[at] = b[at + 1] = 0;
+        b[at + 2] = 1;
+        EXPECT_EQ(annexb::FindStartCode(b.data(), b.size()), at);
+    }
+}
+
 // What FFmpeg's MP4 muxer puts in the sample entry for a stream it reads by
 // itself, as libavformat reads it back.
 Bytes FfmpegConfig(const std::string& strSource, const std::string& strOut) {
