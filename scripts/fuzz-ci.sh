@@ -24,9 +24,10 @@ for t in "${targets[@]}"; do
   for f in tests/data/*.h264 tests/data/*.h265 tests/data/*.ps tests/data/*.vob tests/data/*.m2v tests/data/*.m4v \
            tests/data/realworld/*.ps tests/data/realworld/*.264 tests/data/realworld/*.h265 \
            tests/data/realworld/*.jsv tests/fuzz/seeds/"$t"/*; do
+    # A pattern that matched nothing stays as it is: no file.
+    [ -f "$f" ] || continue
     # Seeds stay small; libFuzzer's -max_len would cut a large one anyway.
     [ "$(stat -c %s "$f")" -le 262144 ] || continue
-    [ -f "$f" ] || continue
     seed="$corpus/seed_$(basename "$f")"
     [ -f "$seed" ] && continue
     # The parser's target takes two leading bytes that pick the chunk sizes.
