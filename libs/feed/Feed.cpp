@@ -48,6 +48,22 @@ struct CFileReader::SAhead {
         nFill ^= 1;
         return block.nLen != 0;
     }
+
+    // The thread: fills each block as soon as the parser has handed it back.
+    void Run(const CFileReader& reader) {
+        for (;;) {
+            std::unique_lock lock(mutex);
+            cv.wait(lock, [&] { return bQuit || !blocks[nFill].bFull; });
+            if (bQuit) return;
+            SBlock& block = blocks[nFill];
+            lock.unlock();
+            const bool bMore = Fill(reader);
+            lock.lock();
+            block.bFull = true;
+            cv.notify_all();
+            if (!bMore) return;
+        }
+    }
 };
 
 CFileReader::CFileReader(int fd, uint64_t nSize, dev_t dev, ino_t ino)
@@ -108,20 +124,7 @@ size_t CFileReader::Next(uint8_t* pScratch, size_t nLen, const uint8_t** ppData)
         m_pAhead = std::make_unique<SAhead>();
         m_pAhead->state = m_state;
         try {
-            m_pAhead->thread = std::thread([this, pAhead = m_pAhead.get()] {
-                for (;;) {
-                    std::unique_lock lock(pAhead->mutex);
-                    pAhead->cv.wait(lock, [&] { return pAhead->bQuit || !pAhead->blocks[pAhead->nFill].bFull; });
-                    if (pAhead->bQuit) return;
-                    SAhead::SBlock& block = pAhead->blocks[pAhead->nFill];
-                    lock.unlock();
-                    const bool bMore = pAhead->Fill(*this);
-                    lock.lock();
-                    block.bFull = true;
-                    pAhead->cv.notify_all();
-                    if (!bMore) return;
-                }
-            });
+            m_pAhead->thread = std::thread([this, pAhead = m_pAhead.get()] { pAhead->Run(*this); });
         } catch (const std::system_error&) {
             // No thread to be had: the blocks are read here, in turn.
         }
