@@ -18,8 +18,10 @@ namespace trelvo::output {
 namespace {
 
 constexpr int kBufferBytes = 64 * 1024;
-// How much the kernel is given at once to start writing back.
-constexpr int64_t kWriteBackBytes = int64_t{8} << 20;
+// How much the kernel is given at once to start writing back. With 8 MiB
+// steps a 163 MB conversion spent about a tenth of its time waiting on the
+// disk, with the same CPU time; 256 KiB to 1 MiB steps measured alike.
+constexpr int64_t kWriteBackBytes = int64_t{1} << 20;
 
 }  // namespace
 
