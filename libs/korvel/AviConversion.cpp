@@ -104,6 +104,11 @@ bool CFileSource::Status(TessaroStatus& status) const {
     return m_pParser && m_pParser->GetStatus(status);
 }
 
+bool CFileSource::BareVideo() const {
+    TessaroStatus status{};
+    return Status(status) && status.nContainer == TESSARO_CONTAINER_ES;
+}
+
 int32_t CConversion::Run(ISource& source) {
     m_pSource = &source;
     m_nSize = source.Size();
@@ -176,7 +181,7 @@ int32_t CConversion::FeedFailure(feed::EFeedEnd end, const ISource& source) {
 }
 
 // First pass: the video format from the first usable key frame, and audio
-// if any shows up before it or shortly after.
+// if any shows up before it or shortly after; a bare video stream has none.
 int32_t CConversion::Discover(ISource& source) {
     int nRecordsAfterKey = 0;
     uint64_t nBytesAtKey = 0;
@@ -184,7 +189,7 @@ int32_t CConversion::Discover(ISource& source) {
     bool bEnough = false;
     feed::SFeedHooks hooks;
     hooks.onFrame = [&](const TessaroFrame& f) {
-        bEnough = Learn(f, nRecordsAfterKey);
+        bEnough = Learn(f, nRecordsAfterKey) || (m_video.bFound && source.BareVideo());
         return !bEnough;
     };
     hooks.onProgress = [&](uint64_t nDone, uint64_t) {

@@ -32,6 +32,9 @@ public:
     virtual feed::EFeedEnd Run(const feed::SFeedHooks& hooks) = 0;
     // What the parser of the last run learnt; false when it cannot say.
     virtual bool Status(TessaroStatus& status) const = 0;
+    // True when the run under way reads a bare video stream, which has no
+    // sound to look for.
+    virtual bool BareVideo() const { return false; }
     // Why the last run could not read: a KORVEL_ERR_* code and the text.
     virtual int32_t ReadFailure() const { return KORVEL_ERR_READ; }
     virtual std::string ErrorText() const = 0;
@@ -46,6 +49,7 @@ public:
     uint64_t Size() const override { return m_input.Size(); }
     feed::EFeedEnd Run(const feed::SFeedHooks& hooks) override;
     bool Status(TessaroStatus& status) const override;
+    bool BareVideo() const override;
     std::string ErrorText() const override { return m_input.ErrorText(); }
 
 private:
