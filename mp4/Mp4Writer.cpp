@@ -397,14 +397,25 @@ int32_t CMp4Writer::SImpl::WriteVideo(const TessaroFrame& frame) {
     // The sample in its MP4 form, built from the units the parser found:
     // records arrive in file order and the muxer writes each one before it
     // returns, so one buffer serves and no interleaving queue is needed.
+    // Where every unit has a 4-byte start code and the record lets us, the
+    // codes become the sizes where they lie, and nothing is copied.
     if (m_bLengthPrefixed) {
         size_t nCount = 0;
         const annexb::SUnit* pUnits = tessaro::UnitsOf(frame, m_vUnits, nCount);
-        annexb::ToLengthPrefixed(frame.pPayload, pUnits, nCount, m_vSample);
-        if (m_vSample.empty() || m_vSample.size() > static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
-            return 0;
-        pPacket->data = m_vSample.data();
-        pPacket->size = static_cast<int>(m_vSample.size());
+        auto* pPayload = const_cast<uint8_t*>(frame.pPayload);
+        const size_t nInPlace = (frame.nFlags & TESSARO_FLAG_PAYLOAD_WRITABLE) != 0
+                                    ? annexb::LengthPrefixInPlace(pPayload, frame.nPayloadLen, pUnits, nCount)
+                                    : 0;
+        if (nInPlace > 0) {
+            pPacket->data = pPayload;
+            pPacket->size = static_cast<int>(nInPlace);
+        } else {
+            annexb::ToLengthPrefixed(frame.pPayload, pUnits, nCount, m_vSample);
+            if (m_vSample.empty() || m_vSample.size() > static_cast<size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+                return 0;
+            pPacket->data = m_vSample.data();
+            pPacket->size = static_cast<int>(m_vSample.size());
+        }
     } else {
         pPacket->data = const_cast<uint8_t*>(frame.pPayload);
         pPacket->size = static_cast<int>(frame.nPayloadLen);

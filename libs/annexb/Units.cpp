@@ -74,4 +74,21 @@ void ToLengthPrefixed(const uint8_t* p, const SUnit* units, size_t count, std::v
     }
 }
 
+size_t LengthPrefixInPlace(uint8_t* p, size_t n, const SUnit* units, size_t count) {
+    size_t end = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (units[i].nOffset != end + 4 || units[i].nOffset > n || units[i].nSize > n - units[i].nOffset) return 0;
+        end = size_t{units[i].nOffset} + units[i].nSize;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t* o = p + units[i].nOffset - 4;
+        const uint32_t size = units[i].nSize;
+        o[0] = static_cast<uint8_t>(size >> 24);
+        o[1] = static_cast<uint8_t>(size >> 16);
+        o[2] = static_cast<uint8_t>(size >> 8);
+        o[3] = static_cast<uint8_t>(size);
+    }
+    return end;
+}
+
 }  // namespace annexb

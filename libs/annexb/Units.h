@@ -39,4 +39,9 @@ inline bool IsParameterSet(ECodec codec, int type) {
 // (an MP4 sample). out is replaced.
 void ToLengthPrefixed(const uint8_t* p, const SUnit* units, size_t count, std::vector<uint8_t>& out);
 
+// The same form made where the payload lies, when it can be: when every unit
+// follows the one before (or the payload's start) by exactly four bytes, those
+// become its size. The sample's length, or 0 with nothing changed.
+size_t LengthPrefixInPlace(uint8_t* p, size_t n, const SUnit* units, size_t count);
+
 }  // namespace annexb

@@ -286,6 +286,7 @@ const TessaroFrame* Parser::next() {
     else
         ++m_status.nAudioRecords;
     m_current.frame.pPayload = m_current.inStore ? m_video.at(m_current.pos) : m_current.owned.data();
+    m_current.frame.nFlags |= TESSARO_FLAG_PAYLOAD_WRITABLE;
     m_current.frame.nNalUnits = static_cast<uint32_t>(m_current.units.size());
     m_current.frame.pNalUnits = m_current.units.empty() ? nullptr : m_current.units.data();
     return &m_current.frame;

@@ -46,7 +46,10 @@ enum {
     TESSARO_FLAG_TIME_DERIVED = 1u << 0,
     /* The recorder's clock jumped (a restart, a wrap it could not explain)
      * just before this record; the times go on one frame after the last. */
-    TESSARO_FLAG_DISCONTINUITY = 1u << 1
+    TESSARO_FLAG_DISCONTINUITY = 1u << 1,
+    /* The payload's bytes are the caller's until the next call: it may
+     * rewrite them where they lie, and the library does not read them again. */
+    TESSARO_FLAG_PAYLOAD_WRITABLE = 1u << 2
 };
 
 /* A time that is not known. Times are in 90 kHz ticks. */

@@ -83,6 +83,54 @@ TEST(AnnexBUnits, FindStartCodeFindsTheFirstCodeAnywhere) {
     }
 }
 
+// Made where the payload lies, the sample is byte for byte the copy's, and a
+// payload laid out otherwise (more or fewer than four bytes between units,
+// bytes before the first code) is left as it was for the copy to handle.
+TEST(AnnexBUnits, LengthPrefixInPlaceIsTheCopyOrNothing) {
+    std::mt19937 rng(11);
+    int nInPlace = 0;
+    for (int round = 0; round < 2000; ++round) {
+        Bytes payload;
+        bool bFourEach = true;
+        const int nUnits = 1 + static_cast<int>(rng() % 5);
+        for (int u = 0; u < nUnits; ++u) {
+            const bool bFour = rng() % 4 != 0;
+            // Bytes before the code: zeros trailing a unit, or junk before the
+            // first; with a 3-byte code one such byte makes four too.
+            const size_t nBefore = rng() % 4 == 0 ? 1 + rng() % 2 : 0;
+            bFourEach = bFourEach && nBefore + (bFour ? 4 : 3) == 4;
+            payload.insert(payload.end(), nBefore, u == 0 ? 0x42 : 0);
+            if (bFour) payload.push_back(0);
+            payload.insert(payload.end(), {0, 0, 1});
+            const size_t nBody = 1 + rng() % 40;
+            for (size_t i = 0; i < nBody; ++i) payload.push_back(static_cast<uint8_t>(0x10 + rng() % 0xE0));
+        }
+        std::vector<annexb::SUnit> units;
+        annexb::SplitUnits(payload.data(), payload.size(), units);
+        ASSERT_EQ(units.size(), static_cast<size_t>(nUnits));
+        Bytes copy;
+        annexb::ToLengthPrefixed(payload.data(), units.data(), units.size(), copy);
+        Bytes inPlace = payload;
+        const size_t n = annexb::LengthPrefixInPlace(inPlace.data(), inPlace.size(), units.data(), units.size());
+        if (bFourEach) {
+            ASSERT_EQ(n, copy.size()) << round;
+            EXPECT_EQ(Bytes(inPlace.begin(), inPlace.begin() + static_cast<std::ptrdiff_t>(n)), copy) << round;
+            ++nInPlace;
+        } else {
+            ASSERT_EQ(n, 0u) << round;
+            EXPECT_EQ(inPlace, payload) << round;
+        }
+    }
+    EXPECT_GT(nInPlace, 100);
+    // Units that claim more than the payload holds are not touched.
+    Bytes b = {0, 0, 0, 1, 0x65, 0x88};
+    const annexb::SUnit tooLong{4, 3};
+    EXPECT_EQ(annexb::LengthPrefixInPlace(b.data(), b.size(), &tooLong, 1), 0u);
+    const annexb::SUnit pastEnd[] = {{4, 2}, {10, 0}};
+    EXPECT_EQ(annexb::LengthPrefixInPlace(b.data(), b.size(), pastEnd, 2), 0u);
+    EXPECT_EQ(b, Bytes({0, 0, 0, 1, 0x65, 0x88}));
+}
+
 // What FFmpeg's MP4 muxer puts in the sample entry for a stream it reads by
 // itself, as libavformat reads it back.
 Bytes FfmpegConfig(const std::string& strSource, const std::string& strOut) {

@@ -27,7 +27,7 @@ Record toRecord(const TessaroFrame& f) {
     r.channels = f.nChannels;
     r.bits = f.nBitsPerSample;
     r.sampleRate = f.nSampleRate;
-    r.flags = f.nFlags;
+    r.flags = f.nFlags & ~unsigned{TESSARO_FLAG_PAYLOAD_WRITABLE};  // the time flags
     r.pts = f.nPts;
     r.dts = f.nDts;
     r.rateNum = f.nRateNum;
