@@ -112,9 +112,9 @@ bool CFileSource::BareVideo() const {
 int32_t CConversion::Run(ISource& source) {
     m_pSource = &source;
     m_nSize = source.Size();
-    const int32_t nDiscover = Discover(source);
-    if (nDiscover < 0) return nDiscover;
-    const int32_t nResult = Write(source);
+    bool bWrote = false;
+    const int32_t nDiscover = Discover(source, bWrote);
+    const int32_t nResult = nDiscover < 0 || bWrote ? nDiscover : Write(source);
     if (nResult < 0) {
         m_pOutput.reset();  // close before removing
         m_output.Discard();
@@ -181,33 +181,48 @@ int32_t CConversion::FeedFailure(feed::EFeedEnd end, const ISource& source) {
 }
 
 // First pass: the video format from the first usable key frame, and audio
-// if any shows up before it or shortly after; a bare video stream has none.
-int32_t CConversion::Discover(ISource& source) {
+// if any shows up before it or shortly after. A bare video stream has no
+// sound to look for, so from its first key frame on this pass writes the
+// file (bWrote) and the result is the file's.
+int32_t CConversion::Discover(ISource& source, bool& bWrote) {
     int nRecordsAfterKey = 0;
     uint64_t nBytesAtKey = 0;
     uint64_t nBytes = 0;
     bool bEnough = false;
+    int32_t nFailure = 0;
+    const feed::SFeedHooks write = WriteHooks(nFailure);
+    bWrote = false;
     feed::SFeedHooks hooks;
     hooks.onFrame = [&](const TessaroFrame& f) {
-        bEnough = Learn(f, nRecordsAfterKey) || (m_video.bFound && source.BareVideo());
+        if (bWrote) return write.onFrame(f);
+        bEnough = Learn(f, nRecordsAfterKey);
+        if (!bEnough && m_video.bFound && source.BareVideo()) {
+            bWrote = true;
+            return write.onFrame(f);
+        }
         return !bEnough;
     };
-    hooks.onProgress = [&](uint64_t nDone, uint64_t) {
+    hooks.onProgress = [&](uint64_t nDone, uint64_t nTotal) {
+        if (bWrote) return write.onProgress(nDone, nTotal);
         if (!m_video.bFound) nBytesAtKey = nDone;
         nBytes = nDone;
     };
     bool bCancelled = false;
     hooks.shouldStop = [&] {
+        if (bWrote) return write.shouldStop();
         bCancelled = Cancelled();
         return bCancelled || (m_video.bFound && nBytes - nBytesAtKey >= kLookAheadBytes);
     };
     const feed::EFeedEnd end = source.Run(hooks);
+    if (bWrote) return EndWrite(end, source, nFailure);
     if (bEnough || (end == feed::EFeedEnd::Stopped && !bCancelled)) return 0;
     if (const int32_t nFailure = FeedFailure(end, source); nFailure < 0) return nFailure;
     return m_video.bFound ? 0 : NoVideoReason(source);
 }
 
 int32_t CConversion::OpenOutput(const TessaroFrame& first) {
+    m_pPacket.reset(av_packet_alloc());
+    if (!m_pPacket) return KORVEL_ERR_MEMORY;
     std::string strError;
     if (!m_output.Create(strError)) return Fail(KORVEL_ERR_WRITE, strError);
     const char* pszPath = m_output.TempPath().c_str();
@@ -421,17 +436,15 @@ int32_t CConversion::Finish() {
     return 0;
 }
 
-int32_t CConversion::Write(ISource& source) {
-    m_pPacket.reset(av_packet_alloc());
-    if (!m_pPacket) return KORVEL_ERR_MEMORY;
-    int32_t nFailure = 0;
-    uint64_t nLastPermille = UINT64_MAX;
+// The hooks of the pass that writes the file; nFailure gets the failure that
+// ended it.
+feed::SFeedHooks CConversion::WriteHooks(int32_t& nFailure) {
     feed::SFeedHooks hooks;
-    hooks.onFrame = [&](const TessaroFrame& f) {
+    hooks.onFrame = [this, &nFailure](const TessaroFrame& f) {
         nFailure = TakeFrame(f);
         return nFailure >= 0;
     };
-    hooks.onProgress = [&](uint64_t nDone, uint64_t nTotal) {
+    hooks.onProgress = [this, nLastPermille = UINT64_MAX](uint64_t nDone, uint64_t nTotal) mutable {
         // Report at most about a thousand times per file: each report may
         // be a round trip to another thread.
         const uint64_t nPermille = nTotal ? nDone * 1000 / nTotal : 1000;
@@ -439,8 +452,18 @@ int32_t CConversion::Write(ISource& source) {
         nLastPermille = nPermille;
         Report(nDone);
     };
-    hooks.shouldStop = [&] { return Cancelled(); };
-    const feed::EFeedEnd end = source.Run(hooks);
+    hooks.shouldStop = [this] { return Cancelled(); };
+    return hooks;
+}
+
+int32_t CConversion::Write(ISource& source) {
+    int32_t nFailure = 0;
+    const feed::EFeedEnd end = source.Run(WriteHooks(nFailure));
+    return EndWrite(end, source, nFailure);
+}
+
+// What ended the writing pass, then the file finished.
+int32_t CConversion::EndWrite(feed::EFeedEnd end, const ISource& source, int32_t nFailure) {
     if (nFailure < 0) return nFailure;
     if (const int32_t nEnd = FeedFailure(end, source); nEnd < 0) return nEnd;
     TessaroStatus status{};

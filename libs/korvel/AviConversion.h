@@ -1,9 +1,10 @@
 // One recorder file to one AVI file. The AVI header must name every stream
 // before the first packet, so a first, short pass learns the video format from
 // the first key frame and looks a little further for audio; the second pass
-// writes. Only the first pass's look-ahead is read twice, and nothing is
-// buffered beyond one chunk, the parser's current frame and a second of audio
-// that came before the first picture.
+// writes. Only the first pass's look-ahead is read twice (a bare video stream,
+// which has no sound, is read once), and nothing is buffered beyond one chunk,
+// the parser's current frame and a second of audio that came before the first
+// picture.
 #pragma once
 
 #include <deque>
@@ -81,9 +82,11 @@ private:
     };
 
     bool Cancelled() const;
-    int32_t Discover(ISource& source);
+    int32_t Discover(ISource& source, bool& bWrote);
     bool Learn(const TessaroFrame& f, int& nRecordsAfterKey);
     int32_t OpenOutput(const TessaroFrame& first);
+    feed::SFeedHooks WriteHooks(int32_t& nFailure);
+    int32_t EndWrite(feed::EFeedEnd end, const ISource& source, int32_t nFailure);
     int32_t Write(ISource& source);
     int32_t TakeFrame(const TessaroFrame& f);
     int32_t TakeVideo(const TessaroFrame& f);

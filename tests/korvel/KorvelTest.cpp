@@ -131,9 +131,8 @@ TEST_F(KorvelTest, FailuresLeaveNoOutput) {
     EXPECT_LT(KorvelConvertToAvi(good.c_str(), Path("no/such/dir/x.avi").c_str(), 2, Record, 0), 0);
     EXPECT_FALSE(fs::exists(out));
 
-    // Stopped part way through writing (the first pass of a bare stream ends
-    // at its key frame without asking; the second asks after each of this
-    // file's two chunks): the file it had begun is gone.
+    // Stopped part way through writing (a bare stream is read once, asking
+    // after each of this file's two chunks): the file it had begun is gone.
     g_nCancelAfter = 1;
     EXPECT_LT(KorvelConvertToAviEx((kData + "h265_352x288_30fps.h265").c_str(), out.c_str(), 2, Record, Cancel, 0), 0);
     EXPECT_EQ(g_nCancelAsks, 2);
