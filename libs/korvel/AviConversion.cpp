@@ -189,8 +189,8 @@ int32_t CConversion::Discover(ISource& source, bool& bWrote) {
     uint64_t nBytesAtKey = 0;
     uint64_t nBytes = 0;
     bool bEnough = false;
-    int32_t nFailure = 0;
-    const feed::SFeedHooks write = WriteHooks(nFailure);
+    int32_t nWriteFailure = 0;
+    const feed::SFeedHooks write = WriteHooks(nWriteFailure);
     bWrote = false;
     feed::SFeedHooks hooks;
     hooks.onFrame = [&](const TessaroFrame& f) {
@@ -214,7 +214,7 @@ int32_t CConversion::Discover(ISource& source, bool& bWrote) {
         return bCancelled || (m_video.bFound && nBytes - nBytesAtKey >= kLookAheadBytes);
     };
     const feed::EFeedEnd end = source.Run(hooks);
-    if (bWrote) return EndWrite(end, source, nFailure);
+    if (bWrote) return EndWrite(end, source, nWriteFailure);
     if (bEnough || (end == feed::EFeedEnd::Stopped && !bCancelled)) return 0;
     if (const int32_t nFailure = FeedFailure(end, source); nFailure < 0) return nFailure;
     return m_video.bFound ? 0 : NoVideoReason(source);
