@@ -33,7 +33,10 @@ int CFileOutput::Open(const std::string& strPath) {
     Close();
     m_nError = 0;
     m_nPosition = m_nSynced = 0;
-    m_fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // O_NOFOLLOW: the path is a temporary name of ours; a link found there
+    // was put by someone else, and writing through it would overwrite
+    // whatever it points at.
+    m_fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (m_fd < 0) return AVERROR(errno);
     auto* pBuffer = static_cast<uint8_t*>(av_malloc(kBufferBytes));
     m_pContext = pBuffer ? avio_alloc_context(pBuffer, kBufferBytes, 1, this, nullptr, Write, Seek) : nullptr;

@@ -1,5 +1,6 @@
 #include "Mp4TestUtil.h"
 #include "OutputTest.h"
+#include "libs/output/FileOutput.h"
 #include "mp4/Mp4Writer.h"
 
 #include <gtest/gtest.h>
@@ -417,6 +418,15 @@ TEST_F(Mp4Writer, OutputThatCannotBeWrittenFailsCleanly) {
         EXPECT_EQ(w.InputFrame(&f), -2);
         EXPECT_EQ(w.Finish(), 0);
         EXPECT_FALSE(fs::exists(out));
+    }
+    {
+        // A link planted where the output goes is not written through.
+        const fs::path victim = m_dir / "victim.txt";
+        std::ofstream(victim) << "keep";
+        fs::create_symlink(victim, m_dir / "link.mp4");
+        trelvo::output::CFileOutput file;
+        EXPECT_LT(file.Open((m_dir / "link.mp4").string()), 0);
+        EXPECT_EQ(fs::file_size(victim), 4u);
     }
 }
 
