@@ -8,6 +8,18 @@
 
 namespace annexb {
 
+namespace {
+
+// A unit's size as the 4 big-endian bytes in front of it in a sample.
+void PutSize(uint8_t* o, uint32_t n) {
+    o[0] = static_cast<uint8_t>(n >> 24);
+    o[1] = static_cast<uint8_t>(n >> 16);
+    o[2] = static_cast<uint8_t>(n >> 8);
+    o[3] = static_cast<uint8_t>(n);
+}
+
+}  // namespace
+
 #if defined(__SSE2__)
 namespace {
 
@@ -65,10 +77,7 @@ void ToLengthPrefixed(const uint8_t* p, const SUnit* units, size_t count, std::v
     uint8_t* o = out.data();
     for (size_t i = 0; i < count; ++i) {
         const uint32_t n = units[i].nSize;
-        o[0] = static_cast<uint8_t>(n >> 24);
-        o[1] = static_cast<uint8_t>(n >> 16);
-        o[2] = static_cast<uint8_t>(n >> 8);
-        o[3] = static_cast<uint8_t>(n);
+        PutSize(o, n);
         std::memcpy(o + 4, p + units[i].nOffset, n);
         o += 4 + n;
     }
@@ -80,14 +89,7 @@ size_t LengthPrefixInPlace(uint8_t* p, size_t n, const SUnit* units, size_t coun
         if (units[i].nOffset != end + 4 || units[i].nOffset > n || units[i].nSize > n - units[i].nOffset) return 0;
         end = size_t{units[i].nOffset} + units[i].nSize;
     }
-    for (size_t i = 0; i < count; ++i) {
-        uint8_t* o = p + units[i].nOffset - 4;
-        const uint32_t size = units[i].nSize;
-        o[0] = static_cast<uint8_t>(size >> 24);
-        o[1] = static_cast<uint8_t>(size >> 16);
-        o[2] = static_cast<uint8_t>(size >> 8);
-        o[3] = static_cast<uint8_t>(size);
-    }
+    for (size_t i = 0; i < count; ++i) PutSize(p + units[i].nOffset - 4, units[i].nSize);
     return end;
 }
 
