@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The conversion benchmark: trelvo-convert (MP4 and AVI) against ffmpeg's
-# stream copy, cat, and the bare start-up of a program linked to FFmpeg, all
-# on the same input and in one run, several runs each; then the peak memory
-# of the converter on inputs from 10 MB to 2 GB.
+# stream copy, cat, the bare start-up of a program linked to FFmpeg and a
+# durable copy (what writing the output safely costs on this disk), all on
+# the same input and in one run, several runs each; then the peak memory of
+# the converter on inputs from 10 MB to 2 GB.
 #   bench/bench_convert.sh [runs]       (default 5)
 # BENCH_DIR holds the inputs (made once when missing, default
 # /tmp/trelvo-bench), TRELVO_BUILD the build directory (default build),
@@ -15,14 +16,18 @@ dir=${BENCH_DIR:-/tmp/trelvo-bench}
 work=$dir/work
 prog=$build/bin/trelvo-convert
 startup=$build/testbin/bench_ffmpeg_startup
+durable=$build/testbin/bench_durable_copy
 mkdir -p "$work"
 
-[ -x "$prog" ] && [ -x "$startup" ] || { echo "build $prog and bench_ffmpeg_startup first" >&2; exit 1; }
+[ -x "$prog" ] && [ -x "$startup" ] && [ -x "$durable" ] ||
+  { echo "build $prog, bench_ffmpeg_startup and bench_durable_copy first" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (package time)" >&2; exit 1; }
 
 input=$dir/bench_1080p.h264
 [ -s "$input" ] || bench/make_bench_input.sh "$dir" >/dev/null
-echo "input: $input, $(stat -c %s "$input") bytes; $runs runs each, interleaved"
+pictures=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$input")
+piece_kib=$(( $(stat -c %s "$input") / pictures / 1024 ))
+echo "input: $input, $(stat -c %s "$input") bytes, $pictures pictures; $runs runs each, interleaved"
 
 median() { sort -g | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
 # timed NAME CMD...: wall seconds and peak KiB of one run, kept under NAME.
@@ -57,20 +62,32 @@ for i in $(seq "$runs"); do
   timed ffmpeg_avi ffmpeg -nostdin -loglevel error -y -r 25 -i "$input" -c copy "$work/ff.avi"
   timed cat sh -c "cat '$input' > '$work/cat.out'"
   rm -f "$work/cat.out"
+  timed durable "$durable" "$input" "$work/durable.out"
+  rm -f "$work/durable.out"
+  timed durable_pieces "$durable" "$input" "$work/durable.out" "$piece_kib"
+  rm -f "$work/durable.out"
   timed startup "$startup"
   timed true true
 done
 
 mp4spread=$(spread mp4 ffmpeg_mp4 0.30)
 avispread=$(spread avi ffmpeg_avi 0.30)
+durspread=$(spread durable ffmpeg_avi 0.30)
+piecespread=$(spread durable_pieces ffmpeg_avi 0.30)
 awk -v mp4="$(med mp4)" -v avi="$(med avi)" -v fmp4="$(med ffmpeg_mp4)" -v favi="$(med ffmpeg_avi)" \
-    -v cat="$(med cat)" -v st="$(med startup)" -v tr="$(med true)" \
-    -v smp4="$mp4spread" -v savi="$avispread" -v rmp4="$(medrss mp4)" -v ravi="$(medrss avi)" -v rff="$(medrss ffmpeg_mp4)" 'BEGIN {
+    -v cat="$(med cat)" -v st="$(med startup)" -v tr="$(med true)" -v dur="$(med durable)" \
+    -v durp="$(med durable_pieces)" -v kib="$piece_kib" -v spiece="$piecespread" \
+    -v smp4="$mp4spread" -v savi="$avispread" -v sdur="$durspread" -v rmp4="$(medrss mp4)" -v ravi="$(medrss avi)" -v rff="$(medrss ffmpeg_mp4)" 'BEGIN {
   printf "median wall seconds: trelvo mp4 %.3f, trelvo avi %.3f, ffmpeg mp4 %.3f, ffmpeg avi %.3f, cat %.3f, ffmpeg-linked start-up %.3f, true %.3f\n", mp4, avi, fmp4, favi, cat, st, tr
   printf "MP4 / ffmpeg copy:              %.2f   (goal <= 0.30; %s)\n", mp4 / fmp4, smp4
   printf "AVI / ffmpeg copy:              %.2f   (goal <= 0.30; %s)\n", avi / favi, savi
   printf "MP4 own work / cat:             %.2f   (own work = wall - start-up %.3f s; goal <= 2.2)\n", (mp4 - st) / cat, st
   printf "AVI own work / cat:             %.2f\n", (avi - st) / cat
+  printf "durable copy %.3f s: linked to FFmpeg, copies the input as outputs are written, fsync included;\n", dur
+  printf "  about the least a converter that keeps its outputs safe can take: %.2f of ffmpeg mp4, %.2f of ffmpeg avi\n", dur / fmp4, dur / favi
+  printf "  (against ffmpeg avi %s)\n", sdur
+  printf "durable copy in %d KiB pieces, each after an 8-byte chunk header, as an AVI muxer writes pictures: %.3f s,\n", kib, durp
+  printf "  %.2f of ffmpeg avi (%s)\n", durp / favi, spiece
   printf "peak RSS: trelvo mp4 %.1f MiB, avi %.1f MiB, ffmpeg %.1f MiB; mp4 / ffmpeg %.2f (goal <= 0.5)\n", rmp4/1024, ravi/1024, rff/1024, rmp4/rff
 }'
 
