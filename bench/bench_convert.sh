@@ -26,6 +26,7 @@ mkdir -p "$work"
 input=$dir/bench_1080p.h264
 [ -s "$input" ] || bench/make_bench_input.sh "$dir" >/dev/null
 pictures=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$input")
+[ "${pictures:-0}" -gt 0 ] || { echo "ffprobe found no pictures in $input" >&2; exit 1; }
 piece_kib=$(( $(stat -c %s "$input") / pictures / 1024 ))
 echo "input: $input, $(stat -c %s "$input") bytes, $pictures pictures; $runs runs each, interleaved"
 

@@ -85,10 +85,11 @@ int main(int argc, char** argv) {
                 if (Put(header, sizeof header) != 0) return Fail("write");
                 left = piece;
             }
-            const size_t take = piece && left < (size_t)n - at ? left : (size_t)n - at;
+            const size_t rest = (size_t)n - at;
+            const size_t take = piece && left < rest ? left : rest;
             if (Put(ahead.data[k] + at, take) != 0) return Fail("write");
             at += take;
-            left -= piece ? take : 0;
+            if (piece) left -= take;
         }
         pthread_mutex_lock(&ahead.mutex);
         ahead.full[k] = 0;
