@@ -32,11 +32,18 @@ enum {
     TESSARO_CODEC_OTHER = 99, /* a video stream type no one here knows */
 
     TESSARO_AUDIO_MULAW = 10,
+    /* Linear PCM, 16-bit signed little-endian, channels interleaved. */
     TESSARO_AUDIO_PCM16 = 12,
     TESSARO_AUDIO_ALAW = 14,
     /* One ADTS frame per record, header included; nChannels and nSampleRate
      * from that header, nBitsPerSample 16. */
-    TESSARO_AUDIO_AAC = 37
+    TESSARO_AUDIO_AAC = 37,
+    /* One MPEG-1/2 audio frame (Layer I, II or III) per record, header
+     * included; nChannels and nSampleRate from that header. */
+    TESSARO_AUDIO_MPEG = 38,
+    /* Linear PCM, 24-bit signed little-endian (3 bytes a sample), channels
+     * interleaved: DVD-style LPCM of 20 or 24 bits. */
+    TESSARO_AUDIO_PCM24 = 39
 };
 
 /* Record flags (nFlags). */
@@ -143,7 +150,8 @@ TESSARO_API void TessaroInputEnd(void* hParser);
 enum {
     TESSARO_CONTAINER_UNKNOWN = 0,
     TESSARO_CONTAINER_ES = 1, /* raw H.264/H.265 */
-    TESSARO_CONTAINER_PS = 2  /* MPEG program stream */
+    TESSARO_CONTAINER_PS = 2, /* MPEG program stream */
+    TESSARO_CONTAINER_TS = 3  /* MPEG transport stream (188, 192 or 204-byte packets) */
 };
 enum {
     /* nVideoCodec names video this parser does not turn into records. */
