@@ -22,6 +22,7 @@ for t in "${targets[@]}"; do
   corpus="$out/corpus/$t"
   mkdir -p "$corpus" "$out/artifacts/$t"
   for f in tests/data/*.h264 tests/data/*.h265 tests/data/*.ps tests/data/*.vob tests/data/*.m2v tests/data/*.m4v \
+           tests/data/*.ts tests/data/*.m2ts \
            tests/data/realworld/*.ps tests/data/realworld/*.264 tests/data/realworld/*.h265 \
            tests/data/realworld/*.jsv tests/fuzz/seeds/"$t"/*; do
     # A pattern that matched nothing stays as it is: no file.

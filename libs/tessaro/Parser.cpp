@@ -1,5 +1,6 @@
 #include "Parser.h"
 
+#include "Probe.h"
 #include "PsSyntax.h"
 
 #include <algorithm>
@@ -65,6 +66,9 @@ void Parser::input(const uint8_t* p, size_t n) {
     const uint64_t at = m_inputPos;
     m_inputPos += n;
     switch (m_mode) {
+        case Mode::Probe:
+            probeInput(p, n);
+            break;
         case Mode::Detect:
             detect(p, n);
             break;
@@ -74,12 +78,23 @@ void Parser::input(const uint8_t* p, size_t n) {
         case Mode::Ps:
             m_ps.push(p, n, at);
             break;
+        case Mode::Ts:
+            m_ts->push(p, n, at);
+            break;
+        case Mode::Refused:
+            break;
     }
 }
 
 void Parser::end() {
     if (m_ended) return;
-    if (m_mode == Mode::Es) {
+    if (m_mode == Mode::Probe) decide();
+    if (m_mode == Mode::Ts) {
+        m_ts->end();
+        m_video.flush(m_ts->videoCut());
+        m_audio.flush();
+        drainAudio();
+    } else if (m_mode == Mode::Es) {
         m_video.flush(false);
     } else if (m_mode == Mode::Ps) {
         m_video.flush(m_ps.videoCut());
@@ -102,7 +117,9 @@ void Parser::restart() {
         }
     }
     m_queuedInStore = 0;
-    m_mode = Mode::Detect;
+    m_mode = Mode::Probe;
+    m_probe.clear();
+    m_ts.reset();
     m_detect.clear();
     m_clock = Clock();
     m_video = VideoAssembler();
@@ -111,6 +128,61 @@ void Parser::restart() {
     m_ps = PsDemuxer(*this);
     m_ended = false;
     m_status = TessaroStatus{};
+}
+
+void Parser::probeInput(const uint8_t* p, size_t n) {
+    m_probe.insert(m_probe.end(), p, p + n);
+    if (m_probe.size() >= kProbeBytes) decide();
+}
+
+void Parser::decide() {
+    std::vector<uint8_t> bytes;
+    bytes.swap(m_probe);
+    const ProbeResult r = probe(bytes.data(), bytes.size());
+    if (TESSARO_CONTAINER_IS_FOREIGN(r.container)) {
+        m_mode = Mode::Refused;
+        m_status.nContainer = r.container;
+        return;
+    }
+    if (r.container == TESSARO_CONTAINER_TS) {
+        m_mode = Mode::Ts;
+        m_status.nContainer = TESSARO_CONTAINER_TS;
+        m_ts.emplace(*this, r.packetBytes);
+        m_ts->push(bytes.data() + r.syncAt, bytes.size() - r.syncAt, r.syncAt);
+        return;
+    }
+    m_mode = Mode::Detect;
+    if (!bytes.empty()) detect(bytes.data(), bytes.size());
+}
+
+TessaroStatus Parser::status() const {
+    TessaroStatus s = m_status;
+    auto add = [&s](const TessaroStream& stream) {
+        if (s.nStreams < TESSARO_MAX_STREAMS) s.aStreams[s.nStreams] = stream;
+        ++s.nStreams;
+    };
+    if (m_ts) {
+        s.nPacketBytes = m_ts->packetBytes();
+        s.nContinuityErrors = m_ts->continuityErrors();
+        for (const TessaroStream& stream : m_ts->streams()) add(stream);
+    } else {
+        // A bare or program stream: the video and the sound that were met.
+        if (s.nVideoCodec != 0) {
+            TessaroStream v{};
+            v.nKind = TESSARO_STREAM_VIDEO;
+            v.nCodec = s.nVideoCodec;
+            v.nFate = (s.nFlags & TESSARO_STATUS_VIDEO_UNSUPPORTED) ? TESSARO_STREAM_UNSUPPORTED : TESSARO_STREAM_READ;
+            add(v);
+        }
+        if (s.nAudioCodec != 0) {
+            TessaroStream a{};
+            a.nKind = TESSARO_STREAM_AUDIO;
+            a.nCodec = s.nAudioCodec;
+            a.nFate = TESSARO_STREAM_READ;
+            add(a);
+        }
+    }
+    return s;
 }
 
 void Parser::detect(const uint8_t* p, size_t n) {

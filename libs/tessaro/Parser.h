@@ -1,15 +1,17 @@
-// One parser instance: detects the input format, runs the elementary-stream
-// or program-stream path and hands out finished records in stream order.
+// One parser instance: probes the input format, runs the elementary-stream,
+// program-stream or transport-stream path and hands out finished records in stream order.
 #pragma once
 
 #include "AudioAssembler.h"
 #include "Clock.h"
 #include "PsDemuxer.h"
+#include "TsDemuxer.h"
 #include "VideoAssembler.h"
 #include "VideoTimeline.h"
 #include "tessaro.h"
 
 #include <deque>
+#include <optional>
 #include <vector>
 
 namespace tessaro {
@@ -34,10 +36,12 @@ public:
     // The input has ended: everything still held is finished and queued.
     // The next input starts a new stream.
     void end();
-    const TessaroStatus& status() const { return m_status; }
+    TessaroStatus status() const;
 
 private:
-    enum class Mode { Detect, Es, Ps };
+    // Probe: the first bytes are gathered to tell the format. Refused: a
+    // file that is not a recorder stream, whose bytes are passed over.
+    enum class Mode { Probe, Detect, Es, Ps, Ts, Refused };
     struct Entry {
         TessaroFrame frame{};
         std::vector<uint8_t> owned;
@@ -48,6 +52,8 @@ private:
     };
 
     void restart();
+    void probeInput(const uint8_t* p, size_t n);
+    void decide();
     void detect(const uint8_t* p, size_t n);
     void feedElementary(const uint8_t* p, size_t n, uint64_t at);
     void drainVideo();
@@ -66,7 +72,8 @@ private:
     void audioPayload(const uint8_t* p, size_t n, uint64_t at) override;
     void audioEnd() override;
 
-    Mode m_mode = Mode::Detect;
+    Mode m_mode = Mode::Probe;
+    std::vector<uint8_t> m_probe;
     uint64_t m_inputPos = 0;  // input offset of the next byte
     std::vector<uint8_t> m_detect;
     Clock m_clock;
@@ -74,6 +81,7 @@ private:
     VideoTimeline m_timeline;
     AudioAssembler m_audio;
     PsDemuxer m_ps;
+    std::optional<TsDemuxer> m_ts;
     std::deque<Entry> m_queue;
     size_t m_queuedBytes = 0;
     size_t m_queuedInStore = 0;

@@ -2,6 +2,7 @@
 
 #include "libs/annexb/Units.h"
 
+#include "Pes.h"
 #include "PsSyntax.h"
 
 #include <algorithm>
@@ -21,7 +22,6 @@ constexpr uint8_t kTypeMulaw = 0x91;
 
 constexpr size_t kPackBytes = 14;
 constexpr size_t kPack1Bytes = 12;
-constexpr size_t kMpeg1PesPeek = 28;  // stuffing, buffer size and time stamps
 
 Codec videoCodecOf(uint8_t type) {
     switch (type) {
@@ -50,11 +50,6 @@ AudioCodec audioCodecOf(uint8_t type) {
         default:
             return AudioCodec::None;
     }
-}
-
-uint64_t readPts(const uint8_t* b) {
-    return (uint64_t{b[0] & 0x0Eu} << 29) | (uint64_t{b[1]} << 22) | (uint64_t{b[2] & 0xFEu} << 14) |
-           (uint64_t{b[3]} << 7) | (uint64_t{b[4]} >> 1);
 }
 
 }  // namespace
@@ -289,47 +284,6 @@ void PsDemuxer::onHeader() {
     startPes(code, length);
 }
 
-bool PsDemuxer::parsePesHeader(size_t length, size_t& headerEnd, Stamp& stamp) const {
-    const uint8_t* h = m_hdr.data();
-    size_t have = m_hdr.size();
-    stamp = Stamp{};
-    if ((h[6] & 0xC0) == 0x80) {
-        size_t end = 9 + size_t{h[8]};
-        if (length != 0 && end > 6 + length) return false;
-        headerEnd = end;
-        if ((h[7] & 0x80) && h[8] >= 5 && have >= 14) {
-            stamp.pts = readPts(h + 9);
-            stamp.hasPts = true;
-            if ((h[7] & 0x40) && h[8] >= 10 && have >= 19) {
-                stamp.dts = readPts(h + 14);
-                stamp.hasDts = true;
-            }
-        }
-        return true;
-    }
-    size_t i = 6;
-    size_t limit = length ? std::min(have, 6 + length) : have;
-    while (i < limit && h[i] == 0xFF && i < 6 + 16) ++i;
-    if (i + 2 <= limit && (h[i] & 0xC0) == 0x40) i += 2;
-    if (i >= limit) return false;
-    if ((h[i] & 0xF0) == 0x20 && i + 5 <= limit) {
-        stamp.pts = readPts(h + i);
-        stamp.hasPts = true;
-        i += 5;
-    } else if ((h[i] & 0xF0) == 0x30 && i + 10 <= limit) {
-        stamp.pts = readPts(h + i);
-        stamp.dts = readPts(h + i + 5);
-        stamp.hasPts = stamp.hasDts = true;
-        i += 10;
-    } else if (h[i] == 0x0F) {
-        i += 1;
-    } else {
-        return false;
-    }
-    headerEnd = i;
-    return true;
-}
-
 // The first video and the first audio stream are read; the others passed over.
 void PsDemuxer::chooseTarget(uint8_t id) {
     m_target = Target::None;
@@ -351,16 +305,14 @@ void PsDemuxer::chooseTarget(uint8_t id) {
 }
 
 void PsDemuxer::startPes(uint8_t id, size_t length) {
-    bool mpeg2 = (m_hdr[6] & 0xC0) == 0x80;
-    size_t want = mpeg2 ? 9 + size_t{m_hdr[8]} : 6 + std::min(length ? length : kMpeg1PesPeek, kMpeg1PesPeek);
-    if (length != 0 && want > 6 + length) want = 6 + length;
+    const size_t want = pesHeaderWant(m_hdr.data(), length);
     if (m_hdr.size() < want) {
         m_need = want;
         return;
     }
     size_t headerEnd = 0;
     Stamp stamp;
-    if (!parsePesHeader(length, headerEnd, stamp)) {
+    if (!parsePesHeader(m_hdr.data(), m_hdr.size(), length, headerEnd, stamp)) {
         // A broken header: pass over the packet by its length, or resync.
         if (length == 0) {
             fail();

@@ -53,7 +53,6 @@ private:
     void parseMap();
     void startPes(uint8_t id, size_t length);
     void chooseTarget(uint8_t id);
-    bool parsePesHeader(size_t length, size_t& headerEnd, Stamp& stamp) const;
     void endPacket();
 
     PsSink* m_sink;

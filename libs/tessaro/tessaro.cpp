@@ -2,6 +2,7 @@
 #include "tessaro.h"
 
 #include "Parser.h"
+#include "Probe.h"
 
 #include <cstring>
 #include <memory>
@@ -72,6 +73,15 @@ TESSARO_API int32_t TessaroGetStatus(void* hParser, TessaroStatus* pStatus, uint
     if (h->parser) status = h->parser->status();
     std::memcpy(pStatus, &status, nSize < sizeof status ? nSize : sizeof status);
     return 0;
+}
+
+TESSARO_API int32_t TessaroProbe(const uint8_t* pData, uint32_t nLen) {
+    if (!pData || nLen == 0) return TESSARO_CONTAINER_UNKNOWN;
+    return tessaro::probe(pData, nLen).container;
+}
+
+TESSARO_API const char* TessaroContainerName(int32_t nContainer) {
+    return tessaro::containerName(nContainer);
 }
 
 }  // extern "C"

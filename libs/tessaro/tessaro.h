@@ -151,14 +151,49 @@ enum {
     TESSARO_CONTAINER_UNKNOWN = 0,
     TESSARO_CONTAINER_ES = 1, /* raw H.264/H.265 */
     TESSARO_CONTAINER_PS = 2, /* MPEG program stream */
-    TESSARO_CONTAINER_TS = 3  /* MPEG transport stream (188, 192 or 204-byte packets) */
+    TESSARO_CONTAINER_TS = 3, /* MPEG transport stream (188, 192 or 204-byte packets) */
+    /* Files that are not recorder streams: the parser reads nothing of them. */
+    TESSARO_CONTAINER_MP4 = 16,      /* MP4, MOV, 3GP */
+    TESSARO_CONTAINER_MATROSKA = 17, /* Matroska, WebM */
+    TESSARO_CONTAINER_AVI = 18,
+    TESSARO_CONTAINER_FLV = 19,
+    TESSARO_CONTAINER_IVF = 20,
+    TESSARO_CONTAINER_WAV = 21,
+    TESSARO_CONTAINER_JPEG = 22,
+    TESSARO_CONTAINER_PNG = 23,
+    TESSARO_CONTAINER_OGG = 24,
+    TESSARO_CONTAINER_MPEG_AUDIO = 25, /* MP3, MP2 */
+    TESSARO_CONTAINER_ADTS = 26,       /* a bare AAC file */
+    TESSARO_CONTAINER_ASF = 27,        /* ASF, WMV, WMA */
+    TESSARO_CONTAINER_FLAC = 28,
+    TESSARO_CONTAINER_GIF = 29,
+    TESSARO_CONTAINER_RIFF = 30 /* another RIFF file */
 };
+/* Containers from TESSARO_CONTAINER_MP4 on are refused. */
+#define TESSARO_CONTAINER_IS_FOREIGN(n) ((n) >= TESSARO_CONTAINER_MP4)
 enum {
     /* nVideoCodec names video this parser does not turn into records. */
     TESSARO_STATUS_VIDEO_UNSUPPORTED = 1u << 0,
     /* The video codec changed part way; nVideoChangeAt says where. */
     TESSARO_STATUS_VIDEO_CHANGED = 1u << 1
 };
+/* What became of one stream of the input. */
+enum {
+    TESSARO_STREAM_READ = 0,        /* its records are handed out */
+    TESSARO_STREAM_NOT_FIRST = 1,   /* another stream of its kind is read */
+    TESSARO_STREAM_UNSUPPORTED = 2, /* a codec this parser does not read */
+    TESSARO_STREAM_UNKNOWN = 3      /* a stream type no one here knows */
+};
+enum { TESSARO_STREAM_VIDEO = 1, TESSARO_STREAM_AUDIO = 2, TESSARO_STREAM_OTHER = 3 };
+#define TESSARO_MAX_STREAMS 8
+typedef struct TessaroStream {
+    int32_t nKind;  /* TESSARO_STREAM_VIDEO/AUDIO/OTHER */
+    int32_t nCodec; /* TESSARO_CODEC_* or TESSARO_AUDIO_*, 0 unknown */
+    uint32_t nId;   /* PID (transport stream) or stream id (program stream) */
+    uint32_t nType; /* the stream type the map gives, 0 none */
+    int32_t nFate;  /* TESSARO_STREAM_* */
+} TessaroStream;
+
 typedef struct TessaroStatus {
     int32_t nContainer;      /* TESSARO_CONTAINER_* */
     int32_t nVideoCodec;     /* first video codec met (TESSARO_CODEC_*), 0 none */
@@ -167,11 +202,30 @@ typedef struct TessaroStatus {
     uint64_t nVideoChangeAt; /* input byte offset of the first codec change */
     uint64_t nPictures;      /* video records handed out so far */
     uint64_t nAudioRecords;  /* audio records handed out so far */
+    /* Transport stream: packet size, and packets lost or repeated by the
+     * continuity counters (the stream goes on after each). */
+    uint32_t nPacketBytes;
+    uint32_t nReserved;
+    uint64_t nContinuityErrors;
+    /* The streams the input declares or carries, in the order first met;
+     * at most TESSARO_MAX_STREAMS are listed, nStreams counts them all. */
+    uint32_t nStreams;
+    TessaroStream aStreams[TESSARO_MAX_STREAMS];
 } TessaroStatus;
 
 /* Fills *pStatus; nSize is sizeof(TessaroStatus) as the caller knows it (a
  * smaller, older struct gets its prefix). 0 done, -1 bad arguments. */
 TESSARO_API int32_t TessaroGetStatus(void* hParser, TessaroStatus* pStatus, uint32_t nSize);
+
+/* The first bytes of an input (all of them when it is shorter than 4096):
+ * the container they show, TESSARO_CONTAINER_UNKNOWN when only parsing can
+ * tell (junk before the first start code). ES and PS are only a first look:
+ * parsing may still find a program stream in what began as a bare one. */
+TESSARO_API int32_t TessaroProbe(const uint8_t* pData, uint32_t nLen);
+
+/* A short stable word for a container: "es", "ps", "ts", "mp4", "matroska",
+ * "avi" ...; "unknown" for codes it does not know. */
+TESSARO_API const char* TessaroContainerName(int32_t nContainer);
 
 #ifdef __cplusplus
 }

@@ -55,7 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TessaroInputEnd(h);
     drain(h);
     TessaroStatus status;
-    if (TessaroGetStatus(h, &status, sizeof status) != 0 || status.nContainer > TESSARO_CONTAINER_PS) std::abort();
+    if (TessaroGetStatus(h, &status, sizeof status) != 0 ||
+        (status.nContainer > TESSARO_CONTAINER_TS && !TESSARO_CONTAINER_IS_FOREIGN(status.nContainer)))
+        std::abort();
+    if (status.nContainer == TESSARO_CONTAINER_TS && status.nPacketBytes != 188 && status.nPacketBytes != 192 &&
+        status.nPacketBytes != 204)
+        std::abort();
     TessaroDestroy(h);
     return 0;
 }
