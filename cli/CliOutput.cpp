@@ -154,6 +154,19 @@ std::string JsonLine(const SFileReport& report) {
     }
     if (!r.strCreationTime.empty() || r.bTimeNotInName)
         strLine += ",\"creation_time\":" + (r.strCreationTime.empty() ? "null" : JsonString(r.strCreationTime));
+    // What the input was and what became of each of its streams.
+    strLine += ",\"input_format\":" + (r.strInputFormat.empty() ? "null" : JsonString(r.strInputFormat));
+    if (r.nContinuityErrors > 0) strLine += ",\"continuity_errors\":" + std::to_string(r.nContinuityErrors);
+    strLine += ",\"streams\":[";
+    for (size_t i = 0; i < r.streams.size(); ++i) {
+        const convert::SStreamFate& f = r.streams[i];
+        strLine += (i ? ",{" : "{") + std::string("\"kind\":") + JsonString(f.strKind) +
+                   ",\"codec\":" + JsonString(f.strCodec) + ",\"id\":" + std::to_string(f.nId) +
+                   ",\"fate\":" + JsonString(f.strFate);
+        if (!f.strReason.empty()) strLine += ",\"reason\":" + JsonString(f.strReason);
+        strLine += "}";
+    }
+    strLine += "]";
     if (r.nJoined > 0) {
         strLine += ",\"joined\":" + std::to_string(r.nJoined) + ",\"continued_in\":";
         strLine += r.strContinuedIn.empty() ? "null" : JsonString(r.strContinuedIn);

@@ -1,4 +1,5 @@
 #include "convert/ConvertJobs.h"
+#include "convert/InputCheck.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -200,6 +201,11 @@ std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPa
 }
 
 SConversionResult NoOutputReason(const TessaroStatus& status, bool bKnown) {
+    if (bKnown && TESSARO_CONTAINER_IS_FOREIGN(status.nContainer)) {
+        SConversionResult r = Failure(EReason::NotRecorderStream);
+        r.strInputFormat = TessaroContainerName(status.nContainer);
+        return r;
+    }
     if (bKnown) {
         if (status.nFlags & TESSARO_STATUS_VIDEO_UNSUPPORTED)
             return Failure(EReason::UnsupportedVideo, VideoCodecName(status.nVideoCodec));
@@ -300,6 +306,9 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
         return result;
     };
 
+    // A refused input claims no name: it must not stand in a recording's way.
+    const SConversionResult probed = ProbeInput(paths.strIn);
+    if (!probed.bSuccess) return finishRow(probed);
     if (!batch.Claim(paths.strOut, nRow)) return finishRow(Failure(EReason::NameUsed));
     // Writing the output would replace the input it is read from.
     if (IsSameFile(paths.strIn, paths.strOut)) return finishRow(Failure(EReason::SameFile));
@@ -330,6 +339,8 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
     result.nPictures = pWriter->Pictures();
     result.dMediaSeconds = pWriter->MediaSeconds();
     if (result.bSuccess) result.nOutputBytes = FileBytes(paths.strOut);
+    result.strInputFormat = probed.strInputFormat;
+    if (bStatus) DescribeInput(status, true, result);
     pInput.reset();
     pWriter.reset();  // an unfinished output goes with it
     return finishRow(result);
@@ -352,7 +363,10 @@ uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs, 
     std::atomic<bool> bAllOk{true};
     // Names are claimed as the rows are begun, in their order: of two inputs
     // with one output name the earlier has it, whichever worker is first.
-    auto claim = [&](int32_t nRow) { batch.Claim(RowPaths(host, nRow, L".mp4").strOut, nRow); };
+    auto claim = [&](int32_t nRow) {
+        const SRowPaths paths = RowPaths(host, nRow, L".mp4");
+        if (ProbeInput(paths.strIn).bSuccess) batch.Claim(paths.strOut, nRow);
+    };
     RunRows(
         host, nJobs,
         [&](int32_t nRow) {
@@ -446,7 +460,10 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
     }
     CBatchOutputs batch;
     // As in the MP4 job: names are claimed in the order of the rows.
-    auto claim = [&](int32_t nRow) { batch.Claim(RowPaths(host, nRow, L".avi").strOut, nRow); };
+    auto claim = [&](int32_t nRow) {
+        const SRowPaths paths = RowPaths(host, nRow, L".avi");
+        if (ProbeInput(paths.strIn).bSuccess) batch.Claim(paths.strOut, nRow);
+    };
     RunRows(
         host, nJobs,
         [&](int32_t nRow) {
@@ -456,13 +473,17 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
                 RecordingRow(host, nRow, L".avi", batch, options, piece);
                 return;
             }
-            if (!batch.Claim(paths.strOut, nRow)) {
+            const SConversionResult probed = ProbeInput(paths.strIn);
+            if (!probed.bSuccess) {
+                result = probed;
+            } else if (!batch.Claim(paths.strOut, nRow)) {
                 result = Failure(EReason::NameUsed);
             } else {
                 SAviRow row{&host, nRow};
                 KorvelResult r{};
                 r.nCode = pfnConvert(paths.strIn.c_str(), paths.strOut.c_str(), AviRowProgress, AviRowCancel, &row, &r);
                 result = AviResult(r);
+                result.strInputFormat = probed.strInputFormat;
             }
             // Success is written too, so a fail text from an earlier run does not
             // stand beside a good file.

@@ -4,6 +4,7 @@
 
 #include "convert/ConversionList.h"
 #include "convert/ConvertEngine.h"
+#include "convert/InputCheck.h"
 #include "convert/JobParts.h"
 #include "convert/RecordingTime.h"
 #include "libs/feed/Recording.h"
@@ -203,6 +204,8 @@ SConversionResult RecordingRow(IConversionHost& host, int32_t nRow, const wchar_
         FinishRowTexts(host, nRow, result, true, paths.strOutput);
         return result;
     };
+    const SConversionResult probed = ProbeInput(paths.strIn);
+    if (!probed.bSuccess) return finishRow(probed);
     if (!batch.Claim(paths.strOut, nRow)) return finishRow(Failure(EReason::NameUsed));
     if (IsSameFile(paths.strIn, paths.strOut)) return finishRow(Failure(EReason::SameFile));
     SPiece piece;

@@ -18,6 +18,7 @@ constexpr SReasonName kReasons[] = {
     {EReason::ReadInput, L"Trelvo.ReasonReadInput", "read-input"},
     {EReason::NotRegularFile, L"Trelvo.ReasonNotRegularFile", "not-regular-file"},
     {EReason::NotRecorderStream, L"Trelvo.ReasonNotRecorderStream", "not-recorder-stream"},
+    {EReason::EmptyInput, L"Trelvo.ReasonEmptyInput", "empty-input"},
     {EReason::UnsupportedVideo, L"Trelvo.ReasonUnsupportedVideo", "unsupported-video"},
     {EReason::NoKeyFrame, L"Trelvo.ReasonNoKeyFrame", "no-key-frame"},
     {EReason::WriteOutput, L"Trelvo.ReasonWriteOutput", "write-output"},
@@ -51,6 +52,13 @@ const char* ReasonCode(EReason reason) {
 std::wstring ReasonText(const SConversionResult& result) {
     if (result.reason == EReason::None) return {};
     std::wstring strText = CMultiLanguage::GetText(ReasonKey(result.reason));
+    if (result.reason == EReason::NotRecorderStream && !result.strInputFormat.empty()) {
+        // A file of a kind we know by name says which: "an MP4 file, not a recorder stream".
+        const std::wstring strName =
+            CMultiLanguage::GetText(L"Trelvo.File." + platform::NarrowToWide(result.strInputFormat));
+        if (!strName.empty() && strName.find(L"File.") != 0)
+            strText = strName + L", " + CMultiLanguage::GetText(L"Trelvo.ReasonOtherFile");
+    }
     if (!result.strDetail.empty()) strText += L": " + platform::NarrowToWide(result.strDetail);
     return strText;
 }

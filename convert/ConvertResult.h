@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace convert {
 
@@ -12,8 +13,9 @@ enum class EReason : int32_t {
     OpenInput,          // detail: the system's message
     ReadInput,          // detail: the system's message
     NotRegularFile,     // a directory, a FIFO, a device
-    NotRecorderStream,  // no H.264/H.265 video found
-    UnsupportedVideo,   // detail: the codec
+    NotRecorderStream,  // no H.264/H.265 video found, or a file of another kind
+    EmptyInput,
+    UnsupportedVideo,  // detail: the codec
     NoKeyFrame,
     WriteOutput,  // detail: the system's message
     SameFile,     // the output would replace its input
@@ -22,6 +24,15 @@ enum class EReason : int32_t {
     InputChanged,  // the input shrank while it was read
     CodecChanged,  // a warning: only the part before the change was converted
     Internal,
+};
+
+// What became of one stream of the input.
+struct SStreamFate {
+    std::string strKind;    // "video", "audio", "other"
+    std::string strCodec;   // "h264", "aac", "pcm_alaw" ...
+    uint32_t nId = 0;       // PID or stream id, 0 when the input has none
+    std::string strFate;    // "kept", "converted", "dropped"
+    std::string strReason;  // why dropped
 };
 
 struct SConversionResult {
@@ -43,6 +54,12 @@ struct SConversionResult {
     int32_t nJoined = 0;
     std::string strContinuedIn;
     std::string strChange;
+
+    // What the input was ("h264", "h265", "ps", "ts", "mp4" ..., empty: not
+    // known) and its streams; transport packets lost or damaged on the way.
+    std::string strInputFormat;
+    std::vector<SStreamFate> streams;
+    uint64_t nContinuityErrors = 0;
 
     bool Whole() const { return bSuccess && reason == EReason::None; }
 };

@@ -50,9 +50,9 @@ bool chained(const uint8_t* p, size_t n, size_t (*frameBytes)(const uint8_t*), s
 }
 
 int32_t probeMagic(const uint8_t* p, size_t n) {
-    if (n >= 8 && (at(p, n, 4, "ftyp", 4) || at(p, n, 4, "moov", 4) || at(p, n, 4, "mdat", 4) ||
-                   at(p, n, 4, "styp", 4) || at(p, n, 4, "wide", 4) || at(p, n, 4, "free", 4) ||
-                   at(p, n, 4, "skip", 4) || at(p, n, 4, "pnot", 4)))
+    if (n >= 8 &&
+        (at(p, n, 4, "ftyp", 4) || at(p, n, 4, "moov", 4) || at(p, n, 4, "mdat", 4) || at(p, n, 4, "styp", 4) ||
+         at(p, n, 4, "wide", 4) || at(p, n, 4, "free", 4) || at(p, n, 4, "skip", 4) || at(p, n, 4, "pnot", 4)))
         return TESSARO_CONTAINER_MP4;
     if (at(p, n, 0, "\x1A\x45\xDF\xA3", 4)) return TESSARO_CONTAINER_MATROSKA;
     if (at(p, n, 0, "RIFF", 4) || at(p, n, 0, "RIFX", 4)) {
@@ -80,27 +80,35 @@ struct Name {
 };
 
 constexpr Name kNames[] = {
-    {TESSARO_CONTAINER_ES, "es"},         {TESSARO_CONTAINER_PS, "ps"},
-    {TESSARO_CONTAINER_TS, "ts"},         {TESSARO_CONTAINER_MP4, "mp4"},
-    {TESSARO_CONTAINER_MATROSKA, "matroska"}, {TESSARO_CONTAINER_AVI, "avi"},
-    {TESSARO_CONTAINER_FLV, "flv"},       {TESSARO_CONTAINER_IVF, "ivf"},
-    {TESSARO_CONTAINER_WAV, "wav"},       {TESSARO_CONTAINER_JPEG, "jpeg"},
-    {TESSARO_CONTAINER_PNG, "png"},       {TESSARO_CONTAINER_OGG, "ogg"},
-    {TESSARO_CONTAINER_MPEG_AUDIO, "mpeg-audio"}, {TESSARO_CONTAINER_ADTS, "adts"},
-    {TESSARO_CONTAINER_ASF, "asf"},       {TESSARO_CONTAINER_FLAC, "flac"},
-    {TESSARO_CONTAINER_GIF, "gif"},       {TESSARO_CONTAINER_RIFF, "riff"},
+    {TESSARO_CONTAINER_ES, "es"},
+    {TESSARO_CONTAINER_PS, "ps"},
+    {TESSARO_CONTAINER_TS, "ts"},
+    {TESSARO_CONTAINER_MP4, "mp4"},
+    {TESSARO_CONTAINER_MATROSKA, "matroska"},
+    {TESSARO_CONTAINER_AVI, "avi"},
+    {TESSARO_CONTAINER_FLV, "flv"},
+    {TESSARO_CONTAINER_IVF, "ivf"},
+    {TESSARO_CONTAINER_WAV, "wav"},
+    {TESSARO_CONTAINER_JPEG, "jpeg"},
+    {TESSARO_CONTAINER_PNG, "png"},
+    {TESSARO_CONTAINER_OGG, "ogg"},
+    {TESSARO_CONTAINER_MPEG_AUDIO, "mpeg-audio"},
+    {TESSARO_CONTAINER_ADTS, "adts"},
+    {TESSARO_CONTAINER_ASF, "asf"},
+    {TESSARO_CONTAINER_FLAC, "flac"},
+    {TESSARO_CONTAINER_GIF, "gif"},
+    {TESSARO_CONTAINER_RIFF, "riff"},
 };
 
 }  // namespace
 
 size_t mpegAudioFrameBytes(const uint8_t* p) {
-    static const uint16_t kRate[2][3][15] = {
-        {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
-         {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
-         {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
-        {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
-         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
-         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
+    static const uint16_t kRate[2][3][15] = {{{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+                                              {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+                                              {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+                                             {{0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+                                              {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+                                              {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}}};
     static const uint32_t kSampleRate[3] = {44100, 48000, 32000};
     if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return 0;
     const unsigned version = (p[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5

@@ -283,7 +283,8 @@ void TsDemuxer::pmt(const uint8_t* p, size_t n, uint64_t at) {
     int audio =
         choose(m_audio.pid, TESSARO_STREAM_AUDIO, [](const TypeInfo& t) { return t.audio != AudioCodec::None; });
     if (audio < 0 && !m_gaveUpGuess)
-        audio = choose(m_audio.pid, TESSARO_STREAM_OTHER, [](const TypeInfo& t) { return t.audio == AudioCodec::Guess; });
+        audio =
+            choose(m_audio.pid, TESSARO_STREAM_OTHER, [](const TypeInfo& t) { return t.audio == AudioCodec::Guess; });
 
     m_streams.clear();
     for (const Entry& e : entries) {

@@ -15,6 +15,11 @@ ff -f lavfi -i "$flash" -f lavfi -i "aevalsrc='$tone':s=16000:c=stereo:d=4" -fra
    -x264-params log-level=error:bframes=3:b-pyramid=normal:repeat-headers=1 \
    -c:a aac -b:a 24k -f mpegts ts_h264_aac.ts
 
+# The same without B-frames: the first picture shows when it is decoded.
+ff -f lavfi -i "$flash" -f lavfi -i "aevalsrc='$tone':s=16000:c=stereo:d=4" -frames:v 100 \
+   -c:v libx264 -preset veryfast -g 20 -keyint_min 20 -sc_threshold 0 -b:v 30k \
+   -x264-params log-level=error:bframes=0:repeat-headers=1 -c:a aac -b:a 24k -f mpegts ts_h264_aac_ipp.ts
+
 # H.265 (open GOPs as x265 makes them) and AAC in the 192-byte form.
 ff -f lavfi -i "$flash" -f lavfi -i "aevalsrc='$tone':s=16000:c=mono:d=4" -frames:v 100 \
    -c:v libx265 -preset ultrafast -b:v 30k -x265-params log-level=error:keyint=20:repeat-headers=1 \

@@ -25,9 +25,8 @@ struct AvPacket {
 void avPackets(const std::string& path, std::vector<AvPacket>& video, std::vector<AvPacket>& audio) {
     AVFormatContext* ctx = nullptr;
     ASSERT_EQ(avformat_open_input(&ctx, path.c_str(), nullptr, nullptr), 0);
-    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(ctx, [](AVFormatContext* c) {
-        avformat_close_input(&c);
-    });
+    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(
+        ctx, [](AVFormatContext* c) { avformat_close_input(&c); });
     ASSERT_GE(avformat_find_stream_info(ctx, nullptr), 0);
     const int v = av_find_best_stream(ctx, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     const int a = av_find_best_stream(ctx, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
@@ -131,11 +130,23 @@ TEST(TessaroInput, FilesOfOtherKindsAreNamedAndNotRead) {
         std::string head;
         int32_t container;
     } cases[] = {
-        {std::string("\0\0\0\x20" "ftypisom", 12), TESSARO_CONTAINER_MP4},
-        {std::string("\0\0\0\x08" "wide\0\0\0\x10mdat", 16), TESSARO_CONTAINER_MP4},
+        {std::string("\0\0\0\x20"
+                     "ftypisom",
+                     12),
+         TESSARO_CONTAINER_MP4},
+        {std::string("\0\0\0\x08"
+                     "wide\0\0\0\x10mdat",
+                     16),
+         TESSARO_CONTAINER_MP4},
         {"\x1A\x45\xDF\xA3\x9F\x42\x86\x81", TESSARO_CONTAINER_MATROSKA},
-        {std::string("RIFF\x10\0\0\0" "AVI LIST", 16), TESSARO_CONTAINER_AVI},
-        {std::string("RIFF\x10\0\0\0" "WAVEfmt ", 16), TESSARO_CONTAINER_WAV},
+        {std::string("RIFF\x10\0\0\0"
+                     "AVI LIST",
+                     16),
+         TESSARO_CONTAINER_AVI},
+        {std::string("RIFF\x10\0\0\0"
+                     "WAVEfmt ",
+                     16),
+         TESSARO_CONTAINER_WAV},
         {std::string("FLV\x01\x05\0\0\0\x09", 9), TESSARO_CONTAINER_FLV},
         {std::string("DKIF\0\0\x20\0", 8), TESSARO_CONTAINER_IVF},
         {"\xFF\xD8\xFF\xE0", TESSARO_CONTAINER_JPEG},
