@@ -64,7 +64,7 @@ TEST_F(CliOutcomeTest, EveryFailureSaysWhy) {
         ASSERT_EQ(lines.size(), 7u) << r.strOut << r.strErr;
         EXPECT_NE(lines[0].find("\"result\":\"success\",\"whole\":true"), std::string::npos) << lines[0];
         EXPECT_NE(lines[0].find("\"pictures\":"), std::string::npos);
-        const char* kCodes[] = {"name-used",  "not-recorder-stream", "not-recorder-stream",
+        const char* kCodes[] = {"name-used",  "not-recorder-stream", "empty-input",
                                 "open-input", "not-regular-file",    "not-regular-file"};
         for (size_t i = 1; i < lines.size(); ++i) {
             EXPECT_NE(lines[i].find("\"result\":\"failed\""), std::string::npos) << lines[i];

@@ -30,6 +30,9 @@ ff -f lavfi -i "$flash" -f lavfi -i "aevalsrc='$tone':s=32000:c=mono:d=2" -frame
    -c:v libx264 -preset veryfast -g 25 -b:v 30k -x264-params log-level=error:bframes=0 \
    -c:a mp2 -b:a 32k -f mpegts ts_h264_mp2.ts
 
+# MPEG-2 video, which is named and refused.
+ff -f lavfi -i "$flash" -frames:v 10 -c:v mpeg2video -b:v 100k -f mpegts ts_mpeg2.ts
+
 # The first as 204-byte packets (16 bytes of parity after each), and damaged:
 # one packet lost in the middle, junk bytes between two others.
 python3 - <<'PY'

@@ -121,6 +121,14 @@ TEST(TessaroInput, DamageIsCountedAndSoundItCannotCarryIsNamed) {
     EXPECT_EQ(st.aStreams[1].nKind, TESSARO_STREAM_AUDIO);
     EXPECT_EQ(st.aStreams[1].nCodec, TESSARO_AUDIO_MPEG);
     EXPECT_EQ(st.aStreams[1].nFate, TESSARO_STREAM_UNSUPPORTED);
+
+    // Video of another kind is named as in a program stream.
+    st = statusOf(readFile(dataPath("ts_mpeg2.ts")), 4096, &records);
+    EXPECT_TRUE(records.empty());
+    EXPECT_TRUE(st.nFlags & TESSARO_STATUS_VIDEO_UNSUPPORTED);
+    EXPECT_EQ(st.nVideoCodec, TESSARO_CODEC_MPEG2);
+    ASSERT_EQ(st.nStreams, 1u);
+    EXPECT_EQ(st.aStreams[0].nFate, TESSARO_STREAM_UNSUPPORTED);
 }
 
 TEST(TessaroInput, FilesOfOtherKindsAreNamedAndNotRead) {
