@@ -1,9 +1,9 @@
 #include "convert/InputCheck.h"
 
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdio>
 
 namespace convert {
 
@@ -82,8 +82,7 @@ SConversionResult ProbeInput(const std::string& strPath) {
         return result;
     }
     const int32_t nContainer = TessaroProbe(buf, static_cast<uint32_t>(n));
-    result.strInputFormat =
-        nContainer == TESSARO_CONTAINER_ES ? BareCodec(buf, n) : TessaroContainerName(nContainer);
+    result.strInputFormat = nContainer == TESSARO_CONTAINER_ES ? BareCodec(buf, n) : TessaroContainerName(nContainer);
     if (TESSARO_CONTAINER_IS_FOREIGN(nContainer)) {
         const std::string strFormat = result.strInputFormat;
         result = Failure(EReason::NotRecorderStream);

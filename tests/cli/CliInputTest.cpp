@@ -41,7 +41,8 @@ TEST(CliInput, TransportStreamsInBothFormatsEveryPictureAndTheSoundInStep) {
         ASSERT_EQ(source.size(), 100u) << pszSource;
         for (const char* pszFormat : {"mp4", "avi"}) {
             SCOPED_TRACE(std::string(pszSource) + " to " + pszFormat);
-            const SProcessResult r = RunProcess({kProgram, "-q", "--json", "-f", pszFormat, "-o", tmp.Dir(), strSource});
+            const SProcessResult r =
+                RunProcess({kProgram, "-q", "--json", "-f", pszFormat, "-o", tmp.Dir(), strSource});
             ASSERT_EQ(r.nStatus, 0) << r.strOut;
             EXPECT_NE(r.strOut.find("\"input_format\":\"ts\""), std::string::npos) << r.strOut;
             const std::string strOut = tmp.Path(fs::path(pszSource).stem().string() + "." + pszFormat);
@@ -82,7 +83,7 @@ TEST(CliInput, OtherFilesAreRefusedByNameAndASecondRunOverAFolderConvertsEveryRe
         {"sound.ogg", std::string("OggS")},
         {"sound.mp3", std::string("ID3\x04")},
     };
-    const char* kTexts[] = {"a Matroska/WebM file", "an AVI file",  "a WAV file",   "an FLV file", "an IVF file",
+    const char* kTexts[] = {"a Matroska/WebM file", "an AVI file",   "a WAV file",  "an FLV file",       "an IVF file",
                             "a JPEG picture",       "a PNG picture", "an Ogg file", "an MPEG audio file"};
     for (const auto& [pszName, strHead] : others) ASSERT_TRUE(WriteBytes(tmp.Path(pszName), strHead + h264));
     ASSERT_TRUE(WriteBytes(tmp.Path("empty.ps"), ""));
