@@ -216,6 +216,13 @@ void AudioAssembler::takeLpcm(const uint8_t* p, size_t n, uint64_t at) {
             m_lpcm = f;
             m_lpcmKnown = true;
         }
+        // The stamp is the first access unit's; the pointer says how far into
+        // the samples it starts (4: at once).
+        const size_t pointer = size_t{m_lpcmHead[2]} << 8 | m_lpcmHead[3];
+        if (!m_lpcmSkip && pointer > 4 && !(m_packetFlags & TESSARO_FLAG_TIME_DERIVED)) {
+            const uint64_t lead = (pointer - 4) * 8 / m_lpcm.bits / m_lpcm.channels;
+            m_packetTime -= samplesToTicks(lead, m_lpcm.sampleRate);
+        }
     }
     if (!m_lpcmSkip && n > 0) takeLpcmSamples(p, n, at);
 }

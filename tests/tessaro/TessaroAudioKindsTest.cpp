@@ -32,7 +32,8 @@ void appendSamples(const AVFrame* f, std::vector<uint8_t>& out) {
             out.insert(out.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)});
         } else {
             const auto v = static_cast<uint32_t>(reinterpret_cast<const int32_t*>(f->data[0])[i]);
-            out.insert(out.end(), {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)});
+            out.insert(out.end(),
+                       {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)});
         }
     }
 }
@@ -146,14 +147,16 @@ TEST(TessaroAudioKinds, MpegAudioAndLpcmComeOutAsFfmpegReadsThem) {
                 EXPECT_EQ(r.bits, c.bits);
                 // Each record starts where the one before it ended, from the
                 // first packet's time: MPEG frames to a sample at 90 kHz, LPCM
-                // to the muxer's packet times (within 0.5 ms of its samples).
+                // to the muxer's packet times (FFmpeg stamps a packet with the
+                // time of the first of its own frames that starts in it, yet
+                // points at the packet's first byte: up to 3 ms off).
                 const uint64_t samples = c.samples ? c.samples : r.payload.size() / (c.channels * c.bits / 8);
                 if (i == 0) {
                     EXPECT_EQ(r.pts, 45000);
                 }
-                if (i + 1 < audio.size() && (c.samples || i > 0)) {  // FFmpeg's first LPCM packet is short
+                if (i + 1 < audio.size()) {
                     EXPECT_NEAR(static_cast<double>(audio[i + 1].pts - r.pts), samples * 90000.0 / c.rate,
-                                c.samples ? 4.0 : 45.0)
+                                c.samples ? 4.0 : 300.0)
                         << i;
                 }
                 joined.insert(joined.end(), r.payload.begin(), r.payload.end());
