@@ -31,8 +31,8 @@ double Probe(const std::string& strFile, const char* pszStream, const std::strin
 
 // Seconds of sound a decoder gets from the file's first audio stream.
 double DecodedSeconds(const std::string& strFile) {
-    const SProcessResult r = RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strFile, "-map", "0:a:0", "-ac", "1",
-                                         "-ar", "48000", "-f", "s16le", "-"});
+    const SProcessResult r = RunProcess({"ffmpeg", "-nostdin", "-v", "error", "-i", strFile, "-map", "0:a:0", "-ac",
+                                         "1", "-ar", "48000", "-f", "s16le", "-"});
     return r.nStatus == 0 ? static_cast<double>(r.strOut.size()) / (2 * 48000) : -1;
 }
 
@@ -48,7 +48,7 @@ std::vector<double> ToneOnsets(const std::string& strFile) {
 class CliAudioKindsTest : public ::testing::Test {
 protected:
     SProcessResult Convert(const std::string& strInput, const std::string& strFormat, std::string* pOut) {
-        const SProcessResult r = RunProcess({kProgram, "-q", "--json", "-f", strFormat, "-o", m_tmp.Dir(), strInput});
+        SProcessResult r = RunProcess({kProgram, "-q", "--json", "-f", strFormat, "-o", m_tmp.Dir(), strInput});
         *pOut = m_tmp.Path(fs::path(strInput).stem().string() + "." + strFormat);
         return r;
     }
