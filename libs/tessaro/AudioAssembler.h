@@ -57,6 +57,8 @@ public:
     // The input has ended: what is held is guessed, what is whole comes out.
     void flush();
 
+    // Audio is held for a map to name its codec.
+    bool holding() const { return !m_held.empty(); }
     // Input offset of the first byte not yet in a record, kNoPos if none.
     uint64_t pendingFrom() const;
     std::deque<AudioRecord>& ready() { return m_ready; }

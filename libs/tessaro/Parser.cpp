@@ -326,6 +326,8 @@ void Parser::audioStart(AudioCodec codec, const Stamp& stamp) {
 }
 
 void Parser::audioMap(AudioCodec codec) {
+    // Sound held for the map, which names a kind no record carries.
+    if (codec == AudioCodec::None && m_audio.holding()) audioLeftOut(TESSARO_AUDIO_UNKNOWN);
     m_audio.mapCodec(codec);
     drainAudio();
 }
