@@ -84,6 +84,8 @@ public:
     virtual void ExpectNoAudio() {}
     // True when part of the video could not go into the output (another codec).
     virtual bool LeftOutPart() const { return false; }
+    // What of the sound could not go into the output; empty when all of it went.
+    virtual std::string LeftOutAudio() const { return {}; }
 };
 
 // Makes the per-file resources of the MP4 job. The defaults are the real ones:

@@ -19,6 +19,7 @@
 #include "convert/JobParts.h"
 #include "lang/MultiLanguage.h"
 #include "libs/korvel/korvel.h"
+#include "libs/tessaro/Records.h"
 #include "libs/tessaro/tessaro.h"
 #include "mp4/Mp4Writer.h"
 #include "platform/OutputFile.h"
@@ -66,6 +67,7 @@ public:
     std::string ErrorText() const override { return m_strError; }
     uint64_t Pictures() const override { return static_cast<uint64_t>(std::max(m_writer.VideoFrames(), 0)); }
     bool LeftOutPart() const override { return m_writer.LeftOutOtherCodec(); }
+    std::string LeftOutAudio() const override { return m_writer.LeftOutAudio(); }
     void ExpectNoAudio() override { m_writer.ExpectNoAudio(); }
     double MediaSeconds() const override { return m_writer.MediaSeconds(); }
 
@@ -219,6 +221,16 @@ std::string CodecChangePlace(const TessaroStatus& status, bool bKnown) {
     return "at byte " + std::to_string(status.nVideoChangeAt);
 }
 
+void NoteLeftOutAudio(SConversionResult& result, const TessaroStatus& status, bool bKnown,
+                      const std::string& strWriter) {
+    if (!result.Whole()) return;
+    std::string strWhat = bKnown ? tessaro::LeftOutAudio(status) : std::string();
+    if (strWhat.empty()) strWhat = strWriter;
+    if (strWhat.empty()) return;
+    result.reason = EReason::AudioLeftOut;
+    result.strDetail = std::move(strWhat);
+}
+
 SMp4WriterOptions WriterLayout(const SConvertOptions& options) {
     SMp4WriterOptions layout;
     // The MP4 job writes MP4 whatever the output's name says (a --join name).
@@ -336,6 +348,7 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
         result.reason = EReason::CodecChanged;
         result.strDetail = CodecChangePlace(status, bStatus);
     }
+    NoteLeftOutAudio(result, status, bStatus, pWriter->LeftOutAudio());
     result.nPictures = pWriter->Pictures();
     result.dMediaSeconds = pWriter->MediaSeconds();
     if (result.bSuccess) result.nOutputBytes = FileBytes(paths.strOut);
@@ -422,6 +435,8 @@ SConversionResult AviResult(const KorvelResult& r) {
                 result.reason = EReason::Internal;
             else if (r.nWarning == KORVEL_WARN_CODEC_CHANGED)
                 result.reason = EReason::CodecChanged;
+            else if (r.nWarning == KORVEL_WARN_AUDIO_LEFT_OUT)
+                result.reason = EReason::AudioLeftOut;
             break;
     }
     return result;

@@ -112,6 +112,7 @@ SConversionResult Mp4Piece(IConversionHost& host, CMp4Backend& backend, const SC
         result.reason = EReason::CodecChanged;
         result.strDetail = CodecChangePlace(recording.Status(), true);
     }
+    if (pWriter) NoteLeftOutAudio(result, recording.Status(), true, pWriter->LeftOutAudio());
     if (pWriter) {
         result.nPictures = pWriter->Pictures();
         result.dMediaSeconds = pWriter->MediaSeconds();

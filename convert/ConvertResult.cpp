@@ -27,6 +27,7 @@ constexpr SReasonName kReasons[] = {
     {EReason::Stopped, L"Trelvo.ReasonStopped", "stopped"},
     {EReason::InputChanged, L"Trelvo.ReasonInputChanged", "input-changed"},
     {EReason::CodecChanged, L"Trelvo.ReasonCodecChanged", "codec-changed"},
+    {EReason::AudioLeftOut, L"Trelvo.ReasonAudioLeftOut", "audio-left-out"},
     {EReason::Internal, L"Trelvo.ReasonInternal", "internal"},
 };
 

@@ -23,6 +23,7 @@ enum class EReason : int32_t {
     Stopped,
     InputChanged,  // the input shrank while it was read
     CodecChanged,  // a warning: only the part before the change was converted
+    AudioLeftOut,  // a warning: some of the sound is not in the output; detail: what
     Internal,
 };
 

@@ -36,6 +36,11 @@ std::string CodecChangePlace(const TessaroStatus& status, bool bKnown);
 
 SMp4WriterOptions WriterLayout(const SConvertOptions& options);
 
+// A whole result becomes "converted in part" when sound is missing from the
+// output: audio the parser left out, or what the writer could not take.
+void NoteLeftOutAudio(SConversionResult& result, const TessaroStatus& status, bool bKnown,
+                      const std::string& strWriter);
+
 // One row through the recording (a part of it, its time): named, claimed and
 // checked as any row, then converted by convertPiece.
 SConversionResult RecordingRow(IConversionHost& host, int32_t nRow, const wchar_t* pszExt, CBatchOutputs& batch,

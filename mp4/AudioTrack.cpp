@@ -1,13 +1,15 @@
 #include "AudioTrack.h"
 
-#include "AacDecoder.h"
 #include "AacEncoder.h"
 #include "AudioDecoder.h"
+#include "CodedAudioDecoder.h"
+#include "libs/tessaro/Records.h"
 #include "libs/tessaro/tessaro.h"
 #include "log/Log.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -37,10 +39,12 @@ constexpr int64_t kMaxTime = int64_t{1} << 52;
 
 enum : unsigned { kWarnNotAac = 1, kWarnOtherConfig = 2, kWarnBlocks = 4 };
 
-// Audio the converter can take: 16-bit samples, a sane layout and rate.
+// Audio the converter can take: 16-bit samples (24 for 24-bit PCM), a sane
+// layout and rate.
 bool IsUsableAudio(const TessaroFrame& f) {
+    const uint32_t nBits = f.nCodec == TESSARO_AUDIO_PCM24 ? 24 : 16;
     return f.nChannels >= 1 && f.nChannels <= kMaxChannels && f.nSampleRate >= 1 && f.nSampleRate <= kMaxSampleRate &&
-           f.nBitsPerSample == 16 && f.pPayload != nullptr && f.nPayloadLen != 0;
+           f.nBitsPerSample == nBits && f.pPayload != nullptr && f.nPayloadLen != 0;
 }
 
 bool Sane(int64_t nTime) {
@@ -52,6 +56,15 @@ bool Sane(int64_t nTime) {
 struct CAudioTrack::SHeld {
     TessaroFrame frame;
     std::vector<uint8_t> payload;
+};
+
+// One record's samples as the encoder takes them.
+struct CAudioTrack::SPcm {
+    const uint8_t* planes[CAacEncoder::MAX_INPUT_CHANNELS] = {};
+    int64_t nSamples = 0;
+    int nChannels = 0;
+    int nRate = 0;
+    CAacEncoder::EInput eInput = CAacEncoder::EInput::S16;
 };
 
 CAudioTrack::CAudioTrack(IPacketSink& sink) : m_sink(sink) {}
@@ -170,18 +183,26 @@ void CAudioTrack::WarnOnce(unsigned nWhat, const char* pszText) {
     m_nWarned |= nWhat;
 }
 
+// The first sound that could not go on the track is the one named.
+void CAudioTrack::LeaveOut(std::string strWhat) {
+    if (m_strLeftOut.empty()) m_strLeftOut = std::move(strWhat);
+}
+
 int32_t CAudioTrack::InputCopy(const TessaroFrame& frame) {
     SAdtsHeader h;
     if (frame.nCodec != TESSARO_AUDIO_AAC || !ParseAdts(frame.pPayload, frame.nPayloadLen, &h)) {
         WarnOnce(kWarnNotAac, "audio other than AAC in an AAC track dropped");
+        LeaveOut(tessaro::AudioCodecName(frame.nCodec) + " after AAC");
         return 0;
     }
     if (!m_pCopy->Matches(h)) {
         WarnOnce(kWarnOtherConfig, "AAC of another configuration than the track's dropped");
+        LeaveOut("AAC of another layout or rate");
         return 0;
     }
     if (h.nBlocks != 1) {
         WarnOnce(kWarnBlocks, "AAC frames of several blocks dropped");
+        LeaveOut("AAC frames of several blocks");
         return 0;
     }
     const int64_t nRate = m_shape.nRate;
@@ -236,46 +257,80 @@ int64_t CAudioTrack::AlignEncoded(const TessaroFrame& frame, int nInRate) {
     return 0;
 }
 
+// AAC and MPEG audio through libavcodec.
+bool CAudioTrack::DecodeCoded(const TessaroFrame& frame, SPcm& pcm) {
+    const CCodedAudioDecoder::EKind eKind = frame.nCodec == TESSARO_AUDIO_AAC
+                                                ? CCodedAudioDecoder::EKind::Aac
+                                                : CCodedAudioDecoder::MpegKind(frame.pPayload, frame.nPayloadLen);
+    if (!m_pCodedDecoder || m_pCodedDecoder->Kind() != eKind)
+        m_pCodedDecoder = std::make_unique<CCodedAudioDecoder>(eKind);
+    const AVFrame* pDecoded = m_pCodedDecoder->Decode(frame.pPayload, frame.nPayloadLen);
+    if (m_pCodedDecoder->Failed()) LeaveOut(tessaro::AudioCodecName(frame.nCodec) + " (no decoder)");
+    if (pDecoded == nullptr || pDecoded->ch_layout.nb_channels > CAacEncoder::MAX_INPUT_CHANNELS) return false;
+    pcm.eInput = CAacEncoder::EInput::FloatPlanar;
+    pcm.nChannels = pDecoded->ch_layout.nb_channels;
+    pcm.nRate = pDecoded->sample_rate;
+    pcm.nSamples = pDecoded->nb_samples;
+    std::copy_n(pDecoded->extended_data, pcm.nChannels, pcm.planes);
+    return true;
+}
+
+// The record's samples; false when it gave none.
+bool CAudioTrack::DecodeRecord(const TessaroFrame& frame, SPcm& pcm) {
+    if (frame.nCodec == TESSARO_AUDIO_AAC || frame.nCodec == TESSARO_AUDIO_MPEG) return DecodeCoded(frame, pcm);
+    pcm.nChannels = static_cast<int>(frame.nChannels);
+    pcm.nRate = static_cast<int>(frame.nSampleRate);
+    if (frame.nCodec == TESSARO_AUDIO_PCM24) {
+        // Little-endian 24-bit samples, channels interleaved, as float planes.
+        const size_t nFrame = 3 * size_t{frame.nChannels};
+        pcm.nSamples = static_cast<int64_t>(frame.nPayloadLen / nFrame);
+        m_vPlanes.resize(frame.nChannels);
+        for (uint32_t c = 0; c < frame.nChannels; ++c) {
+            std::vector<float>& plane = m_vPlanes[c];
+            plane.resize(static_cast<size_t>(pcm.nSamples));
+            const uint8_t* p = frame.pPayload + 3 * size_t{c};
+            for (float& v : plane) {
+                const auto n = static_cast<int32_t>(uint32_t{p[0]} << 8 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 24);
+                v = static_cast<float>(n) / 2147483648.0f;
+                p += nFrame;
+            }
+            pcm.planes[c] = reinterpret_cast<const uint8_t*>(plane.data());
+        }
+        pcm.eInput = CAacEncoder::EInput::FloatPlanar;
+        return pcm.nSamples > 0;
+    }
+    if (!m_pPcmDecoder) {
+        m_pPcmDecoder = std::make_unique<CAudioDecoder>();
+        m_vPcm.resize(CAudioDecoder::DECODE_BUFFER_SIZE);
+    }
+    const uint32_t n = m_pPcmDecoder->Decode(frame.pPayload, frame.nPayloadLen, m_vPcm.data(),
+                                             CAudioDecoder::DECODE_BUFFER_SIZE, frame.nCodec, frame.nSampleRate);
+    // Whole sample frames only, so channels never swap places.
+    pcm.nSamples = n / (2u * frame.nChannels);
+    pcm.planes[0] = m_vPcm.data();
+    return pcm.nSamples > 0;
+}
+
 int32_t CAudioTrack::InputEncode(const TessaroFrame& frame) {
     if (!m_pEncoder->IsOpen() && !m_pEncoder->Open()) {
         m_eMode = EMode::Failed;
         return -1;
     }
-    const uint8_t* planes[CAacEncoder::MAX_INPUT_CHANNELS] = {};
-    int64_t nSamples = 0;
-    int nChannels = 0;
-    int nRate = 0;
-    CAacEncoder::EInput eInput = CAacEncoder::EInput::S16;
-    if (frame.nCodec == TESSARO_AUDIO_AAC) {
-        if (!m_pAacDecoder) m_pAacDecoder = std::make_unique<CAacDecoder>();
-        const AVFrame* pDecoded = m_pAacDecoder->Decode(frame.pPayload, frame.nPayloadLen);
-        if (pDecoded == nullptr || pDecoded->ch_layout.nb_channels > CAacEncoder::MAX_INPUT_CHANNELS) return 0;
-        eInput = CAacEncoder::EInput::FloatPlanar;
-        nChannels = pDecoded->ch_layout.nb_channels;
-        nRate = pDecoded->sample_rate;
-        nSamples = pDecoded->nb_samples;
-        std::copy_n(pDecoded->extended_data, nChannels, planes);
-    } else {
-        if (!m_pPcmDecoder) {
-            m_pPcmDecoder = std::make_unique<CAudioDecoder>();
-            m_vPcm.resize(CAudioDecoder::DECODE_BUFFER_SIZE);
-        }
-        nChannels = static_cast<int>(frame.nChannels);
-        nRate = static_cast<int>(frame.nSampleRate);
-        const uint32_t n = m_pPcmDecoder->Decode(frame.pPayload, frame.nPayloadLen, m_vPcm.data(),
-                                                 CAudioDecoder::DECODE_BUFFER_SIZE, frame.nCodec, frame.nSampleRate);
-        // Whole sample frames only, so channels never swap places.
-        nSamples = n / (2u * static_cast<uint32_t>(nChannels));
-        planes[0] = m_vPcm.data();
+    SPcm pcm;
+    if (!DecodeRecord(frame, pcm)) {
+        ++m_nUndecoded;
+        m_nUndecodedCodec = frame.nCodec;
+        return 0;
     }
-    if (nSamples == 0 || !m_pEncoder->SetInput(eInput, nChannels, nRate)) return 0;
-    const int64_t nSkip = AlignEncoded(frame, nRate);
-    if (nSkip >= nSamples) return 0;
-    const bool bS16 = eInput == CAacEncoder::EInput::S16;
-    const int64_t nBytes = bS16 ? 2 * nChannels : static_cast<int64_t>(sizeof(float));
-    for (int c = 0; c < (bS16 ? 1 : nChannels); ++c) planes[c] += nSkip * nBytes;
-    m_pEncoder->Feed(planes, nSamples - nSkip);
-    m_nReal += av_rescale(nSamples - nSkip, m_shape.nRate, nRate);
+    ++m_nDecoded;
+    if (!m_pEncoder->SetInput(pcm.eInput, pcm.nChannels, pcm.nRate)) return 0;
+    const int64_t nSkip = AlignEncoded(frame, pcm.nRate);
+    if (nSkip >= pcm.nSamples) return 0;
+    const bool bS16 = pcm.eInput == CAacEncoder::EInput::S16;
+    const int64_t nBytes = bS16 ? 2 * pcm.nChannels : static_cast<int64_t>(sizeof(float));
+    for (int c = 0; c < (bS16 ? 1 : pcm.nChannels); ++c) pcm.planes[c] += nSkip * nBytes;
+    m_pEncoder->Feed(pcm.planes, pcm.nSamples - nSkip);
+    m_nReal += av_rescale(pcm.nSamples - nSkip, m_shape.nRate, pcm.nRate);
     m_bStarted = true;
     return 1;
 }
@@ -283,4 +338,8 @@ int32_t CAudioTrack::InputEncode(const TessaroFrame& frame) {
 void CAudioTrack::Finish() {
     if (m_eMode == EMode::Encode) m_pEncoder->Flush();
     m_eMode = EMode::Off;
+    // A damaged frame here and there is the recording's; sound of which
+    // nothing decoded is sound the file lacks.
+    if (m_nUndecoded > 0 && m_nDecoded == 0)
+        LeaveOut(tessaro::AudioCodecName(m_nUndecodedCodec) + " that does not decode");
 }

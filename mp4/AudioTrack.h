@@ -7,12 +7,13 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "AacCopy.h"
 
 struct TessaroFrame;
-class CAacDecoder;
+class CCodedAudioDecoder;
 class CAacEncoder;
 class CAudioDecoder;
 class IPacketSink;
@@ -55,13 +56,21 @@ public:
     // Encodes what is still held back.
     void Finish();
 
+    // What of the sound could not go on the track, for the user; empty when
+    // all of it went.
+    const std::string& LeftOut() const { return m_strLeftOut; }
+
 private:
     enum class EKind { None, Copy, Encode };
     enum class EMode { Off, Copy, Encode, Failed };
     struct SHeld;
+    struct SPcm;
 
     int32_t InputCopy(const TessaroFrame& frame);
     int32_t InputEncode(const TessaroFrame& frame);
+    bool DecodeRecord(const TessaroFrame& frame, SPcm& pcm);
+    bool DecodeCoded(const TessaroFrame& frame, SPcm& pcm);
+    void LeaveOut(std::string strWhat);
     bool Expected(const TessaroFrame& frame, int64_t* pPos) const;
     int64_t AlignEncoded(const TessaroFrame& frame, int nInRate);
     bool MaySilence(int64_t nSamples);
@@ -87,7 +96,12 @@ private:
 
     std::unique_ptr<CAacCopy> m_pCopy;
     std::unique_ptr<CAacEncoder> m_pEncoder;
-    std::unique_ptr<CAacDecoder> m_pAacDecoder;
+    std::unique_ptr<CCodedAudioDecoder> m_pCodedDecoder;
     std::unique_ptr<CAudioDecoder> m_pPcmDecoder;
     std::vector<uint8_t> m_vPcm;
+    std::vector<std::vector<float>> m_vPlanes;  // 24-bit PCM as floats
+    uint64_t m_nDecoded = 0;                    // records that gave sound
+    uint64_t m_nUndecoded = 0;                  // records that gave none
+    int32_t m_nUndecodedCodec = 0;
+    std::string m_strLeftOut;
 };

@@ -519,6 +519,10 @@ double CMp4Writer::MediaSeconds() const {
     return pClock ? static_cast<double>(m_pImpl->m_nVideoEnd) / static_cast<double>(pClock->Timescale()) : 0.0;
 }
 
+std::string CMp4Writer::LeftOutAudio() const {
+    return m_pImpl->m_audio.LeftOut();
+}
+
 bool CMp4Writer::LeftOutOtherCodec() const {
     return m_pImpl->m_bOtherCodec;
 }

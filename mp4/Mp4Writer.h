@@ -55,6 +55,9 @@ public:
     double MediaSeconds() const;
     // True when video of another codec than the track's came and was left out.
     bool LeftOutOtherCodec() const;
+    // What of the sound could not go into the file, for the user; empty when
+    // all of it went.
+    std::string LeftOutAudio() const;
     // The system's message for the write that failed, empty when none did.
     std::string ErrorText() const;
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "libs/tessaro/MpegAudio.h"
+
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
@@ -34,32 +36,39 @@ uint8_t SilenceByte(EAudioKind kind) {
     }
 }
 
-uint32_t WaveTag(EAudioKind kind) {
-    switch (kind) {
+uint32_t WaveTag(const SAudioInfo& a) {
+    switch (a.kind) {
         case EAudioKind::G711Alaw:
             return 6;
         case EAudioKind::G711Mulaw:
             return 7;
         case EAudioKind::Pcm16:
+        case EAudioKind::Pcm24:
             return 1;
         case EAudioKind::Aac:
             return 0xFF;
+        case EAudioKind::Mpeg:
+            return a.nLayer == 3 ? 0x55 : 0x50;
         case EAudioKind::None:
             break;
     }
     return 0;
 }
 
-AVCodecID CodecId(EAudioKind kind) {
-    switch (kind) {
+AVCodecID CodecId(const SAudioInfo& a) {
+    switch (a.kind) {
         case EAudioKind::G711Alaw:
             return AV_CODEC_ID_PCM_ALAW;
         case EAudioKind::G711Mulaw:
             return AV_CODEC_ID_PCM_MULAW;
         case EAudioKind::Pcm16:
             return AV_CODEC_ID_PCM_S16LE;
+        case EAudioKind::Pcm24:
+            return AV_CODEC_ID_PCM_S24LE;
         case EAudioKind::Aac:
             return AV_CODEC_ID_AAC;
+        case EAudioKind::Mpeg:
+            return a.nLayer == 3 ? AV_CODEC_ID_MP3 : a.nLayer == 2 ? AV_CODEC_ID_MP2 : AV_CODEC_ID_MP1;
         case EAudioKind::None:
             break;
     }
@@ -253,14 +262,20 @@ int32_t CConversion::OpenOutput(const TessaroFrame& first) {
         if (!pAudio) return KORVEL_ERR_MEMORY;
         AVCodecParameters* apar = pAudio->codecpar;
         apar->codec_type = AVMEDIA_TYPE_AUDIO;
-        apar->codec_id = CodecId(m_audio.kind);
-        apar->codec_tag = WaveTag(m_audio.kind);
+        apar->codec_id = CodecId(m_audio);
+        apar->codec_tag = WaveTag(m_audio);
         apar->sample_rate = static_cast<int>(m_audio.nSampleRate);
         av_channel_layout_default(&apar->ch_layout, static_cast<int>(m_audio.nChannels));
         if (m_audio.kind == EAudioKind::Aac) {
             // One chunk per frame of 1024 samples; the header gives its config.
             apar->frame_size = kAacFrameSamples;
             if (!SetExtradata(apar, m_audio.aacConfig)) return KORVEL_ERR_MEMORY;
+        } else if (m_audio.kind == EAudioKind::Mpeg) {
+            // One chunk per frame, header and all, as players expect of MPEG
+            // audio in AVI; the rate counts frames, so any bit rate plays. No
+            // sample size: that would make readers count bytes instead.
+            apar->frame_size = static_cast<int>(m_audio.nFrameSamples);
+            apar->bit_rate = m_audio.nBitRate;
         } else {
             apar->bits_per_coded_sample = static_cast<int>(m_audio.nBytesPerSample * 8);
             apar->block_align = static_cast<int>(m_audio.nBytesPerSample * m_audio.nChannels);
@@ -295,7 +310,7 @@ int32_t CConversion::WritePacket(AVStream* pStream, const uint8_t* p, size_t n, 
     AVRational base = pStream == m_pVideo
                           ? AVRational{static_cast<int>(m_video.nRateDen), static_cast<int>(m_video.nRateNum)}
                           : AVRational{1, static_cast<int>(m_audio.nSampleRate)};
-    if (m_audio.kind == EAudioKind::Aac && pStream == m_pAudio) base.num = kAacFrameSamples;
+    if (m_audio.Framed() && pStream == m_pAudio) base.num = static_cast<int>(m_audio.nFrameSamples);
     av_packet_rescale_ts(pkt, base, pStream->time_base);
     const int nRet = av_write_frame(m_pOutput.get(), pkt);
     av_packet_unref(pkt);
@@ -357,12 +372,52 @@ int32_t CConversion::TakeAac(const uint8_t* p, size_t n, int64_t nPts) {
     if (!ParseAdts(p, n, adts)) return 0;
     const SAudioPlacement place = m_pAudioClock->Place(nPts, kAacFrameSamples);
     if (place.nSkip > kAacFrameSamples / 2) return 0;
-    const int32_t nRet = WritePacket(m_pAudio, p + adts.nHeader, adts.nFrame - adts.nHeader, m_nAacFrames, 1, true);
+    const int32_t nRet = WritePacket(m_pAudio, p + adts.nHeader, adts.nFrame - adts.nHeader, m_nFrames, 1, true);
     if (nRet == 0) {
-        ++m_nAacFrames;
+        ++m_nFrames;
         m_pAudioClock->Advance(kAacFrameSamples);
     }
     return nRet;
+}
+
+// MPEG audio frames go in whole, as AAC's do. Frames of another rate or
+// layer than the track's would play wrong: they are left out, and told.
+int32_t CConversion::TakeMpeg(const uint8_t* p, size_t n, int64_t nPts) {
+    tessaro::MpegAudioHeader h;
+    if (n < tessaro::kMpegAudioHeaderBytes || !tessaro::parseMpegAudio(p, h) || h.length > n) return 0;
+    if (h.sampleRate != m_audio.nSampleRate || h.layer != m_audio.nLayer || h.version != m_audio.nMpegVersion) {
+        LeaveOut("MPEG audio of another rate or layer than the track's");
+        return 0;
+    }
+    const SAudioPlacement place = m_pAudioClock->Place(nPts, h.samples);
+    if (place.nSkip > h.samples / 2) return 0;
+    const int32_t nRet = WritePacket(m_pAudio, p, h.length, m_nFrames, 1, true);
+    if (nRet == 0) {
+        ++m_nFrames;
+        m_pAudioClock->Advance(h.samples);
+    }
+    return nRet;
+}
+
+int32_t CConversion::TakeAudioRecord(const uint8_t* p, size_t n, int64_t nPts) {
+    switch (m_audio.kind) {
+        case EAudioKind::Aac:
+            return TakeAac(p, n, nPts);
+        case EAudioKind::Mpeg:
+            return TakeMpeg(p, n, nPts);
+        default:
+            return TakeAudio(p, n, nPts);
+    }
+}
+
+void CConversion::LeaveOut(std::string strWhat) {
+    if (m_strAudioLeftOut.empty()) m_strAudioLeftOut = std::move(strWhat);
+}
+
+std::string CConversion::LeftOutAudio() const {
+    TessaroStatus status{};
+    std::string strParser = m_pSource && m_pSource->Status(status) ? tessaro::LeftOutAudio(status) : std::string();
+    return strParser.empty() ? m_strAudioLeftOut : strParser;
 }
 
 void CConversion::HoldAudio(const TessaroFrame& f) {
@@ -398,9 +453,7 @@ int32_t CConversion::TakeFrame(const TessaroFrame& f) {
             if (nRet < 0) return nRet;
             // Sound recorded before the picture arrived, trimmed to start with it.
             for (const SHeldAudio& a : m_heldAudio) {
-                const int32_t nHeld = m_audio.kind == EAudioKind::Aac
-                                          ? TakeAac(a.payload.data(), a.payload.size(), a.nPts)
-                                          : TakeAudio(a.payload.data(), a.payload.size(), a.nPts);
+                const int32_t nHeld = TakeAudioRecord(a.payload.data(), a.payload.size(), a.nPts);
                 if (nHeld < 0) return nHeld;
             }
             m_heldAudio.clear();
@@ -409,14 +462,20 @@ int32_t CConversion::TakeFrame(const TessaroFrame& f) {
         }
         return TakeVideo(f);
     }
-    if (f.nFrameType != TESSARO_FRAME_AUDIO || !m_audio.Found() || f.nCodec != m_audio.nCodec) return 0;
+    if (f.nFrameType != TESSARO_FRAME_AUDIO) return 0;
+    if (!m_audio.Found() || f.nCodec != m_audio.nCodec) {
+        // Sound the track cannot hold: another kind than the first, or one
+        // AVI does not carry.
+        LeaveOut(tessaro::AudioCodecName(f.nCodec) +
+                 (m_audio.Found() ? " after " + tessaro::AudioCodecName(m_audio.nCodec) : ""));
+        return 0;
+    }
     if (!m_bStarted) {
         HoldAudio(f);
         return 0;
     }
     if (!m_pAudio) return 0;
-    return m_audio.kind == EAudioKind::Aac ? TakeAac(f.pPayload, f.nPayloadLen, f.nPts)
-                                           : TakeAudio(f.pPayload, f.nPayloadLen, f.nPts);
+    return TakeAudioRecord(f.pPayload, f.nPayloadLen, f.nPts);
 }
 
 void CConversion::Report(uint64_t nPosition) {

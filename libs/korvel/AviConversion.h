@@ -73,6 +73,9 @@ public:
     uint64_t Pictures() const { return m_nPictures; }
     // True when video of another codec came and was left out.
     bool LeftOutOtherCodec() const { return m_bOtherCodec; }
+    // What of the sound is not in the file, for the user; empty when all of
+    // it is. Asks the source, which must still be there.
+    std::string LeftOutAudio() const;
     double MediaSeconds() const;
 
 private:
@@ -92,6 +95,9 @@ private:
     int32_t TakeVideo(const TessaroFrame& f);
     int32_t TakeAudio(const uint8_t* p, size_t n, int64_t nPts);
     int32_t TakeAac(const uint8_t* p, size_t n, int64_t nPts);
+    int32_t TakeMpeg(const uint8_t* p, size_t n, int64_t nPts);
+    int32_t TakeAudioRecord(const uint8_t* p, size_t n, int64_t nPts);
+    void LeaveOut(std::string strWhat);
     int32_t WriteSilence(int64_t nSamples);
     int32_t WritePacket(AVStream* pStream, const uint8_t* p, size_t n, int64_t nTs, int64_t nDuration, bool bKey);
     void HoldAudio(const TessaroFrame& f);
@@ -129,7 +135,8 @@ private:
     std::unique_ptr<CAudioClock> m_pAudioClock;
     std::deque<SHeldAudio> m_heldAudio;
     size_t m_nHeldBytes = 0;
-    int64_t m_nAacFrames = 0;
+    int64_t m_nFrames = 0;  // framed audio: frames written
+    std::string m_strAudioLeftOut;
     uint64_t m_nPictures = 0;
     bool m_bOtherCodec = false;
     int64_t m_nLastTick = -1;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include "libs/annexb/ConfigRecords.h"
+#include "libs/tessaro/MpegAudio.h"
 
 namespace korvel {
 
@@ -87,6 +88,26 @@ bool DescribeAudio(const TessaroFrame& f, SAudioInfo& a) {
             a.kind = EAudioKind::Pcm16;
             a.nBytesPerSample = 2;
             break;
+        case TESSARO_AUDIO_PCM24:
+            a.kind = EAudioKind::Pcm24;
+            a.nBytesPerSample = 3;
+            break;
+        case TESSARO_AUDIO_MPEG: {
+            // Kept as it is: the track is what its first frame's header says.
+            tessaro::MpegAudioHeader h;
+            if (!f.pPayload || f.nPayloadLen < tessaro::kMpegAudioHeaderBytes ||
+                !tessaro::parseMpegAudio(f.pPayload, h))
+                return false;
+            a.kind = EAudioKind::Mpeg;
+            a.nCodec = f.nCodec;
+            a.nSampleRate = h.sampleRate;
+            a.nChannels = h.channels;
+            a.nFrameSamples = h.samples;
+            a.nLayer = h.layer;
+            a.nMpegVersion = h.version;
+            a.nBitRate = static_cast<uint32_t>(uint64_t{h.length} * 8 * h.sampleRate / h.samples);
+            return true;
+        }
         case TESSARO_AUDIO_AAC: {
             SAdtsFrame adts;
             if (!ParseAdts(f.pPayload, f.nPayloadLen, adts)) return false;
@@ -96,6 +117,7 @@ bool DescribeAudio(const TessaroFrame& f, SAudioInfo& a) {
             a.nSampleRate = kAdtsRates[nRateIndex];
             a.nChannels = ((f.pPayload[2] & 0x01u) << 2) | (f.pPayload[3] >> 6);
             a.nCodec = f.nCodec;
+            a.nFrameSamples = 1024;
             return true;
         }
         default:

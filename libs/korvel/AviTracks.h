@@ -23,7 +23,7 @@ struct SVideoInfo {
     std::vector<uint8_t> extradata;  // parameter sets, Annex B
 };
 
-enum class EAudioKind { None, G711Alaw, G711Mulaw, Pcm16, Aac };
+enum class EAudioKind { None, G711Alaw, G711Mulaw, Pcm16, Pcm24, Aac, Mpeg };
 
 struct SAudioInfo {
     EAudioKind kind = EAudioKind::None;
@@ -32,8 +32,14 @@ struct SAudioInfo {
     uint32_t nSampleRate = 8000;
     uint32_t nBytesPerSample = 1;    // PCM kinds
     std::vector<uint8_t> aacConfig;  // AudioSpecificConfig for AAC
+    // Framed kinds (AAC, MPEG audio): samples a frame, one frame a chunk.
+    uint32_t nFrameSamples = 0;
+    uint32_t nLayer = 0;        // MPEG audio: 1, 2 or 3
+    uint32_t nMpegVersion = 0;  // MPEG audio: the header's version field
+    uint32_t nBitRate = 0;      // MPEG audio: of the first frame, bits a second
 
     bool Found() const { return kind != EAudioKind::None; }
+    bool Framed() const { return kind == EAudioKind::Aac || kind == EAudioKind::Mpeg; }
 };
 
 using tessaro::IsUsableKeyFrame;

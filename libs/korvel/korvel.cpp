@@ -42,7 +42,12 @@ int32_t Convert(const char* pszInput, const char* pszOutput, KorvelProgressFn pf
     const int32_t nResult = conversion.Run(source);
     SetText(r, conversion.ErrorText());
     r.nPictures = conversion.Pictures();
-    if (nResult >= 0 && conversion.LeftOutOtherCodec()) r.nWarning = KORVEL_WARN_CODEC_CHANGED;
+    if (nResult >= 0 && conversion.LeftOutOtherCodec()) {
+        r.nWarning = KORVEL_WARN_CODEC_CHANGED;
+    } else if (nResult >= 0 && !conversion.LeftOutAudio().empty()) {
+        r.nWarning = KORVEL_WARN_AUDIO_LEFT_OUT;
+        SetText(r, conversion.LeftOutAudio());
+    }
     r.dMediaSeconds = conversion.MediaSeconds();
     struct stat out {};
     if (nResult >= 0 && ::stat(pszOutput, &out) == 0) r.nOutputBytes = static_cast<uint64_t>(out.st_size);
@@ -93,7 +98,12 @@ int32_t ConvertPart(const char* const* ppszInputs, uint32_t nInputs, const char*
     source.Report(part);
     SetText(r, conversion.ErrorText());
     r.nPictures = conversion.Pictures();
-    if (nResult >= 0 && conversion.LeftOutOtherCodec()) r.nWarning = KORVEL_WARN_CODEC_CHANGED;
+    if (nResult >= 0 && conversion.LeftOutOtherCodec()) {
+        r.nWarning = KORVEL_WARN_CODEC_CHANGED;
+    } else if (nResult >= 0 && !conversion.LeftOutAudio().empty()) {
+        r.nWarning = KORVEL_WARN_AUDIO_LEFT_OUT;
+        SetText(r, conversion.LeftOutAudio());
+    }
     r.dMediaSeconds = conversion.MediaSeconds();
     if (nResult >= 0 && ::stat(pszOutput, &out) == 0) r.nOutputBytes = static_cast<uint64_t>(out.st_size);
     return nResult;

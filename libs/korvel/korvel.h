@@ -33,7 +33,8 @@ enum {
 /* Warnings of a conversion that succeeded (KorvelResult.nWarning). */
 enum {
     KORVEL_WARN_NONE = 0,
-    KORVEL_WARN_CODEC_CHANGED = 1 /* only the part before a change of codec */
+    KORVEL_WARN_CODEC_CHANGED = 1, /* only the part before a change of codec */
+    KORVEL_WARN_AUDIO_LEFT_OUT = 2 /* some of the sound is not in the file; szText says what */
 };
 
 /* What a conversion gave. */

@@ -1,11 +1,13 @@
 // Turns the audio payload of program-stream packets into timed records:
-// G.711 cut into blocks the writers take, AAC one ADTS frame each. Audio
-// that comes before the first stream map is held until the map names its
-// codec, within bounds, and then guessed from its bytes.
+// G.711 and LPCM cut into blocks the writers take, AAC and MPEG audio one
+// frame each. Audio that comes before the first stream map is held until the
+// map names its codec, within bounds, and then told by its bytes.
 #pragma once
 
 #include "Adts.h"
 #include "Clock.h"
+#include "Lpcm.h"
+#include "MpegAudio.h"
 #include "VideoAssembler.h"
 
 #include <cstddef>
@@ -15,11 +17,15 @@
 
 namespace tessaro {
 
-// Unknown: no map yet. Guess: a map that does not name the stream.
-enum class AudioCodec { None, Unknown, Guess, Alaw, Mulaw, Aac };
+// Unknown: no map yet. Guess: a map that does not name the stream. Lpcm:
+// private-stream packets whose payload begins with the LPCM header; their
+// records are Pcm16 or Pcm24.
+enum class AudioCodec { None, Unknown, Guess, Alaw, Mulaw, Aac, Mpeg, Lpcm, Pcm16, Pcm24 };
 
 // G.711 records are cut to this size; the writer refuses more than 1535 bytes.
 constexpr size_t kAudioRecordBytes = 1280;
+// PCM records hold at most this many bytes (whole sample frames).
+constexpr size_t kPcmRecordBytes = 4608;
 constexpr unsigned kG711SampleRate = 8000;
 // Audio held for a map that does not come: at most this much, or this long.
 constexpr size_t kMaxHeldAudioBytes = size_t{1} << 20;
@@ -32,6 +38,7 @@ struct AudioRecord {
     AudioCodec codec = AudioCodec::Alaw;
     unsigned channels = 1;
     unsigned sampleRate = kG711SampleRate;
+    unsigned bits = 16;  // of a decoded sample
     int64_t time = 0;    // of the first sample, 90 kHz
     uint32_t flags = 0;  // TESSARO_FLAG_*
     std::vector<uint8_t> bytes;
@@ -50,6 +57,8 @@ public:
     // The input has ended: what is held is guessed, what is whole comes out.
     void flush();
 
+    // Audio is held for a map to name its codec.
+    bool holding() const { return !m_held.empty(); }
     // Input offset of the first byte not yet in a record, kNoPos if none.
     uint64_t pendingFrom() const;
     std::deque<AudioRecord>& ready() { return m_ready; }
@@ -75,10 +84,12 @@ private:
     void take(const uint8_t* p, size_t n, uint64_t at);
     void end();
     int64_t place(const Stamp& stamp, uint32_t& flags);
-    void emitG711();
-    void scanAac(bool atEnd);
-    void emitAac(size_t head, const AdtsHeader& h);
-    void resetAac();
+    void emitBlock();
+    void takeLpcm(const uint8_t* p, size_t n, uint64_t at);
+    void takeLpcmSamples(const uint8_t* p, size_t n, uint64_t at);
+    void scanFrames(bool atEnd);
+    void emitFrame(size_t head, size_t length, unsigned rate, unsigned channels, unsigned samples);
+    void resetFrames();
     void push(AudioRecord&& r, int64_t end);
 
     Clock* m_clock;
@@ -98,7 +109,13 @@ private:
     std::vector<uint8_t> m_cur;
     uint64_t m_curStart = 0;
     uint64_t m_curSample = 0;
-    // AAC: bytes not yet framed, from m_aacPos on in the byte count.
+    // LPCM: the packet's header so far, the format, a unit cut short.
+    std::vector<uint8_t> m_lpcmHead;
+    LpcmFormat m_lpcm;
+    bool m_lpcmKnown = false;
+    bool m_lpcmSkip = false;  // the packet's header names no format we read
+    std::vector<uint8_t> m_lpcmCarry;
+    // AAC and MPEG audio: bytes not yet framed, from m_aacPos on in the byte count.
     std::vector<uint8_t> m_aac;
     uint64_t m_aacPos = 0;
     std::deque<Mark> m_marks;

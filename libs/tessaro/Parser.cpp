@@ -36,6 +36,12 @@ int32_t codeOf(AudioCodec c) {
             return TESSARO_AUDIO_MULAW;
         case AudioCodec::Aac:
             return TESSARO_AUDIO_AAC;
+        case AudioCodec::Mpeg:
+            return TESSARO_AUDIO_MPEG;
+        case AudioCodec::Pcm16:
+            return TESSARO_AUDIO_PCM16;
+        case AudioCodec::Pcm24:
+            return TESSARO_AUDIO_PCM24;
         default:
             return TESSARO_AUDIO_ALAW;
     }
@@ -312,7 +318,7 @@ void Parser::drainAudio() {
         f.nCodec = codeOf(r.codec);
         if (m_status.nAudioCodec == 0) m_status.nAudioCodec = f.nCodec;
         f.nChannels = r.channels;
-        f.nBitsPerSample = 16;
+        f.nBitsPerSample = r.bits;
         f.nSampleRate = r.sampleRate;
         ready.pop_front();
         enqueue(std::move(e));
@@ -392,6 +398,8 @@ void Parser::audioStart(AudioCodec codec, const Stamp& stamp) {
 }
 
 void Parser::audioMap(AudioCodec codec) {
+    // Sound held for the map, which names a kind no record carries.
+    if (codec == AudioCodec::None && m_audio.holding()) audioLeftOut(TESSARO_AUDIO_UNKNOWN);
     m_audio.mapCodec(codec);
     drainAudio();
 }
@@ -404,6 +412,12 @@ void Parser::audioPayload(const uint8_t* p, size_t n, uint64_t at) {
 void Parser::audioEnd() {
     m_audio.packetEnd();
     drainAudio();
+}
+
+void Parser::audioLeftOut(int32_t code) {
+    if (m_status.nFlags & TESSARO_STATUS_AUDIO_LEFT_OUT) return;
+    m_status.nFlags |= TESSARO_STATUS_AUDIO_LEFT_OUT;
+    m_status.nAudioLeftOut = code;
 }
 
 }  // namespace tessaro

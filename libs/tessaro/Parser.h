@@ -71,6 +71,7 @@ private:
     void audioMap(AudioCodec codec) override;
     void audioPayload(const uint8_t* p, size_t n, uint64_t at) override;
     void audioEnd() override;
+    void audioLeftOut(int32_t code) override;
 
     Mode m_mode = Mode::Probe;
     std::vector<uint8_t> m_probe;

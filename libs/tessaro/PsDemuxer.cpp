@@ -4,6 +4,7 @@
 
 #include "Pes.h"
 #include "PsSyntax.h"
+#include "tessaro.h"
 
 #include <algorithm>
 
@@ -15,6 +16,10 @@ constexpr uint8_t kTypeH264 = 0x1B;
 constexpr uint8_t kTypeH265 = 0x24;
 constexpr uint8_t kTypeMpeg1Video = 0x01;
 constexpr uint8_t kTypeMpeg2Video = 0x02;
+constexpr uint8_t kTypeMpeg1Audio = 0x03;
+constexpr uint8_t kTypeMpeg2Audio = 0x04;
+constexpr uint8_t kTypeAc3 = 0x81;
+constexpr uint8_t kTypeDts = 0x82;
 constexpr uint8_t kTypeAac = 0x0F;
 constexpr uint8_t kTypeMpeg4Video = 0x10;
 constexpr uint8_t kTypeAlaw = 0x90;
@@ -22,6 +27,8 @@ constexpr uint8_t kTypeMulaw = 0x91;
 
 constexpr size_t kPackBytes = 14;
 constexpr size_t kPack1Bytes = 12;
+// How far into a private packet the first AC-3 or DTS frame is looked for.
+constexpr size_t kMaxSyncPeek = 4096;
 
 Codec videoCodecOf(uint8_t type) {
     switch (type) {
@@ -47,9 +54,17 @@ AudioCodec audioCodecOf(uint8_t type) {
             return AudioCodec::Mulaw;
         case kTypeAac:
             return AudioCodec::Aac;
+        case kTypeMpeg1Audio:
+        case kTypeMpeg2Audio:
+            return AudioCodec::Mpeg;
         default:
             return AudioCodec::None;
     }
+}
+
+// What to call audio of a stream type that is not read.
+int32_t leftOutCode(uint8_t type) {
+    return type == kTypeAc3 ? TESSARO_AUDIO_AC3 : type == kTypeDts ? TESSARO_AUDIO_DTS : TESSARO_AUDIO_UNKNOWN;
 }
 
 }  // namespace
@@ -195,8 +210,10 @@ void PsDemuxer::onHeader() {
         fail();
         return;
     }
+    // Private stream 1 right after a packet may hold audio: read as a PES.
+    const bool privatePes = code == kPrivateStream1 && m_expectPacket;
     bool privateLike = !(code == kPackCode || code == kSystemHeaderCode || code == kStreamMapCode ||
-                         isVideoStreamId(code) || isAudioStreamId(code));
+                         isVideoStreamId(code) || isAudioStreamId(code) || privatePes);
     if (m_hdr.size() == 4 && !privateLike) {
         // Judge the fixed bits before trusting any length.
         m_need = code == kPackCode ? 5 : 9;
@@ -225,7 +242,11 @@ void PsDemuxer::onHeader() {
         if (!m_remaining) endPacket();
         return;
     }
-    int ok = plausibleHeader(m_hdr.data(), m_hdr.size());
+    int ok = privatePes ? plausiblePesHeader(m_hdr.data(), m_hdr.size()) : plausibleHeader(m_hdr.data(), m_hdr.size());
+    if (ok == 0 && privatePes) {
+        skipPacket(size_t{m_hdr[4]} << 8 | m_hdr[5]);  // private data of its own: passed over as before
+        return;
+    }
     if (ok < 0) {
         m_need = m_hdr.size() + 1;
         if (code == kPackCode) m_need = (m_hdr[4] & 0xC0) == 0x40 ? kPackBytes : kPack1Bytes;
@@ -300,8 +321,68 @@ void PsDemuxer::chooseTarget(uint8_t id) {
             m_audioId = id;
             m_target = Target::Audio;
             m_audioCodec = codec;
+        } else {
+            m_sink->audioLeftOut(codec == AudioCodec::None ? leftOutCode(m_streamType[id])
+                                                           : TESSARO_AUDIO_EXTRA_STREAM);
         }
     }
+}
+
+// Bytes of a private packet needed to tell what it holds: the sub-stream id,
+// the LPCM header, or the AC-3/DTS sync word where the header points.
+size_t PsDemuxer::privatePeek(size_t headerEnd, size_t length) const {
+    const size_t limit = length ? 6 + length : headerEnd + 1;
+    size_t need = headerEnd + 1;
+    if (m_hdr.size() > headerEnd) {
+        const uint8_t sub = m_hdr[headerEnd];
+        if (isLpcmSubStream(sub)) need = headerEnd + kLpcmHeaderBytes;
+        if (sub >= 0x80 && sub <= 0x8F) {
+            need = headerEnd + 4;
+            if (m_hdr.size() >= need) {
+                const size_t pointer = size_t{m_hdr[headerEnd + 2]} << 8 | m_hdr[headerEnd + 3];
+                if (pointer >= 1 && pointer <= kMaxSyncPeek) need = headerEnd + 3 + pointer + 4;
+            }
+        }
+    }
+    return std::min(need, limit);
+}
+
+// Private stream 1: LPCM (sub-streams 0xA0..0xA7) is read; AC-3 and DTS are
+// told, once their sync word is where the header points (cameras put data of
+// their own in private packets too); anything else is passed over.
+void PsDemuxer::choosePrivate(size_t headerEnd, size_t length) {
+    m_target = Target::None;
+    const uint8_t* h = m_hdr.data() + headerEnd;
+    const size_t have = m_hdr.size() - std::min(m_hdr.size(), headerEnd);
+    if (have >= kLpcmHeaderBytes && isLpcmSubStream(h[0])) {
+        LpcmFormat format;
+        const size_t pointer = size_t{h[2]} << 8 | h[3];
+        if (!parseLpcmFormat(h + 4, format) || pointer > length) return;
+        const int key = 0x100 | h[0];
+        if (m_audioId >= 0 && m_audioId != key) {
+            m_sink->audioLeftOut(TESSARO_AUDIO_EXTRA_STREAM);
+            return;
+        }
+        m_audioId = key;
+        m_target = Target::Audio;
+        m_audioCodec = AudioCodec::Lpcm;
+        return;
+    }
+    if (have < 4 || h[0] < 0x80 || h[0] > 0x8F) return;
+    const size_t at = 3 + (size_t{h[2]} << 8 | h[3]);
+    if (at == 3 || at + 4 > have) return;
+    const uint8_t* f = h + at;
+    if (h[0] <= 0x87 && f[0] == 0x0B && f[1] == 0x77) m_sink->audioLeftOut(TESSARO_AUDIO_AC3);
+    if (h[0] >= 0x88 && f[0] == 0x7F && f[1] == 0xFE && f[2] == 0x80 && f[3] == 0x01)
+        m_sink->audioLeftOut(TESSARO_AUDIO_DTS);
+}
+
+void PsDemuxer::skipPacket(size_t length) {
+    m_remaining = length - std::min(length, m_hdr.size() - 6);
+    m_hdr.clear();
+    m_target = Target::None;
+    m_state = m_remaining ? State::Skip : State::Sync;
+    if (!m_remaining) endPacket();
 }
 
 void PsDemuxer::startPes(uint8_t id, size_t length) {
@@ -326,7 +407,16 @@ void PsDemuxer::startPes(uint8_t id, size_t length) {
         return;
     }
 
-    chooseTarget(id);
+    if (id == kPrivateStream1) {
+        const size_t peek = privatePeek(headerEnd, length);
+        if (m_hdr.size() < peek) {
+            m_need = peek;
+            return;
+        }
+        choosePrivate(headerEnd, length);
+    } else {
+        chooseTarget(id);
+    }
 
     // Payload bytes that were read together with the header.
     std::vector<uint8_t> staged;

@@ -29,6 +29,8 @@ public:
     virtual void audioMap(AudioCodec codec) = 0;
     virtual void audioPayload(const uint8_t* p, size_t n, uint64_t at) = 0;
     virtual void audioEnd() = 0;
+    // Audio came that no record will carry: a TESSARO_AUDIO_* code says what.
+    virtual void audioLeftOut(int32_t /*code*/) {}
 };
 
 class PsDemuxer {
@@ -53,6 +55,9 @@ private:
     void parseMap();
     void startPes(uint8_t id, size_t length);
     void chooseTarget(uint8_t id);
+    size_t privatePeek(size_t headerEnd, size_t length) const;
+    void choosePrivate(size_t headerEnd, size_t length);
+    void skipPacket(size_t length);
     void endPacket();
 
     PsSink* m_sink;
@@ -72,7 +77,7 @@ private:
     bool m_haveMap = false;
     int m_videoId = -1;
     uint8_t m_mapVideoType = 0;  // what the last map said the video is
-    int m_audioId = -1;
+    int m_audioId = -1;          // a stream id, or 0x100 | the sub-stream id of private stream 1
 };
 
 }  // namespace tessaro

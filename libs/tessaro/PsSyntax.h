@@ -18,6 +18,18 @@ inline bool isAudioStreamId(uint8_t id) {
     return id >= 0xC0 && id <= 0xDF;
 }
 
+constexpr uint8_t kPrivateStream1 = 0xBD;
+
+// p points at 00 00 01 xx of a PES packet: 1 when its header's fixed bits
+// are right, 0 when not, -1 when more bytes are needed.
+inline int plausiblePesHeader(const uint8_t* p, size_t avail) {
+    if (avail < 9) return -1;
+    if ((p[6] & 0xC0) == 0x80)  // MPEG-2 PES header
+        return (p[4] | p[5]) == 0 || (size_t{p[4]} << 8 | p[5]) >= size_t{3} + p[8] ? 1 : 0;
+    // MPEG-1 PES header: stuffing, buffer size or time stamp marker.
+    return p[6] == 0xFF || (p[6] & 0xC0) == 0x40 || (p[6] & 0xE0) == 0x20 || p[6] == 0x0F ? 1 : 0;
+}
+
 // Bytes needed after 00 00 01 xx to judge a header with plausibleHeader.
 constexpr size_t kPlausibleBytes = 14;
 
@@ -40,13 +52,7 @@ inline int plausibleHeader(const uint8_t* p, size_t avail) {
         }
         return 0;
     }
-    if (isVideoStreamId(code) || isAudioStreamId(code)) {
-        if (avail < 9) return -1;
-        if ((p[6] & 0xC0) == 0x80)  // MPEG-2 PES header
-            return (p[4] | p[5]) == 0 || (size_t{p[4]} << 8 | p[5]) >= size_t{3} + p[8] ? 1 : 0;
-        // MPEG-1 PES header: stuffing, buffer size or time stamp marker.
-        return p[6] == 0xFF || (p[6] & 0xC0) == 0x40 || (p[6] & 0xE0) == 0x20 || p[6] == 0x0F ? 1 : 0;
-    }
+    if (isVideoStreamId(code) || isAudioStreamId(code)) return plausiblePesHeader(p, avail);
     if (code == kSystemHeaderCode) {
         if (avail < 7) return -1;
         return (p[6] & 0x80) ? 1 : 0;

@@ -36,11 +36,11 @@ constexpr TypeInfo kTypes[] = {
     // Private types of recorders, as in their program-stream maps.
     {0x90, TESSARO_STREAM_AUDIO, TESSARO_AUDIO_ALAW, Codec::Unknown, AudioCodec::Alaw},
     {0x91, TESSARO_STREAM_AUDIO, TESSARO_AUDIO_MULAW, Codec::Unknown, AudioCodec::Mulaw},
-    // Sound the records cannot carry yet: named, not read.
-    {0x03, TESSARO_STREAM_AUDIO, TESSARO_AUDIO_MPEG, Codec::Unknown, AudioCodec::None},
-    {0x04, TESSARO_STREAM_AUDIO, TESSARO_AUDIO_MPEG, Codec::Unknown, AudioCodec::None},
+    {0x03, TESSARO_STREAM_AUDIO, TESSARO_AUDIO_MPEG, Codec::Unknown, AudioCodec::Mpeg},
+    {0x04, TESSARO_STREAM_AUDIO, TESSARO_AUDIO_MPEG, Codec::Unknown, AudioCodec::Mpeg},
+    // Sound the records cannot carry: named, not read.
     {0x11, TESSARO_STREAM_AUDIO, 0, Codec::Unknown, AudioCodec::None},  // AAC in LATM
-    {0x81, TESSARO_STREAM_AUDIO, 0, Codec::Unknown, AudioCodec::None},  // AC-3
+    {0x81, TESSARO_STREAM_AUDIO, TESSARO_AUDIO_AC3, Codec::Unknown, AudioCodec::None},
     {0x87, TESSARO_STREAM_AUDIO, 0, Codec::Unknown, AudioCodec::None},  // E-AC-3
 };
 
@@ -306,6 +306,11 @@ void TsDemuxer::pmt(const uint8_t* p, size_t n, uint64_t at) {
             s.nFate = TESSARO_STREAM_UNSUPPORTED;
         else
             s.nFate = TESSARO_STREAM_NOT_FIRST;
+        // Sound that no record will carry makes the output a part, never silently whole.
+        if (s.nKind == TESSARO_STREAM_AUDIO && s.nFate != TESSARO_STREAM_READ)
+            m_sink->audioLeftOut(s.nFate == TESSARO_STREAM_NOT_FIRST ? TESSARO_AUDIO_EXTRA_STREAM
+                                 : s.nCodec                          ? s.nCodec
+                                                                     : TESSARO_AUDIO_UNKNOWN);
         m_streams.push_back(s);
     }
 

@@ -43,7 +43,13 @@ enum {
     TESSARO_AUDIO_MPEG = 38,
     /* Linear PCM, 24-bit signed little-endian (3 bytes a sample), channels
      * interleaved: DVD-style LPCM of 20 or 24 bits. */
-    TESSARO_AUDIO_PCM24 = 39
+    TESSARO_AUDIO_PCM24 = 39,
+    /* Audio the parser recognises but does not hand out; never in a record,
+     * only in TessaroStatus.nAudioLeftOut. */
+    TESSARO_AUDIO_AC3 = 40,
+    TESSARO_AUDIO_DTS = 41,
+    TESSARO_AUDIO_EXTRA_STREAM = 97, /* a further audio stream beside the one handed out */
+    TESSARO_AUDIO_UNKNOWN = 98       /* an audio stream type no one here knows */
 };
 
 /* Record flags (nFlags). */
@@ -175,7 +181,9 @@ enum {
     /* nVideoCodec names video this parser does not turn into records. */
     TESSARO_STATUS_VIDEO_UNSUPPORTED = 1u << 0,
     /* The video codec changed part way; nVideoChangeAt says where. */
-    TESSARO_STATUS_VIDEO_CHANGED = 1u << 1
+    TESSARO_STATUS_VIDEO_CHANGED = 1u << 1,
+    /* Audio came that no record carries; nAudioLeftOut says what it was. */
+    TESSARO_STATUS_AUDIO_LEFT_OUT = 1u << 2
 };
 /* What became of one stream of the input. */
 enum {
@@ -211,6 +219,7 @@ typedef struct TessaroStatus {
      * at most TESSARO_MAX_STREAMS are listed, nStreams counts them all. */
     uint32_t nStreams;
     TessaroStream aStreams[TESSARO_MAX_STREAMS];
+    int32_t nAudioLeftOut; /* the first audio left out (TESSARO_AUDIO_*), 0 none */
 } TessaroStatus;
 
 /* Fills *pStatus; nSize is sizeof(TessaroStatus) as the caller knows it (a

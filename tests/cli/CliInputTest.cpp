@@ -62,10 +62,11 @@ TEST(CliInput, TransportStreamsInBothFormatsEveryPictureAndTheSoundInStep) {
             for (size_t i = 0; i < 2; ++i) EXPECT_NEAR(tones[i], flashes[i], 0.005);
         }
     }
-    // Sound the output cannot carry is named with its fate, not passed off as G.711.
+    // MPEG audio is named with its fate and becomes AAC, not passed off as G.711.
     const SProcessResult r = RunProcess({kProgram, "-q", "--json", "-o", tmp.Dir(), kData + "ts_h264_mp2.ts"});
-    EXPECT_NE(r.strOut.find("\"codec\":\"mpeg-audio\",\"id\":257,\"fate\":\"dropped\""), std::string::npos) << r.strOut;
-    EXPECT_EQ(ProbeStreams(tmp.Path("ts_h264_mp2.mp4"), "codec_type"), "video\n");
+    EXPECT_NE(r.strOut.find("\"codec\":\"mpeg-audio\",\"id\":257,\"fate\":\"converted\""), std::string::npos)
+        << r.strOut;
+    EXPECT_EQ(ProbeStreams(tmp.Path("ts_h264_mp2.mp4"), "codec_name"), "h264\naac\n");
 }
 
 TEST(CliInput, OtherFilesAreRefusedByNameAndASecondRunOverAFolderConvertsEveryRecording) {

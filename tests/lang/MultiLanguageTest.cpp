@@ -50,6 +50,7 @@ const std::vector<std::pair<std::wstring, std::wstring>> kKeys = {
     {L"Trelvo.ReasonInputChanged", L"ReasonInputChanged"},
     {L"Trelvo.ReasonNotRegularFile", L"ReasonNotRegularFile"},
     {L"Trelvo.ReasonCodecChanged", L"ReasonCodecChanged"},
+    {L"Trelvo.ReasonAudioLeftOut", L"ReasonAudioLeftOut"},
     {L"Trelvo.ReasonInternal", L"ReasonInternal"},
     {L"Trelvo.ReasonEmptyInput", L"ReasonEmptyInput"},
     {L"Trelvo.ReasonOtherFile", L"ReasonOtherFile"},

@@ -113,14 +113,19 @@ TEST(TessaroInput, DamageIsCountedAndSoundItCannotCarryIsNamed) {
     EXPECT_GE(videoOf(records).size(), 98u);
     EXPECT_GT(audioOf(records).size(), 40u);
 
-    // MPEG audio is listed, not read as something else.
+    // MPEG audio is read as such, a frame a record, not as something else.
     st = statusOf(readFile(dataPath("ts_h264_mp2.ts")), 4096, &records);
     EXPECT_EQ(videoOf(records).size(), 50u);
-    EXPECT_TRUE(audioOf(records).empty());
+    ASSERT_FALSE(audioOf(records).empty());
+    for (const Record& a : audioOf(records)) {
+        EXPECT_EQ(a.codec, TESSARO_AUDIO_MPEG);
+        ASSERT_GE(a.payload.size(), 4u);
+        EXPECT_EQ(a.payload[0], 0xFF);
+    }
     ASSERT_EQ(st.nStreams, 2u);
     EXPECT_EQ(st.aStreams[1].nKind, TESSARO_STREAM_AUDIO);
     EXPECT_EQ(st.aStreams[1].nCodec, TESSARO_AUDIO_MPEG);
-    EXPECT_EQ(st.aStreams[1].nFate, TESSARO_STREAM_UNSUPPORTED);
+    EXPECT_EQ(st.aStreams[1].nFate, TESSARO_STREAM_READ);
 
     // Video of another kind is named as in a program stream.
     st = statusOf(readFile(dataPath("ts_mpeg2.ts")), 4096, &records);
