@@ -17,6 +17,7 @@
 #include "convert/ConvertEngine.h"
 #include "convert/JobParts.h"
 #include "lang/MultiLanguage.h"
+#include "libs/feed/Start.h"
 #include "libs/korvel/korvel.h"
 #include "libs/tessaro/tessaro.h"
 #include "mp4/Mp4Writer.h"
@@ -188,7 +189,7 @@ std::unique_ptr<IInputReader> CMp4Backend::OpenInput(const std::string& strPath,
 }
 
 std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() {
-    return feed::CreateTessaroParser();
+    return feed::CreateStartingParser();
 }
 
 std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath, const SMp4WriterOptions& options,
