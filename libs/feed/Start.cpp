@@ -10,8 +10,8 @@ constexpr size_t kMaxHeld = 256;
 }  // namespace
 
 int64_t SettledFirstDts(const TessaroFrame& first, const TessaroFrame& next) {
-    if (!(next.nFlags & TESSARO_FLAG_AFTER_DROPPED) || first.nDts == TESSARO_NO_TIME ||
-        first.nPts == TESSARO_NO_TIME || next.nDts == TESSARO_NO_TIME)
+    if (!(next.nFlags & TESSARO_FLAG_AFTER_DROPPED) || first.nDts == TESSARO_NO_TIME || first.nPts == TESSARO_NO_TIME ||
+        next.nDts == TESSARO_NO_TIME)
         return first.nDts;
     int64_t nFrame = 0;
     if (first.nRateNum > 0 && first.nRateDen > 0)

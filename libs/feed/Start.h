@@ -32,7 +32,7 @@ private:
     std::unique_ptr<IFrameParser> m_pInner;
     EState m_state = EState::Before;
     bool m_bEnded = false;
-    std::deque<SHeldRecord> m_held;       // the first key frame and what followed it
+    std::deque<SHeldRecord> m_held;        // the first key frame and what followed it
     std::optional<SHeldRecord> m_current;  // the held record handed out last
 };
 
