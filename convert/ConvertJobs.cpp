@@ -329,6 +329,7 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
         result.strDetail = CodecChangePlace(status, bStatus);
     }
     result.nPictures = pWriter->Pictures();
+    if (bStatus) result.nDroppedAtStart = status.nDroppedAtStart;
     result.dMediaSeconds = pWriter->MediaSeconds();
     if (result.bSuccess) result.nOutputBytes = FileBytes(paths.strOut);
     pInput.reset();
@@ -371,6 +372,7 @@ SConversionResult AviResult(const KorvelResult& r) {
     result.bSuccess = r.nCode >= 0;
     result.strDetail = r.szText;
     result.nPictures = r.nPictures;
+    result.nDroppedAtStart = r.nDroppedAtStart;
     result.dMediaSeconds = r.dMediaSeconds;
     result.nOutputBytes = r.nOutputBytes;
     switch (r.nCode) {
