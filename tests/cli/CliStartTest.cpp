@@ -19,8 +19,8 @@ const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
 
 // One entry a line of the first video stream's packets or frames.
 std::vector<double> VideoTimes(const std::string& strFile, const std::string& strEntry) {
-    const SProcessResult r = RunProcess({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", strEntry,
-                                         "-of", "csv=p=0", strFile});
+    const SProcessResult r = RunProcess(
+        {"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", strEntry, "-of", "csv=p=0", strFile});
     std::vector<double> out;
     for (const std::string& line : NonEmptyLines(r.strOut))
         if (std::isdigit(static_cast<unsigned char>(line[0])) || line[0] == '-') out.push_back(std::stod(line));
