@@ -132,11 +132,11 @@ std::string ResultLine(const SFileReport& report, const std::string& strWord) {
 
 std::string JsonLine(const SFileReport& report) {
     const convert::SConversionResult& r = report.result;
-    char szNumbers[160];
+    char szNumbers[200];
     std::snprintf(szNumbers, sizeof szNumbers,
-                  "\"pictures\":%llu,\"seconds\":%.3f,\"bytes\":%llu,\"wall_seconds\":%.3f",
-                  static_cast<unsigned long long>(r.nPictures), r.dMediaSeconds,
-                  static_cast<unsigned long long>(r.nOutputBytes), report.dWallSeconds);
+                  "\"pictures\":%llu,\"dropped_at_start\":%llu,\"seconds\":%.3f,\"bytes\":%llu,\"wall_seconds\":%.3f",
+                  static_cast<unsigned long long>(r.nPictures), static_cast<unsigned long long>(r.nDroppedAtStart),
+                  r.dMediaSeconds, static_cast<unsigned long long>(r.nOutputBytes), report.dWallSeconds);
     std::string strLine = "{\"input\":" + JsonString(report.strInput) + ",\"output\":";
     strLine += r.bSuccess ? JsonString(report.strOutput) : "null";
     strLine += std::string(",\"result\":\"") + (r.bSuccess ? "success" : "failed") + "\",\"whole\":";

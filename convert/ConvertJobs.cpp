@@ -18,6 +18,7 @@
 #include "convert/ConvertEngine.h"
 #include "convert/JobParts.h"
 #include "lang/MultiLanguage.h"
+#include "libs/feed/Start.h"
 #include "libs/korvel/korvel.h"
 #include "libs/tessaro/Records.h"
 #include "libs/tessaro/tessaro.h"
@@ -191,7 +192,7 @@ std::unique_ptr<IInputReader> CMp4Backend::OpenInput(const std::string& strPath,
 }
 
 std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() {
-    return feed::CreateTessaroParser();
+    return feed::CreateStartingParser();
 }
 
 std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath, const SMp4WriterOptions& options,
@@ -350,6 +351,7 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
     }
     NoteLeftOutAudio(result, status, bStatus, pWriter->LeftOutAudio());
     result.nPictures = pWriter->Pictures();
+    if (bStatus) result.nDroppedAtStart = status.nDroppedAtStart;
     result.dMediaSeconds = pWriter->MediaSeconds();
     if (result.bSuccess) result.nOutputBytes = FileBytes(paths.strOut);
     result.strInputFormat = probed.strInputFormat;
@@ -397,6 +399,7 @@ SConversionResult AviResult(const KorvelResult& r) {
     result.bSuccess = r.nCode >= 0;
     result.strDetail = r.szText;
     result.nPictures = r.nPictures;
+    result.nDroppedAtStart = r.nDroppedAtStart;
     result.dMediaSeconds = r.dMediaSeconds;
     result.nOutputBytes = r.nOutputBytes;
     switch (r.nCode) {

@@ -42,6 +42,7 @@ struct SConversionResult {
     EReason reason = EReason::None;
     std::string strDetail;  // UTF-8, appended to the reason's text
     uint64_t nPictures = 0;
+    uint64_t nDroppedAtStart = 0;  // pictures before the first that can be shown
     double dMediaSeconds = 0;
     uint64_t nOutputBytes = 0;
     // A part of the recording: how many seconds before the asked start the

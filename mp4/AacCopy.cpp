@@ -2,6 +2,7 @@
 
 #include "AacEncoder.h"
 #include "PacketSink.h"
+#include "libs/tessaro/Adts.h"
 
 #include <iterator>
 
@@ -11,37 +12,31 @@ extern "C" {
 
 namespace trelvo::mp4 {
 
-namespace {
-
-constexpr int kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
-
-}  // namespace
-
 bool ParseAdts(const uint8_t* p, uint32_t n, SAdtsHeader* pHeader) {
-    if (p == nullptr || n < 7 || p[0] != 0xFF || (p[1] & 0xF6) != 0xF0)
-        return false;  // no sync word, or a layer other than 0
-    SAdtsHeader h;
-    h.nHeaderLen = (p[1] & 0x01) != 0 ? 7 : 9;
-    h.nObjectType = (p[2] >> 6) + 1;
-    h.nFreqIndex = (p[2] >> 2) & 0x0F;
-    h.nChannelConfig = ((p[2] & 0x01) << 2) | (p[3] >> 6);
-    h.nFrameLen = ((p[3] & 0x03) << 11) | (p[4] << 3) | (p[5] >> 5);
-    h.nBlocks = (p[6] & 0x03) + 1;
-    if (h.nFreqIndex >= static_cast<int>(std::size(kRates)) || h.nFrameLen <= h.nHeaderLen ||
-        static_cast<uint32_t>(h.nFrameLen) > n)
+    tessaro::AdtsHeader read;
+    if (p == nullptr || n < tessaro::kAdtsHeaderBytes || !tessaro::readAdtsHeader(p, read) || read.length > n)
         return false;
-    h.nSampleRate = kRates[h.nFreqIndex];
-    h.nChannels = h.nChannelConfig == 7 ? 8 : h.nChannelConfig;
+    SAdtsHeader h;
+    h.nHeaderLen = static_cast<int>(read.headerLength);
+    h.nObjectType = static_cast<int>(read.objectType);
+    h.nFreqIndex = static_cast<int>(read.rateIndex);
+    h.nSampleRate = static_cast<int>(read.sampleRate);
+    h.nChannelConfig = static_cast<int>(read.channelConfig);
+    h.nChannels = static_cast<int>(read.channels);
+    h.nFrameLen = static_cast<int>(read.length);
+    h.nBlocks = static_cast<int>(read.blocks);
     *pHeader = h;
     return true;
 }
 
 std::vector<uint8_t> AacConfig(const SAdtsHeader& h) {
-    // Object type (5 bits), rate index (4), channel configuration (4), then
-    // 1024-sample frames, no core coder, no extension.
-    const unsigned v = (static_cast<unsigned>(h.nObjectType) << 11) | (static_cast<unsigned>(h.nFreqIndex) << 7) |
-                       (static_cast<unsigned>(h.nChannelConfig) << 3);
-    return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v & 0xFF)};
+    tessaro::AdtsHeader header;
+    header.objectType = static_cast<unsigned>(h.nObjectType);
+    header.rateIndex = static_cast<unsigned>(h.nFreqIndex);
+    header.channelConfig = static_cast<unsigned>(h.nChannelConfig);
+    uint8_t config[2];
+    tessaro::adtsAudioConfig(header, config);
+    return {config[0], config[1]};
 }
 
 bool CanCopy(const SAdtsHeader& h) {

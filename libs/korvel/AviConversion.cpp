@@ -1,5 +1,7 @@
 #include "libs/korvel/AviConversion.h"
 
+#include "libs/feed/Start.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -104,7 +106,7 @@ CConversion::~CConversion() = default;
 feed::EFeedEnd CFileSource::Run(const feed::SFeedHooks& hooks) {
     if (m_bRead && !m_input.Rewind()) return feed::EFeedEnd::ReadError;
     m_bRead = true;
-    m_pParser = feed::CreateTessaroParser();
+    m_pParser = feed::CreateStartingParser();
     if (!m_pParser) throw std::bad_alloc();
     return feed::Feed(m_input, *m_pParser, hooks);
 }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include "libs/annexb/ConfigRecords.h"
+#include "libs/tessaro/Adts.h"
 #include "libs/tessaro/MpegAudio.h"
 
 namespace korvel {
@@ -16,9 +17,6 @@ constexpr int64_t kMaxGapSeconds = 60;
 // Audio that wanders less than this from its time stamps is left alone, so
 // that jitter in the stamps does not chop the sound.
 constexpr int64_t kAudioToleranceMs = 40;
-
-constexpr uint32_t kAdtsRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                     22050, 16000, 12000, 11025, 8000,  7350};
 
 int64_t ScaleTicks(int64_t nTicks, int64_t nNum, int64_t nDen) {
     // nTicks * nNum / nDen, rounded to nearest, without overflow for any
@@ -57,20 +55,13 @@ SVideoInfo DescribeVideo(const TessaroFrame& f) {
 }
 
 bool ParseAdts(const uint8_t* p, size_t n, SAdtsFrame& out) {
-    if (!p || n < 7 || p[0] != 0xFF || (p[1] & 0xF6) != 0xF0) return false;
-    const bool bCrc = (p[1] & 0x01) == 0;
-    const unsigned nProfile = p[2] >> 6;
-    const unsigned nRateIndex = (p[2] >> 2) & 0x0F;
-    const unsigned nChannels = ((p[2] & 0x01) << 2) | (p[3] >> 6);
-    const size_t nFrame = (size_t{p[3] & 0x03u} << 11) | (size_t{p[4]} << 3) | (p[5] >> 5);
-    const unsigned nBlocks = p[6] & 0x03;
-    const size_t nHeader = bCrc ? 9 : 7;
-    if (nRateIndex >= 13 || nChannels == 0 || nBlocks != 0 || nFrame <= nHeader || nFrame > n) return false;
-    const unsigned nObjectType = nProfile + 1;
-    out.nHeader = nHeader;
-    out.nFrame = nFrame;
-    out.config[0] = static_cast<uint8_t>((nObjectType << 3) | (nRateIndex >> 1));
-    out.config[1] = static_cast<uint8_t>(((nRateIndex & 1) << 7) | (nChannels << 3));
+    tessaro::AdtsHeader h;
+    if (!p || n < tessaro::kAdtsHeaderBytes || !tessaro::parseAdts(p, h) || h.blocks != 1 || h.length > n) return false;
+    out.nHeader = h.headerLength;
+    out.nFrame = h.length;
+    out.nSampleRate = h.sampleRate;
+    out.nChannels = h.channels;
+    tessaro::adtsAudioConfig(h, out.config);
     return true;
 }
 
@@ -113,9 +104,8 @@ bool DescribeAudio(const TessaroFrame& f, SAudioInfo& a) {
             if (!ParseAdts(f.pPayload, f.nPayloadLen, adts)) return false;
             a.kind = EAudioKind::Aac;
             a.aacConfig.assign(adts.config, adts.config + 2);
-            const unsigned nRateIndex = (f.pPayload[2] >> 2) & 0x0F;
-            a.nSampleRate = kAdtsRates[nRateIndex];
-            a.nChannels = ((f.pPayload[2] & 0x01u) << 2) | (f.pPayload[3] >> 6);
+            a.nSampleRate = adts.nSampleRate;
+            a.nChannels = adts.nChannels;
             a.nCodec = f.nCodec;
             a.nFrameSamples = 1024;
             return true;

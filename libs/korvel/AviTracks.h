@@ -58,6 +58,8 @@ bool DescribeAudio(const TessaroFrame& f, SAudioInfo& a);
 struct SAdtsFrame {
     size_t nHeader = 0;
     size_t nFrame = 0;  // whole frame, header included
+    uint32_t nSampleRate = 0;
+    uint32_t nChannels = 0;  // channel configuration 7 is eight
     uint8_t config[2] = {0, 0};
 };
 bool ParseAdts(const uint8_t* p, size_t n, SAdtsFrame& out);

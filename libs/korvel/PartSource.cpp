@@ -1,5 +1,7 @@
 #include "libs/korvel/PartSource.h"
 
+#include "libs/feed/Start.h"
+
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -36,7 +38,7 @@ CPartSource::CPartSource(std::vector<std::string> inputs, const KorvelPart& part
                   m_nFailure = error == feed::EOpenError::NotRegularFile ? KORVEL_ERR_NOT_REGULAR : KORVEL_ERR_INPUT;
               return pInput;
           },
-          [] { return feed::CreateTessaroParser(); }),
+          [] { return feed::CreateStartingParser(); }),
       m_nRecordedUs(part.nRecordedUs),
       m_nFrom(part.nFrom) {
     m_recording.SetCut(part.nFrom, part.nTo);

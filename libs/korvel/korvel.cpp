@@ -42,6 +42,7 @@ int32_t Convert(const char* pszInput, const char* pszOutput, KorvelProgressFn pf
     const int32_t nResult = conversion.Run(source);
     SetText(r, conversion.ErrorText());
     r.nPictures = conversion.Pictures();
+    if (TessaroStatus status{}; source.Status(status)) r.nDroppedAtStart = status.nDroppedAtStart;
     if (nResult >= 0 && conversion.LeftOutOtherCodec()) {
         r.nWarning = KORVEL_WARN_CODEC_CHANGED;
     } else if (nResult >= 0 && !conversion.LeftOutAudio().empty()) {

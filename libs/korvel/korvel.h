@@ -39,12 +39,14 @@ enum {
 
 /* What a conversion gave. */
 typedef struct KorvelResult {
-    int32_t nCode;         /* the call's result */
-    int32_t nWarning;      /* KORVEL_WARN_* */
-    char szText[256];      /* the reason in detail (the system's message, a codec), UTF-8; may be empty */
-    uint64_t nPictures;    /* pictures written */
-    double dMediaSeconds;  /* length of the output */
-    uint64_t nOutputBytes; /* size of the output */
+    int32_t nCode;            /* the call's result */
+    int32_t nWarning;         /* KORVEL_WARN_* */
+    char szText[256];         /* the reason in detail (the system's message, a codec), UTF-8; may be empty */
+    uint64_t nPictures;       /* pictures written */
+    double dMediaSeconds;     /* length of the output */
+    uint64_t nOutputBytes;    /* size of the output */
+    uint64_t nDroppedAtStart; /* pictures no file can show: before the first key frame, and
+                                 the undecodable leading pictures after it */
 } KorvelResult;
 
 /* Progress in bytes of input, scaled so that both numbers fit 32 bits.

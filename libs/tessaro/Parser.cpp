@@ -267,7 +267,7 @@ void Parser::drainVideo() {
         f.nFrameType = TESSARO_FRAME_VIDEO;
         f.nFrameKind = pic.key ? TESSARO_KIND_KEY : TESSARO_KIND_NONKEY;
         f.nCodec = codeOf(pic.codec);
-        f.nFlags = t.flags;
+        f.nFlags = t.flags | (pic.afterDropped ? uint32_t{TESSARO_FLAG_AFTER_DROPPED} : 0u);
         f.nPts = t.pts;
         f.nDts = t.dts;
         f.nRateNum = t.rate.num;
@@ -292,6 +292,7 @@ void Parser::drainVideo() {
 }
 
 void Parser::noteVideo() {
+    m_status.nDroppedAtStart = m_video.droppedAtStart();
     const Codec c = m_video.codec();
     if (c != Codec::Unknown && !isParsed(c)) {
         m_status.nFlags |= TESSARO_STATUS_VIDEO_UNSUPPORTED;

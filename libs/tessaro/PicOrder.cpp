@@ -117,6 +117,7 @@ bool PicOrder::parseH264Slice(const uint8_t* nal, size_t size, H264Slice& s, con
     CBitReader br(rbsp.data(), rbsp.size());
     br.Ue();  // first_mb_in_slice
     const uint32_t type = br.Ue() % 5;
+    s.intra = type == 2 || type == 4;
     const uint32_t ppsId = br.Ue();
     if (br.Failed() || ppsId > 255 || !m_pps[ppsId] || !m_sps[m_pps[ppsId]->spsId]) return false;
     const PicParams& pp = *m_pps[ppsId];
@@ -224,6 +225,7 @@ PicOrderInfo PicOrder::h264(const uint8_t* nal, size_t size) {
     out.valid = true;
     out.poc = !s.field ? std::min(top, bottom) : s.bottom ? bottom : top;
     out.newPeriod = s.idr || s.mmco5;
+    out.intra = s.intra;
     // What the next picture counts from.
     if (s.mmco5) {
         // The count starts again from this picture.

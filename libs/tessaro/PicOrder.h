@@ -19,6 +19,7 @@ struct PicOrderInfo {
     int64_t poc = 0;
     bool newPeriod = false;  // displayed after every picture before it
     bool skip = false;       // a leading picture that cannot be decoded here
+    bool intra = false;      // H.264: the first slice is an I or SI slice
 };
 
 // The parts of a picture parameter set that slice headers depend on.
@@ -53,6 +54,7 @@ private:
         uint32_t pocLsb = 0;
         int32_t deltaBottom = 0, delta0 = 0, delta1 = 0;
         bool mmco5 = false;
+        bool intra = false;
     };
     struct H264State {
         int64_t prevMsb = 0, prevLsb = 0;  // of the last reference picture

@@ -24,6 +24,26 @@ void appendWithStartCode(std::vector<uint8_t>& out, const std::vector<uint8_t>& 
     out.insert(out.end(), unit.begin(), unit.end());
 }
 
+// True when an H.264 SEI unit (from its header byte on) holds a recovery
+// point message: decoding may begin at the picture it comes with.
+bool hasRecoveryPoint(const uint8_t* nal, size_t size) {
+    if (size < 2) return false;
+    const std::vector<uint8_t> rbsp = annexb::UnescapeRbsp(nal + 1, size - 1, 4096);
+    size_t i = 0;
+    while (i < rbsp.size() && rbsp[i] != 0x80) {  // up to the stop bit
+        unsigned type = 0, len = 0;
+        while (i < rbsp.size() && rbsp[i] == 0xFF) type += rbsp[i++];
+        if (i >= rbsp.size()) return false;
+        type += rbsp[i++];
+        while (i < rbsp.size() && rbsp[i] == 0xFF) len += rbsp[i++];
+        if (i >= rbsp.size()) return false;
+        len += rbsp[i++];
+        if (type == 6) return true;
+        i += len;
+    }
+    return false;
+}
+
 }  // namespace
 
 void VideoAssembler::noteStamp(const Stamp& stamp) {
@@ -280,6 +300,8 @@ void VideoAssembler::finishNal(uint64_t hdr, uint64_t endPos) {
         return;
     }
     if (h264 ? (t == 10 || t == 11) : (t == 36 || t == 37)) m_order.endOfSequence();
+    if (h264 && t == 6 && hasRecoveryPoint(m_buf.at(hdr), static_cast<size_t>(endPos - hdr)))
+        (m_cutAt != kNoPos ? m_next : m_au).recovery = true;
     bool isParam = h264 ? (t == 7 || t == 8) : (t >= 32 && t <= 34);
     if (!isParam) return;
     while (endPos > hdr && *m_buf.at(endPos - 1) == 0) --endPos;
@@ -336,8 +358,32 @@ void VideoAssembler::takeUnits(Picture& pic, uint64_t endPos) {
     if (!bKnown) pic.units.clear();
 }
 
+// A picture decoding can begin with: an IDR or other random access point,
+// or, in H.264 before any IDR, an I picture or a recovery point.
+bool VideoAssembler::isStartPoint() const {
+    if (m_au.key) return true;
+    return m_codec == Codec::H264 && !m_sawIdr && (m_au.order.intra || m_au.recovery);
+}
+
+// A picture after an H.264 start that is not an IDR, shown before it: it
+// refers to pictures before the start. A new period of order counts ends this.
+bool VideoAssembler::isUndecodableLeading() {
+    if (!m_leadActive || m_codec != Codec::H264) return false;
+    if (m_au.key || m_au.order.newPeriod) {
+        m_leadActive = false;
+        return false;
+    }
+    return m_au.order.valid && m_au.order.poc < m_leadPoc;
+}
+
 void VideoAssembler::finishPicture(uint64_t endPos) {
-    if (m_auStart == kNoPos || endPos <= m_auStart || !m_au.hasVcl || m_au.brokenStart || m_au.order.skip) {
+    const bool whole = m_auStart != kNoPos && endPos > m_auStart && m_au.hasVcl && !m_au.brokenStart;
+    const bool leading = whole && (m_au.order.skip || isUndecodableLeading());
+    if (leading) {
+        ++m_droppedAtStart;
+        m_afterDropped = true;
+    }
+    if (!whole || leading) {
         Picture none;
         none.pos = m_auStart == kNoPos ? endPos : m_auStart;
         takeUnits(none, endPos);
@@ -362,7 +408,7 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
         pic.maxRefFrames = m_seq.maxRefFrames;
         pic.pocIsDecodeOrder = m_codec == Codec::H264 && m_seq.order.pocType == 2;
     }
-    if (m_au.key) {
+    if (isStartPoint()) {
         bool h265 = m_codec == Codec::H265;
         bool needVps = h265 && !m_au.hasVps, needSps = !m_au.hasSps, needPps = !m_au.hasPps;
         bool canFill =
@@ -390,6 +436,16 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
             }
         }
     }
+    m_sawIdr |= m_codec == Codec::H264 && m_au.key;
+    if (pic.key && !m_started) {
+        m_started = true;
+        m_leadActive = m_codec == Codec::H264 && !m_au.key && pic.pocValid;
+        m_leadPoc = pic.poc;
+    } else if (!m_started) {
+        ++m_droppedAtStart;  // handed out, but nothing can start with it
+    }
+    pic.afterDropped = m_afterDropped;
+    m_afterDropped = false;
     ++m_pictures;
     m_ready.push_back(std::move(pic));
 }

@@ -59,6 +59,7 @@ struct Picture {
     int64_t poc = 0;
     bool newPeriod = false;         // shown after every picture before it
     bool pocIsDecodeOrder = false;  // H.264 order count type 2: no reordering at all
+    bool afterDropped = false;      // undecodable leading pictures were left out just before
 };
 
 class VideoAssembler {
@@ -96,6 +97,10 @@ public:
     // Bytes from pos on are still referenced by records not yet released.
     void setHold(uint64_t pos) { m_hold = pos; }
 
+    // Pictures no file can show: before the first key picture, and the
+    // leading pictures after it that need pictures from before it.
+    uint64_t droppedAtStart() const { return m_droppedAtStart; }
+
     // Forgets the partial picture and unscanned bytes; parameter sets stay.
     void reset();
 
@@ -110,6 +115,7 @@ private:
         bool brokenStart = false;  // first slice is not the picture's first
         bool delimited = false;    // began where the previous picture ended
         bool firstIsAud = false;
+        bool recovery = false;  // H.264: a recovery point message came with it
         bool hasVps = false, hasSps = false, hasPps = false;
         unsigned nalCount = 0;
         uint64_t audEnd = kNoPos;
@@ -144,6 +150,8 @@ private:
     void addNal(AuState& au, const struct NalClass& c, uint64_t sc, const SliceFieldInfo& fi);
     void finishNal(uint64_t hdr, uint64_t endPos);
     void finishPicture(uint64_t endPos);
+    bool isStartPoint() const;
+    bool isUndecodableLeading();
     bool takeStamp(uint64_t hdrPos, Stamp& stamp);
     void dropPartial();
     void takeUnits(Picture& pic, uint64_t endPos);
@@ -185,6 +193,17 @@ private:
     FrameRate m_vpsRate;
 
     std::deque<StampNote> m_stampNotes;
+
+    // Where decoding can begin. H.264 without an IDR picture (periodic intra
+    // refresh, an open group of pictures cut short) begins at an I picture or
+    // a recovery point; the pictures after such a start that are shown before
+    // it refer to pictures before it.
+    bool m_started = false;  // a key picture came
+    bool m_sawIdr = false;
+    bool m_leadActive = false;
+    int64_t m_leadPoc = 0;
+    bool m_afterDropped = false;
+    uint64_t m_droppedAtStart = 0;
 
     std::deque<Picture> m_ready;
 

@@ -62,7 +62,11 @@ enum {
     TESSARO_FLAG_DISCONTINUITY = 1u << 1,
     /* The payload's bytes are the caller's until the next call: it may
      * rewrite them where they lie, and the library does not read them again. */
-    TESSARO_FLAG_PAYLOAD_WRITABLE = 1u << 2
+    TESSARO_FLAG_PAYLOAD_WRITABLE = 1u << 2,
+    /* Pictures right before this one in decoding order were left out: they
+     * lead the key frame before them but need pictures from before it, so
+     * nothing can decode them here. */
+    TESSARO_FLAG_AFTER_DROPPED = 1u << 3
 };
 
 /* A time that is not known. Times are in 90 kHz ticks. */
@@ -220,6 +224,10 @@ typedef struct TessaroStatus {
     uint32_t nStreams;
     TessaroStream aStreams[TESSARO_MAX_STREAMS];
     int32_t nAudioLeftOut; /* the first audio left out (TESSARO_AUDIO_*), 0 none */
+    /* Pictures that no file can show: those before the first key frame
+     * (handed out as non-key records) and the undecodable leading pictures
+     * after it (left out). */
+    uint64_t nDroppedAtStart;
 } TessaroStatus;
 
 /* Fills *pStatus; nSize is sizeof(TessaroStatus) as the caller knows it (a

@@ -1,3 +1,4 @@
+#include "mp4/AacCopy.h"
 #include "mp4/AacEncoder.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,22 @@ TEST(AacTrackConfig, IsTheEncodersOwn) {
             avcodec_free_context(&pCtx);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The track's reading of an ADTS header is the parser's: eight channels for
+// configuration 7, which the track's configuration keeps as 7.
+TEST(AacCopyHeader, EightChannelsFromConfiguration7) {
+    const uint8_t frame[16] = {0xFF, 0xF1, 0x4D, 0xC0, 0x02, 0x1F, 0xFC};  // LC, 48 kHz, 16 bytes
+    trelvo::mp4::SAdtsHeader h;
+    ASSERT_TRUE(trelvo::mp4::ParseAdts(frame, sizeof frame, &h));
+    EXPECT_EQ(h.nChannels, 8);
+    EXPECT_EQ(h.nSampleRate, 48000);
+    EXPECT_EQ(trelvo::mp4::AacConfig(h), (std::vector<uint8_t>{0x11, 0xB8}));
+    EXPECT_FALSE(trelvo::mp4::ParseAdts(frame, 15, &h));  // the frame is cut short
 }
 
 }  // namespace

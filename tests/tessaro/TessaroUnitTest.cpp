@@ -1,6 +1,7 @@
 // The parser's internals: parameter-set parsing on crafted sets, the byte
 // store, and program-stream forms the fixtures do not cover.
 #include "TessaroBits.h"
+#include "libs/tessaro/Adts.h"
 #include "libs/tessaro/ByteBuffer.h"
 #include "libs/tessaro/ParamSets.h"
 #include "libs/tessaro/Parser.h"
@@ -481,4 +482,39 @@ TEST(TessaroFrameRate, FromTimeStampSpacingWhenTheStreamHasNoTiming) {
     std::vector<unsigned> rates = wrap(reordered);
     ASSERT_EQ(rates.size(), 49u);  // the last picture stays open
     for (size_t i = 8; i < rates.size(); ++i) EXPECT_EQ(rates[i], 25u) << i;
+}
+
+// The one ADTS reader: channel configuration 7 is eight channels and stays 7
+// in the track's configuration; a layout inside the frame (0) is a header,
+// but not one the parser frames sound by.
+TEST(TessaroAdts, ChannelConfigurationsAndTheTrackConfiguration) {
+    // AAC LC, 48 kHz (index 3), 200-byte frame, no CRC, one block.
+    auto header = [](unsigned channelConfig) {
+        const unsigned len = 200;
+        return std::vector<uint8_t>{0xFF,
+                                    0xF1,
+                                    static_cast<uint8_t>((1u << 6) | (3u << 2) | (channelConfig >> 2)),
+                                    static_cast<uint8_t>(((channelConfig & 3u) << 6) | (len >> 11)),
+                                    static_cast<uint8_t>((len >> 3) & 0xFF),
+                                    static_cast<uint8_t>(((len & 7u) << 5) | 0x1F),
+                                    0xFC};
+    };
+    tessaro::AdtsHeader h;
+    ASSERT_TRUE(tessaro::parseAdts(header(7).data(), h));
+    EXPECT_EQ(h.channels, 8u);
+    EXPECT_EQ(h.channelConfig, 7u);
+    EXPECT_EQ(h.sampleRate, 48000u);
+    EXPECT_EQ(h.length, 200u);
+    EXPECT_EQ(h.headerLength, 7u);
+    EXPECT_EQ(h.samples, 1024u);
+    uint8_t config[2];
+    tessaro::adtsAudioConfig(h, config);
+    EXPECT_EQ(config[0], 0x11);  // LC, rate index 3
+    EXPECT_EQ(config[1], 0xB8);  // channel configuration 7
+    EXPECT_FALSE(tessaro::parseAdts(header(0).data(), h));
+    ASSERT_TRUE(tessaro::readAdtsHeader(header(0).data(), h));
+    EXPECT_EQ(h.channels, 0u);
+    std::vector<uint8_t> bad = header(2);
+    bad[2] = static_cast<uint8_t>((bad[2] & 0xC3) | (13u << 2));  // reserved rate
+    EXPECT_FALSE(tessaro::readAdtsHeader(bad.data(), h));
 }
