@@ -381,7 +381,7 @@ void CAacEncoder::SendVisualOn(const AVFrame* pFrame) {
     SVisualOn& vo = *m_pVisualOn;
     VO_CODECBUFFER in{};
     in.Buffer = pFrame->data[0];
-    in.Length = static_cast<VO_U32>(pFrame->nb_samples * m_nChannels * 2);
+    in.Length = static_cast<VO_U32>(pFrame->nb_samples) * static_cast<VO_U32>(m_nChannels) * 2u;
     if (vo.api.SetInputData(vo.hEncoder, &in) != VO_ERR_NONE) return;
     for (;;) {
         VO_CODECBUFFER out{};

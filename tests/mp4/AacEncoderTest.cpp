@@ -65,6 +65,7 @@ TEST(AacEncoder, TheFastEncoderKeepsTheLengthAndTheFidelity) {
     constexpr size_t kSamples = 30 * kRate + 333;
     // Every A-law value in order, to quantise the sweep as a recorder would.
     std::vector<int16_t> levels;
+    levels.reserve(256);
     for (int a = 0; a < 256; ++a) levels.push_back(CAudioDecoder::ALawToLinear(static_cast<uint8_t>(a)));
     std::sort(levels.begin(), levels.end());
     std::vector<int16_t> sweep(kSamples);
