@@ -1,5 +1,6 @@
 #include "Mp4Writer.h"
 
+#include "AacEncoder.h"
 #include "AudioTrack.h"
 #include "FfmpegPtr.h"
 #include "PacketSink.h"
@@ -35,7 +36,6 @@ struct SFormatCtxFree {
 };
 using FormatCtxPtr = std::unique_ptr<AVFormatContext, SFormatCtxFree>;
 
-constexpr int64_t kAacBitRate = 64000;
 // Video held after the first key frame while no audio record has said what
 // the audio track is: about a second, and never more than this.
 constexpr int64_t kHoldTicks = CVideoClock::INPUT_TICKS;
@@ -375,7 +375,7 @@ bool CMp4Writer::SImpl::AddAudioStream(const CAudioTrack::SShape& shape) {
     pPar->codec_id = nId;
     pPar->sample_rate = shape.nRate;
     pPar->format = AV_SAMPLE_FMT_FLTP;
-    if (!shape.bCopy) pPar->bit_rate = std::min<int64_t>(kAacBitRate, int64_t{6} * shape.nRate * shape.nChannels);
+    if (!shape.bCopy) pPar->bit_rate = CAacEncoder::BitRate(shape.nRate, shape.nChannels);
     pPar->frame_size = 1024;
     av_channel_layout_default(&pPar->ch_layout, shape.nChannels);
     if (!SetExtradata(pPar, shape.config)) return false;

@@ -6,6 +6,7 @@ PKGS=(
   build-essential cmake ninja-build pkg-config git
   dpkg-dev file
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
+  libvo-aacenc-dev
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev clang-tidy clang-format

@@ -93,17 +93,22 @@ void ExpectAacTone(const SProbe& p, int nRate, int nChannels, double dSeconds) {
     EXPECT_EQ(p.audio.nChannels, nChannels);
     EXPECT_EQ(p.audio.nDecodeErrors, 0);
     const auto nExpected = static_cast<int64_t>(dSeconds * nRate);
-    // Flushing pads to whole frames and adds the encoder's delay.
     EXPECT_GE(p.audio.nDecodedFrames, nExpected);
     EXPECT_LE(p.audio.nDecodedFrames, nExpected + 4 * 1024);
     EXPECT_NEAR(p.audio.dToneHz, 440.0, 4.0);
     EXPECT_GT(p.audio.dPeak, 0.05);
-    // The first packet carries the encoder's priming, one frame before zero;
-    // the edit the muxer writes keeps it from being heard.
+    // The track lasts as long as the sound: the last frame's padding is not
+    // played.
+    EXPECT_NEAR(p.audio.dDuration, dSeconds, 1e-3);
+    // The first packet carries the encoder's priming, up to two frames before
+    // zero; the edit the muxer writes keeps it from being heard.
     ASSERT_GE(p.audio.vPts.size(), 3u);
+    const double dFirst = static_cast<double>(p.audio.vPts[0]) * p.audio.dTimeBase;
+    EXPECT_LT(dFirst, 0);
+    EXPECT_GE(dFirst, -2048.0 / nRate);
     for (size_t i = 0; i < 3; ++i)
         EXPECT_NEAR(static_cast<double>(p.audio.vPts[i]) * p.audio.dTimeBase,
-                    (static_cast<double>(i) - 1) * 1024.0 / nRate, 1e-6);
+                    dFirst + static_cast<double>(i) * 1024.0 / nRate, 1e-6);
 }
 
 using Mp4Writer = COutputTest;
