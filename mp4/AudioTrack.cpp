@@ -3,6 +3,7 @@
 #include "AacDecoder.h"
 #include "AacEncoder.h"
 #include "AudioDecoder.h"
+#include "libs/tessaro/Limits.h"
 #include "libs/tessaro/tessaro.h"
 #include "log/Log.h"
 
@@ -18,22 +19,22 @@ using namespace trelvo::mp4;
 
 namespace {
 
-constexpr int64_t kInputTicks = 90000;
+constexpr int64_t kInputTicks = timing::kTicksPerSecond;
 constexpr uint32_t kMaxChannels = 8;
 constexpr uint32_t kMaxSampleRate = 384000;
 // Records before the header are held for this long, and this much at most.
-constexpr int64_t kHoldTicks = kInputTicks;
+constexpr int64_t kHoldTicks = timing::kMp4HoldTicks;
 constexpr size_t kMaxHeldBytes = 1 << 20;
 constexpr size_t kMaxHeld = 512;
 // Sound this far from where its time puts it is moved back to its time.
-constexpr int64_t kToleranceMs = 40;
+constexpr int64_t kToleranceMs = timing::kMp4AudioToleranceMs;
 // Farther than this, a record's time is not believed: it follows on.
-constexpr int64_t kMaxGapSeconds = 600;
-constexpr int64_t kFarBehindSeconds = 3;
+constexpr int64_t kMaxGapSeconds = timing::kMp4AudioMaxGapSeconds;
+constexpr int64_t kFarBehindSeconds = timing::kMp4AudioFarBehindSeconds;
 // Silence beyond the sound that really came, at most: times that claim
 // days of gaps must not make days of work.
-constexpr int64_t kFreeSilenceSeconds = 600;
-constexpr int64_t kMaxTime = int64_t{1} << 52;
+constexpr int64_t kFreeSilenceSeconds = timing::kMp4FreeSilenceSeconds;
+constexpr int64_t kMaxTime = timing::kMaxTime;
 
 enum : unsigned { kWarnNotAac = 1, kWarnOtherConfig = 2, kWarnBlocks = 4 };
 

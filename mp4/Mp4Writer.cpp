@@ -6,6 +6,7 @@
 #include "VideoClock.h"
 #include "libs/annexb/ConfigRecords.h"
 #include "libs/output/FileOutput.h"
+#include "libs/tessaro/Limits.h"
 #include "libs/tessaro/Records.h"
 #include "libs/tessaro/tessaro.h"
 #include "log/Log.h"
@@ -38,11 +39,11 @@ using FormatCtxPtr = std::unique_ptr<AVFormatContext, SFormatCtxFree>;
 constexpr int64_t kAacBitRate = 64000;
 // Video held after the first key frame while no audio record has said what
 // the audio track is: about a second, and never more than this.
-constexpr int64_t kHoldTicks = CVideoClock::INPUT_TICKS;
+constexpr int64_t kHoldTicks = timing::kMp4HoldTicks;
 constexpr size_t kMaxHeldBytes = size_t{4} << 20;
 constexpr size_t kMaxHeld = 1024;
 // Record times beyond this magnitude are not meant.
-constexpr int64_t kMaxTime = int64_t{1} << 52;
+constexpr int64_t kMaxTime = timing::kMaxTime;
 
 using tessaro::IsUsableKeyFrame;
 

@@ -1,5 +1,6 @@
 #include "VideoClock.h"
 
+#include "libs/tessaro/Limits.h"
 #include "libs/tessaro/tessaro.h"
 
 #include <algorithm>
@@ -19,13 +20,13 @@ constexpr int64_t kMaxRate = 1000000;
 constexpr int64_t kMinRateSeconds = 3600;
 // A record more than this behind the one before has a stray time; so has
 // one this far ahead (a step the track could not hold either).
-constexpr int64_t kFarBehind = 3 * CVideoClock::INPUT_TICKS;
-constexpr int64_t kFarAhead = 600 * CVideoClock::INPUT_TICKS;
+constexpr int64_t kFarBehind = timing::kMp4VideoFarBehind;
+constexpr int64_t kFarAhead = timing::kMp4VideoFarAhead;
 // Reordering never holds a picture back this long; a larger gap between the
 // decode and presentation times is a stray time.
-constexpr int64_t kMaxReorder = 3 * CVideoClock::INPUT_TICKS;
+constexpr int64_t kMaxReorder = timing::kMp4MaxReorder;
 // Record times beyond this magnitude are not meant (and would overflow).
-constexpr int64_t kMaxTime = int64_t{1} << 52;
+constexpr int64_t kMaxTime = timing::kMaxTime;
 
 bool Sane(int64_t nTime) {
     return nTime != TESSARO_NO_TIME && nTime > -kMaxTime && nTime < kMaxTime;

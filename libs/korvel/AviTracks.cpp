@@ -4,17 +4,18 @@
 
 #include <cmath>
 #include "libs/annexb/ConfigRecords.h"
+#include "libs/tessaro/Limits.h"
 
 namespace korvel {
 
 namespace {
 
-constexpr int64_t kTicksPerSecond = 90000;
+constexpr int64_t kTicksPerSecond = timing::kTicksPerSecond;
 // Beyond this a gap is not the recorder's clock but damage: no filler for it.
-constexpr int64_t kMaxGapSeconds = 60;
+constexpr int64_t kMaxGapSeconds = timing::kAviMaxGapSeconds;
 // Audio that wanders less than this from its time stamps is left alone, so
 // that jitter in the stamps does not chop the sound.
-constexpr int64_t kAudioToleranceMs = 40;
+constexpr int64_t kAudioToleranceMs = timing::kAviAudioToleranceMs;
 
 constexpr uint32_t kAdtsRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                      22050, 16000, 12000, 11025, 8000,  7350};
