@@ -162,6 +162,7 @@ bool CAudioTrack::MaySilence(int64_t nSamples) {
     const int64_t nRate = m_shape.nRate;
     if (nSamples > kMaxGapSeconds * nRate || m_nSilence + nSamples > m_nReal + kFreeSilenceSeconds * nRate)
         return false;
+    TRELVO_LOG_DEBUG("mp4", "a gap of %lld samples in the sound filled with silence", static_cast<long long>(nSamples));
     m_nSilence += nSamples;
     return true;
 }
@@ -204,7 +205,11 @@ int32_t CAudioTrack::InputCopy(const TessaroFrame& frame) {
         // by one never overshoots into the other direction.
         const int64_t nOff = nPos - m_nNext;
         const int64_t nMargin = std::max<int64_t>(nRate * kToleranceMs / 1000, kAacFrameSamples * 3 / 5);
-        if (nOff < -nMargin && nOff >= -kFarBehindSeconds * nRate) return 0;
+        if (nOff < -nMargin && nOff >= -kFarBehindSeconds * nRate) {
+            TRELVO_LOG_DEBUG("mp4", "an AAC frame over the sound before it dropped (%lld samples behind)",
+                             static_cast<long long>(-nOff));
+            return 0;
+        }
         if (nOff > nMargin && MaySilence(nOff)) {
             int64_t nSilent = (nOff + kAacFrameSamples / 2) / kAacFrameSamples;
             while (nSilent > 0 && m_pCopy->WriteSilence(m_nNext)) {
@@ -233,7 +238,10 @@ int64_t CAudioTrack::AlignEncoded(const TessaroFrame& frame, int nInRate) {
         m_pEncoder->FeedSilence(nOff);
         return 0;
     }
-    if (nOff < -nTolerance && nOff >= -kFarBehindSeconds * nRate) return av_rescale(-nOff, nInRate, nRate);
+    if (nOff < -nTolerance && nOff >= -kFarBehindSeconds * nRate) {
+        TRELVO_LOG_DEBUG("mp4", "%lld samples over the sound before them dropped", static_cast<long long>(-nOff));
+        return av_rescale(-nOff, nInRate, nRate);
+    }
     return 0;
 }
 

@@ -189,10 +189,14 @@ int32_t CMp4Writer::SImpl::InputFrame(const TessaroFrame* pFrame) {
 
 int32_t CMp4Writer::SImpl::InputVideo(const TessaroFrame& frame) {
     if (m_eState == EState::Waiting) {
-        if (!IsUsableKeyFrame(frame)) return 0;
+        if (!IsUsableKeyFrame(frame)) {
+            TRELVO_LOG_DEBUG("mp4", "a picture before the first usable key frame dropped");
+            return 0;
+        }
         const int32_t r = StartFile(frame);
         if (r <= 0) return r;
     } else if (frame.nFrameKind == TESSARO_KIND_KEY && !IsUsableKeyFrame(frame)) {
+        TRELVO_LOG_DEBUG("mp4", "a key frame without usable parameter sets dropped");
         return 0;
     }
     if (frame.pPayload == nullptr || frame.nPayloadLen == 0) return 0;

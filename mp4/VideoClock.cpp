@@ -2,6 +2,7 @@
 
 #include "libs/tessaro/Limits.h"
 #include "libs/tessaro/tessaro.h"
+#include "log/Log.h"
 
 #include <algorithm>
 #include <numeric>
@@ -95,8 +96,12 @@ bool CVideoClock::Plausible(int64_t nInDts, int64_t nCounter) {
     if (m_bSuspect && nInDts > m_nSuspectIn && nInDts - m_nSuspectIn < kFarBehind) {
         m_nOffset = m_nSuspectIn * m_nScale - m_nSuspectOut;
         m_bSuspect = false;
+        TRELVO_LOG_DEBUG("mp4", "the recorder's clock jumped at %lld; the video times go on from there",
+                         static_cast<long long>(m_nSuspectIn));
         return true;
     }
+    TRELVO_LOG_DEBUG("mp4", "a picture's time %lld is far from the last: stamped by the frame counter",
+                     static_cast<long long>(nInDts));
     m_bSuspect = true;
     m_nSuspectIn = nInDts;
     m_nSuspectOut = nCounter;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "log/Log.h"
+
 namespace feed {
 
 namespace {
@@ -79,6 +81,9 @@ void CTimelineJoiner::Anchor(int64_t nTime, bool bDerived) {
         if (d < timing::kMaxJoinGap) nGap = d;
     }
     m_nOffset = m_timeline.nEnd + nGap - nTime;
+    TRELVO_LOG_DEBUG("join", "the input goes on %.3f s after the one before%s",
+                     static_cast<double>(nGap) / kTicksPerSecond,
+                     nGap == 0 ? " (no clock to say there was a gap, or a clock that started again)" : ": a gap kept");
 }
 
 void CTimelineJoiner::Shift(TessaroFrame& frame) {

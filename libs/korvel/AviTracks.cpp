@@ -5,6 +5,7 @@
 #include <cmath>
 #include "libs/annexb/ConfigRecords.h"
 #include "libs/tessaro/Limits.h"
+#include "log/Log.h"
 
 namespace korvel {
 
@@ -118,7 +119,14 @@ int64_t CVideoClock::Next(const TessaroFrame& f) {
         }
         const int64_t nGrid = ScaleTicks(t - m_nFirstDts, m_nRateNum, kTicksPerSecond * int64_t{m_nRateDen});
         const int64_t nMaxGap = kMaxGapSeconds * m_nRateNum / std::max<uint32_t>(m_nRateDen, 1);
-        if (nGrid > m_nLastTick && nGrid - m_nLastTick <= nMaxGap) nTick = nGrid;
+        if (nGrid > m_nLastTick && nGrid - m_nLastTick <= nMaxGap) {
+            if (nGrid > m_nLastTick + 1)
+                TRELVO_LOG_DEBUG("avi", "a gap of %lld pictures kept", static_cast<long long>(nGrid - m_nLastTick - 1));
+            nTick = nGrid;
+        } else if (nGrid > m_nLastTick + nMaxGap || nGrid < m_nLastTick) {
+            TRELVO_LOG_DEBUG("avi", "a picture's time is off the grid (%lld pictures): it follows on",
+                             static_cast<long long>(nGrid - m_nLastTick));
+        }
     }
     m_nLastTick = nTick;
     return nTick;
