@@ -43,7 +43,8 @@ void CRowLog::SetThreadRow(int32_t nRow) {
     t_row.nRow = nRow;
 }
 
-void CRowLog::Sink(trelvo::log::ELevel level, const char* pszModule, const char* pszText, void* /*pUser*/) {
+void CRowLog::Sink(trelvo::log::ELevel level, const char* pszModule, const char* /*pszInput*/, const char* pszText,
+                   void* /*pUser*/) {
     if (level > trelvo::log::ELevel::Warning || t_row.nRow < 0 || t_row.bMore) return;
     std::string strLine = std::string(pszModule) + ": " + pszText;
     // A line said again tells nothing new (FFmpeg repeats itself per packet).

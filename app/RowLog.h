@@ -31,7 +31,8 @@ public:
     static void SetThreadRow(int32_t nRow);
 
 private:
-    static void Sink(trelvo::log::ELevel level, const char* pszModule, const char* pszText, void* pUser);
+    static void Sink(trelvo::log::ELevel level, const char* pszModule, const char* pszInput, const char* pszText,
+                     void* pUser);
 
     QObject* m_pContext;
     Receiver m_fnReceive;

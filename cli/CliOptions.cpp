@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "convert/RecordingTime.h"
+#include "libs/tessaro/tessaro.h"
 
 namespace cli {
 
@@ -126,7 +127,7 @@ bool ParseClockTime(const std::string& strText, int64_t& nTicks) {
         dSeconds = dSeconds * 60 + dParts[i];
     }
     if (!(dSeconds < 1e9)) return false;
-    nTicks = std::llround(dSeconds * 90000);
+    nTicks = std::llround(dSeconds * TESSARO_TICKS_PER_SECOND);
     return true;
 }
 

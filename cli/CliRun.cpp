@@ -121,10 +121,12 @@ public:
     }
 
     // Log lines share stderr with the progress bar.
-    void Log(trelvo::log::ELevel level, const char* pszModule, const char* pszText) {
+    void Log(trelvo::log::ELevel level, const char* pszModule, const char* pszInput, const char* pszText) {
         std::lock_guard<std::mutex> lock(m_mutex);
         ClearBar();
-        std::fprintf(stderr, "trelvo-convert: %s: %s: %s\n", pszModule, trelvo::log::LevelName(level), pszText);
+        // Several files convert at once: each line says whose it is.
+        std::fprintf(stderr, "trelvo-convert: %s%s%s: %s: %s\n", pszInput, *pszInput ? ": " : "", pszModule,
+                     trelvo::log::LevelName(level), pszText);
         std::fflush(stderr);
     }
 
@@ -200,9 +202,10 @@ struct SLogFilter {
     trelvo::log::ELevel maxLevel;
 };
 
-void LogToStderr(trelvo::log::ELevel level, const char* pszModule, const char* pszText, void* pUser) {
+void LogToStderr(trelvo::log::ELevel level, const char* pszModule, const char* pszInput, const char* pszText,
+                 void* pUser) {
     const auto* p = static_cast<const SLogFilter*>(pUser);
-    if (level <= p->maxLevel) p->pHost->Log(level, pszModule, pszText);
+    if (level <= p->maxLevel) p->pHost->Log(level, pszModule, pszInput, pszText);
 }
 
 // The output directory, absolute, created when missing, ending in '/'.

@@ -22,6 +22,7 @@
 #include "libs/korvel/korvel.h"
 #include "libs/tessaro/Records.h"
 #include "libs/tessaro/tessaro.h"
+#include "log/Log.h"
 #include "mp4/Mp4Writer.h"
 #include "platform/OutputFile.h"
 #include "platform/Platform.h"
@@ -314,6 +315,7 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
                             });
     }
     const SRowPaths paths = RowPaths(host, nRow, L".mp4");
+    const trelvo::log::CInputScope logInput(paths.strIn);
     auto finishRow = [&](const SConversionResult& result) {
         FinishRowTexts(host, nRow, result, true, paths.strOutput);
         return result;
@@ -486,6 +488,7 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
         host, nJobs,
         [&](int32_t nRow) {
             const SRowPaths paths = RowPaths(host, nRow, L".avi");
+            const trelvo::log::CInputScope logInput(paths.strIn);
             SConversionResult result;
             if (options.NeedsRecording()) {
                 RecordingRow(host, nRow, L".avi", batch, options, piece);

@@ -8,6 +8,7 @@
 #include "convert/JobParts.h"
 #include "convert/RecordingTime.h"
 #include "libs/feed/Recording.h"
+#include "libs/tessaro/tessaro.h"
 #include "platform/Platform.h"
 
 namespace convert {
@@ -120,7 +121,8 @@ SConversionResult Mp4Piece(IConversionHost& host, CMp4Backend& backend, const SC
     if (result.bSuccess) {
         result.nOutputBytes = FileBytes(piece.strOutput);
         result.strCreationTime = writerOptions.strCreationTime;
-        if (options.nFrom >= 0) result.dStartsBefore = static_cast<double>(recording.Cut().StartsBefore()) / 90000;
+        if (options.nFrom >= 0)
+            result.dStartsBefore = static_cast<double>(recording.Cut().StartsBefore()) / TESSARO_TICKS_PER_SECOND;
     }
     pWriter.reset();  // an unfinished output goes with it
     chain.bContinued = recording.Cut().OriginKnown();

@@ -3,15 +3,19 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace trelvo::log {
 
 namespace {
 
-void DefaultSink(ELevel level, const char* pszModule, const char* pszText, void*) {
+void DefaultSink(ELevel level, const char* pszModule, const char* pszInput, const char* pszText, void*) {
     if (level > ELevel::Warning) return;
+    if (*pszInput != '\0') std::fprintf(stderr, "%s: ", pszInput);
     std::fprintf(stderr, "%s: %s: %s\n", pszModule, LevelName(level), pszText);
 }
+
+thread_local const char* t_pszInput = "";
 
 // The pair is copied under the lock and called outside it, so a sink may log.
 std::mutex g_mutex;
@@ -53,7 +57,19 @@ void WriteV(ELevel level, const char* pszModule, const char* pszFormat, va_list 
         pfn = g_pfnSink;
         pUser = g_pUser;
     }
-    pfn(level, pszModule ? pszModule : "", szText, pUser);
+    pfn(level, pszModule ? pszModule : "", t_pszInput, szText, pUser);
+}
+
+CInputScope::CInputScope(std::string strInput) : m_strInput(std::move(strInput)), m_pszPrevious(t_pszInput) {
+    if (!m_strInput.empty()) t_pszInput = m_strInput.c_str();
+}
+
+CInputScope::~CInputScope() {
+    t_pszInput = m_pszPrevious;
+}
+
+const char* CurrentInput() {
+    return t_pszInput;
 }
 
 void Write(ELevel level, const char* pszModule, const char* pszFormat, ...) {

@@ -4,6 +4,7 @@
 #include "AudioDecoder.h"
 #include "CodedAudioDecoder.h"
 #include "libs/tessaro/Records.h"
+#include "libs/tessaro/Limits.h"
 #include "libs/tessaro/tessaro.h"
 #include "log/Log.h"
 
@@ -20,22 +21,22 @@ using namespace trelvo::mp4;
 
 namespace {
 
-constexpr int64_t kInputTicks = 90000;
+constexpr int64_t kInputTicks = timing::kTicksPerSecond;
 constexpr uint32_t kMaxChannels = 8;
 constexpr uint32_t kMaxSampleRate = 384000;
 // Records before the header are held for this long, and this much at most.
-constexpr int64_t kHoldTicks = kInputTicks;
+constexpr int64_t kHoldTicks = timing::kMp4HoldTicks;
 constexpr size_t kMaxHeldBytes = 1 << 20;
 constexpr size_t kMaxHeld = 512;
 // Sound this far from where its time puts it is moved back to its time.
-constexpr int64_t kToleranceMs = 40;
+constexpr int64_t kToleranceMs = timing::kMp4AudioToleranceMs;
 // Farther than this, a record's time is not believed: it follows on.
-constexpr int64_t kMaxGapSeconds = 600;
-constexpr int64_t kFarBehindSeconds = 3;
+constexpr int64_t kMaxGapSeconds = timing::kMp4AudioMaxGapSeconds;
+constexpr int64_t kFarBehindSeconds = timing::kMp4AudioFarBehindSeconds;
 // Silence beyond the sound that really came, at most: times that claim
 // days of gaps must not make days of work.
-constexpr int64_t kFreeSilenceSeconds = 600;
-constexpr int64_t kMaxTime = int64_t{1} << 52;
+constexpr int64_t kFreeSilenceSeconds = timing::kMp4FreeSilenceSeconds;
+constexpr int64_t kMaxTime = timing::kMaxTime;
 
 enum : unsigned { kWarnNotAac = 1, kWarnOtherConfig = 2, kWarnBlocks = 4 };
 
@@ -174,6 +175,7 @@ bool CAudioTrack::MaySilence(int64_t nSamples) {
     const int64_t nRate = m_shape.nRate;
     if (nSamples > kMaxGapSeconds * nRate || m_nSilence + nSamples > m_nReal + kFreeSilenceSeconds * nRate)
         return false;
+    TRELVO_LOG_DEBUG("mp4", "a gap of %lld samples in the sound filled with silence", static_cast<long long>(nSamples));
     m_nSilence += nSamples;
     return true;
 }
@@ -224,7 +226,11 @@ int32_t CAudioTrack::InputCopy(const TessaroFrame& frame) {
         // by one never overshoots into the other direction.
         const int64_t nOff = nPos - m_nNext;
         const int64_t nMargin = std::max<int64_t>(nRate * kToleranceMs / 1000, kAacFrameSamples * 3 / 5);
-        if (nOff < -nMargin && nOff >= -kFarBehindSeconds * nRate) return 0;
+        if (nOff < -nMargin && nOff >= -kFarBehindSeconds * nRate) {
+            TRELVO_LOG_DEBUG("mp4", "an AAC frame over the sound before it dropped (%lld samples behind)",
+                             static_cast<long long>(-nOff));
+            return 0;
+        }
         if (nOff > nMargin && MaySilence(nOff)) {
             int64_t nSilent = (nOff + kAacFrameSamples / 2) / kAacFrameSamples;
             while (nSilent > 0 && m_pCopy->WriteSilence(m_nNext)) {
@@ -253,7 +259,10 @@ int64_t CAudioTrack::AlignEncoded(const TessaroFrame& frame, int nInRate) {
         m_pEncoder->FeedSilence(nOff);
         return 0;
     }
-    if (nOff < -nTolerance && nOff >= -kFarBehindSeconds * nRate) return av_rescale(-nOff, nInRate, nRate);
+    if (nOff < -nTolerance && nOff >= -kFarBehindSeconds * nRate) {
+        TRELVO_LOG_DEBUG("mp4", "%lld samples over the sound before them dropped", static_cast<long long>(-nOff));
+        return av_rescale(-nOff, nInRate, nRate);
+    }
     return 0;
 }
 

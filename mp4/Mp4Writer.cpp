@@ -7,6 +7,7 @@
 #include "VideoClock.h"
 #include "libs/annexb/ConfigRecords.h"
 #include "libs/output/FileOutput.h"
+#include "libs/tessaro/Limits.h"
 #include "libs/tessaro/Records.h"
 #include "libs/tessaro/tessaro.h"
 #include "log/Log.h"
@@ -38,11 +39,11 @@ using FormatCtxPtr = std::unique_ptr<AVFormatContext, SFormatCtxFree>;
 
 // Video held after the first key frame while no audio record has said what
 // the audio track is: about a second, and never more than this.
-constexpr int64_t kHoldTicks = CVideoClock::INPUT_TICKS;
+constexpr int64_t kHoldTicks = timing::kMp4HoldTicks;
 constexpr size_t kMaxHeldBytes = size_t{4} << 20;
 constexpr size_t kMaxHeld = 1024;
 // Record times beyond this magnitude are not meant.
-constexpr int64_t kMaxTime = int64_t{1} << 52;
+constexpr int64_t kMaxTime = timing::kMaxTime;
 
 using tessaro::IsUsableKeyFrame;
 
@@ -188,10 +189,14 @@ int32_t CMp4Writer::SImpl::InputFrame(const TessaroFrame* pFrame) {
 
 int32_t CMp4Writer::SImpl::InputVideo(const TessaroFrame& frame) {
     if (m_eState == EState::Waiting) {
-        if (!IsUsableKeyFrame(frame)) return 0;
+        if (!IsUsableKeyFrame(frame)) {
+            TRELVO_LOG_DEBUG("mp4", "a picture before the first usable key frame dropped");
+            return 0;
+        }
         const int32_t r = StartFile(frame);
         if (r <= 0) return r;
     } else if (frame.nFrameKind == TESSARO_KIND_KEY && !IsUsableKeyFrame(frame)) {
+        TRELVO_LOG_DEBUG("mp4", "a key frame without usable parameter sets dropped");
         return 0;
     }
     if (frame.pPayload == nullptr || frame.nPayloadLen == 0) return 0;

@@ -1,6 +1,8 @@
 #include "VideoClock.h"
 
+#include "libs/tessaro/Limits.h"
 #include "libs/tessaro/tessaro.h"
+#include "log/Log.h"
 
 #include <algorithm>
 #include <numeric>
@@ -19,13 +21,13 @@ constexpr int64_t kMaxRate = 1000000;
 constexpr int64_t kMinRateSeconds = 3600;
 // A record more than this behind the one before has a stray time; so has
 // one this far ahead (a step the track could not hold either).
-constexpr int64_t kFarBehind = 3 * CVideoClock::INPUT_TICKS;
-constexpr int64_t kFarAhead = 600 * CVideoClock::INPUT_TICKS;
+constexpr int64_t kFarBehind = timing::kMp4VideoFarBehind;
+constexpr int64_t kFarAhead = timing::kMp4VideoFarAhead;
 // Reordering never holds a picture back this long; a larger gap between the
 // decode and presentation times is a stray time.
-constexpr int64_t kMaxReorder = 3 * CVideoClock::INPUT_TICKS;
+constexpr int64_t kMaxReorder = timing::kMp4MaxReorder;
 // Record times beyond this magnitude are not meant (and would overflow).
-constexpr int64_t kMaxTime = int64_t{1} << 52;
+constexpr int64_t kMaxTime = timing::kMaxTime;
 
 bool Sane(int64_t nTime) {
     return nTime != TESSARO_NO_TIME && nTime > -kMaxTime && nTime < kMaxTime;
@@ -94,8 +96,12 @@ bool CVideoClock::Plausible(int64_t nInDts, int64_t nCounter) {
     if (m_bSuspect && nInDts > m_nSuspectIn && nInDts - m_nSuspectIn < kFarBehind) {
         m_nOffset = m_nSuspectIn * m_nScale - m_nSuspectOut;
         m_bSuspect = false;
+        TRELVO_LOG_DEBUG("mp4", "the recorder's clock jumped at %lld; the video times go on from there",
+                         static_cast<long long>(m_nSuspectIn));
         return true;
     }
+    TRELVO_LOG_DEBUG("mp4", "a picture's time %lld is far from the last: stamped by the frame counter",
+                     static_cast<long long>(nInDts));
     m_bSuspect = true;
     m_nSuspectIn = nInDts;
     m_nSuspectOut = nCounter;

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 
+#include "libs/tessaro/tessaro.h"
+
 struct TessaroFrame;
 
 class CVideoClock {
 public:
-    static constexpr int64_t INPUT_TICKS = 90000;  // record times per second
+    static constexpr int64_t INPUT_TICKS = TESSARO_TICKS_PER_SECOND;  // record times per second
 
     // Ticks per second of the track: 90 kHz, or a multiple of it that also
     // holds one picture exactly when the first key frame carries no times and

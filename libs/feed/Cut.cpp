@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "libs/tessaro/Limits.h"
+
 namespace feed {
 
 namespace {
@@ -69,7 +71,7 @@ bool CCut::TakeVideo(const TessaroFrame& f, const EmitFn& emit) {
 // A key frame at or before the start: what was held for an earlier one goes,
 // except the sound of the last second, which may belong to this one.
 void CCut::HoldFrom(const TessaroFrame& key) {
-    const int64_t nKeep = ShowTime(key) - kTicksPerSecond;
+    const int64_t nKeep = ShowTime(key) - timing::kCutSoundBefore;
     std::deque<SHeldRecord> kept;
     m_nHeldBytes = 0;
     for (SHeldRecord& h : m_held) {

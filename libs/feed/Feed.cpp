@@ -11,7 +11,10 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "log/Log.h"
 
 namespace feed {
 
@@ -66,8 +69,8 @@ struct CFileReader::SAhead {
     }
 };
 
-CFileReader::CFileReader(int fd, uint64_t nSize, dev_t dev, ino_t ino)
-    : m_fd(fd), m_nSize(nSize), m_dev(dev), m_ino(ino) {}
+CFileReader::CFileReader(int fd, uint64_t nSize, dev_t dev, ino_t ino, std::string strPath)
+    : m_fd(fd), m_nSize(nSize), m_dev(dev), m_ino(ino), m_strPath(std::move(strPath)) {}
 
 std::unique_ptr<CFileReader> CFileReader::Open(const std::string& strPath, EOpenError& error, std::string& strError) {
     // O_NONBLOCK: a FIFO or device must not hang the batch in open().
@@ -86,7 +89,8 @@ std::unique_ptr<CFileReader> CFileReader::Open(const std::string& strPath, EOpen
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     error = EOpenError::None;
-    return std::unique_ptr<CFileReader>(new CFileReader(fd, static_cast<uint64_t>(st.st_size), st.st_dev, st.st_ino));
+    return std::unique_ptr<CFileReader>(
+        new CFileReader(fd, static_cast<uint64_t>(st.st_size), st.st_dev, st.st_ino, strPath));
 }
 
 CFileReader::~CFileReader() {
@@ -223,6 +227,7 @@ std::unique_ptr<IFrameParser> CreateTessaroParser() {
 }
 
 EFeedEnd Feed(IInputReader& input, IFrameParser& parser, const SFeedHooks& hooks) {
+    const trelvo::log::CInputScope logInput(input.Name());
     auto drain = [&] {
         while (const TessaroFrame* pFrame = parser.GetNextFrame()) {
             if (!hooks.onFrame(*pFrame)) return false;

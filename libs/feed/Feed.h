@@ -36,6 +36,8 @@ public:
     virtual bool Shrunk() const { return false; }
     // The system's message for the failed read.
     virtual std::string ErrorText() const { return {}; }
+    // The input's name for the log; empty when it has none.
+    virtual std::string Name() const { return {}; }
 };
 
 enum class EOpenError { None, Open, NotRegularFile };
@@ -59,6 +61,7 @@ public:
     bool Failed() const override { return m_state.nErrno != 0; }
     bool Shrunk() const override { return m_state.bShrunk; }
     std::string ErrorText() const override;
+    std::string Name() const override { return m_strPath; }
     // Back to the first byte, for a second pass.
     bool Rewind();
     // True when strPath names this very file (device and inode).
@@ -72,7 +75,7 @@ private:
     };
     struct SAhead;
 
-    CFileReader(int fd, uint64_t nSize, dev_t dev, ino_t ino);
+    CFileReader(int fd, uint64_t nSize, dev_t dev, ino_t ino, std::string strPath);
     size_t ReadInto(uint8_t* pBuffer, size_t nLen, SReadState& state) const;
     void StopAhead();
 
@@ -80,6 +83,7 @@ private:
     uint64_t m_nSize;
     dev_t m_dev;
     ino_t m_ino;
+    std::string m_strPath;
     SReadState m_state;  // this thread's view: Read, or the end of Next's blocks
     std::unique_ptr<SAhead> m_pAhead;
 };

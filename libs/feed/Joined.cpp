@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "log/Log.h"
+
 namespace feed {
 
 namespace {
 
-constexpr int64_t kWrap = int64_t{1} << 33;
+constexpr int64_t kWrap = timing::kStampWrap;
 // Records of an input held until its first picture fixes where it goes.
 constexpr size_t kMaxWaitingRecords = 1024;
 constexpr size_t kMaxWaitingBytes = size_t{4} << 20;
@@ -14,7 +16,7 @@ constexpr size_t kMaxWaitingBytes = size_t{4} << 20;
 constexpr int kProbeRecordsAfterKey = 256;
 constexpr uint64_t kProbeBytesAfterKey = uint64_t{4} << 20;
 // A picture's duration when the record gives no rate: 25 fps.
-constexpr int64_t kDefaultStep = kTicksPerSecond / 25;
+constexpr int64_t kDefaultStep = timing::kDefaultPictureStep;
 
 int64_t FirstTime(const TessaroFrame& f) {
     return f.nDts != TESSARO_NO_TIME ? f.nDts : f.nPts;
@@ -24,7 +26,7 @@ int64_t FirstTime(const TessaroFrame& f) {
 int64_t PictureStep(const TessaroFrame& f, int64_t nLastStep) {
     if (f.nRateNum > 0 && f.nRateDen > 0) {
         const int64_t n = kTicksPerSecond * f.nRateDen / f.nRateNum;
-        if (n > 0 && n <= 10 * kTicksPerSecond) return n;
+        if (n > 0 && n <= timing::kMaxPictureStep) return n;
     }
     if (f.nFrameRate > 0) return kTicksPerSecond / std::min<uint32_t>(f.nFrameRate, kTicksPerSecond);
     return nLastStep > 0 ? nLastStep : kDefaultStep;
@@ -76,9 +78,12 @@ void CTimelineJoiner::Anchor(int64_t nTime, bool bDerived) {
     // Only two recorder clocks can say there was a gap between them.
     if (!bDerived && !m_timeline.bClockDerived) {
         const int64_t d = ((nTime - m_timeline.nClockEnd) % kWrap + kWrap) % kWrap;
-        if (d < kWrap / 2) nGap = d;
+        if (d < timing::kMaxJoinGap) nGap = d;
     }
     m_nOffset = m_timeline.nEnd + nGap - nTime;
+    TRELVO_LOG_DEBUG("join", "the input goes on %.3f s after the one before%s",
+                     static_cast<double>(nGap) / kTicksPerSecond,
+                     nGap == 0 ? " (no clock to say there was a gap, or a clock that started again)" : ": a gap kept");
 }
 
 void CTimelineJoiner::Shift(TessaroFrame& frame) {

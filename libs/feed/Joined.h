@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "libs/feed/Feed.h"
+#include "libs/tessaro/Limits.h"
 #include "libs/tessaro/Records.h"
 
 namespace feed {
 
-inline constexpr int64_t kTicksPerSecond = 90000;
+inline constexpr int64_t kTicksPerSecond = timing::kTicksPerSecond;
 
 // A key frame a file can start with.
 inline bool IsStartKey(const TessaroFrame& f) {

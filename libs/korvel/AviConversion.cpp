@@ -15,6 +15,8 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include "log/Log.h"
+
 namespace korvel {
 
 namespace {
@@ -356,6 +358,8 @@ int32_t CConversion::TakeAudio(const uint8_t* p, size_t n, int64_t nPts) {
     if (nSamples == 0) return 0;
     const SAudioPlacement place = m_pAudioClock->Place(nPts, nSamples);
     if (place.nSilence > 0) {
+        TRELVO_LOG_DEBUG("avi", "a gap of %lld samples in the sound filled with silence",
+                         static_cast<long long>(place.nSilence));
         const int32_t nRet = WriteSilence(place.nSilence);
         if (nRet < 0) return nRet;
     }
@@ -373,7 +377,10 @@ int32_t CConversion::TakeAac(const uint8_t* p, size_t n, int64_t nPts) {
     SAdtsFrame adts;
     if (!ParseAdts(p, n, adts)) return 0;
     const SAudioPlacement place = m_pAudioClock->Place(nPts, kAacFrameSamples);
-    if (place.nSkip > kAacFrameSamples / 2) return 0;
+    if (place.nSkip > kAacFrameSamples / 2) {
+        TRELVO_LOG_DEBUG("avi", "an AAC frame over the sound before it dropped");
+        return 0;
+    }
     const int32_t nRet = WritePacket(m_pAudio, p + adts.nHeader, adts.nFrame - adts.nHeader, m_nFrames, 1, true);
     if (nRet == 0) {
         ++m_nFrames;
@@ -427,6 +434,7 @@ void CConversion::HoldAudio(const TessaroFrame& f) {
     m_heldAudio.push_back({std::vector<uint8_t>(f.pPayload, f.pPayload + f.nPayloadLen), f.nPts});
     m_nHeldBytes += f.nPayloadLen;
     while (m_nHeldBytes > kMaxHeldAudioBytes && !m_heldAudio.empty()) {
+        TRELVO_LOG_DEBUG("avi", "sound long before the first picture dropped");
         m_nHeldBytes -= m_heldAudio.front().payload.size();
         m_heldAudio.pop_front();
     }
@@ -441,7 +449,11 @@ int32_t CConversion::TakeFrame(const TessaroFrame& f) {
             return 0;
         }
         if (!m_bStarted) {
-            if (!IsUsableKeyFrame(f)) return 0;  // nothing decodes before the first key frame
+            if (!IsUsableKeyFrame(f)) {
+                // Nothing decodes before the first key frame.
+                TRELVO_LOG_DEBUG("avi", "a picture before the first usable key frame dropped");
+                return 0;
+            }
             const int32_t nOpen = OpenOutput(f);
             if (nOpen < 0) return nOpen;
             m_bStarted = true;

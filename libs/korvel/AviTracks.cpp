@@ -6,17 +6,19 @@
 #include "libs/annexb/ConfigRecords.h"
 #include "libs/tessaro/Adts.h"
 #include "libs/tessaro/MpegAudio.h"
+#include "libs/tessaro/Limits.h"
+#include "log/Log.h"
 
 namespace korvel {
 
 namespace {
 
-constexpr int64_t kTicksPerSecond = 90000;
+constexpr int64_t kTicksPerSecond = timing::kTicksPerSecond;
 // Beyond this a gap is not the recorder's clock but damage: no filler for it.
-constexpr int64_t kMaxGapSeconds = 60;
+constexpr int64_t kMaxGapSeconds = timing::kAviMaxGapSeconds;
 // Audio that wanders less than this from its time stamps is left alone, so
 // that jitter in the stamps does not chop the sound.
-constexpr int64_t kAudioToleranceMs = 40;
+constexpr int64_t kAudioToleranceMs = timing::kAviAudioToleranceMs;
 
 int64_t ScaleTicks(int64_t nTicks, int64_t nNum, int64_t nDen) {
     // nTicks * nNum / nDen, rounded to nearest, without overflow for any
@@ -129,7 +131,14 @@ int64_t CVideoClock::Next(const TessaroFrame& f) {
         }
         const int64_t nGrid = ScaleTicks(t - m_nFirstDts, m_nRateNum, kTicksPerSecond * int64_t{m_nRateDen});
         const int64_t nMaxGap = kMaxGapSeconds * m_nRateNum / std::max<uint32_t>(m_nRateDen, 1);
-        if (nGrid > m_nLastTick && nGrid - m_nLastTick <= nMaxGap) nTick = nGrid;
+        if (nGrid > m_nLastTick && nGrid - m_nLastTick <= nMaxGap) {
+            if (nGrid > m_nLastTick + 1)
+                TRELVO_LOG_DEBUG("avi", "a gap of %lld pictures kept", static_cast<long long>(nGrid - m_nLastTick - 1));
+            nTick = nGrid;
+        } else if (nGrid > m_nLastTick + nMaxGap || nGrid < m_nLastTick) {
+            TRELVO_LOG_DEBUG("avi", "a picture's time is off the grid (%lld pictures): it follows on",
+                             static_cast<long long>(nGrid - m_nLastTick));
+        }
     }
     m_nLastTick = nTick;
     return nTick;

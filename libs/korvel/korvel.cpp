@@ -14,6 +14,7 @@
 #include "libs/korvel/AviConversion.h"
 #include "libs/korvel/KorvelProgress.h"
 #include "libs/korvel/PartSource.h"
+#include "log/Log.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ void SetText(KorvelResult& r, const std::string& strText) {
 int32_t Convert(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel,
                 void* pUser, KorvelResult& r) {
     if (!pszInput || !pszOutput || !*pszInput || !*pszOutput) return KORVEL_ERR_ARGS;
+    const trelvo::log::CInputScope logInput(pszInput);
     feed::EOpenError error = feed::EOpenError::None;
     std::string strError;
     const std::unique_ptr<feed::CFileReader> pInput = feed::CFileReader::Open(pszInput, error, strError);

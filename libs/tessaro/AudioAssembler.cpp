@@ -1,6 +1,7 @@
 #include "AudioAssembler.h"
 
 #include "FrameRate.h"
+#include "log/Log.h"
 #include "tessaro.h"
 
 #include <algorithm>
@@ -337,6 +338,8 @@ void AudioAssembler::scanFrames(bool atEnd) {
         head += h.length;
         m_inSync = true;
     }
+    if (atEnd && head < m_aac.size())
+        TRELVO_LOG_DEBUG("tessaro", "the last AAC frame is cut short by the end: dropped");
     if (atEnd) head = m_aac.size();  // a frame cut short is dropped
     m_aac.erase(m_aac.begin(), m_aac.begin() + static_cast<std::ptrdiff_t>(head));
     m_aacPos += head;

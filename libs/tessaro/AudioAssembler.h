@@ -29,7 +29,7 @@ constexpr size_t kPcmRecordBytes = 4608;
 constexpr unsigned kG711SampleRate = 8000;
 // Audio held for a map that does not come: at most this much, or this long.
 constexpr size_t kMaxHeldAudioBytes = size_t{1} << 20;
-constexpr int64_t kMaxHeldAudioTicks = 2 * 90000;
+constexpr int64_t kMaxHeldAudioTicks = timing::kMaxHeldAudioTicks;
 constexpr size_t kMaxHeldUnstampedBytes = 2 * kG711SampleRate;
 constexpr size_t kMaxHeldPackets = 4096;
 

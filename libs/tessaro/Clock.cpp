@@ -1,5 +1,7 @@
 #include "Clock.h"
 
+#include "log/Log.h"
+
 namespace tessaro {
 
 int64_t Clock::unwrap(uint64_t raw) {
@@ -36,6 +38,8 @@ int64_t Clock::offsetFor(int64_t ext, bool haveLast, int64_t last, int64_t maxBa
     m_havePrev = true;
     m_offset = next - ext;
     jumped = true;
+    TRELVO_LOG_DEBUG("tessaro", "the recorder's clock jumped (%lld ticks from the last time); the times go on at %lld",
+                     static_cast<long long>(ext + m_prevOffset - last), static_cast<long long>(next));
     return m_offset;
 }
 

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "libs/tessaro/Limits.h"
+
 namespace tessaro {
 
 constexpr uint64_t kStampMask = (uint64_t{1} << 33) - 1;
@@ -13,8 +15,8 @@ constexpr uint64_t kStampMask = (uint64_t{1} << 33) - 1;
 // bound), or forward beyond any pause a recorder leaves in one file, are
 // jumps; smaller steps are kept as they are (dropped frames, a night-mode
 // rate).
-constexpr int64_t kMaxStepBack = 90000;
-constexpr int64_t kMaxStepForward = 5 * 90000;
+constexpr int64_t kMaxStepBack = timing::kMaxStepBack;
+constexpr int64_t kMaxStepForward = timing::kMaxStepForward;
 
 class Clock {
 public:

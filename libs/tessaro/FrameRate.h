@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <deque>
 
+#include "libs/tessaro/tessaro.h"
+
 namespace tessaro {
 
 // Rates outside this range are treated as absent: cameras do write nonsense
 // timing (e.g. a 90 kHz tick) and the writer would turn it into a broken file.
 constexpr unsigned kMaxFrameRate = 240;
-constexpr int64_t kTicksPerSecond = 90000;
+constexpr int64_t kTicksPerSecond = TESSARO_TICKS_PER_SECOND;
 constexpr uint32_t kMaxRateDen = 65535;
 
 struct FrameRate {

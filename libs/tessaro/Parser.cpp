@@ -2,6 +2,7 @@
 
 #include "Probe.h"
 #include "PsSyntax.h"
+#include "log/Log.h"
 
 #include <algorithm>
 
@@ -336,6 +337,7 @@ void Parser::enqueue(Entry&& e) {
     m_queue.insert(at, std::move(e));
     if (m_queue.size() > kMaxQueuedRecords || m_queuedBytes > kMaxQueuedBytes) {
         // The caller is not draining: the oldest records give way.
+        TRELVO_LOG_DEBUG("tessaro", "records not taken in time: the oldest are dropped");
         while (m_queue.size() > 1 && (m_queue.size() > kMaxQueuedRecords || m_queuedBytes > kMaxQueuedBytes)) {
             m_queuedBytes -= m_queue.front().frame.nPayloadLen;
             m_queuedInStore -= m_queue.front().inStore ? 1 : 0;

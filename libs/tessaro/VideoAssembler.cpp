@@ -3,6 +3,7 @@
 #include "libs/annexb/Units.h"
 
 #include "PsSyntax.h"
+#include "log/Log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -113,7 +114,10 @@ void VideoAssembler::scan() {
         onNalStart(q);
         m_scanPos = q + 3;
     }
-    if (m_auStart != kNoPos && end - m_auStart > kMaxPictureBytes) dropPartial();
+    if (m_auStart != kNoPos && end - m_auStart > kMaxPictureBytes) {
+        TRELVO_LOG_DEBUG("tessaro", "a picture of more than %zu bytes is damage: dropped", kMaxPictureBytes);
+        dropPartial();
+    }
 }
 
 void VideoAssembler::flush(bool lastCut) {
@@ -384,6 +388,10 @@ void VideoAssembler::finishPicture(uint64_t endPos) {
         m_afterDropped = true;
     }
     if (!whole || leading) {
+        if (m_auStart != kNoPos && endPos > m_auStart && m_au.hasVcl)
+            TRELVO_LOG_DEBUG("tessaro", "a picture at byte %llu dropped: %s",
+                             static_cast<unsigned long long>(m_auStart),
+                             m_au.brokenStart ? "its start is missing" : "it needs pictures from before the start");
         Picture none;
         none.pos = m_auStart == kNoPos ? endPos : m_auStart;
         takeUnits(none, endPos);

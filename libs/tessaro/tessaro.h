@@ -71,6 +71,8 @@ enum {
 
 /* A time that is not known. Times are in 90 kHz ticks. */
 #define TESSARO_NO_TIME INT64_MIN
+/* Ticks per second of every time in a record: the MPEG system clock's 90 kHz. */
+#define TESSARO_TICKS_PER_SECOND 90000
 
 /* One unit of a video payload: the offset of its first byte after the start
  * code, and its length without the zero bytes that may trail it. */

@@ -41,7 +41,7 @@ inline bool Exists(const std::string& strPath) {
 // Everything logged, FFmpeg's own lines too, goes nowhere.
 inline void Quiet() {
     trelvo::ffmpeg::RouteLogToTrelvo(false);
-    trelvo::log::SetSink([](trelvo::log::ELevel, const char*, const char*, void*) {}, nullptr);
+    trelvo::log::SetSink([](trelvo::log::ELevel, const char*, const char*, const char*, void*) {}, nullptr);
 }
 
 }  // namespace fuzzing
