@@ -1,6 +1,7 @@
 // The command-line converter's side of the job interface: the list lives here,
 // every request is answered directly, and progress and results go to stderr.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -52,6 +53,16 @@ std::string Narrow(const std::wstring& str) {
 
 using Clock = std::chrono::steady_clock;
 
+// A write failure names the file it is about, as the system's text does not.
+std::string ReasonWithPath(const convert::SConversionResult& result, const std::string& strOutput) {
+    if (result.reason != convert::EReason::WriteOutput || strOutput.empty() ||
+        result.strDetail.find(strOutput) != std::string::npos)
+        return Narrow(convert::ReasonText(result));
+    std::string strText = Narrow(CMultiLanguage::GetText(convert::ReasonKey(result.reason))) + " " + strOutput;
+    if (!result.strDetail.empty()) strText += ": " + result.strDetail;
+    return strText;
+}
+
 class CCliHost final : public IConversionHost {
 public:
     CCliHost(CConversionList& list, std::vector<std::wstring> sourceDirs, std::vector<std::string> names,
@@ -62,6 +73,7 @@ public:
           m_strSaveDir(std::move(strSaveDir)),
           m_bQuiet(options.bQuiet),
           m_bJson(options.bJson),
+          m_bSingleOutput(!options.strOutput.empty()),
           m_bTerminal(::isatty(STDERR_FILENO) == 1),
           m_lastPercent(m_names.size(), -1),
           m_rowStart(m_names.size(), Clock::now()),
@@ -100,7 +112,9 @@ public:
         report.strInput = m_names[Index(nRow)];
         report.strOutput = result.bSuccess ? Narrow(strOutputPath) : std::string();
         report.result = result;
-        report.strReason = Narrow(convert::ReasonText(result));
+        // --output FILE goes through the join of one input: no join to report.
+        if (m_bSingleOutput && report.result.nJoined == 1) report.result.nJoined = 0;
+        report.strReason = ReasonWithPath(result, Narrow(strOutputPath));
         report.dWallSeconds = std::chrono::duration<double>(Clock::now() - m_rowStart[Index(nRow)]).count();
         m_pending[Index(nRow)] =
             m_bJson ? JsonLine(report) : ResultLine(report, Narrow(m_list.GetRowText(nRow, COL_DESTRIBE)));
@@ -109,6 +123,21 @@ public:
             ++m_nFailed;
         else if (!result.Whole())
             ++m_nPartial;
+        PrintReady();
+    }
+
+    // A row whose output exists and is kept: reported, never begun.
+    void Skip(int32_t nRow, const std::string& strOutput) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!InRange(nRow)) return;
+        SFileReport report;
+        report.strInput = m_names[Index(nRow)];
+        report.strOutput = strOutput;
+        report.bSkipped = true;
+        report.strCode = "output-exists";
+        report.strReason = "the output exists and is kept";
+        m_pending[Index(nRow)] = m_bJson ? JsonLine(report) : ResultLine(report, std::string());
+        ++m_nDone;
         PrintReady();
     }
 
@@ -183,6 +212,7 @@ private:
     std::wstring m_strSaveDir;
     bool m_bQuiet;
     bool m_bJson;
+    bool m_bSingleOutput;
     bool m_bTerminal;
     bool m_bBarShown = false;
     std::vector<int> m_lastPercent;
@@ -205,15 +235,54 @@ void LogToStderr(trelvo::log::ELevel level, const char* pszModule, const char* p
     if (level <= p->maxLevel) p->pHost->Log(level, pszModule, pszText);
 }
 
-// The output directory, absolute, created when missing, ending in '/'.
-bool PrepareOutputDir(const std::string& strDir, std::wstring& strOut) {
-    std::string strAbs = AbsolutePath(strDir);
+// Makes a directory and its parents; false with the system's reason.
+bool MakeDirectory(const std::string& strDir, std::string& strError) {
     std::error_code ec;
-    std::filesystem::create_directories(strAbs, ec);
-    if (!std::filesystem::is_directory(strAbs, ec)) return false;
+    std::filesystem::create_directories(strDir, ec);
+    if (std::filesystem::is_directory(strDir)) return true;
+    // create_directories reports nothing when a file stands at the name.
+    strError = ec ? ec.message() : std::make_error_code(std::errc::not_a_directory).message();
+    return false;
+}
+
+// The output directory, absolute, created when missing, ending in '/'.
+bool PrepareOutputDir(const std::string& strDir, std::wstring& strOut, std::string& strError) {
+    std::string strAbs = AbsolutePath(strDir);
+    if (!MakeDirectory(strAbs, strError)) return false;
     if (strAbs.back() != '/') strAbs += '/';
     strOut = platform::NarrowToWide(strAbs);
     return true;
+}
+
+// A failure of the whole batch: said once on stderr, and with --json given to
+// every input as its own result, so that a script sees one object per file.
+int FailBatch(const SOptions& options, const std::string& strCode, const std::string& strMessage) {
+    std::fprintf(stderr, "trelvo-convert: %s\n", strMessage.c_str());
+    if (!options.bJson) return kExitFailed;
+    for (const std::string& strFile : options.files) {
+        SFileReport report;
+        report.strInput = strFile;
+        report.strCode = strCode;
+        report.strReason = strMessage;
+        report.result.reason = convert::EReason::Internal;
+        std::fprintf(stdout, "%s\n", JsonLine(report).c_str());
+    }
+    std::fflush(stdout);
+    return kExitFailed;
+}
+
+bool Exists(const std::string& strPath) {
+    struct stat st {};
+    return ::lstat(strPath.c_str(), &st) == 0;
+}
+
+// Where a row's output goes when no join names it, as the jobs name it.
+std::string RowOutputPath(const std::string& strInput, const std::wstring& strSaveDir, EFormat format) {
+    const std::string strAbs = AbsolutePath(strInput);
+    const size_t nSlash = strAbs.rfind('/');
+    const std::wstring strName = platform::NarrowToWide(strAbs.substr(nSlash + 1));
+    const std::wstring strDir = strSaveDir.empty() ? platform::NarrowToWide(strAbs.substr(0, nSlash + 1)) : strSaveDir;
+    return Narrow(strDir + convert::MakeOutputName(strName, format == EFormat::Avi ? L".avi" : L".mp4"));
 }
 
 // The join's output: a relative name goes into the output directory when one
@@ -227,17 +296,21 @@ std::string JoinOutputPath(const std::string& strOutput, const std::wstring& str
 
 int RunConversions(const SOptions& options) {
     std::wstring strSaveDir;
-    if (!options.strOutputDir.empty() && !PrepareOutputDir(options.strOutputDir, strSaveDir)) {
-        std::fprintf(stderr, "trelvo-convert: cannot create the output directory '%s'\n", options.strOutputDir.c_str());
-        return kExitFailed;
-    }
+    std::string strError;
+    if (!options.strOutputDir.empty() && !PrepareOutputDir(options.strOutputDir, strSaveDir, strError))
+        return FailBatch(options, "output-directory",
+                         "cannot create the output directory " + options.strOutputDir + ": " + strError);
     convert::SConvertOptions convertOptions = options.convert;
+    // The one named output of a single input is the join of that input.
+    if (!options.strOutput.empty()) convertOptions.strJoinOutput = options.strOutput;
     const bool bJoin = !convertOptions.strJoinOutput.empty();
     if (bJoin) {
         convertOptions.strJoinOutput = JoinOutputPath(convertOptions.strJoinOutput, strSaveDir);
         // Its directory is made when missing, as --output-dir's is.
-        std::error_code ec;
-        std::filesystem::create_directories(std::filesystem::path(convertOptions.strJoinOutput).parent_path(), ec);
+        const std::string strDir = std::filesystem::path(convertOptions.strJoinOutput).parent_path().string();
+        if (!MakeDirectory(strDir, strError))
+            return FailBatch(options, "output-directory",
+                             "cannot create the output directory " + strDir + ": " + strError);
     }
 
     CConversionList list;
@@ -251,6 +324,20 @@ int RunConversions(const SOptions& options) {
     }
 
     CCliHost host(list, std::move(sourceDirs), options.files, strSaveDir, options);
+    if (options.bNoOverwrite) {
+        for (int32_t nRow = 0; nRow < list.GetRowCount(); ++nRow) {
+            const std::string strOut =
+                bJoin ? convertOptions.strJoinOutput
+                      : RowOutputPath(options.files[static_cast<size_t>(nRow)], strSaveDir, options.format);
+            if (!Exists(strOut)) continue;
+            list.SetRowChecked(nRow, false);
+            host.Skip(nRow, strOut);
+        }
+        if (host.Done() == list.GetRowCount()) {
+            host.Flush();
+            return kExitOk;
+        }
+    }
     using trelvo::log::ELevel;
     SLogFilter filter{&host, options.bVerbose ? ELevel::Debug : options.bQuiet ? ELevel::Error : ELevel::Warning};
     trelvo::log::SetSink(LogToStderr, &filter);
