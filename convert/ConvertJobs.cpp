@@ -36,8 +36,10 @@ class CWriterAdapter final : public IFrameWriter {
 public:
     CWriterAdapter(std::unique_ptr<platform::COutputFile> pOutput, const SMp4WriterOptions& options)
         : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath(), options) {}
-    CWriterAdapter(const std::string& strPath, const SMp4WriterOptions& options)
-        : m_writer(strPath, options), m_strDirect(strPath) {}
+    // bOwnFile: the name held no FIFO or device, so a file that did not
+    // finish may go.
+    CWriterAdapter(const std::string& strPath, const SMp4WriterOptions& options, bool bOwnFile)
+        : m_writer(strPath, options), m_strDirect(bOwnFile ? strPath : std::string()) {}
     // A file written at its final name that did not finish goes, as a
     // temporary would.
     ~CWriterAdapter() override {
@@ -193,7 +195,20 @@ std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() {
 
 std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath, const SMp4WriterOptions& options,
                                                         std::string& strError) {
-    if (options.bFragmented) return std::make_unique<CWriterAdapter>(strPath, options);
+    if (options.bFragmented) {
+        // Fragments need no seek back: a FIFO or a character device is written
+        // through; anything else that is not a regular file is refused.
+        std::string strWhat;
+        const platform::EOutputName name = platform::ExamineOutputName(strPath, strWhat);
+        if (name == platform::EOutputName::Other) {
+            platform::MayReplaceOutput(strPath, strError);
+            return nullptr;
+        }
+        if (name != platform::EOutputName::Stream) return std::make_unique<CWriterAdapter>(strPath, options, true);
+        // Through a link to it too: the writer opens no link.
+        std::unique_ptr<char, decltype(&std::free)> pReal(::realpath(strPath.c_str(), nullptr), &std::free);
+        return std::make_unique<CWriterAdapter>(pReal ? std::string(pReal.get()) : strPath, options, false);
+    }
     auto pOutput = std::make_unique<platform::COutputFile>(strPath);
     if (!pOutput->Create(strError)) return nullptr;
     return std::make_unique<CWriterAdapter>(std::move(pOutput), options);

@@ -94,6 +94,36 @@ std::string Name(const std::string& strPath) {
 
 }  // namespace
 
+EOutputName ExamineOutputName(const std::string& strPath, std::string& strWhat) {
+    struct stat st {};
+    // stat, not lstat: a link counts as what it leads to.
+    if (::stat(strPath.c_str(), &st) != 0) {
+        strWhat.clear();
+        return EOutputName::Free;
+    }
+    if (S_ISREG(st.st_mode)) {
+        strWhat = "a regular file";
+        return EOutputName::Regular;
+    }
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+        strWhat = S_ISFIFO(st.st_mode) ? "a FIFO" : "a character device";
+        return EOutputName::Stream;
+    }
+    strWhat = S_ISDIR(st.st_mode)    ? "a directory"
+              : S_ISBLK(st.st_mode)  ? "a block device"
+              : S_ISSOCK(st.st_mode) ? "a socket"
+                                     : "not a regular file";
+    return EOutputName::Other;
+}
+
+bool MayReplaceOutput(const std::string& strPath, std::string& strError) {
+    std::string strWhat;
+    const EOutputName name = ExamineOutputName(strPath, strWhat);
+    if (name == EOutputName::Free || name == EOutputName::Regular) return true;
+    strError = strPath + " is " + strWhat + ", not a regular file; it is left as it is";
+    return false;
+}
+
 std::string TemporaryPrefix(const std::string& strFinalPath) {
     std::string strDir, strName;
     SplitPath(strFinalPath, strDir, strName);
@@ -125,6 +155,7 @@ COutputFile::~COutputFile() {
 
 bool COutputFile::Create(std::string& strError) {
     Discard();
+    if (!MayReplaceOutput(m_strFinal, strError)) return false;
     RemoveStaleTemporaries(m_strFinal);
     std::string strPrefix = TemporaryPrefix(m_strFinal);
     strPrefix.append(std::to_string(::getpid())).append(1, '-');
@@ -168,6 +199,8 @@ bool COutputFile::Commit(std::string& strError) {
         strError = SystemText(nSyncErrno);
         return false;
     }
+    // Something may have taken the name while the output was written.
+    if (!MayReplaceOutput(m_strFinal, strError)) return false;
     if (::rename(m_strTemp.c_str(), m_strFinal.c_str()) != 0) {
         strError = SystemText(errno);
         return false;

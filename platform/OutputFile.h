@@ -34,6 +34,20 @@ private:
     bool m_bCommitted = false;
 };
 
+// What stands at an output's name. Only a regular file (or a link to one) may
+// be replaced; a device, FIFO, socket or directory never is, nor removed.
+enum class EOutputName {
+    Free,     // nothing (or a link that leads nowhere)
+    Regular,  // a regular file, or a link to one
+    Stream,   // a FIFO or a character device, or a link to one
+    Other,    // a directory, block device, socket, or a link to one
+};
+// With strWhat set to what it is ("a FIFO", "a character device" ...).
+EOutputName ExamineOutputName(const std::string& strPath, std::string& strWhat);
+// True when a file may be made at strPath by replacing what stands there;
+// else false with the reason, naming the path.
+bool MayReplaceOutput(const std::string& strPath, std::string& strError);
+
 // The prefix every temporary of strFinalPath's name starts with; a leftover is
 // recognisable by it and by the process id that follows.
 std::string TemporaryPrefix(const std::string& strFinalPath);

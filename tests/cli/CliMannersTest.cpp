@@ -1,0 +1,169 @@
+// How the built trelvo-convert treats its user: usage errors, reasons that
+// name their file, kept outputs, named outputs, and output names that are
+// not regular files.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include "TempDir.h"
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "ProcessUtil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kProgram = std::string(TRELVO_BIN_DIR) + "/trelvo-convert";
+const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
+
+class CliMannersTest : public ::testing::Test {
+protected:
+    std::string Path(const std::string& strName) const { return m_tmp.Path(strName); }
+    std::string Input(const std::string& strName) const {
+        fs::copy_file(kData + "ps_h264_alaw.ps", Path(strName), fs::copy_options::overwrite_existing);
+        return Path(strName);
+    }
+    SProcessResult Convert(std::vector<std::string> args) const {
+        args.insert(args.begin(), kProgram);
+        return RunProcess(args, m_tmp.Root().string());
+    }
+    // Every entry of the directory but the inputs: no temporary is left.
+    size_t Entries() const {
+        return static_cast<size_t>(std::distance(fs::directory_iterator(m_tmp.Root()), fs::directory_iterator()));
+    }
+    static bool Has(const std::string& s, const std::string& strPart) { return s.find(strPart) != std::string::npos; }
+    TempDir m_tmp;
+};
+
+TEST_F(CliMannersTest, AUsageErrorIsOneLineAndAttachedValuesAreRead) {
+    const std::string a = Input("a.ps");
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-x", a}, {"--bogus", a}, {"-j", "0", a}, {"-j"}, {"--output", "o.mp4", a, a}, {}}) {
+        const SProcessResult r = Convert(args);
+        EXPECT_EQ(r.nStatus, 2);
+        EXPECT_TRUE(r.strOut.empty());
+        const std::vector<std::string> lines = NonEmptyLines(r.strErr);
+        ASSERT_EQ(lines.size(), 2u) << r.strErr;
+        EXPECT_EQ(lines[0].rfind("trelvo-convert: ", 0), 0u) << lines[0];
+        EXPECT_TRUE(Has(lines[1], "Try 'trelvo-convert --help'")) << lines[1];
+    }
+    // -qj2 -o<dir> -fmp4, as getopt reads them; a value that looks like an
+    // option is still the value.
+    const SProcessResult r = Convert({"-qj2", "-o" + Path("out"), "-fmp4", a, Input("b.ps")});
+    EXPECT_EQ(r.nStatus, 0) << r.strErr;
+    EXPECT_TRUE(r.strErr.empty()) << r.strErr;
+    EXPECT_EQ(CountVideoFrames(Path("out/a.mp4")), 50);
+    EXPECT_EQ(CountVideoFrames(Path("out/b.mp4")), 50);
+    EXPECT_EQ(Convert({"-q", "-o", "-n", a}).nStatus, 0);
+    EXPECT_EQ(CountVideoFrames(Path("-n/a.mp4")), 50);
+}
+
+TEST_F(CliMannersTest, KeptAndNamedOutputs) {
+    const std::string a = Input("a.ps");
+    ASSERT_TRUE(WriteBytes(Path("a.mp4"), "mine"));
+    for (const char* pszJson : {"--json", "-q"}) {
+        const SProcessResult r = Convert({pszJson, "-n", a, Input("b.ps")});
+        EXPECT_EQ(r.nStatus, 0) << r.strErr;
+        const std::vector<std::string> lines = NonEmptyLines(r.strOut);
+        ASSERT_EQ(lines.size(), 2u) << r.strOut;
+        if (std::string(pszJson) == "--json") {
+            EXPECT_TRUE(Has(lines[0], "\"output\":\"" + Path("a.mp4") + "\",\"result\":\"skipped\"")) << lines[0];
+            EXPECT_TRUE(Has(lines[1], "\"result\":\"success\"")) << lines[1];
+        } else {
+            EXPECT_TRUE(Has(lines[0], "Skipped")) << lines[0];
+        }
+        EXPECT_EQ(ReadWholeFile(Path("a.mp4")), "mine");
+    }
+    // A join onto a name that exists is skipped whole.
+    const SProcessResult join = Convert({"--json", "-n", "--join", Path("a.mp4"), a, Path("b.ps")});
+    EXPECT_EQ(join.nStatus, 0);
+    EXPECT_EQ(NonEmptyLines(join.strOut).size(), 2u) << join.strOut;
+    EXPECT_EQ(ReadWholeFile(Path("a.mp4")), "mine");
+
+    // --output names the file; it holds what the plain conversion holds.
+    const SProcessResult named = Convert({"--json", "--output", Path("sub/named.mp4"), a});
+    EXPECT_EQ(named.nStatus, 0) << named.strErr;
+    EXPECT_TRUE(Has(named.strOut, "\"output\":\"" + Path("sub/named.mp4") + "\"")) << named.strOut;
+    EXPECT_FALSE(Has(named.strOut, "\"joined\"")) << named.strOut;
+    EXPECT_EQ(Convert({"-q", "-o", Path("plain"), a}).nStatus, 0);
+    const std::vector<std::string> sums = PictureChecksums(Path("plain/a.mp4"));
+    EXPECT_EQ(sums.size(), 50u);
+    EXPECT_EQ(PictureChecksums(Path("sub/named.mp4")), sums);
+    EXPECT_EQ(Convert({"-q", "--output", Path("named.avi"), a}).nStatus, 0);
+    EXPECT_EQ(ProbeStreams(Path("named.avi"), "codec_name").substr(0, 4), "h264");
+}
+
+TEST_F(CliMannersTest, EveryFailureNamesItsFileAndTheSystemsReason) {
+    const std::string a = Input("a.ps");
+    ASSERT_TRUE(WriteBytes(Path("file"), "x"));
+    // The output directory cannot be made: each input still gets its object.
+    const SProcessResult dir = Convert({"--json", "-o", Path("file/out"), a, Input("b.ps")});
+    EXPECT_EQ(dir.nStatus, 1);
+    const std::vector<std::string> lines = NonEmptyLines(dir.strOut);
+    ASSERT_EQ(lines.size(), 2u) << dir.strOut;
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(Has(line, "\"result\":\"failed\"")) << line;
+        EXPECT_TRUE(Has(line, "cannot create the output directory " + Path("file/out") + ": Not a directory")) << line;
+    }
+    EXPECT_TRUE(Has(dir.strErr, "cannot create the output directory " + Path("file/out") + ": Not a directory"));
+
+    // A write that fails names the output and the system's words for it.
+    for (const char* pszFormat : {"mp4", "avi"}) {
+        const SProcessResult r = RunProcess(
+            {"sh", "-c", "ulimit -f 4; exec \"$0\" -q -f \"$1\" -o \"$2\" \"$3\"", kProgram, pszFormat, Path("w"), a});
+        EXPECT_EQ(r.nStatus, 1);
+        EXPECT_TRUE(Has(r.strOut, Path("w/a.") + pszFormat)) << r.strOut;
+        EXPECT_TRUE(Has(r.strOut, "File too large")) << r.strOut;
+        EXPECT_TRUE(fs::is_empty(Path("w"))) << pszFormat;
+    }
+}
+
+TEST_F(CliMannersTest, ANameThatIsNoRegularFileIsNeverReplaced) {
+    const std::string a = Input("a.ps");
+    ASSERT_EQ(::mkfifo(Path("fifo.mp4").c_str(), 0600), 0);
+    fs::create_symlink("/dev/null", Path("null.mp4"));
+    fs::create_symlink(Path("fifo.mp4"), Path("fifo.avi"));
+    const int nSocket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string strSocket = Path("sock.mp4");
+    ASSERT_LT(strSocket.size(), sizeof address.sun_path);
+    strSocket.copy(address.sun_path, strSocket.size());
+    ASSERT_EQ(::bind(nSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const size_t nEntries = Entries();
+    for (const char* name : {"fifo.mp4", "null.mp4", "fifo.avi", "sock.mp4"}) {
+        for (const char* pszHow : {"--output", "--join"}) {
+            const SProcessResult r = Convert({"-q", pszHow, Path(name), a});
+            EXPECT_EQ(r.nStatus, 1) << name;
+            EXPECT_TRUE(Has(r.strOut, "not a regular file")) << r.strOut;
+        }
+    }
+    // A socket is no stream to write fragments into either.
+    EXPECT_EQ(Convert({"-q", "--fragmented", "--output", strSocket, a}).nStatus, 1);
+    struct stat st {};
+    EXPECT_TRUE(::stat(Path("fifo.mp4").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(::lstat(Path("null.mp4").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    EXPECT_TRUE(::stat(strSocket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode));
+    EXPECT_EQ(Entries(), nEntries);
+    ::close(nSocket);
+
+    // Fragments are written through a FIFO, and through a link to one, to
+    // whoever reads it.
+    for (const char* name : {"fifo.mp4", "fifo.avi"}) {
+        std::thread reader([&] { WriteBytes(Path("read.mp4"), ReadWholeFile(Path("fifo.mp4"))); });
+        const SProcessResult r = Convert({"-q", "-f", "mp4", "--fragmented", "--output", Path(name), a});
+        reader.join();
+        EXPECT_EQ(r.nStatus, 0) << r.strOut << r.strErr;
+        EXPECT_EQ(CountVideoFrames(Path("read.mp4")), 50) << name;
+        EXPECT_TRUE(DecodesCleanly(Path("read.mp4")));
+        EXPECT_TRUE(::stat(Path("fifo.mp4").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    }
+    EXPECT_EQ(Convert({"-q", "--fragmented", "--output", "/dev/null", a}).nStatus, 0);
+}
+
+}  // namespace
