@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -27,9 +28,16 @@ namespace cli {
 namespace {
 
 volatile sig_atomic_t g_bInterrupted = 0;
+// No one reads the results any more: the batch stops as after a stop, but fails.
+std::atomic<bool> g_bResultsLost{false};
 
 void OnInterrupt(int) {
     g_bInterrupted = 1;
+    // write(), not stdio: the only output that is safe in a handler.
+    static constexpr char kText[] =
+        "\ntrelvo-convert: stopping: the file being converted is kept in part (again to stop at once)\n";
+    const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+    (void)n;
 }
 
 // The first Ctrl-C, kill or hang-up lets the current file be cleaned up; a
@@ -55,6 +63,8 @@ using Clock = std::chrono::steady_clock;
 
 // A write failure names the file it is about, as the system's text does not.
 std::string ReasonWithPath(const convert::SConversionResult& result, const std::string& strOutput) {
+    if (result.reason == convert::EReason::Stopped && !result.strDetail.empty())
+        return Narrow(CMultiLanguage::GetText(convert::ReasonKey(result.reason))) + " at " + result.strDetail;
     if (result.reason != convert::EReason::WriteOutput || strOutput.empty() ||
         result.strDetail.find(strOutput) != std::string::npos)
         return Narrow(convert::ReasonText(result));
@@ -110,7 +120,9 @@ public:
         if (!InRange(nRow)) return;
         SFileReport report;
         report.strInput = m_names[Index(nRow)];
-        report.strOutput = result.bSuccess ? Narrow(strOutputPath) : std::string();
+        report.strOutput = !result.bSuccess              ? std::string()
+                           : !result.strPartPath.empty() ? result.strPartPath
+                                                         : Narrow(strOutputPath);
         report.result = result;
         // --output FILE goes through the join of one input: no join to report.
         if (m_bSingleOutput && report.result.nJoined == 1) report.result.nJoined = 0;
@@ -119,7 +131,8 @@ public:
         m_pending[Index(nRow)] =
             m_bJson ? JsonLine(report) : ResultLine(report, Narrow(m_list.GetRowText(nRow, COL_DESTRIBE)));
         ++m_nDone;
-        if (!result.bSuccess)
+        // A stop before anything could be kept is the user's, not a failure.
+        if (!result.bSuccess && result.reason != convert::EReason::Stopped)
             ++m_nFailed;
         else if (!result.Whole())
             ++m_nPartial;
@@ -141,10 +154,14 @@ public:
         PrintReady();
     }
 
-    // Rows that were never begun (a stop, an unticked row) hold no one up.
-    void Flush() {
+    // Rows that were never begun hold no one up; after a stop each still
+    // gets its result, so that every input is accounted for.
+    void Flush(bool bJoin) {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (; m_nPrinted < m_pending.size(); ++m_nPrinted) {
+            if (!m_pending[m_nPrinted] && g_bInterrupted != 0 && !bJoin &&
+                m_list.IsRowChecked(static_cast<int32_t>(m_nPrinted)))
+                m_pending[m_nPrinted] = NotBegun(m_nPrinted);
             if (m_pending[m_nPrinted]) Print(*m_pending[m_nPrinted]);
         }
     }
@@ -160,8 +177,20 @@ public:
     int32_t Done() const { return m_nDone; }
     int32_t Failed() const { return m_nFailed; }
     int32_t Partial() const { return m_nPartial; }
+    int32_t NotBegun() const { return m_nNotBegun; }
 
 private:
+    std::string NotBegun(size_t nIndex) {
+        SFileReport report;
+        report.strInput = m_names[nIndex];
+        report.bSkipped = true;
+        report.strCode = "stopped";
+        report.strReason =
+            Narrow(CMultiLanguage::GetText(convert::ReasonKey(convert::EReason::Stopped))) + " before it was begun";
+        ++m_nNotBegun;
+        return m_bJson ? JsonLine(report) : ResultLine(report, std::string());
+    }
+
     bool InRange(int32_t nRow) const { return nRow >= 0 && static_cast<size_t>(nRow) < m_names.size(); }
     static size_t Index(int32_t nRow) { return static_cast<size_t>(nRow); }
 
@@ -193,7 +222,10 @@ private:
     void Print(const std::string& strLine) {
         ClearBar();
         // Nobody reads the results any more: stop after the current file.
-        if (std::fprintf(stdout, "%s\n", strLine.c_str()) < 0 || std::fflush(stdout) != 0) g_bInterrupted = 1;
+        if (std::fprintf(stdout, "%s\n", strLine.c_str()) < 0 || std::fflush(stdout) != 0) {
+            g_bResultsLost = true;
+            g_bInterrupted = 1;
+        }
     }
 
     void PrintReady() {
@@ -219,6 +251,7 @@ private:
     int32_t m_nDone = 0;
     int32_t m_nFailed = 0;
     int32_t m_nPartial = 0;
+    int32_t m_nNotBegun = 0;
     std::vector<Clock::time_point> m_rowStart;
     std::vector<std::optional<std::string>> m_pending;  // result lines not printed yet
     size_t m_nPrinted = 0;
@@ -334,7 +367,7 @@ int RunConversions(const SOptions& options) {
             host.Skip(nRow, strOut);
         }
         if (host.Done() == list.GetRowCount()) {
-            host.Flush();
+            host.Flush(bJoin);
             return kExitOk;
         }
     }
@@ -349,15 +382,15 @@ int RunConversions(const SOptions& options) {
         convert::CMp4Backend backend;
         convert::Mp4ConvertRows(host, backend, options.nJobs, convertOptions);
     }
-    host.Flush();
+    host.Flush(bJoin);
     g_pMainDlg = nullptr;
     trelvo::log::SetSink(nullptr, nullptr);
 
     // A join reports once per output, on the row of its first input.
-    const bool bAllReported = bJoin ? host.Done() > 0 : host.Done() == list.GetRowCount();
-    const bool bAllDone = bAllReported && host.Failed() == 0 && g_bInterrupted == 0;
-    if (!bAllDone) return kExitFailed;
-    return host.Partial() > 0 ? kExitPartial : kExitOk;
+    const bool bAllReported = bJoin ? host.Done() > 0 : host.Done() + host.NotBegun() == list.GetRowCount();
+    if (!bAllReported || host.Failed() > 0 || g_bResultsLost) return kExitFailed;
+    // A stop keeps what was converted: in part, not failed.
+    return host.Partial() > 0 || g_bInterrupted != 0 ? kExitPartial : kExitOk;
 }
 
 }  // namespace cli

@@ -64,6 +64,21 @@ public:
         }
         return !m_pOutput || m_pOutput->Commit(m_strError) ? 1 : -1;
     }
+    int32_t FinishPart() override {
+        if (!m_pOutput) return Finish();
+        const int32_t nFinish = m_writer.Finish();
+        m_bFinished = true;
+        if (nFinish != 1) {
+            m_strError = m_writer.ErrorText();
+            m_pOutput->Discard();
+            return nFinish;
+        }
+        return m_pOutput->CommitBeside(m_strError) ? 1 : -1;
+    }
+    std::string PartPath() const override {
+        return m_pOutput && m_pOutput->FinalPath() != m_pOutput->RequestedPath() ? m_pOutput->FinalPath()
+                                                                                 : std::string();
+    }
     std::string ErrorText() const override { return m_strError; }
     uint64_t Pictures() const override { return static_cast<uint64_t>(std::max(m_writer.VideoFrames(), 0)); }
     bool LeftOutPart() const override { return m_writer.LeftOutOtherCodec(); }
@@ -228,6 +243,31 @@ std::string CodecChangePlace(const TessaroStatus& status, bool bKnown) {
     return "at byte " + std::to_string(status.nVideoChangeAt);
 }
 
+namespace {
+
+// "01:30:05", the point a stopped part reached.
+std::string ClockText(double dSeconds) {
+    const auto n = static_cast<long long>(dSeconds < 0 ? 0 : dSeconds);
+    char sz[32];
+    std::snprintf(sz, sizeof sz, "%02lld:%02lld:%02lld", n / 3600, n / 60 % 60, n % 60);
+    return sz;
+}
+
+}  // namespace
+
+int32_t FinishOutput(IFrameWriter& writer, SConversionResult& result) {
+    if (result.bSuccess) return writer.Finish();
+    if (result.reason != EReason::Stopped) return 0;
+    // What was read before a stop is kept as a part that plays.
+    const int32_t nFinish = writer.FinishPart();
+    if (nFinish < 0) result = Failure(EReason::WriteOutput, writer.ErrorText());
+    if (nFinish <= 0) return nFinish;
+    result.bSuccess = true;
+    result.strDetail = ClockText(writer.MediaSeconds());
+    result.strPartPath = writer.PartPath();
+    return nFinish;
+}
+
 SMp4WriterOptions WriterLayout(const SConvertOptions& options) {
     SMp4WriterOptions layout;
     // The MP4 job writes MP4 whatever the output's name says (a --join name).
@@ -333,18 +373,20 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
     if (!pWriter) return finishRow(Failure(EReason::WriteOutput, strError));
 
     SConversionResult result = FeedRow(host, nRow, *pInput, *pParser, *pWriter);
-    const int32_t nFinish = result.bSuccess ? pWriter->Finish() : 0;
-    if (result.bSuccess && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
+    const bool bWasWhole = result.bSuccess;
+    const int32_t nFinish = FinishOutput(*pWriter, result);
+    if (bWasWhole && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
     TessaroStatus status{};
     const bool bStatus = pParser->GetStatus(status);
     if (result.bSuccess && nFinish == 0) result = NoOutputReason(status, bStatus);
-    if (result.bSuccess && pWriter->LeftOutPart()) {
+    if (result.Whole() && pWriter->LeftOutPart()) {
         result.reason = EReason::CodecChanged;
         result.strDetail = CodecChangePlace(status, bStatus);
     }
     result.nPictures = pWriter->Pictures();
     result.dMediaSeconds = pWriter->MediaSeconds();
-    if (result.bSuccess) result.nOutputBytes = FileBytes(paths.strOut);
+    if (result.bSuccess)
+        result.nOutputBytes = FileBytes(result.strPartPath.empty() ? paths.strOut : result.strPartPath);
     pInput.reset();
     pWriter.reset();  // an unfinished output goes with it
     return finishRow(result);

@@ -43,6 +43,9 @@ struct SConversionResult {
     int32_t nJoined = 0;
     std::string strContinuedIn;
     std::string strChange;
+    // A part kept after a stop (reason Stopped, detail the media time it
+    // reached) when a file stood at the output's name: where it went instead.
+    std::string strPartPath;
 
     bool Whole() const { return bSuccess && reason == EReason::None; }
 };

@@ -147,7 +147,19 @@ void RemoveStaleTemporaries(const std::string& strFinalPath) {
     }
 }
 
-COutputFile::COutputFile(std::string strFinalPath) : m_strFinal(std::move(strFinalPath)) {}
+std::string PartName(const std::string& strFinalPath, int n) {
+    std::string strDir, strName;
+    SplitPath(strFinalPath, strDir, strName);
+    const size_t nDot = strName.rfind('.');
+    const bool bExt = nDot != std::string::npos && nDot > 0;
+    std::string strPart = bExt ? strName.substr(0, nDot) : strName;
+    strPart += n <= 1 ? ".part" : ".part-" + std::to_string(n);
+    if (bExt) strPart += strName.substr(nDot);
+    return Join(strDir, strPart);
+}
+
+COutputFile::COutputFile(std::string strFinalPath)
+    : m_strRequested(strFinalPath), m_strFinal(std::move(strFinalPath)) {}
 
 COutputFile::~COutputFile() {
     Discard();
@@ -180,7 +192,7 @@ bool COutputFile::Create(std::string& strError) {
     return false;
 }
 
-bool COutputFile::Commit(std::string& strError) {
+bool COutputFile::Sync(std::string& strError) {
     if (m_strTemp.empty() || m_bCommitted) {
         strError = SystemText(ENOENT);
         return false;
@@ -199,6 +211,11 @@ bool COutputFile::Commit(std::string& strError) {
         strError = SystemText(nSyncErrno);
         return false;
     }
+    return true;
+}
+
+bool COutputFile::Commit(std::string& strError) {
+    if (!Sync(strError)) return false;
     // Something may have taken the name while the output was written.
     if (!MayReplaceOutput(m_strFinal, strError)) return false;
     if (::rename(m_strTemp.c_str(), m_strFinal.c_str()) != 0) {
@@ -210,6 +227,35 @@ bool COutputFile::Commit(std::string& strError) {
     SplitPath(m_strFinal, strDir, strName);
     SyncDirectory(strDir);
     return true;
+}
+
+bool COutputFile::CommitBeside(std::string& strError) {
+    if (!Sync(strError)) return false;
+    constexpr int kNames = 100;
+    for (int n = 0; n <= kNames; ++n) {
+        const std::string strName = n == 0 ? m_strRequested : PartName(m_strRequested, n);
+        // No replacing: whatever takes the name first keeps it.
+        bool bMoved = ::renameat2(AT_FDCWD, m_strTemp.c_str(), AT_FDCWD, strName.c_str(), RENAME_NOREPLACE) == 0;
+        // A file system without it: a hard link is made only where no name is.
+        if (!bMoved && errno == EINVAL && ::link(m_strTemp.c_str(), strName.c_str()) == 0) {
+            ::unlink(m_strTemp.c_str());
+            bMoved = true;
+        }
+        if (bMoved) {
+            m_strFinal = strName;
+            m_bCommitted = true;
+            std::string strDir, strBase;
+            SplitPath(m_strFinal, strDir, strBase);
+            SyncDirectory(strDir);
+            return true;
+        }
+        if (errno != EEXIST) {
+            strError = SystemText(errno);
+            return false;
+        }
+    }
+    strError = SystemText(EEXIST);
+    return false;
 }
 
 void COutputFile::Discard() {

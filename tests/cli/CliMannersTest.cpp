@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include "TempDir.h"
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -164,6 +165,110 @@ TEST_F(CliMannersTest, ANameThatIsNoRegularFileIsNeverReplaced) {
         EXPECT_TRUE(::stat(Path("fifo.mp4").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
     }
     EXPECT_EQ(Convert({"-q", "--fragmented", "--output", "/dev/null", a}).nStatus, 0);
+}
+
+TEST_F(CliMannersTest, AJoinOfALawAndMuLawStaysOneMp4) {
+    const std::string a = Input("a.ps");
+    fs::copy_file(kData + "ps_h264_ulaw.ps", Path("u.ps"));
+    const SProcessResult r = Convert({"--json", "--join", Path("day.mp4"), a, Path("u.ps")});
+    EXPECT_EQ(r.nStatus, 0) << r.strErr;
+    EXPECT_TRUE(Has(r.strOut, "\"joined\":2,\"continued_in\":null")) << r.strOut;
+    EXPECT_FALSE(fs::exists(Path("day-2.mp4")));
+    EXPECT_EQ(CountVideoFrames(Path("day.mp4")), 100);
+    EXPECT_TRUE(DecodesCleanly(Path("day.mp4")));
+    const std::string strAudio = ProbeStreams(Path("day.mp4"), "codec_type,codec_name,duration");
+    EXPECT_TRUE(Has(strAudio, "aac|audio|4.")) << strAudio;
+    // AVI keeps G.711 as it is: there the law is a change.
+    const SProcessResult avi = Convert({"-q", "--join", Path("day.avi"), a, Path("u.ps")});
+    EXPECT_EQ(avi.nStatus, 0) << avi.strOut;
+    EXPECT_TRUE(fs::exists(Path("day-2.avi")));
+}
+
+// Runs the program, and once its progress on stderr names strWhen, sends
+// it SIGINT, and when bTwice once more when it says it is stopping: what a
+// user's Ctrl-C does.
+SProcessResult InterruptAt(const std::vector<std::string>& args, const std::string& strWhen, bool bTwice) {
+    int err[2];
+    int out[2];
+    SProcessResult result;
+    if (::pipe(err) != 0 || ::pipe(out) != 0) return result;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::close(out[0]);
+        ::close(err[0]);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    std::thread reader([&] {
+        char buf[4096];
+        for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) result.strOut.append(buf, static_cast<size_t>(n));
+    });
+    bool bSent = false;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;) {
+        result.strErr.append(buf, static_cast<size_t>(n));
+        if (!bSent && result.strErr.find(strWhen) != std::string::npos) {
+            ::kill(pid, SIGINT);
+            bSent = true;
+        }
+        if (bSent && bTwice && result.strErr.find("stopping:") != std::string::npos) {
+            ::kill(pid, SIGINT);
+            bTwice = false;
+        }
+    }
+    reader.join();
+    ::close(out[0]);
+    ::close(err[0]);
+    int nWait = 0;
+    ::waitpid(pid, &nWait, 0);
+    result.nStatus = WIFEXITED(nWait) ? WEXITSTATUS(nWait) : -WTERMSIG(nWait);
+    return result;
+}
+
+TEST_F(CliMannersTest, AStopKeepsWhatWasConvertedAsAPartThatPlays) {
+    // Long enough that a stop at a fifth of it comes well before its end.
+    const std::string strClip = ReadWholeFile(kData + "h264_320x180_25fps.h264");
+    std::string strLong;
+    for (int i = 0; i < 300; ++i) strLong += strClip;
+    ASSERT_TRUE(WriteBytes(Path("long.h264"), strLong));
+    const std::string b = Input("b.ps");
+    const int nAll = 300 * CountVideoFrames(kData + "h264_320x180_25fps.h264");
+    for (const bool bOldFile : {false, true}) {
+        if (bOldFile) {
+            ASSERT_TRUE(WriteBytes(Path("long.mp4"), "an earlier output"));
+        }
+        const SProcessResult r = InterruptAt({kProgram, "--json", Path("long.h264"), b}, "long.h264: 20%", false);
+        EXPECT_EQ(r.nStatus, 3) << r.strErr;
+        const std::vector<std::string> lines = NonEmptyLines(r.strOut);
+        ASSERT_EQ(lines.size(), 2u) << r.strOut;
+        const std::string strPart = Path(bOldFile ? "long.part.mp4" : "long.mp4");
+        EXPECT_TRUE(Has(lines[0], "\"output\":\"" + strPart +
+                                      "\",\"result\":\"success\",\"whole\":false,"
+                                      "\"reason\":\"stopped\",\"message\":\"stopped by the user at 00:"))
+            << lines[0];
+        EXPECT_TRUE(Has(lines[1], "\"result\":\"skipped\",\"whole\":false,\"reason\":\"stopped\"")) << lines[1];
+        const int nPictures = CountVideoFrames(strPart);
+        EXPECT_GT(nPictures, nAll / 10);
+        EXPECT_LT(nPictures, nAll);
+        EXPECT_TRUE(Has(lines[0], "\"pictures\":" + std::to_string(nPictures) + ",")) << lines[0];
+        EXPECT_TRUE(DecodesCleanly(strPart));
+        if (bOldFile) {
+            EXPECT_EQ(ReadWholeFile(Path("long.mp4")), "an earlier output");
+        }
+        EXPECT_FALSE(fs::exists(Path("b.mp4")));
+    }
+    // A second Ctrl-C stops at once; nothing half-written takes a name.
+    fs::remove(Path("long.mp4"));
+    const SProcessResult r = InterruptAt({kProgram, Path("long.h264")}, "long.h264: 20%", true);
+    EXPECT_EQ(r.nStatus, -SIGINT);
+    EXPECT_FALSE(fs::exists(Path("long.mp4")));
 }
 
 }  // namespace
