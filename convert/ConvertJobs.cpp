@@ -255,9 +255,9 @@ std::string ClockText(double dSeconds) {
 
 }  // namespace
 
-int32_t FinishOutput(IFrameWriter& writer, SConversionResult& result) {
+int32_t FinishOutput(IFrameWriter& writer, SConversionResult& result, bool bKeepStoppedPart) {
     if (result.bSuccess) return writer.Finish();
-    if (result.reason != EReason::Stopped) return 0;
+    if (result.reason != EReason::Stopped || !bKeepStoppedPart) return 0;
     // What was read before a stop is kept as a part that plays.
     const int32_t nFinish = writer.FinishPart();
     if (nFinish < 0) result = Failure(EReason::WriteOutput, writer.ErrorText());
@@ -374,7 +374,7 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
 
     SConversionResult result = FeedRow(host, nRow, *pInput, *pParser, *pWriter);
     const bool bWasWhole = result.bSuccess;
-    const int32_t nFinish = FinishOutput(*pWriter, result);
+    const int32_t nFinish = FinishOutput(*pWriter, result, options.bKeepStoppedPart);
     if (bWasWhole && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
     TessaroStatus status{};
     const bool bStatus = pParser->GetStatus(status);

@@ -105,7 +105,7 @@ SConversionResult Mp4Piece(IConversionHost& host, CMp4Backend& backend, const SC
 
     SConversionResult result = RunResult(end, piece, openFailure, strError);
     const bool bWasWhole = result.bSuccess;
-    const int32_t nFinish = pWriter ? FinishOutput(*pWriter, result) : 0;
+    const int32_t nFinish = pWriter ? FinishOutput(*pWriter, result, options.bKeepStoppedPart) : 0;
     if (bWasWhole && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
     if (result.bSuccess && nFinish == 0) result = NoOutputReason(recording.Status(), true);
     if (result.Whole() && pWriter->LeftOutPart()) {

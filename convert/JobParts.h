@@ -37,9 +37,9 @@ std::string CodecChangePlace(const TessaroStatus& status, bool bKnown);
 SMp4WriterOptions WriterLayout(const SConvertOptions& options);
 
 // Finishes the writer after the read ended with result: a whole output, or,
-// after a stop, what was read as a part of its own (result becomes a success
+// after a stop when bKeepStoppedPart, what was read as a part of its own (result becomes a success
 // with the reason Stopped). The writer's Finish value.
-int32_t FinishOutput(IFrameWriter& writer, SConversionResult& result);
+int32_t FinishOutput(IFrameWriter& writer, SConversionResult& result, bool bKeepStoppedPart);
 
 // One row through the recording (a part of it, its time): named, claimed and
 // checked as any row, then converted by convertPiece.
