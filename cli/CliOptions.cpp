@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <string_view>
+#include <utility>
 
 #include "convert/RecordingTime.h"
 #include "libs/tessaro/tessaro.h"
@@ -47,7 +50,27 @@ bool SetClock(std::string_view name, const std::string& strValue, int64_t& nTick
 // The options that only make sense together, or only for one format.
 bool CheckCombinations(SOptions& options, std::string& strError) {
     convert::SConvertOptions& c = options.convert;
-    const std::string& strJoin = c.strJoinOutput;
+    if (!options.strOutput.empty()) {
+        if (!c.strJoinOutput.empty()) {
+            strError = "--join names its output already; --output is for a single input";
+            return false;
+        }
+        if (options.files.size() != 1) {
+            strError = "--output names one output: give one input, or --join OUTPUT for several";
+            return false;
+        }
+        if (!options.strOutputDir.empty()) {
+            strError = "--output and --output-dir exclude each other";
+            return false;
+        }
+        // Standard output is the live converter's (fragmented MP4 to a pipe);
+        // this batch converter only writes files.
+        if (options.strOutput == "-") {
+            strError = "--output - (standard output) is not supported by this build";
+            return false;
+        }
+    }
+    const std::string& strJoin = c.strJoinOutput.empty() ? options.strOutput : c.strJoinOutput;
     // An AVI name given to --join asks for AVI.
     if (!options.bFormatGiven && strJoin.size() > 4 && strJoin.compare(strJoin.size() - 4, 4, ".avi") == 0)
         options.format = EFormat::Avi;
@@ -131,7 +154,80 @@ bool ParseClockTime(const std::string& strText, int64_t& nTicks) {
     return true;
 }
 
-bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::string& strError) {
+namespace {
+
+// Options that take a value, long form first; their short forms take it
+// attached (-j2, -ofolder) or as the next argument, as getopt does.
+struct SValueOption {
+    const char* pszLong;
+    char cShort;
+};
+constexpr SValueOption kValueOptions[] = {
+    {"--format", 'f'}, {"--jobs", 'j'}, {"--output-dir", 'o'}, {"--output", 0},         {"--join", 0},
+    {"--from", 0},     {"--to", 0},     {"--time", 0},         {"--time-from-name", 0},
+};
+// Short options without a value, and their long forms.
+constexpr std::pair<char, const char*> kFlagOptions[] = {
+    {'h', "--help"}, {'V', "--version"}, {'q', "--quiet"}, {'v', "--verbose"}, {'n', "--no-overwrite"},
+};
+
+bool TakesValue(const std::string& strLong) {
+    for (const SValueOption& o : kValueOptions) {
+        if (strLong == o.pszLong) return true;
+    }
+    return false;
+}
+
+// Rewrites short options into their long forms ("-qj2" into "--quiet",
+// "--jobs=2"), so that one parser reads both. A value that follows its
+// option is left as it is, whatever it looks like.
+bool ExpandShortOptions(const std::vector<std::string>& args, std::vector<std::string>& out, std::string& strError) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& strArg = args[i];
+        if (strArg == "--") {
+            out.insert(out.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+            return true;
+        }
+        if (strArg.size() < 2 || strArg[0] != '-') {
+            out.push_back(strArg);
+            continue;
+        }
+        if (strArg[1] == '-') {
+            out.push_back(strArg);
+            if (TakesValue(strArg) && i + 1 < args.size()) out.push_back(args[++i]);
+            continue;
+        }
+        for (size_t c = 1; c < strArg.size(); ++c) {
+            const char ch = strArg[c];
+            const auto* pFlag = std::find_if(std::begin(kFlagOptions), std::end(kFlagOptions),
+                                             [&](const auto& f) { return f.first == ch; });
+            if (pFlag != std::end(kFlagOptions)) {
+                out.emplace_back(pFlag->second);
+                continue;
+            }
+            const auto* pValue = std::find_if(std::begin(kValueOptions), std::end(kValueOptions),
+                                              [&](const SValueOption& o) { return o.cShort == ch && ch != 0; });
+            if (pValue == std::end(kValueOptions)) {
+                strError = std::string("unknown option '-") + ch + "'";
+                return false;
+            }
+            if (c + 1 < strArg.size()) {
+                out.push_back(std::string(pValue->pszLong) + "=" + strArg.substr(c + 1));
+            } else {
+                out.emplace_back(pValue->pszLong);
+                if (i + 1 < args.size()) out.push_back(args[++i]);
+            }
+            break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(const std::vector<std::string>& argsGiven, SOptions& options, std::string& strError) {
+    std::vector<std::string> args;
+    if (!ExpandShortOptions(argsGiven, args, strError)) return false;
     bool bOptionsEnd = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& strArg = args[i];
@@ -158,30 +254,39 @@ bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::
         std::string strValue;
         if (strArg == "--") {
             bOptionsEnd = true;
-        } else if (strArg == "--help" || strArg == "-h") {
+        } else if (strArg == "--help") {
             options.bHelp = true;
-        } else if (strArg == "--version" || strArg == "-V") {
+        } else if (strArg == "--version") {
             options.bVersion = true;
-        } else if (strArg == "--quiet" || strArg == "-q") {
+        } else if (strArg == "--quiet") {
             options.bQuiet = true;
-        } else if (strArg == "--verbose" || strArg == "-v") {
+        } else if (strArg == "--verbose") {
             options.bVerbose = true;
         } else if (strArg == "--json") {
             options.bJson = true;
-        } else if (value("--format", strValue) || value("-f", strValue)) {
+        } else if (strArg == "--no-overwrite") {
+            options.bNoOverwrite = true;
+        } else if (value("--format", strValue)) {
             if (!strError.empty() || !SetFormat(strValue, options, strError)) return false;
             options.bFormatGiven = true;
         } else if (RecordingOption(strArg, value, options, strError)) {
             if (!strError.empty()) return false;
-        } else if (value("--jobs", strValue) || value("-j", strValue)) {
+        } else if (value("--jobs", strValue)) {
             if (!strError.empty() || !SetJobs(strValue, options, strError)) return false;
-        } else if (value("--output-dir", strValue) || value("-o", strValue)) {
+        } else if (value("--output-dir", strValue)) {
             if (!strError.empty()) return false;
             if (strValue.empty()) {
                 strError = "--output-dir needs a directory";
                 return false;
             }
             options.strOutputDir = strValue;
+        } else if (value("--output", strValue)) {
+            if (!strError.empty()) return false;
+            if (strValue.empty()) {
+                strError = "--output needs a file name";
+                return false;
+            }
+            options.strOutput = strValue;
         } else {
             strError = "unknown option '" + strArg + "'";
             return false;
@@ -196,8 +301,9 @@ bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::
 }
 
 std::string UsageText() {
-    return "Usage: trelvo-convert [--format mp4|avi] [--output-dir DIR] [-j N] [--quiet]\n"
-           "         [--json] [--faststart|--fragmented] [--join OUTPUT] [--from T] [--to T]\n"
+    return "Usage: trelvo-convert [--format mp4|avi] [--output-dir DIR|--output FILE] [-j N]\n"
+           "         [--quiet] [--json] [--no-overwrite] [--faststart|--fragmented]\n"
+           "         [--join OUTPUT] [--from T] [--to T]\n"
            "         [--time TIME|--time-from-name PATTERN] FILE...\n"
            "Converts video-recorder stream files (H.264/H.265 streams, MPEG program\n"
            "streams) to MP4 (the default) or AVI. Each output is named after its input\n"
@@ -206,13 +312,15 @@ std::string UsageText() {
            "\n"
            "  -f, --format FMT      mp4 or avi (default mp4)\n"
            "  -o, --output-dir DIR  write every output into DIR\n"
+           "      --output FILE     the output of the one input is FILE (FILE.avi means AVI)\n"
+           "  -n, --no-overwrite    keep an output that exists; its input is skipped\n"
            "  -j, --jobs N          convert N files at once (default 1); results still\n"
            "                        come in the order of the files\n"
            "  -q, --quiet           no progress and no warnings, only the results\n"
            "  -v, --verbose         log what the converter and the media libraries do\n"
            "      --json            one JSON object per file on stdout instead of result\n"
-           "                        lines (input, output, result, reason, pictures,\n"
-           "                        seconds, bytes, wall_seconds)\n"
+           "                        lines (input, output, result, reason, message,\n"
+           "                        pictures, seconds, bytes, wall_seconds)\n"
            "      --faststart       MP4: the index before the media data, so that a web\n"
            "                        player starts at once\n"
            "                        (trelvo-convert --faststart cam1.ps)\n"
@@ -242,8 +350,12 @@ std::string UsageText() {
            "  -V, --version         the version\n"
            "\n"
            "Results go to stdout, one line per file; progress and warnings to stderr.\n"
-           "Exit status: 0 every file converted whole, 1 some file failed, 2 usage\n"
-           "error, 3 every file converted but some only in part.\n";
+           "An output name that is a device, a FIFO or a socket is never replaced.\n"
+           "Ctrl-C ends the file being converted with what was read so far (a part\n"
+           "that plays); a second Ctrl-C stops at once.\n"
+           "Exit status: 0 every file converted whole (or skipped), 1 some file failed,\n"
+           "2 usage error, 3 no file failed but some were converted only in part or\n"
+           "the conversion was stopped.\n";
 }
 
 std::string AbsolutePath(const std::string& strPath) {

@@ -16,8 +16,10 @@ struct SOptions {
     std::string strOutputDir;  // empty: beside each input
     bool bQuiet = false;
     bool bVerbose = false;
-    bool bJson = false;  // one JSON object per file on stdout instead of result lines
-    int nJobs = 1;       // files converted at once
+    bool bJson = false;         // one JSON object per file on stdout instead of result lines
+    int nJobs = 1;              // files converted at once
+    bool bNoOverwrite = false;  // an output that exists is kept, its input skipped
+    std::string strOutput;      // the one output of a single input; empty: named after it
     bool bFormatGiven = false;
     // Layout, part, recording time and join (--faststart ... --join).
     convert::SConvertOptions convert;
@@ -32,10 +34,13 @@ inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitPartial = 3;  // every file converted, some of them only in part
 
-// Fills options from argv[1..]. On a usage error returns false with a message.
+// Fills options from argv[1..]. On a usage error returns false with a
+// one-line message. Short options take their values as getopt does.
 bool ParseOptions(const std::vector<std::string>& args, SOptions& options, std::string& strError);
 
 std::string UsageText();
+// What follows a usage error's line.
+inline constexpr const char* kTryHelp = "Try 'trelvo-convert --help' for more information.\n";
 
 // "90", "5.5", "01:02:03" or "1:02:03.250" to 90 kHz ticks. False when it is none.
 bool ParseClockTime(const std::string& strText, int64_t& nTicks);

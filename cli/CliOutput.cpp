@@ -119,8 +119,10 @@ std::string Notes(const SFileReport& report) {
 }  // namespace
 
 std::string ResultLine(const SFileReport& report, const std::string& strWord) {
-    std::string strLine = EscapeForLine(report.strInput) + "  " + strWord + "  ";
-    if (report.result.bSuccess) {
+    std::string strLine = EscapeForLine(report.strInput) + "  " + (report.bSkipped ? "Skipped" : strWord) + "  ";
+    if (report.bSkipped) {
+        strLine += EscapeForLine(report.strOutput) + "  (" + EscapeForLine(report.strReason) + ")";
+    } else if (report.result.bSuccess) {
         strLine += EscapeForLine(report.strOutput);
         const std::string strNotes = Notes(report);
         if (!strNotes.empty()) strLine += "  (" + EscapeForLine(strNotes) + ")";
@@ -138,11 +140,15 @@ std::string JsonLine(const SFileReport& report) {
                   static_cast<unsigned long long>(r.nPictures), static_cast<unsigned long long>(r.nDroppedAtStart),
                   r.dMediaSeconds, static_cast<unsigned long long>(r.nOutputBytes), report.dWallSeconds);
     std::string strLine = "{\"input\":" + JsonString(report.strInput) + ",\"output\":";
-    strLine += r.bSuccess ? JsonString(report.strOutput) : "null";
-    strLine += std::string(",\"result\":\"") + (r.bSuccess ? "success" : "failed") + "\",\"whole\":";
+    strLine += r.bSuccess || report.bSkipped ? JsonString(report.strOutput) : "null";
+    const char* pszResult = report.bSkipped ? "skipped" : r.bSuccess ? "success" : "failed";
+    strLine += std::string(",\"result\":\"") + pszResult + "\",\"whole\":";
     strLine += r.Whole() ? "true" : "false";
     strLine += ",\"reason\":";
-    strLine += r.reason == convert::EReason::None ? "null" : JsonString(convert::ReasonCode(r.reason));
+    if (!report.strCode.empty())
+        strLine += JsonString(report.strCode);
+    else
+        strLine += r.reason == convert::EReason::None ? "null" : JsonString(convert::ReasonCode(r.reason));
     strLine += ",\"message\":";
     strLine += report.strReason.empty() ? "null" : JsonString(report.strReason);
     strLine += std::string(",") + szNumbers;

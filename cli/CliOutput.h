@@ -24,10 +24,16 @@ struct SFileReport {
     convert::SConversionResult result;
     std::string strReason;  // in the user's language, empty when whole
     double dWallSeconds = 0;
+    // Not converted on purpose: its output exists and --no-overwrite keeps it.
+    bool bSkipped = false;
+    // A reason of the whole batch (the output directory), in place of the
+    // result's own code.
+    std::string strCode;
 };
 
-// "cam1.ps  Success  /out/cam1.mp4" or "cam1.ps  Failed  <reason>", with the
-// words in the user's language.
+// "cam1.ps  Success  /out/cam1.mp4", "cam1.ps  Failed  <reason>" or
+// "cam1.ps  Skipped  /out/cam1.mp4  (<reason>)", with the first two words in
+// the user's language.
 std::string ResultLine(const SFileReport& report, const std::string& strWord);
 // One line of JSON with every field of the report.
 std::string JsonLine(const SFileReport& report);

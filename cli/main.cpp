@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     cli::SOptions options;
     std::string strError;
     if (!cli::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, strError)) {
-        std::fprintf(stderr, "trelvo-convert: %s\n%s", strError.c_str(), cli::UsageText().c_str());
+        std::fprintf(stderr, "trelvo-convert: %s\n%s", strError.c_str(), cli::kTryHelp);
         return cli::kExitUsage;
     }
     if (options.bHelp) {

@@ -76,6 +76,11 @@ public:
     // 1 the output is complete under its final name, 0 no output, negative
     // a write error.
     virtual int32_t Finish() = 0;
+    // As Finish, for an output that was stopped early: a file standing at
+    // the final name stays, and the part takes a name of its own beside it
+    // (PartPath).
+    virtual int32_t FinishPart() { return Finish(); }
+    virtual std::string PartPath() const { return {}; }
     // The system's message for a write error.
     virtual std::string ErrorText() const { return {}; }
     virtual uint64_t Pictures() const { return 0; }

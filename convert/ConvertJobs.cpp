@@ -40,8 +40,10 @@ class CWriterAdapter final : public IFrameWriter {
 public:
     CWriterAdapter(std::unique_ptr<platform::COutputFile> pOutput, const SMp4WriterOptions& options)
         : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath(), options) {}
-    CWriterAdapter(const std::string& strPath, const SMp4WriterOptions& options)
-        : m_writer(strPath, options), m_strDirect(strPath) {}
+    // bOwnFile: the name held no FIFO or device, so a file that did not
+    // finish may go.
+    CWriterAdapter(const std::string& strPath, const SMp4WriterOptions& options, bool bOwnFile)
+        : m_writer(strPath, options), m_strDirect(bOwnFile ? strPath : std::string()) {}
     // A file written at its final name that did not finish goes, as a
     // temporary would.
     ~CWriterAdapter() override {
@@ -65,6 +67,21 @@ public:
             return nFinish;
         }
         return !m_pOutput || m_pOutput->Commit(m_strError) ? 1 : -1;
+    }
+    int32_t FinishPart() override {
+        if (!m_pOutput) return Finish();
+        const int32_t nFinish = m_writer.Finish();
+        m_bFinished = true;
+        if (nFinish != 1) {
+            m_strError = m_writer.ErrorText();
+            m_pOutput->Discard();
+            return nFinish;
+        }
+        return m_pOutput->CommitBeside(m_strError) ? 1 : -1;
+    }
+    std::string PartPath() const override {
+        return m_pOutput && m_pOutput->FinalPath() != m_pOutput->RequestedPath() ? m_pOutput->FinalPath()
+                                                                                 : std::string();
     }
     std::string ErrorText() const override { return m_strError; }
     uint64_t Pictures() const override { return static_cast<uint64_t>(std::max(m_writer.VideoFrames(), 0)); }
@@ -198,7 +215,20 @@ std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() {
 
 std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath, const SMp4WriterOptions& options,
                                                         std::string& strError) {
-    if (options.bFragmented) return std::make_unique<CWriterAdapter>(strPath, options);
+    if (options.bFragmented) {
+        // Fragments need no seek back: a FIFO or a character device is written
+        // through; anything else that is not a regular file is refused.
+        std::string strWhat;
+        const platform::EOutputName name = platform::ExamineOutputName(strPath, strWhat);
+        if (name == platform::EOutputName::Other) {
+            platform::MayReplaceOutput(strPath, strError);
+            return nullptr;
+        }
+        if (name != platform::EOutputName::Stream) return std::make_unique<CWriterAdapter>(strPath, options, true);
+        // Through a link to it too: the writer opens no link.
+        std::unique_ptr<char, decltype(&std::free)> pReal(::realpath(strPath.c_str(), nullptr), &std::free);
+        return std::make_unique<CWriterAdapter>(pReal ? std::string(pReal.get()) : strPath, options, false);
+    }
     auto pOutput = std::make_unique<platform::COutputFile>(strPath);
     if (!pOutput->Create(strError)) return nullptr;
     return std::make_unique<CWriterAdapter>(std::move(pOutput), options);
@@ -231,6 +261,31 @@ void NoteLeftOutAudio(SConversionResult& result, const TessaroStatus& status, bo
     if (strWhat.empty()) return;
     result.reason = EReason::AudioLeftOut;
     result.strDetail = std::move(strWhat);
+}
+
+namespace {
+
+// "01:30:05", the point a stopped part reached.
+std::string ClockText(double dSeconds) {
+    const auto n = static_cast<long long>(dSeconds < 0 ? 0 : dSeconds);
+    char sz[32];
+    std::snprintf(sz, sizeof sz, "%02lld:%02lld:%02lld", n / 3600, n / 60 % 60, n % 60);
+    return sz;
+}
+
+}  // namespace
+
+int32_t FinishOutput(IFrameWriter& writer, SConversionResult& result, bool bKeepStoppedPart) {
+    if (result.bSuccess) return writer.Finish();
+    if (result.reason != EReason::Stopped || !bKeepStoppedPart) return 0;
+    // What was read before a stop is kept as a part that plays.
+    const int32_t nFinish = writer.FinishPart();
+    if (nFinish < 0) result = Failure(EReason::WriteOutput, writer.ErrorText());
+    if (nFinish <= 0) return nFinish;
+    result.bSuccess = true;
+    result.strDetail = ClockText(writer.MediaSeconds());
+    result.strPartPath = writer.PartPath();
+    return nFinish;
 }
 
 SMp4WriterOptions WriterLayout(const SConvertOptions& options) {
@@ -342,12 +397,13 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
     if (!pWriter) return finishRow(Failure(EReason::WriteOutput, strError));
 
     SConversionResult result = FeedRow(host, nRow, *pInput, *pParser, *pWriter);
-    const int32_t nFinish = result.bSuccess ? pWriter->Finish() : 0;
-    if (result.bSuccess && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
+    const bool bWasWhole = result.bSuccess;
+    const int32_t nFinish = FinishOutput(*pWriter, result, options.bKeepStoppedPart);
+    if (bWasWhole && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
     TessaroStatus status{};
     const bool bStatus = pParser->GetStatus(status);
     if (result.bSuccess && nFinish == 0) result = NoOutputReason(status, bStatus);
-    if (result.bSuccess && pWriter->LeftOutPart()) {
+    if (result.Whole() && pWriter->LeftOutPart()) {
         result.reason = EReason::CodecChanged;
         result.strDetail = CodecChangePlace(status, bStatus);
     }
@@ -355,7 +411,8 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
     result.nPictures = pWriter->Pictures();
     if (bStatus) result.nDroppedAtStart = status.nDroppedAtStart;
     result.dMediaSeconds = pWriter->MediaSeconds();
-    if (result.bSuccess) result.nOutputBytes = FileBytes(paths.strOut);
+    if (result.bSuccess)
+        result.nOutputBytes = FileBytes(result.strPartPath.empty() ? paths.strOut : result.strPartPath);
     result.strInputFormat = probed.strInputFormat;
     if (bStatus) DescribeInput(status, true, result);
     pInput.reset();

@@ -23,6 +23,9 @@ struct SConvertOptions {
     // Every ticked row into this one output (UTF-8 path); empty: one output
     // per row.
     std::string strJoinOutput;
+    // After a stop, what was read of the file under way is kept as a part
+    // (the command line); else a stopped output goes (the desktop list).
+    bool bKeepStoppedPart = false;
 
     // True when the rows go through the recording (join, cut, time) rather
     // than straight from each file to its writer.

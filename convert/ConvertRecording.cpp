@@ -106,10 +106,11 @@ SConversionResult Mp4Piece(IConversionHost& host, CMp4Backend& backend, const SC
     const feed::SJoinEnd end = recording.Run(hooks);
 
     SConversionResult result = RunResult(end, piece, openFailure, strError);
-    const int32_t nFinish = result.bSuccess && pWriter ? pWriter->Finish() : 0;
-    if (result.bSuccess && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
+    const bool bWasWhole = result.bSuccess;
+    const int32_t nFinish = pWriter ? FinishOutput(*pWriter, result, options.bKeepStoppedPart) : 0;
+    if (bWasWhole && nFinish < 0) result = Failure(EReason::WriteOutput, pWriter->ErrorText());
     if (result.bSuccess && nFinish == 0) result = NoOutputReason(recording.Status(), true);
-    if (result.bSuccess && pWriter->LeftOutPart()) {
+    if (result.Whole() && pWriter->LeftOutPart()) {
         result.reason = EReason::CodecChanged;
         result.strDetail = CodecChangePlace(recording.Status(), true);
     }
@@ -119,7 +120,7 @@ SConversionResult Mp4Piece(IConversionHost& host, CMp4Backend& backend, const SC
         result.dMediaSeconds = pWriter->MediaSeconds();
     }
     if (result.bSuccess) {
-        result.nOutputBytes = FileBytes(piece.strOutput);
+        result.nOutputBytes = FileBytes(result.strPartPath.empty() ? piece.strOutput : result.strPartPath);
         result.strCreationTime = writerOptions.strCreationTime;
         if (options.nFrom >= 0)
             result.dStartsBefore = static_cast<double>(recording.Cut().StartsBefore()) / TESSARO_TICKS_PER_SECOND;
@@ -251,8 +252,10 @@ bool PlanJoin(IConversionHost& host, const std::vector<std::string>& paths, cons
             return false;
         }
         // Until pictures come, nothing is written that another format could
-        // not follow: the first input with pictures sets the format.
-        const std::string strChange = current.bVideo ? feed::ShapeChange(current, shape, bOneRate) : std::string();
+        // not follow: the first input with pictures sets the format. MP4
+        // (not of one rate) encodes either G.711 law as AAC.
+        const std::string strChange =
+            current.bVideo ? feed::ShapeChange(current, shape, bOneRate, !bOneRate) : std::string();
         if (i == 0 || !strChange.empty()) plan.starts.push_back(i);
         if (!strChange.empty()) plan.changes.push_back(std::string(strChange).append(" changes at ").append(strName));
         if (!current.bVideo || !strChange.empty()) current = shape;
@@ -296,13 +299,15 @@ bool JoinRows(IConversionHost& host, const SConvertOptions& options, const OpenI
             bOwnInput ? Failure(EReason::SameFile) : convertPiece(piece, chain, RowProgress(host, nRow));
         result.nJoined = static_cast<int32_t>(piece.inputs.size());
         result.bTimeNotInName = !options.strTimePattern.empty() && !first.bRecorded;
-        if (p + 2 < plan.starts.size() && !chain.bCutDone && result.bSuccess) {
+        const bool bStopped = result.reason == EReason::Stopped;
+        if (p + 2 < plan.starts.size() && !chain.bCutDone && result.bSuccess && !bStopped) {
             result.strContinuedIn = PieceOutputName(strOutput, p + 1);
             result.strChange = plan.changes[p];
         }
         FinishRowTexts(host, nRow, result, true, platform::NarrowToWide(piece.strOutput));
         bWhole = bWhole && result.Whole();
-        if (!result.bSuccess) return false;
+        // A stop ends the join with the part it reached.
+        if (!result.bSuccess || bStopped) return false;
     }
     return bWhole;
 }

@@ -56,6 +56,9 @@ struct SConversionResult {
     int32_t nJoined = 0;
     std::string strContinuedIn;
     std::string strChange;
+    // A part kept after a stop (reason Stopped, detail the media time it
+    // reached) when a file stood at the output's name: where it went instead.
+    std::string strPartPath;
 
     // What the input was ("h264", "h265", "ps", "ts", "mp4" ..., empty: not
     // known) and its streams; transport packets lost or damaged on the way.

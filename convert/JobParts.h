@@ -41,6 +41,11 @@ SMp4WriterOptions WriterLayout(const SConvertOptions& options);
 void NoteLeftOutAudio(SConversionResult& result, const TessaroStatus& status, bool bKnown,
                       const std::string& strWriter);
 
+// Finishes the writer after the read ended with result: a whole output, or,
+// after a stop when bKeepStoppedPart, what was read as a part of its own (result becomes a success
+// with the reason Stopped). The writer's Finish value.
+int32_t FinishOutput(IFrameWriter& writer, SConversionResult& result, bool bKeepStoppedPart);
+
 // One row through the recording (a part of it, its time): named, claimed and
 // checked as any row, then converted by convertPiece.
 SConversionResult RecordingRow(IConversionHost& host, int32_t nRow, const wchar_t* pszExt, CBatchOutputs& batch,

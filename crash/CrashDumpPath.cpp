@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/AppDir.h"
 #include "platform/Encoding.h"
 #include "platform/UserDirs.h"
 
@@ -29,7 +30,8 @@ void ChooseDumpPaths(const char* szExePath, const char* szDumpName, char* szFirs
     std::string strState;
     if (!strStateDir.empty()) strState = platform::WideToNarrow(strStateDir) + szDumpName;
 
-    if (!strBeside.empty() && platform::CanWriteFile(platform::NarrowToWide(strBeside))) {
+    if (!strBeside.empty() && !platform::IsInstalledProgramDir(platform::NarrowToWide(strExe.substr(0, nSlash + 1))) &&
+        platform::CanWriteFile(platform::NarrowToWide(strBeside))) {
         CopyIfFits(strBeside, szFirst, nCap);
         CopyIfFits(strState, szSecond, nCap);
     } else {

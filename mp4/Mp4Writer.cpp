@@ -12,6 +12,8 @@
 #include "libs/tessaro/tessaro.h"
 #include "log/Log.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -27,6 +29,13 @@ extern "C" {
 using namespace trelvo::mp4;
 
 namespace {
+
+// Only a regular file at the name is ours to remove: a FIFO or a device
+// written through (or a link to one) stays.
+void RemoveOwnFile(const std::string& strPath) {
+    struct stat st {};
+    if (::stat(strPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) std::remove(strPath.c_str());
+}
 
 // Output context; its I/O belongs to the writer's CFileOutput.
 struct SFormatCtxFree {
@@ -238,7 +247,7 @@ int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key) {
     if (config.empty()) {
         TRELVO_LOG_WARNING("mp4", "unusable parameter sets, key frame skipped");
         Close();
-        std::remove(m_strFileName.c_str());
+        RemoveOwnFile(m_strFileName);
         return 0;
     }
     // A muxer that certainly refuses the video fails now, not a second later.
@@ -306,7 +315,7 @@ int32_t CMp4Writer::SImpl::WriteHeader() {
 
 int32_t CMp4Writer::SImpl::Open() {
     m_nVideoStream = m_nAudioStream = -1;
-    std::remove(m_strFileName.c_str());
+    RemoveOwnFile(m_strFileName);
     AVFormatContext* pCtx = nullptr;
     avformat_alloc_output_context2(&pCtx, nullptr, m_options.strFormat.empty() ? nullptr : m_options.strFormat.c_str(),
                                    m_strFileName.c_str());
@@ -484,7 +493,7 @@ int32_t CMp4Writer::SImpl::Finish() {
     if (m_eState == EState::Writing) m_audio.Finish();
     Close();
     if (m_bWriteFailed || nHeader < 0 || (m_nVideoFrames == 0 && m_nAudioFrames == 0)) {
-        std::remove(m_strFileName.c_str());
+        RemoveOwnFile(m_strFileName);
         m_nFinishResult = m_bWriteFailed || nHeader < 0 ? -1 : 0;
     } else {
         m_nFinishResult = 1;

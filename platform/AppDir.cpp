@@ -19,6 +19,10 @@ std::wstring GetModuleFileName() {
     }
 }
 
+bool IsInstalledProgramDir(const std::wstring& strDir) {
+    return ::access(WideToNarrow(strDir + L"installed").c_str(), F_OK) == 0;
+}
+
 }  // namespace platform
 
 namespace {

@@ -94,6 +94,36 @@ std::string Name(const std::string& strPath) {
 
 }  // namespace
 
+EOutputName ExamineOutputName(const std::string& strPath, std::string& strWhat) {
+    struct stat st {};
+    // stat, not lstat: a link counts as what it leads to.
+    if (::stat(strPath.c_str(), &st) != 0) {
+        strWhat.clear();
+        return EOutputName::Free;
+    }
+    if (S_ISREG(st.st_mode)) {
+        strWhat = "a regular file";
+        return EOutputName::Regular;
+    }
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+        strWhat = S_ISFIFO(st.st_mode) ? "a FIFO" : "a character device";
+        return EOutputName::Stream;
+    }
+    strWhat = S_ISDIR(st.st_mode)    ? "a directory"
+              : S_ISBLK(st.st_mode)  ? "a block device"
+              : S_ISSOCK(st.st_mode) ? "a socket"
+                                     : "not a regular file";
+    return EOutputName::Other;
+}
+
+bool MayReplaceOutput(const std::string& strPath, std::string& strError) {
+    std::string strWhat;
+    const EOutputName name = ExamineOutputName(strPath, strWhat);
+    if (name == EOutputName::Free || name == EOutputName::Regular) return true;
+    strError = strPath + " is " + strWhat + ", not a regular file; it is left as it is";
+    return false;
+}
+
 std::string TemporaryPrefix(const std::string& strFinalPath) {
     std::string strDir, strName;
     SplitPath(strFinalPath, strDir, strName);
@@ -117,7 +147,19 @@ void RemoveStaleTemporaries(const std::string& strFinalPath) {
     }
 }
 
-COutputFile::COutputFile(std::string strFinalPath) : m_strFinal(std::move(strFinalPath)) {}
+std::string PartName(const std::string& strFinalPath, int n) {
+    std::string strDir, strName;
+    SplitPath(strFinalPath, strDir, strName);
+    const size_t nDot = strName.rfind('.');
+    const bool bExt = nDot != std::string::npos && nDot > 0;
+    std::string strPart = bExt ? strName.substr(0, nDot) : strName;
+    strPart += n <= 1 ? ".part" : ".part-" + std::to_string(n);
+    if (bExt) strPart += strName.substr(nDot);
+    return Join(strDir, strPart);
+}
+
+COutputFile::COutputFile(std::string strFinalPath)
+    : m_strRequested(strFinalPath), m_strFinal(std::move(strFinalPath)) {}
 
 COutputFile::~COutputFile() {
     Discard();
@@ -125,6 +167,7 @@ COutputFile::~COutputFile() {
 
 bool COutputFile::Create(std::string& strError) {
     Discard();
+    if (!MayReplaceOutput(m_strFinal, strError)) return false;
     RemoveStaleTemporaries(m_strFinal);
     std::string strPrefix = TemporaryPrefix(m_strFinal);
     strPrefix.append(std::to_string(::getpid())).append(1, '-');
@@ -149,7 +192,7 @@ bool COutputFile::Create(std::string& strError) {
     return false;
 }
 
-bool COutputFile::Commit(std::string& strError) {
+bool COutputFile::Sync(std::string& strError) {
     if (m_strTemp.empty() || m_bCommitted) {
         strError = SystemText(ENOENT);
         return false;
@@ -168,6 +211,13 @@ bool COutputFile::Commit(std::string& strError) {
         strError = SystemText(nSyncErrno);
         return false;
     }
+    return true;
+}
+
+bool COutputFile::Commit(std::string& strError) {
+    if (!Sync(strError)) return false;
+    // Something may have taken the name while the output was written.
+    if (!MayReplaceOutput(m_strFinal, strError)) return false;
     if (::rename(m_strTemp.c_str(), m_strFinal.c_str()) != 0) {
         strError = SystemText(errno);
         return false;
@@ -177,6 +227,35 @@ bool COutputFile::Commit(std::string& strError) {
     SplitPath(m_strFinal, strDir, strName);
     SyncDirectory(strDir);
     return true;
+}
+
+bool COutputFile::CommitBeside(std::string& strError) {
+    if (!Sync(strError)) return false;
+    constexpr int kNames = 100;
+    for (int n = 0; n <= kNames; ++n) {
+        const std::string strName = n == 0 ? m_strRequested : PartName(m_strRequested, n);
+        // No replacing: whatever takes the name first keeps it.
+        bool bMoved = ::renameat2(AT_FDCWD, m_strTemp.c_str(), AT_FDCWD, strName.c_str(), RENAME_NOREPLACE) == 0;
+        // A file system without it: a hard link is made only where no name is.
+        if (!bMoved && errno == EINVAL && ::link(m_strTemp.c_str(), strName.c_str()) == 0) {
+            ::unlink(m_strTemp.c_str());
+            bMoved = true;
+        }
+        if (bMoved) {
+            m_strFinal = strName;
+            m_bCommitted = true;
+            std::string strDir, strBase;
+            SplitPath(m_strFinal, strDir, strBase);
+            SyncDirectory(strDir);
+            return true;
+        }
+        if (errno != EEXIST) {
+            strError = SystemText(errno);
+            return false;
+        }
+    }
+    strError = SystemText(EEXIST);
+    return false;
 }
 
 void COutputFile::Discard() {

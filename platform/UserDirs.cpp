@@ -108,7 +108,7 @@ bool MakeUserDir(const std::wstring& strDir) {
 
 std::wstring SettingsFileToWrite(const std::wstring& strProgramDir, const std::wstring& strName) {
     std::wstring strBeside = strProgramDir + strName;
-    if (CanWriteFile(strBeside)) return strBeside;
+    if (!IsInstalledProgramDir(strProgramDir) && CanWriteFile(strBeside)) return strBeside;
     const std::wstring strUserDir = GetUserConfigDir();
     return strUserDir.empty() ? strBeside : strUserDir + strName;
 }

@@ -223,7 +223,10 @@ bool ProbeShape(IInputReader& input, IFrameParser& parser, SStreamShape& shape) 
     return end != EFeedEnd::ReadError && end != EFeedEnd::Shrunk;
 }
 
-std::string ShapeChange(const SStreamShape& current, const SStreamShape& next, bool bOneRate) {
+std::string ShapeChange(const SStreamShape& current, const SStreamShape& next, bool bOneRate, bool bG711ToAac) {
+    auto kept = [&](int32_t nCodec) {
+        return bG711ToAac && nCodec == TESSARO_AUDIO_MULAW ? int32_t{TESSARO_AUDIO_ALAW} : nCodec;
+    };
     if (current.bVideo && next.bVideo) {
         if (current.nCodec != next.nCodec) return "the video codec";
         if (current.nWidth != next.nWidth || current.nHeight != next.nHeight) return "the picture size";
@@ -231,7 +234,7 @@ std::string ShapeChange(const SStreamShape& current, const SStreamShape& next, b
         if (bOneRate && uint64_t{current.nRateNum} * next.nRateDen != uint64_t{next.nRateNum} * current.nRateDen)
             return "the picture rate";
     }
-    if (next.bAudio && (!current.bAudio || current.nAudioCodec != next.nAudioCodec ||
+    if (next.bAudio && (!current.bAudio || kept(current.nAudioCodec) != kept(next.nAudioCodec) ||
                         current.nSampleRate != next.nSampleRate || current.nChannels != next.nChannels))
         return "the sound";
     return {};

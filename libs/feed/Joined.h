@@ -112,6 +112,9 @@ bool ProbeShape(IInputReader& input, IFrameParser& parser, SStreamShape& shape);
 // Why `next` cannot follow `current` in one file: "" when it can, else what
 // changes ("the video codec", "the picture size", "the sound", and for a
 // format of one fixed rate (bOneRate) "the picture rate").
-std::string ShapeChange(const SStreamShape& current, const SStreamShape& next, bool bOneRate = false);
+// With bG711ToAac (an output that encodes G.711 as AAC) A-law and µ-law
+// count as one sound.
+std::string ShapeChange(const SStreamShape& current, const SStreamShape& next, bool bOneRate = false,
+                        bool bG711ToAac = false);
 
 }  // namespace feed

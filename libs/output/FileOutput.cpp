@@ -48,6 +48,12 @@ int CFileOutput::Open(const std::string& strPath) {
     // Large writes (the samples) bypass the buffer and go to the file as
     // they are; small ones (box headers) are gathered first.
     m_pContext->direct = 1;
+    // A FIFO or a device cannot seek back: the muxer must not count on it,
+    // and its box sizes are filled in within the buffer, so nothing bypasses it.
+    if (::lseek(m_fd, 0, SEEK_CUR) < 0) {
+        m_pContext->seekable = 0;
+        m_pContext->direct = 0;
+    }
     return 0;
 }
 

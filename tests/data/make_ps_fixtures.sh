@@ -75,6 +75,9 @@ PY
 
 # H.264 with A-law; pictures split over PES packets of at most 400 bytes.
 "$W" --video h264_320x180_25fps.h264 --alaw tone_8k.alaw --pes-size 400 ps_h264_alaw.ps
+# The same with mu-law: the other camera of a join whose sound differs only in
+# its G.711 law.
+"$W" --video h264_320x180_25fps.h264 --ulaw tone_8k.ulaw --pes-size 400 ps_h264_ulaw.ps
 # H.265 at 30 fps with mu-law in 1600-byte audio packets (more than one
 # writer record each).
 "$W" --video h265_352x288_30fps.h265 --fps 30 --ulaw tone_8k.ulaw --audio-pes 1600 ps_h265_ulaw.ps

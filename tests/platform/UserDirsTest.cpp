@@ -124,3 +124,24 @@ TEST(PlatformSettingsFile, ReadOnlyProgramDirectoryLendsItsFileToTheUsersFirstSa
     EXPECT_EQ(platform::SettingsFileToRead(prog, L"Config.ini"), user);
     fs::permissions(dir.Path("prog"), fs::perms::owner_all);
 }
+
+// An installed program directory is never written, however writable (root
+// runs here too): the administrator's file is read until the user saves.
+TEST(PlatformSettingsFile, AnInstalledProgramDirectoryIsNeverWritten) {
+    TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    fs::create_directory(dir.Path("prog"));
+    ASSERT_TRUE(WriteBytes(dir.Path("prog/installed"), "an install\n"));
+    ASSERT_TRUE(WriteBytes(dir.Path("prog/Config.ini"), "[themes]\nSolution=Deutsch\n"));
+    EnvGuard env;
+    env.Set("XDG_CONFIG_HOME", dir.Path("cfg"));
+    const std::wstring prog = dir.WPath("prog/");
+    const std::wstring user = dir.WPath("cfg/trelvo/Config.ini");
+    EXPECT_TRUE(platform::IsInstalledProgramDir(prog));
+    EXPECT_EQ(platform::SettingsFileToWrite(prog, L"Config.ini"), user);
+    EXPECT_EQ(platform::SettingsFileToRead(prog, L"Config.ini"), prog + L"Config.ini");
+    ASSERT_EQ(platform::PrepareSettingsFile(prog, L"Config.ini"), user);
+    ASSERT_TRUE(platform::WriteProfileString(L"System", L"Check", L"0", user));
+    EXPECT_EQ(ReadBytes(dir.Path("prog/Config.ini")), "[themes]\nSolution=Deutsch\n");
+    EXPECT_EQ(ReadBytes(dir.Path("cfg/trelvo/Config.ini")), "[themes]\nSolution=Deutsch\n[System]\nCheck=0\n");
+}
