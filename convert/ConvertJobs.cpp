@@ -30,37 +30,28 @@ namespace convert {
 namespace {
 
 // The writer works on a temporary beside the final name; only a complete file
-// is renamed onto it. Without a temporary (a fragmented file) it writes at
-// the final name itself.
+// is renamed onto it. A fragmented file takes the final name as soon as it
+// holds its first whole fragment, so that it plays while it is written and a
+// file that stood there before is only replaced by a playable one.
 class CWriterAdapter final : public IFrameWriter {
 public:
     CWriterAdapter(std::unique_ptr<platform::COutputFile> pOutput, const SMp4WriterOptions& options)
-        : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath(), options) {}
-    CWriterAdapter(const std::string& strPath, const SMp4WriterOptions& options)
-        : m_writer(strPath, options), m_strDirect(strPath) {}
-    // A file written at its final name that did not finish goes, as a
-    // temporary would.
-    ~CWriterAdapter() override {
-        if (m_strDirect.empty() || m_bFinished) return;
-        m_writer.Finish();
-        std::remove(m_strDirect.c_str());
-    }
+        : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath(), WithPublishing(options)) {}
     CWriterAdapter(const CWriterAdapter&) = delete;
     CWriterAdapter& operator=(const CWriterAdapter&) = delete;
     int32_t InputFrame(const TessaroFrame* pFrame) override {
         const int32_t r = m_writer.InputFrame(pFrame);
-        if (r < 0) m_strError = m_writer.ErrorText();
+        if (r < 0 && m_strError.empty()) m_strError = m_writer.ErrorText();
         return r;
     }
     int32_t Finish() override {
         const int32_t nFinish = m_writer.Finish();
-        m_bFinished = true;
         if (nFinish != 1) {
-            m_strError = m_writer.ErrorText();
-            if (m_pOutput) m_pOutput->Discard();
+            if (m_strError.empty()) m_strError = m_writer.ErrorText();
+            m_pOutput->Discard();
             return nFinish;
         }
-        return !m_pOutput || m_pOutput->Commit(m_strError) ? 1 : -1;
+        return m_pOutput->Committed() || m_pOutput->Commit(m_strError) ? 1 : -1;
     }
     std::string ErrorText() const override { return m_strError; }
     uint64_t Pictures() const override { return static_cast<uint64_t>(std::max(m_writer.VideoFrames(), 0)); }
@@ -69,11 +60,14 @@ public:
     double MediaSeconds() const override { return m_writer.MediaSeconds(); }
 
 private:
+    SMp4WriterOptions WithPublishing(SMp4WriterOptions options) {
+        if (options.bFragmented) options.onPlayable = [this] { return m_pOutput->Commit(m_strError); };
+        return options;
+    }
+
     std::unique_ptr<platform::COutputFile> m_pOutput;
-    CMp4Writer m_writer;
-    std::string m_strDirect;  // the final name written directly, or empty
-    bool m_bFinished = false;
     std::string m_strError;
+    CMp4Writer m_writer;  // last: it finishes before the temporary goes
 };
 
 std::wstring Text(const wchar_t* pszKey) {
@@ -193,7 +187,6 @@ std::unique_ptr<IFrameParser> CMp4Backend::CreateParser() {
 
 std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPath, const SMp4WriterOptions& options,
                                                         std::string& strError) {
-    if (options.bFragmented) return std::make_unique<CWriterAdapter>(strPath, options);
     auto pOutput = std::make_unique<platform::COutputFile>(strPath);
     if (!pOutput->Create(strError)) return nullptr;
     return std::make_unique<CWriterAdapter>(std::move(pOutput), options);

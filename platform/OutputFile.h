@@ -25,6 +25,9 @@ public:
 
     // Puts the temporary's data on disk and renames it onto the final name.
     bool Commit(std::string& strError);
+    // True once the temporary took the final name; a writer may still be
+    // adding to it there.
+    bool Committed() const { return m_bCommitted; }
     // Removes the temporary now.
     void Discard();
 
