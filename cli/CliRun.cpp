@@ -35,7 +35,7 @@ void OnInterrupt(int) {
 // second one ends the process at once (SA_RESETHAND restores the default
 // action). A reader that went away (… | head) is noticed when a result line
 // cannot be written, not by a signal that would leave a temporary behind.
-void InstallInterruptHandler() {
+void InstallHandler() {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sa.sa_flags = SA_RESETHAND;
@@ -46,6 +46,18 @@ void InstallInterruptHandler() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+}  // namespace
+
+void InstallInterruptHandler() {
+    InstallHandler();
+}
+
+bool Interrupted() {
+    return g_bInterrupted != 0;
+}
+
+namespace {
+
 std::string Narrow(const std::wstring& str) {
     return platform::WideToNarrow(str);
 }
@@ -55,8 +67,9 @@ using Clock = std::chrono::steady_clock;
 class CCliHost final : public IConversionHost {
 public:
     CCliHost(CConversionList& list, std::vector<std::wstring> sourceDirs, std::vector<std::string> names,
-             std::wstring strSaveDir, const SOptions& options)
-        : m_list(list),
+             std::wstring strSaveDir, const SOptions& options, FileDoneFn onFileDone)
+        : m_onFileDone(std::move(onFileDone)),
+          m_list(list),
           m_sourceDirs(std::move(sourceDirs)),
           m_names(std::move(names)),
           m_strSaveDir(std::move(strSaveDir)),
@@ -104,6 +117,7 @@ public:
         report.dWallSeconds = std::chrono::duration<double>(Clock::now() - m_rowStart[Index(nRow)]).count();
         m_pending[Index(nRow)] =
             m_bJson ? JsonLine(report) : ResultLine(report, Narrow(m_list.GetRowText(nRow, COL_DESTRIBE)));
+        if (m_onFileDone) m_onFileDone(m_names[Index(nRow)], result);
         ++m_nDone;
         if (!result.bSuccess)
             ++m_nFailed;
@@ -177,6 +191,7 @@ private:
         m_bBarShown = false;
     }
 
+    FileDoneFn m_onFileDone;
     CConversionList& m_list;
     std::vector<std::wstring> m_sourceDirs;
     std::vector<std::string> m_names;
@@ -225,7 +240,9 @@ std::string JoinOutputPath(const std::string& strOutput, const std::wstring& str
 
 }  // namespace
 
-int RunConversions(const SOptions& options) {
+int RunConversions(const SOptions& options, const FileDoneFn& onFileDone) {
+    if (!options.strWatchDir.empty()) return RunWatch(options);
+    if (options.IsLive()) return RunLive(options);
     std::wstring strSaveDir;
     if (!options.strOutputDir.empty() && !PrepareOutputDir(options.strOutputDir, strSaveDir)) {
         std::fprintf(stderr, "trelvo-convert: cannot create the output directory '%s'\n", options.strOutputDir.c_str());
@@ -250,12 +267,12 @@ int RunConversions(const SOptions& options) {
         sourceDirs.push_back(list.m_strSourceDir);
     }
 
-    CCliHost host(list, std::move(sourceDirs), options.files, strSaveDir, options);
+    CCliHost host(list, std::move(sourceDirs), options.files, strSaveDir, options, onFileDone);
     using trelvo::log::ELevel;
     SLogFilter filter{&host, options.bVerbose ? ELevel::Debug : options.bQuiet ? ELevel::Error : ELevel::Warning};
     trelvo::log::SetSink(LogToStderr, &filter);
     g_pMainDlg = &host;
-    InstallInterruptHandler();
+    InstallHandler();
     if (options.format == EFormat::Avi) {
         convert::AviConvertRows(host, KorvelConvert, options.nJobs, convertOptions);
     } else {

@@ -151,6 +151,10 @@ struct CMp4Writer::SImpl final : IPacketSink {
     void Close();
     void NoteWriteResult(int r);
     void CheckPlayable();
+    // A file at the name goes; a descriptor's bytes are gone already.
+    void RemoveOutput() const {
+        if (m_options.nOutputFd < 0) std::remove(m_strFileName.c_str());
+    }
 
     // Waiting for a key frame; holding video until the audio track is
     // known; writing; finished.
@@ -267,7 +271,7 @@ int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key) {
     if (config.empty()) {
         TRELVO_LOG_WARNING("mp4", "unusable parameter sets, key frame skipped");
         Close();
-        std::remove(m_strFileName.c_str());
+        RemoveOutput();
         return 0;
     }
     // A muxer that certainly refuses the video fails now, not a second later.
@@ -341,7 +345,7 @@ int32_t CMp4Writer::SImpl::WriteHeader() {
 
 int32_t CMp4Writer::SImpl::Open() {
     m_nVideoStream = m_nAudioStream = -1;
-    if (m_options.nOutputFd < 0) std::remove(m_strFileName.c_str());
+    RemoveOutput();
     AVFormatContext* pCtx = nullptr;
     avformat_alloc_output_context2(&pCtx, nullptr, m_options.strFormat.empty() ? nullptr : m_options.strFormat.c_str(),
                                    m_strFileName.c_str());
@@ -538,7 +542,7 @@ int32_t CMp4Writer::SImpl::Finish() {
     if (m_eState == EState::Writing) m_audio.Finish();
     Close();
     if (m_bWriteFailed || nHeader < 0 || (m_nVideoFrames == 0 && m_nAudioFrames == 0)) {
-        std::remove(m_strFileName.c_str());
+        RemoveOutput();
         m_nFinishResult = m_bWriteFailed || nHeader < 0 ? -1 : 0;
     } else {
         m_nFinishResult = 1;

@@ -62,8 +62,10 @@ int CFileOutput::MakeContext(bool bSeekable) {
         return AVERROR(ENOMEM);
     }
     // Large writes (the samples) bypass the buffer and go to the file as
-    // they are; small ones (box headers) are gathered first.
-    m_pContext->direct = 1;
+    // they are; small ones (box headers) are gathered first. A pipe keeps
+    // every write in the buffer: the muxer puts a box's size at its start by
+    // seeking back, which only the buffer can take there.
+    m_pContext->direct = bSeekable ? 1 : 0;
     return 0;
 }
 
