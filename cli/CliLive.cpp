@@ -102,8 +102,7 @@ SConversionResult Convert(const SOptions& options, feed::IInputReader& input, co
     bool bFirst = true;
     hooks.onFrame = [&](const TessaroFrame& frame) {
         TessaroStatus status{};
-        if (bFirst && pParser->GetStatus(status) && status.nContainer == TESSARO_CONTAINER_ES)
-            pWriter->ExpectNoAudio();
+        if (bFirst && pParser->GetStatus(status) && status.nContainer == TESSARO_CONTAINER_ES) pWriter->ExpectNoAudio();
         bFirst = false;
         return pWriter->InputFrame(&frame) >= 0;
     };
@@ -163,7 +162,7 @@ int RunLive(const SOptions& options) {
             feed::CFollowReader::Open(AbsolutePath(options.files[0]), idle, Interrupted, error, strError);
         if (!pInput)
             result = error == feed::EOpenError::NotRegularFile ? Failure(EReason::NotRegularFile)
-                                                                : Failure(EReason::OpenInput, strError);
+                                                               : Failure(EReason::OpenInput, strError);
         else
             result = Convert(options, *pInput, pInput.get(), strOut);
     }

@@ -137,9 +137,9 @@ private:
 // A file that may be a recording, as it was last seen.
 struct SCandidate {
     SFileKey key;
-    Clock::time_point changed;   // when its size or time last changed
-    bool bClosed = false;        // its writer closed it since
-    Clock::time_point retryAt;   // a failed one waits until then
+    Clock::time_point changed;  // when its size or time last changed
+    bool bClosed = false;       // its writer closed it since
+    Clock::time_point retryAt;  // a failed one waits until then
     std::chrono::seconds wait{0};
 };
 
@@ -227,7 +227,8 @@ private:
             Seen(strPath, false);
         };
         if (m_options.bRecursive) {
-            for (auto it = fs::recursive_directory_iterator(m_strRoot, fs::directory_options::skip_permission_denied, ec);
+            for (auto it =
+                     fs::recursive_directory_iterator(m_strRoot, fs::directory_options::skip_permission_denied, ec);
                  !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
                 const std::string strName = it->path().filename().string();
                 std::error_code e;
@@ -305,7 +306,8 @@ private:
         std::map<std::string, std::vector<std::string>> ready;
         for (const auto& [strPath, c] : m_candidates) {
             if (now < c.retryAt) continue;
-            if (c.bClosed || now - c.changed >= m_idle) ready[fs::path(strPath).parent_path().string()].push_back(strPath);
+            if (c.bClosed || now - c.changed >= m_idle)
+                ready[fs::path(strPath).parent_path().string()].push_back(strPath);
         }
         for (auto& [strDir, files] : ready) {
             if (Interrupted()) return;
@@ -367,7 +369,8 @@ std::string WithoutTrailingSlash(std::string str) {
 
 int RunWatch(const SOptions& options) {
     std::error_code ec;
-    const std::string strRoot = WithoutTrailingSlash(fs::weakly_canonical(AbsolutePath(options.strWatchDir), ec).string());
+    const std::string strRoot =
+        WithoutTrailingSlash(fs::weakly_canonical(AbsolutePath(options.strWatchDir), ec).string());
     if (ec || !fs::is_directory(strRoot, ec)) {
         std::fprintf(stderr, "trelvo-convert: cannot watch '%s': not a directory\n", options.strWatchDir.c_str());
         return kExitFailed;
@@ -376,8 +379,7 @@ int RunWatch(const SOptions& options) {
     fs::create_directories(strAbsOut, ec);
     const std::string strOut = WithoutTrailingSlash(fs::weakly_canonical(strAbsOut, ec).string());
     if (ec || !fs::is_directory(strOut, ec)) {
-        std::fprintf(stderr, "trelvo-convert: cannot create the output directory '%s'\n",
-                     options.strOutputDir.c_str());
+        std::fprintf(stderr, "trelvo-convert: cannot create the output directory '%s'\n", options.strOutputDir.c_str());
         return kExitFailed;
     }
     InstallInterruptHandler();

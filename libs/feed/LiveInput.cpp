@@ -68,8 +68,7 @@ std::unique_ptr<CFollowReader> CFollowReader::Open(const std::string& strPath, s
         return nullptr;
     }
     error = EOpenError::None;
-    return std::unique_ptr<CFollowReader>(
-        new CFollowReader(strPath, fd, st.st_dev, st.st_ino, idle, std::move(stop)));
+    return std::unique_ptr<CFollowReader>(new CFollowReader(strPath, fd, st.st_dev, st.st_ino, idle, std::move(stop)));
 }
 
 CFollowReader::~CFollowReader() {
