@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "ProcessUtil.h"
+#include "cli/CliOptions.h"
 
 namespace fs = std::filesystem;
 
@@ -22,7 +23,7 @@ namespace {
 
 const std::string kProgram = std::string(TRELVO_BIN_DIR) + "/trelvo-convert";
 const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
-const std::string kGop2 = kData + "gop2_flash_at_6s.ps";   // 10 s, sound, key frames every 2 s, flash and tone at 6 s
+const std::string kGop2 = kData + "gop2_flash_at_6s.ps";  // 10 s, sound, key frames every 2 s, flash and tone at 6 s
 const std::string kBare = kData + "live_long_gop.h264";   // 8 s, no sound, key frames every 4 s
 const std::string kTs = kData + "mp4_beep.ts";
 
@@ -110,6 +111,37 @@ bool HasTemporaries(const std::string& strDir) {
     return false;
 }
 
+// The live options parse into fragmented MP4 of one input, and what cannot
+// work live is a usage error, not a surprise later.
+TEST(CliLiveOptionsTest, LiveInputsAreFragmentedMp4OfOneInput) {
+    const auto parse = [](std::vector<std::string> args, cli::SOptions& o) {
+        std::string strError;
+        o = cli::SOptions{};
+        return cli::ParseOptions(args, o, strError);
+    };
+    cli::SOptions o;
+    ASSERT_TRUE(parse({"--output", "-", "-"}, o));
+    EXPECT_TRUE(o.IsLive());
+    EXPECT_TRUE(o.convert.bFragmented);
+    ASSERT_TRUE(parse({"--follow", "--idle=2.5", "cam.ps"}, o));
+    EXPECT_TRUE(o.convert.bFragmented);
+    EXPECT_DOUBLE_EQ(o.dIdleSeconds, 2.5);
+    ASSERT_TRUE(parse({"--watch", "in", "-r", "-o", "out", "-j", "3"}, o));
+    EXPECT_TRUE(o.bRecursive);
+    EXPECT_FALSE(o.IsLive());
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"-", "b.ps"},                         // one live input
+                                               {"--follow", "a.ps", "b.ps"},          //
+                                               {"--output", "-", "-f", "avi", "a"},   // MP4 only
+                                               {"--follow", "--faststart", "a"},      //
+                                               {"--follow", "--from", "5", "a"},      // no parts of a live input
+                                               {"--watch", "in"},                     // needs -o
+                                               {"--watch", "in", "-o", "out", "a"},   // takes no files
+                                               {"--follow", "--idle", "0", "a"},      //
+                                               {"--follow", "--idle", "soon", "a"}})  //
+        EXPECT_FALSE(parse(bad, o)) << bad[0] << " " << bad[1];
+}
+
 class CliLiveTest : public ::testing::Test {
 protected:
     std::string Path(const std::string& strName) const { return m_tmp.Path(strName); }
@@ -125,8 +157,8 @@ protected:
 TEST_F(CliLiveTest, EveryKindOfStreamGoesThroughAPipeWholeWithItsSoundInStep) {
     for (const std::string& strInput : {kGop2, kTs, kBare}) {
         const std::string strOut = Path("piped.mp4");
-        const SProcessResult r = RunProcess(
-            {"sh", "-c", "cat '" + strInput + "' | '" + kProgram + "' -q --output - - > '" + strOut + "'"});
+        const SProcessResult r =
+            RunProcess({"sh", "-c", "cat '" + strInput + "' | '" + kProgram + "' -q --output - - > '" + strOut + "'"});
         ASSERT_EQ(r.nStatus, 0) << strInput << r.strErr;
         // The result line goes to stderr: stdout holds the video only.
         EXPECT_NE(r.strErr.find("Success"), std::string::npos) << r.strErr;
@@ -136,15 +168,15 @@ TEST_F(CliLiveTest, EveryKindOfStreamGoesThroughAPipeWholeWithItsSoundInStep) {
     }
     // The tone sets in with the flash at 6 s, as in the recording.
     const std::string strOut = Path("piped.mp4");
-    ASSERT_EQ(RunProcess({"sh", "-c", "'" + kProgram + "' -q --output - - < '" + kGop2 + "' > '" + strOut + "'"})
-                  .nStatus,
-              0);
+    ASSERT_EQ(
+        RunProcess({"sh", "-c", "'" + kProgram + "' -q --output - - < '" + kGop2 + "' > '" + strOut + "'"}).nStatus, 0);
     const std::vector<double> flashes = Flashes(strOut);
     ASSERT_FALSE(flashes.empty());
     EXPECT_NEAR(ToneStart(strOut), flashes.front(), 0.1);
 
     // Without --output the pipe's output is stdin.mp4 where the program runs.
-    const SProcessResult named = RunProcess({"sh", "-c", "cd '" + m_tmp.Dir() + "' && '" + kProgram + "' -q --json - < '" + kBare + "'"});
+    const SProcessResult named =
+        RunProcess({"sh", "-c", "cd '" + m_tmp.Dir() + "' && '" + kProgram + "' -q --json - < '" + kBare + "'"});
     ASSERT_EQ(named.nStatus, 0) << named.strErr;
     EXPECT_NE(named.strOut.find("\"output\":\"" + Path("stdin.mp4") + "\""), std::string::npos) << named.strOut;
     EXPECT_EQ(CountVideoFrames(Path("stdin.mp4")), 80);
@@ -251,8 +283,7 @@ TEST_F(CliWatchTest, RecordingsArrivingAreEachConvertedOnceAlsoAcrossRestarts) {
     EXPECT_EQ(Wait(pid), 1);  // cam3 failed
     const std::string strResults = ReadWholeFile(Path("results1"));
     ASSERT_EQ(Lines(Path("results1")), 3u) << strResults;
-    EXPECT_NE(strResults.find("\"output\":\"" + Path("out/cam1.mp4") + "\",\"result\":\"success\""),
-              std::string::npos)
+    EXPECT_NE(strResults.find("\"output\":\"" + Path("out/cam1.mp4") + "\",\"result\":\"success\""), std::string::npos)
         << strResults;
     EXPECT_NE(strResults.find("\"reason\":\"not-recorder-stream\""), std::string::npos) << strResults;
     EXPECT_EQ(PictureChecksums(Path("out/cam1.mp4")), PlainPictures(kTs));
