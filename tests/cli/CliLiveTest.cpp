@@ -12,6 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <string_view>
 #include <thread>
 
 #include "ProcessUtil.h"
@@ -43,6 +45,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& strOut, con
         ::dup2(out, 1);
         ::dup2(err, 2);
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execv(argv[0], argv.data());
@@ -102,6 +105,13 @@ double ToneStart(const std::string& strFile) {
     return nPos == std::string::npos ? -1 : std::stod(r.strErr.substr(nPos + 13));
 }
 
+// A shell command line from its pieces.
+std::string Shell(std::initializer_list<std::string_view> parts) {
+    std::string str;
+    for (const std::string_view part : parts) str.append(part);
+    return str;
+}
+
 bool HasTemporaries(const std::string& strDir) {
     for (const auto& entry : fs::directory_iterator(strDir)) {
         if (entry.path().filename().string().find(".trelvo-") == 0 &&
@@ -114,7 +124,7 @@ bool HasTemporaries(const std::string& strDir) {
 // The live options parse into fragmented MP4 of one input, and what cannot
 // work live is a usage error, not a surprise later.
 TEST(CliLiveOptionsTest, LiveInputsAreFragmentedMp4OfOneInput) {
-    const auto parse = [](std::vector<std::string> args, cli::SOptions& o) {
+    const auto parse = [](const std::vector<std::string>& args, cli::SOptions& o) {
         std::string strError;
         o = cli::SOptions{};
         return cli::ParseOptions(args, o, strError);
@@ -157,8 +167,8 @@ protected:
 TEST_F(CliLiveTest, EveryKindOfStreamGoesThroughAPipeWholeWithItsSoundInStep) {
     for (const std::string& strInput : {kGop2, kTs, kBare}) {
         const std::string strOut = Path("piped.mp4");
-        const SProcessResult r =
-            RunProcess({"sh", "-c", "cat '" + strInput + "' | '" + kProgram + "' -q --output - - > '" + strOut + "'"});
+        const SProcessResult r = RunProcess(
+            {"sh", "-c", Shell({"cat '", strInput, "' | '", kProgram, "' -q --output - - > '", strOut, "'"})});
         ASSERT_EQ(r.nStatus, 0) << strInput << r.strErr;
         // The result line goes to stderr: stdout holds the video only.
         EXPECT_NE(r.strErr.find("Success"), std::string::npos) << r.strErr;
@@ -169,16 +179,17 @@ TEST_F(CliLiveTest, EveryKindOfStreamGoesThroughAPipeWholeWithItsSoundInStep) {
     // The tone sets in with the flash at 6 s, as in the recording.
     const std::string strOut = Path("piped.mp4");
     ASSERT_EQ(
-        RunProcess({"sh", "-c", "'" + kProgram + "' -q --output - - < '" + kGop2 + "' > '" + strOut + "'"}).nStatus, 0);
+        RunProcess({"sh", "-c", Shell({"'", kProgram, "' -q --output - - < '", kGop2, "' > '", strOut, "'"})}).nStatus,
+        0);
     const std::vector<double> flashes = Flashes(strOut);
     ASSERT_FALSE(flashes.empty());
     EXPECT_NEAR(ToneStart(strOut), flashes.front(), 0.1);
 
     // Without --output the pipe's output is stdin.mp4 where the program runs.
     const SProcessResult named =
-        RunProcess({"sh", "-c", "cd '" + m_tmp.Dir() + "' && '" + kProgram + "' -q --json - < '" + kBare + "'"});
+        RunProcess({"sh", "-c", Shell({"cd '", m_tmp.Dir(), "' && '", kProgram, "' -q --json - < '", kBare, "'"})});
     ASSERT_EQ(named.nStatus, 0) << named.strErr;
-    EXPECT_NE(named.strOut.find("\"output\":\"" + Path("stdin.mp4") + "\""), std::string::npos) << named.strOut;
+    EXPECT_NE(named.strOut.find(Shell({"\"output\":\"", Path("stdin.mp4"), "\""})), std::string::npos) << named.strOut;
     EXPECT_EQ(CountVideoFrames(Path("stdin.mp4")), 80);
 }
 
@@ -283,7 +294,8 @@ TEST_F(CliWatchTest, RecordingsArrivingAreEachConvertedOnceAlsoAcrossRestarts) {
     EXPECT_EQ(Wait(pid), 1);  // cam3 failed
     const std::string strResults = ReadWholeFile(Path("results1"));
     ASSERT_EQ(Lines(Path("results1")), 3u) << strResults;
-    EXPECT_NE(strResults.find("\"output\":\"" + Path("out/cam1.mp4") + "\",\"result\":\"success\""), std::string::npos)
+    EXPECT_NE(strResults.find(Shell({"\"output\":\"", Path("out/cam1.mp4"), "\",\"result\":\"success\""})),
+              std::string::npos)
         << strResults;
     EXPECT_NE(strResults.find("\"reason\":\"not-recorder-stream\""), std::string::npos) << strResults;
     EXPECT_EQ(PictureChecksums(Path("out/cam1.mp4")), PlainPictures(kTs));
