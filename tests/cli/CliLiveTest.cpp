@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -243,14 +244,20 @@ TEST_F(CliLiveTest, AFollowedRecordingPlaysWhileItGrowsAndEndsWithEveryPicture) 
     std::thread writer(Grow, strIn, strSource, 8, 400);
     const pid_t pid = Spawn({kProgram, "-q", "--json", "--follow", "--idle", "1", strIn}, Path("out"), "");
     // Half way the output already plays what came.
-    Sleep(1800);
+    ASSERT_TRUE(Eventually([&] { return fs::exists(strOut); }));
     fs::copy_file(strOut, Path("copy.mp4"));
     const int nMidway = CountVideoFrames(Path("copy.mp4"));
     EXPECT_GT(nMidway, 0);
     EXPECT_LT(nMidway, 250);
     writer.join();
     EXPECT_EQ(Wait(pid), 0) << ReadWholeFile(Path("out"));
-    EXPECT_EQ(PictureChecksums(strOut), PlainPictures(kGop2));
+    const std::vector<std::string> plain = PlainPictures(kGop2);
+    EXPECT_EQ(PictureChecksums(strOut), plain);
+    // Whatever had come when it ended, the output holds it from the start on.
+    const auto holdsAStart = [&] {
+        const std::vector<std::string> sums = PictureChecksums(strOut);
+        return !sums.empty() && sums.size() <= plain.size() && std::equal(sums.begin(), sums.end(), plain.begin());
+    };
 
     // A stop ends it with every picture so far.
     ASSERT_TRUE(WriteBytes(strIn, strSource));
@@ -258,7 +265,7 @@ TEST_F(CliLiveTest, AFollowedRecordingPlaysWhileItGrowsAndEndsWithEveryPicture) 
     Sleep(800);
     ::kill(stopped, SIGTERM);
     EXPECT_EQ(Wait(stopped), 0);
-    EXPECT_EQ(CountVideoFrames(strOut), 250);
+    EXPECT_TRUE(holdsAStart());
 
     // A recording cut shorter under it is reported, and what came before is kept.
     ASSERT_TRUE(WriteBytes(strIn, strSource));
@@ -267,7 +274,7 @@ TEST_F(CliLiveTest, AFollowedRecordingPlaysWhileItGrowsAndEndsWithEveryPicture) 
     ASSERT_TRUE(WriteBytes(strIn, ""));
     EXPECT_EQ(Wait(cut), 3);
     EXPECT_NE(ReadWholeFile(Path("out")).find("\"reason\":\"input-changed\""), std::string::npos);
-    EXPECT_EQ(CountVideoFrames(strOut), 250);
+    EXPECT_TRUE(holdsAStart());
 }
 
 class CliWatchTest : public CliLiveTest {
