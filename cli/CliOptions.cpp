@@ -47,6 +47,38 @@ bool SetClock(std::string_view name, const std::string& strValue, int64_t& nTick
     return false;
 }
 
+// A pipe, a recording still being written, a folder: one live input (or a
+// folder) to fragmented MP4.
+bool CheckLive(SOptions& options, std::string& strError) {
+    const bool bStdin = std::count(options.files.begin(), options.files.end(), "-") > 0;
+    const bool bWatch = !options.strWatchDir.empty();
+    if (!bStdin && !bWatch && !options.IsLive()) return true;
+    const char* pszWhat = bWatch ? "--watch" : options.bFollow ? "--follow" : bStdin ? "'-'" : "--output -";
+    if (bWatch && (!options.files.empty() || options.bFollow || !options.strOutput.empty())) {
+        strError = "--watch takes no files, --follow nor --output";
+        return false;
+    }
+    if (bWatch && options.strOutputDir.empty()) {
+        strError = "--watch needs --output-dir";
+        return false;
+    }
+    if (!bWatch && options.files.size() != 1) {
+        strError = std::string(pszWhat) + " takes one input";
+        return false;
+    }
+    if (options.convert.NeedsRecording()) {
+        strError = std::string(pszWhat) + " cannot be used with --join, --from, --to or --time";
+        return false;
+    }
+    if (bWatch) return true;
+    if (options.format == EFormat::Avi || options.convert.bFastStart) {
+        strError = std::string(pszWhat) + " writes fragmented MP4 only";
+        return false;
+    }
+    options.convert.bFragmented = true;
+    return true;
+}
+
 // The options that only make sense together, or only for one format.
 bool CheckCombinations(SOptions& options, std::string& strError) {
     convert::SConvertOptions& c = options.convert;
@@ -88,6 +120,33 @@ bool CheckCombinations(SOptions& options, std::string& strError) {
     }
     if (c.nFrom >= 0 && c.nTo >= 0 && c.nTo <= c.nFrom) {
         strError = "--to must come after --from";
+        return false;
+    }
+    return CheckLive(options, strError);
+}
+
+// The live options (--output, --follow, --idle, --watch, -r). True when
+// strArg was one of them (strError set when its value was bad).
+bool LiveOption(const std::string& strArg, const std::function<bool(std::string_view, std::string&)>& value,
+                SOptions& options, std::string& strError) {
+    std::string strValue;
+    if (strArg == "--follow") {
+        options.bFollow = true;
+    } else if (strArg == "--recursive" || strArg == "-r") {
+        options.bRecursive = true;
+    } else if (value("--idle", strValue)) {
+        char* pEnd = nullptr;
+        const double d = std::strtod(strValue.c_str(), &pEnd);
+        if (strError.empty() && (strValue.empty() || *pEnd != '\0' || !(d > 0 && d <= 86400)))
+            strError = "--idle takes seconds, more than 0 and at most 86400";
+        options.dIdleSeconds = d;
+    } else if (value("--watch", strValue)) {
+        if (strError.empty() && strValue.empty()) strError = "--watch needs a directory";
+        options.strWatchDir = strValue;
+    } else if (value("--output", strValue)) {
+        if (strError.empty() && strValue.empty()) strError = "--output needs a file, or - for standard output";
+        options.strOutput = strValue;
+    } else {
         return false;
     }
     return true;
@@ -271,6 +330,8 @@ bool ParseOptions(const std::vector<std::string>& argsGiven, SOptions& options, 
             options.bFormatGiven = true;
         } else if (RecordingOption(strArg, value, options, strError)) {
             if (!strError.empty()) return false;
+        } else if (LiveOption(strArg, value, options, strError)) {
+            if (!strError.empty()) return false;
         } else if (value("--jobs", strValue)) {
             if (!strError.empty() || !SetJobs(strValue, options, strError)) return false;
         } else if (value("--output-dir", strValue)) {
@@ -293,7 +354,7 @@ bool ParseOptions(const std::vector<std::string>& argsGiven, SOptions& options, 
         }
     }
     if (options.bHelp || options.bVersion) return true;
-    if (options.files.empty()) {
+    if (options.files.empty() && options.strWatchDir.empty()) {
         strError = "no input files";
         return false;
     }
@@ -305,6 +366,8 @@ std::string UsageText() {
            "         [--quiet] [--json] [--no-overwrite] [--faststart|--fragmented]\n"
            "         [--join OUTPUT] [--from T] [--to T]\n"
            "         [--time TIME|--time-from-name PATTERN] FILE...\n"
+           "       trelvo-convert [--output FILE|-] [--follow] [--idle SECONDS] FILE|-\n"
+           "       trelvo-convert --watch DIR [-r] --output-dir DIR [--idle SECONDS] [-j N]\n"
            "Converts video-recorder stream files (H.264/H.265 streams, MPEG program\n"
            "streams) to MP4 (the default) or AVI. Each output is named after its input\n"
            "with the last extension replaced, and written beside the input unless\n"
@@ -346,6 +409,24 @@ std::string UsageText() {
            "      --time-from-name PATTERN  the same, read from the input's name\n"
            "                        (trelvo-convert --time-from-name %Y%m%d_%H%M%S\n"
            "                        cam1_20240501_080000.ps)\n"
+           "  -                     as FILE: standard input, read as it comes (a program\n"
+           "                        stream, a transport stream or a bare stream); the\n"
+           "                        output is stdin.mp4 unless --output names it\n"
+           "      --output FILE     the output's name; - writes fragmented MP4 to\n"
+           "                        standard output, the result line then to stderr\n"
+           "                        (cat cam1.ps | trelvo-convert --output - - | ffplay -)\n"
+           "      --follow          convert FILE while its recorder writes it, to\n"
+           "                        fragmented MP4 that plays as it grows; ends when FILE\n"
+           "                        has not grown for --idle seconds, or on Ctrl-C or\n"
+           "                        SIGTERM, with every picture so far\n"
+           "      --idle SECONDS    how long a recording may stand still before it counts\n"
+           "                        as complete (default 10)\n"
+           "      --watch DIR       run until stopped and convert each recording that\n"
+           "                        appears in DIR once its writer closed it or it stood\n"
+           "                        still for --idle seconds; each only once, also across\n"
+           "                        restarts (a journal in the output directory); a\n"
+           "                        failed one is tried again later\n"
+           "  -r, --recursive       --watch: the subfolders too\n"
            "  -h, --help            this text\n"
            "  -V, --version         the version\n"
            "\n"

@@ -2,10 +2,12 @@
 // so that tests can drive them.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "convert/ConvertOptions.h"
+#include "convert/ConvertResult.h"
 
 namespace cli {
 
@@ -25,7 +27,17 @@ struct SOptions {
     convert::SConvertOptions convert;
     bool bHelp = false;
     bool bVersion = false;
-    std::vector<std::string> files;
+    std::vector<std::string> files;  // "-": standard input
+    // Live use: --output ("-": fragmented MP4 to standard output), --follow a
+    // recording while it is written, --watch a folder (-r: its subfolders);
+    // --idle: how long without growth ends a recording.
+    std::string strOutput;
+    bool bFollow = false;
+    double dIdleSeconds = 10;
+    std::string strWatchDir;
+    bool bRecursive = false;
+
+    bool IsLive() const { return bFollow || strOutput == "-" || (files.size() == 1 && files[0] == "-"); }
 };
 
 // Exit statuses.
@@ -50,6 +62,19 @@ std::string AbsolutePath(const std::string& strPath);
 
 // Converts the files as the options say: results (or JSON) on stdout,
 // progress and the log on stderr.
-int RunConversions(const SOptions& options);
+// onFileDone, when given, hears of each file's result as it is reported.
+using FileDoneFn = std::function<void(const std::string& strInput, const convert::SConversionResult& result)>;
+int RunConversions(const SOptions& options, const FileDoneFn& onFileDone = {});
+
+// SIGINT, SIGTERM and SIGHUP ask the run to stop (a second one ends the
+// process); true once one came.
+void InstallInterruptHandler();
+bool Interrupted();
+
+// A recording arriving through a pipe or still being written (IsLive()), to
+// fragmented MP4. Reports its one result line.
+int RunLive(const SOptions& options);
+// Converts the recordings that arrive in options.strWatchDir until stopped.
+int RunWatch(const SOptions& options);
 
 }  // namespace cli

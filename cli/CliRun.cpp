@@ -44,7 +44,7 @@ void OnInterrupt(int) {
 // second one ends the process at once (SA_RESETHAND restores the default
 // action). A reader that went away (… | head) is noticed when a result line
 // cannot be written, not by a signal that would leave a temporary behind.
-void InstallInterruptHandler() {
+void InstallHandler() {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sa.sa_flags = SA_RESETHAND;
@@ -54,6 +54,18 @@ void InstallInterruptHandler() {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
+
+}  // namespace
+
+void InstallInterruptHandler() {
+    InstallHandler();
+}
+
+bool Interrupted() {
+    return g_bInterrupted != 0;
+}
+
+namespace {
 
 std::string Narrow(const std::wstring& str) {
     return platform::WideToNarrow(str);
@@ -76,8 +88,9 @@ std::string ReasonWithPath(const convert::SConversionResult& result, const std::
 class CCliHost final : public IConversionHost {
 public:
     CCliHost(CConversionList& list, std::vector<std::wstring> sourceDirs, std::vector<std::string> names,
-             std::wstring strSaveDir, const SOptions& options)
-        : m_list(list),
+             std::wstring strSaveDir, const SOptions& options, FileDoneFn onFileDone)
+        : m_onFileDone(std::move(onFileDone)),
+          m_list(list),
           m_sourceDirs(std::move(sourceDirs)),
           m_names(std::move(names)),
           m_strSaveDir(std::move(strSaveDir)),
@@ -130,6 +143,7 @@ public:
         report.dWallSeconds = std::chrono::duration<double>(Clock::now() - m_rowStart[Index(nRow)]).count();
         m_pending[Index(nRow)] =
             m_bJson ? JsonLine(report) : ResultLine(report, Narrow(m_list.GetRowText(nRow, COL_DESTRIBE)));
+        if (m_onFileDone) m_onFileDone(m_names[Index(nRow)], result);
         ++m_nDone;
         // A stop before anything could be kept is the user's, not a failure.
         if (!result.bSuccess && result.reason != convert::EReason::Stopped)
@@ -240,6 +254,7 @@ private:
         m_bBarShown = false;
     }
 
+    FileDoneFn m_onFileDone;
     CConversionList& m_list;
     std::vector<std::wstring> m_sourceDirs;
     std::vector<std::string> m_names;
@@ -330,7 +345,9 @@ std::string JoinOutputPath(const std::string& strOutput, const std::wstring& str
 
 }  // namespace
 
-int RunConversions(const SOptions& options) {
+int RunConversions(const SOptions& options, const FileDoneFn& onFileDone) {
+    if (!options.strWatchDir.empty()) return RunWatch(options);
+    if (options.IsLive()) return RunLive(options);
     std::wstring strSaveDir;
     std::string strError;
     if (!options.strOutputDir.empty() && !PrepareOutputDir(options.strOutputDir, strSaveDir, strError))
@@ -360,7 +377,7 @@ int RunConversions(const SOptions& options) {
         sourceDirs.push_back(list.m_strSourceDir);
     }
 
-    CCliHost host(list, std::move(sourceDirs), options.files, strSaveDir, options);
+    CCliHost host(list, std::move(sourceDirs), options.files, strSaveDir, options, onFileDone);
     if (options.bNoOverwrite) {
         for (int32_t nRow = 0; nRow < list.GetRowCount(); ++nRow) {
             const std::string strOut =
@@ -379,7 +396,7 @@ int RunConversions(const SOptions& options) {
     SLogFilter filter{&host, options.bVerbose ? ELevel::Debug : options.bQuiet ? ELevel::Error : ELevel::Warning};
     trelvo::log::SetSink(LogToStderr, &filter);
     g_pMainDlg = &host;
-    InstallInterruptHandler();
+    InstallHandler();
     if (options.format == EFormat::Avi) {
         convert::AviConvertRows(host, KorvelConvert, options.nJobs, convertOptions);
     } else {

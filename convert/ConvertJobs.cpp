@@ -34,16 +34,17 @@ namespace convert {
 namespace {
 
 // The writer works on a temporary beside the final name; only a complete file
-// is renamed onto it. Without a temporary (a fragmented file) it writes at
-// the final name itself.
+// is renamed onto it. A fragmented file takes the final name as soon as it
+// holds its first whole fragment, so that it plays while it is written and a
+// file that stood there before is only replaced by a playable one.
 class CWriterAdapter final : public IFrameWriter {
 public:
     CWriterAdapter(std::unique_ptr<platform::COutputFile> pOutput, const SMp4WriterOptions& options)
-        : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath(), options) {}
+        : m_pOutput(std::move(pOutput)), m_writer(m_pOutput->TempPath(), WithPublishing(options)) {}
     // bOwnFile: the name held no FIFO or device, so a file that did not
     // finish may go.
     CWriterAdapter(const std::string& strPath, const SMp4WriterOptions& options, bool bOwnFile)
-        : m_writer(strPath, options), m_strDirect(bOwnFile ? strPath : std::string()) {}
+        : m_strDirect(bOwnFile ? strPath : std::string()), m_writer(strPath, options) {}
     // A file written at its final name that did not finish goes, as a
     // temporary would.
     ~CWriterAdapter() override {
@@ -66,7 +67,7 @@ public:
             if (m_pOutput) m_pOutput->Discard();
             return nFinish;
         }
-        return !m_pOutput || m_pOutput->Commit(m_strError) ? 1 : -1;
+        return !m_pOutput || m_pOutput->Committed() || m_pOutput->Commit(m_strError) ? 1 : -1;
     }
     int32_t FinishPart() override {
         if (!m_pOutput) return Finish();
@@ -91,11 +92,17 @@ public:
     double MediaSeconds() const override { return m_writer.MediaSeconds(); }
 
 private:
+    // Fragments take the final name once the first whole one is written.
+    SMp4WriterOptions WithPublishing(SMp4WriterOptions options) {
+        if (options.bFragmented) options.onPlayable = [this] { return m_pOutput->Commit(m_strError); };
+        return options;
+    }
+
     std::unique_ptr<platform::COutputFile> m_pOutput;
-    CMp4Writer m_writer;
+    std::string m_strError;
     std::string m_strDirect;  // the final name written directly, or empty
     bool m_bFinished = false;
-    std::string m_strError;
+    CMp4Writer m_writer;  // last: it finishes before the temporary goes
 };
 
 std::wstring Text(const wchar_t* pszKey) {
@@ -224,10 +231,12 @@ std::unique_ptr<IFrameWriter> CMp4Backend::CreateWriter(const std::string& strPa
             platform::MayReplaceOutput(strPath, strError);
             return nullptr;
         }
-        if (name != platform::EOutputName::Stream) return std::make_unique<CWriterAdapter>(strPath, options, true);
-        // Through a link to it too: the writer opens no link.
-        std::unique_ptr<char, decltype(&std::free)> pReal(::realpath(strPath.c_str(), nullptr), &std::free);
-        return std::make_unique<CWriterAdapter>(pReal ? std::string(pReal.get()) : strPath, options, false);
+        if (name == platform::EOutputName::Stream) {
+            // Through a link to it too: the writer opens no link.
+            std::unique_ptr<char, decltype(&std::free)> pReal(::realpath(strPath.c_str(), nullptr), &std::free);
+            return std::make_unique<CWriterAdapter>(pReal ? std::string(pReal.get()) : strPath, options, false);
+        }
+        // A regular file is written under a temporary name like any other.
     }
     auto pOutput = std::make_unique<platform::COutputFile>(strPath);
     if (!pOutput->Create(strError)) return nullptr;

@@ -20,6 +20,10 @@
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -107,6 +111,34 @@ void ApplyOptions(const SMp4WriterOptions& options, AVFormatContext* pCtx, AVDic
         av_dict_set(&pCtx->metadata, "creation_time", options.strCreationTime.c_str(), 0);
 }
 
+// True when the file at strPath holds, box after box from its start, a whole
+// fragment: a moof followed by its whole mdat. A reader can play it then.
+bool HoldsWholeFragment(const std::string& strPath) {
+    const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool bMoof = false;
+    bool bWhole = false;
+    if (::fstat(fd, &st) == 0) {
+        const auto nSize = static_cast<uint64_t>(st.st_size);
+        uint64_t nPos = 0;
+        uint8_t head[16];
+        while (!bWhole && nPos + 8 <= nSize && ::pread(fd, head, sizeof head, static_cast<off_t>(nPos)) >= 8) {
+            uint64_t nBox = (uint64_t{head[0]} << 24) | (uint64_t{head[1]} << 16) | (uint64_t{head[2]} << 8) | head[3];
+            if (nBox == 1 && nPos + 16 <= nSize) {
+                nBox = 0;
+                for (int i = 8; i < 16; ++i) nBox = (nBox << 8) | head[i];
+            }
+            if (nBox < 8 || nPos + nBox > nSize) break;
+            if (std::memcmp(head + 4, "moof", 4) == 0) bMoof = true;
+            if (std::memcmp(head + 4, "mdat", 4) == 0 && bMoof) bWhole = true;
+            nPos += nBox;
+        }
+    }
+    ::close(fd);
+    return bWhole;
+}
+
 }  // namespace
 
 struct CMp4Writer::SImpl final : IPacketSink {
@@ -128,6 +160,8 @@ struct CMp4Writer::SImpl final : IPacketSink {
     int32_t WriteAudioPacket(AVPacket* pPacket) override;
     void Close();
     void NoteWriteResult(int r);
+    void CheckPlayable();
+    // A file at the name goes; a descriptor's bytes are gone already.
 
     // Waiting for a key frame; holding video until the audio track is
     // known; writing; finished.
@@ -165,6 +199,7 @@ struct CMp4Writer::SImpl final : IPacketSink {
     int32_t m_nVideoFrames = 0;
     int32_t m_nAudioFrames = 0;
     bool m_bHeaderWritten = false;
+    bool m_bPlayableTold = false;  // onPlayable has been called
     bool m_bWriteFailed = false;
     int m_nLastError = 0;        // the first failed write's code, for its message
     bool m_bOtherCodec = false;  // pictures of another codec came and were left out
@@ -247,7 +282,7 @@ int32_t CMp4Writer::SImpl::StartFile(const TessaroFrame& key) {
     if (config.empty()) {
         TRELVO_LOG_WARNING("mp4", "unusable parameter sets, key frame skipped");
         Close();
-        RemoveOwnFile(m_strFileName);
+        if (m_options.nOutputFd < 0) RemoveOwnFile(m_strFileName);
         return 0;
     }
     // A muxer that certainly refuses the video fails now, not a second later.
@@ -294,7 +329,12 @@ bool CMp4Writer::SImpl::HeldLongEnough() const {
 int32_t CMp4Writer::SImpl::WriteHeader() {
     const CAudioTrack::SShape& shape = m_audio.Declare();
     AddVideoStream();
-    const bool bAudio = AddAudioStream(shape);
+    // No sound track for an input that cannot have sound. Nor, in fragments,
+    // for sound that has not come by now: the muxer would hold every fragment
+    // back until the track had a sample, and a stream without sound would
+    // end as one fragment.
+    const bool bWantAudio = !m_bNoAudio && (m_audio.Decided() || !m_options.bFragmented);
+    const bool bAudio = bWantAudio && AddAudioStream(shape);
     AVDictionary* pOptions = nullptr;
     ApplyOptions(m_options, m_pFormatCtx.get(), &pOptions);
     const int r = avformat_write_header(m_pFormatCtx.get(), &pOptions);
@@ -308,6 +348,7 @@ int32_t CMp4Writer::SImpl::WriteHeader() {
     }
     m_bHeaderWritten = true;
     m_eState = EState::Writing;
+    if (m_options.bFragmented && m_pFormatCtx->pb != nullptr) avio_flush(m_pFormatCtx->pb);
     for (const SHeldVideo& h : held) WriteVideo(h.frame);
     m_audio.Start(bAudio);
     return 1;
@@ -315,7 +356,7 @@ int32_t CMp4Writer::SImpl::WriteHeader() {
 
 int32_t CMp4Writer::SImpl::Open() {
     m_nVideoStream = m_nAudioStream = -1;
-    RemoveOwnFile(m_strFileName);
+    if (m_options.nOutputFd < 0) RemoveOwnFile(m_strFileName);
     AVFormatContext* pCtx = nullptr;
     avformat_alloc_output_context2(&pCtx, nullptr, m_options.strFormat.empty() ? nullptr : m_options.strFormat.c_str(),
                                    m_strFileName.c_str());
@@ -327,7 +368,8 @@ int32_t CMp4Writer::SImpl::Open() {
     m_pFormatCtx.reset(pCtx);
     av_dump_format(pCtx, 0, m_strFileName.c_str(), 1);
     if ((pCtx->oformat->flags & AVFMT_NOFILE) == 0) {
-        const int r = m_output.Open(m_strFileName);
+        const bool bPipe = m_options.bFragmented && m_options.nOutputFd >= 0;
+        const int r = bPipe ? m_output.Attach(m_options.nOutputFd) : m_output.Open(m_strFileName);
         if (r < 0) {
             TRELVO_LOG_ERROR("mp4", "avio_open failed.");
             m_nLastError = r;
@@ -449,6 +491,7 @@ int32_t CMp4Writer::SImpl::WriteVideo(const TessaroFrame& frame) {
         ++m_nVideoFrames;
     NoteWriteResult(r);
     av_packet_unref(pPacket);
+    CheckPlayable();
     return 1;
 }
 
@@ -462,7 +505,24 @@ int32_t CMp4Writer::SImpl::WriteAudioPacket(AVPacket* pPacket) {
     else
         ++m_nAudioFrames;
     NoteWriteResult(r);
+    CheckPlayable();
     return r;
+}
+
+// The muxer writes a fragment whole within one packet's write; pushed out of
+// the I/O buffer, the file then shows whether it holds one.
+void CMp4Writer::SImpl::CheckPlayable() {
+    if (!m_options.bFragmented || m_bPlayableTold || m_bWriteFailed || !m_options.onPlayable) return;
+    AVIOContext* pb = m_pFormatCtx ? m_pFormatCtx->pb : nullptr;
+    if (pb == nullptr) return;
+    avio_flush(pb);
+    NoteWriteResult(0);
+    if (m_bWriteFailed || !HoldsWholeFragment(m_strFileName)) return;
+    m_bPlayableTold = true;
+    if (!m_options.onPlayable()) {
+        m_bWriteFailed = true;
+        m_nLastError = AVERROR(EIO);
+    }
 }
 
 void CMp4Writer::SImpl::Close() {
@@ -493,7 +553,7 @@ int32_t CMp4Writer::SImpl::Finish() {
     if (m_eState == EState::Writing) m_audio.Finish();
     Close();
     if (m_bWriteFailed || nHeader < 0 || (m_nVideoFrames == 0 && m_nAudioFrames == 0)) {
-        RemoveOwnFile(m_strFileName);
+        if (m_options.nOutputFd < 0) RemoveOwnFile(m_strFileName);
         m_nFinishResult = m_bWriteFailed || nHeader < 0 ? -1 : 0;
     } else {
         m_nFinishResult = 1;

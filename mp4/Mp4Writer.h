@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,14 @@ struct SMp4WriterOptions {
     // Fragments of one key frame's pictures, at most about 2 s each, so that
     // a file cut off at any point plays up to its last whole fragment.
     bool bFragmented = false;
+    // Fragmented only: the bytes go to this descriptor (a pipe, standard
+    // output) instead of the file name; it is never seeked nor closed. -1:
+    // the file name.
+    int nOutputFd = -1;
+    // Fragmented only: called once, as soon as the file holds its header and
+    // its first whole fragment (it plays from then on), so that it can take
+    // the place of an older file. False fails the file.
+    std::function<bool()> onPlayable;
     // The recording time of the first picture, ISO 8601 in UTC; empty: none.
     std::string strCreationTime;
 };

@@ -30,6 +30,9 @@ public:
     // then takes the first free name of "<name>.part.<ext>",
     // "<name>.part-2.<ext>" ... beside it, and FinalPath() says which.
     bool CommitBeside(std::string& strError);
+    // True once the temporary took the final name; a writer may still be
+    // adding to it there.
+    bool Committed() const { return m_bCommitted; }
     // Removes the temporary now.
     void Discard();
 

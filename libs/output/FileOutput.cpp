@@ -38,18 +38,34 @@ int CFileOutput::Open(const std::string& strPath) {
     // whatever it points at.
     m_fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (m_fd < 0) return AVERROR(errno);
+    m_bOwned = true;
+    return MakeContext(true);
+}
+
+int CFileOutput::Attach(int fd) {
+    Close();
+    m_nError = 0;
+    m_nPosition = m_nSynced = 0;
+    m_fd = fd;
+    m_bOwned = false;
+    return MakeContext(false);
+}
+
+int CFileOutput::MakeContext(bool bSeekable) {
     auto* pBuffer = static_cast<uint8_t*>(av_malloc(kBufferBytes));
-    m_pContext = pBuffer ? avio_alloc_context(pBuffer, kBufferBytes, 1, this, nullptr, Write, Seek) : nullptr;
+    m_pContext = pBuffer
+                     ? avio_alloc_context(pBuffer, kBufferBytes, 1, this, nullptr, Write, bSeekable ? Seek : nullptr)
+                     : nullptr;
     if (m_pContext == nullptr) {
         av_free(pBuffer);
         Close();
         return AVERROR(ENOMEM);
     }
     // Large writes (the samples) bypass the buffer and go to the file as
-    // they are; small ones (box headers) are gathered first.
-    m_pContext->direct = 1;
-    // A FIFO or a device cannot seek back: the muxer must not count on it,
-    // and its box sizes are filled in within the buffer, so nothing bypasses it.
+    // they are; small ones (box headers) are gathered first. A pipe, a FIFO
+    // or a device keeps every write in the buffer: the muxer puts a box's
+    // size at its start by seeking back, which only the buffer can take there.
+    m_pContext->direct = bSeekable ? 1 : 0;
     if (::lseek(m_fd, 0, SEEK_CUR) < 0) {
         m_pContext->seekable = 0;
         m_pContext->direct = 0;
@@ -71,7 +87,7 @@ int CFileOutput::Write(void* pOpaque, uint8_t* pBuf, int nSize) {
         nLeft -= static_cast<int>(n);
         self->m_nPosition += n;
     }
-    if (self->m_nPosition - self->m_nSynced >= kWriteBackBytes) {
+    if (self->m_bOwned && self->m_nPosition - self->m_nSynced >= kWriteBackBytes) {
         ::sync_file_range(self->m_fd, self->m_nSynced, self->m_nPosition - self->m_nSynced, SYNC_FILE_RANGE_WRITE);
         self->m_nSynced = self->m_nPosition;
     }
@@ -99,7 +115,7 @@ int CFileOutput::Close() {
         avio_context_free(&m_pContext);
     }
     if (m_fd >= 0) {
-        if (::close(m_fd) != 0 && m_nError == 0) m_nError = AVERROR(errno);
+        if (m_bOwned && ::close(m_fd) != 0 && m_nError == 0) m_nError = AVERROR(errno);
         m_fd = -1;
     }
     return m_nError;

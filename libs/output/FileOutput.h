@@ -20,6 +20,9 @@ public:
 
     // Creates or truncates strPath. 0, or an FFmpeg error code.
     int Open(const std::string& strPath);
+    // Writes to fd, which stays open and is never seeked (a pipe). 0, or an
+    // FFmpeg error code.
+    int Attach(int fd);
     AVIOContext* Context() const { return m_pContext; }
     // Flushes and closes; the first error met while writing, closing or
     // flushing (0 when none). Safe to call more than once.
@@ -28,8 +31,10 @@ public:
 private:
     static int Write(void* pOpaque, uint8_t* pBuf, int nSize);
     static int64_t Seek(void* pOpaque, int64_t nOffset, int nWhence);
+    int MakeContext(bool bSeekable);
 
     int m_fd = -1;
+    bool m_bOwned = true;  // the descriptor is closed with the file
     AVIOContext* m_pContext = nullptr;
     int64_t m_nPosition = 0;
     int64_t m_nSynced = 0;  // bytes handed to write-back so far
