@@ -11,7 +11,7 @@ constexpr auto kSpeedWindow = std::chrono::seconds(5);
 
 }  // namespace
 
-void CJobProgress::Start(std::map<int32_t, uint64_t> rows, Clock::time_point now) {
+void CJobProgress::Start(const std::map<int32_t, uint64_t>& rows, Clock::time_point now) {
     m_rows.clear();
     m_nTotal = 0;
     for (const auto& [nRow, nBytes] : rows) {

@@ -14,7 +14,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // A run begins on these rows (row to its size in bytes).
-    void Start(std::map<int32_t, uint64_t> rows, Clock::time_point now);
+    void Start(const std::map<int32_t, uint64_t>& rows, Clock::time_point now);
     // A row's progress cell shows nPercent.
     void SetPercent(int32_t nRow, int32_t nPercent, Clock::time_point now);
     // A row has its result.

@@ -326,7 +326,7 @@ void CTrelvoDlg::StartJob(bool bAvi) {
         // Where the last run went no longer says where this one goes.
         m_pModel->SetRowOutput(nRow, {});
     }
-    m_progress.Start(std::move(rows), CJobProgress::Clock::now());
+    m_progress.Start(rows, CJobProgress::Clock::now());
     m_bStoppedByUser = false;
     m_bStopRequested = false;
     m_bWorkerDone = false;
