@@ -1,5 +1,6 @@
 #include "app/ConversionModel.h"
 
+#include "lang/MultiLanguage.h"
 #include "platform/QtPaths.h"
 
 #include <QTextDocument>
@@ -44,9 +45,9 @@ QVariant CConversionModel::data(const QModelIndex& index, int nRole) const {
         case Qt::ToolTipRole:
             if (index.column() == COL_DESTRIBE) {
                 const std::wstring strReason = m_list.GetRowReason(index.row());
-                if (!strReason.empty()) return PlainToolTip(strReason);
+                return strReason.empty() ? QVariant() : QVariant(PlainToolTip(strReason));
             }
-            return {};
+            return RowToolTip(index.row());
         default:
             return {};
     }
@@ -73,10 +74,26 @@ Qt::ItemFlags CConversionModel::flags(const QModelIndex& index) const {
     return f;
 }
 
+QString CConversionModel::RowToolTip(int32_t nRow) const {
+    if (nRow < 0 || nRow >= m_list.GetRowCount()) return {};
+    const std::wstring strName = m_list.GetRowText(nRow, COL_FILENAME);
+    std::wstring strText = m_list.m_strSourceDir + strName;
+    std::wstring strOutput = GetRowOutput(nRow);
+    if (strOutput.empty() && m_fnPlanned) strOutput = m_fnPlanned(nRow);
+    if (!strOutput.empty()) {
+        QString strLine = QString::fromStdWString(CMultiLanguage::GetText(L"Trelvo.OutputTip"));
+        const QString strPath = qtpaths::ForDisplay(strOutput);
+        strLine = strLine.contains(QLatin1String("%1")) ? strLine.arg(strPath) : strLine + QLatin1Char(' ') + strPath;
+        strText += L"\n" + strLine.toStdWString();
+    }
+    return PlainToolTip(strText);
+}
+
 bool CConversionModel::AddFileRow(const std::wstring& strPath) {
     const int nRow = m_list.GetRowCount();
     beginInsertRows(QModelIndex(), nRow, nRow);
     const bool bOk = m_list.AddFileRow(strPath);
+    m_outputs.resize(static_cast<size_t>(m_list.GetRowCount()));
     endInsertRows();
     return bOk;
 }
@@ -84,13 +101,31 @@ bool CConversionModel::AddFileRow(const std::wstring& strPath) {
 void CConversionModel::RemoveAllRows() {
     beginResetModel();
     m_list.RemoveAllRows();
+    m_outputs.clear();
     endResetModel();
 }
 
 void CConversionModel::RemoveCheckedRows() {
     beginResetModel();
+    std::vector<std::wstring> kept;
+    for (int32_t nRow = 0; nRow < m_list.GetRowCount(); ++nRow) {
+        if (!m_list.IsRowChecked(nRow)) kept.push_back(GetRowOutput(nRow));
+    }
     m_list.RemoveCheckedRows();
+    m_outputs = std::move(kept);
+    m_outputs.resize(static_cast<size_t>(m_list.GetRowCount()));
     endResetModel();
+}
+
+void CConversionModel::SetRowOutput(int32_t nRow, const std::wstring& strPath) {
+    if (nRow < 0 || nRow >= m_list.GetRowCount()) return;
+    m_outputs.resize(static_cast<size_t>(m_list.GetRowCount()));
+    m_outputs[static_cast<size_t>(nRow)] = strPath;
+}
+
+std::wstring CConversionModel::GetRowOutput(int32_t nRow) const {
+    return nRow >= 0 && static_cast<size_t>(nRow) < m_outputs.size() ? m_outputs[static_cast<size_t>(nRow)]
+                                                                     : std::wstring();
 }
 
 void CConversionModel::SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText) {

@@ -7,6 +7,10 @@
 #include <QAbstractTableModel>
 #include <QStringList>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 class CConversionModel : public QAbstractTableModel {
     Q_OBJECT
 
@@ -31,7 +35,18 @@ public:
     void SetRowReason(int32_t nRow, const std::wstring& strText);
     void SetRowChecked(int32_t nRow, bool bChecked);
 
+    // Where the row's last conversion wrote (or meant to write); empty
+    // before its first.
+    void SetRowOutput(int32_t nRow, const std::wstring& strPath);
+    std::wstring GetRowOutput(int32_t nRow) const;
+    // The output a row would get now, for its tooltip before a run.
+    void SetPlannedOutput(std::function<std::wstring(int32_t nRow)> fnPlanned) { m_fnPlanned = std::move(fnPlanned); }
+    // The input's whole path and its output, one a line.
+    QString RowToolTip(int32_t nRow) const;
+
 private:
     CConversionList& m_list;
     QStringList m_headers;
+    std::vector<std::wstring> m_outputs;  // one per row
+    std::function<std::wstring(int32_t)> m_fnPlanned;
 };

@@ -17,7 +17,8 @@ void CJobReport::AddLogLine(int32_t nRow, const std::wstring& strLine) {
 std::wstring CJobReport::FinishRow(int32_t nRow, const std::wstring& strFileName,
                                    const convert::SConversionResult& result) {
     const std::wstring strReason = convert::ReasonText(result);
-    if (!result.bSuccess)
+    // A row the user stopped is not a failure to report.
+    if (!result.bSuccess && result.reason != convert::EReason::Stopped)
         m_failed.push_back({strFileName, strReason.empty() ? CMultiLanguage::GetText(L"Trelvo.Fail") : strReason});
 
     std::wstring strText = strReason;
@@ -41,5 +42,6 @@ QString CJobReport::Message(const QString& strHeading) const {
         const QString strMore = QString::fromStdWString(CMultiLanguage::GetText(L"Trelvo.MoreFailed"));
         strText += QLatin1Char('\n') + strMore.arg(m_failed.size() - nListed);
     }
+    strText += QStringLiteral("\n\n") + QString::fromStdWString(CMultiLanguage::GetText(L"Trelvo.FailAdvice"));
     return strText;
 }

@@ -26,11 +26,13 @@ public:
     // The row has its result. Returns its tooltip text: the reason (or the
     // warning of a row converted in part), then the logged lines; empty when
     // there is nothing to say. A failed row is kept for the message.
-    std::wstring FinishRow(int32_t nRow, const std::wstring& strFileName, const convert::SConversionResult& result);
+    // strInput is the input's whole path.
+    std::wstring FinishRow(int32_t nRow, const std::wstring& strInput, const convert::SConversionResult& result);
 
     bool HasFailures() const { return !m_failed.empty(); }
 
-    // strHeading, then a line "name: reason" for each failed row.
+    // strHeading, then a line "path: reason" for each failed row and where
+    // to look further.
     QString Message(const QString& strHeading) const;
 
 private:

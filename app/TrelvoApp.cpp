@@ -8,13 +8,40 @@
 #include "platform/QtPaths.h"
 
 #include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
+#include <QTranslator>
 
 #include <string>
+
+CTrelvoApp::CTrelvoApp(QStringList files) : m_files(std::move(files)) {}
+
+CTrelvoApp::~CTrelvoApp() {
+    if (m_pQtTranslator) QCoreApplication::removeTranslator(m_pQtTranslator.get());
+}
+
+bool CTrelvoApp::InstallQtTranslations() {
+    const std::wstring strKey = L"Trelvo.Locale";
+    const QString strLocale = QString::fromStdWString(CMultiLanguage::GetText(strKey));
+    // Without the entry the key's fallback comes back: Qt stays as it is.
+    if (strLocale.isEmpty() || strLocale == QString::fromStdWString(strKey.substr(strKey.find(L'.') + 1))) return false;
+    const QLocale locale(strLocale);
+    QLocale::setDefault(locale);
+    auto pTranslator = std::make_unique<QTranslator>();
+    if (!pTranslator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
+                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return false;
+    if (m_pQtTranslator) QCoreApplication::removeTranslator(m_pQtTranslator.get());
+    m_pQtTranslator = std::move(pTranslator);
+    QCoreApplication::installTranslator(m_pQtTranslator.get());
+    return true;
+}
 
 bool CTrelvoApp::InitInstance() {
     // The first call fixes the program directory while no other thread runs.
     CMultiLanguage::LoadLanguage(GetAppDir());
+    InstallQtTranslations();
     // FFmpeg speaks through the program's log, which the dialog hands to the
     // rows it concerns.
     trelvo::ffmpeg::RouteLogToTrelvo(false);

@@ -5,12 +5,23 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <utility>
+
+class QTranslator;
 
 class CTrelvoApp {
 public:
     // Files to add and convert at once (see CTrelvoDlg).
-    explicit CTrelvoApp(QStringList files = {}) : m_files(std::move(files)) {}
+    explicit CTrelvoApp(QStringList files = {});
+    ~CTrelvoApp();
+    CTrelvoApp(const CTrelvoApp&) = delete;
+    CTrelvoApp& operator=(const CTrelvoApp&) = delete;
+
+    // Qt's own texts (file chooser, standard buttons) in the language the
+    // language file names with "Trelvo.Locale", from Qt's translations.
+    // Returns whether they were found; needs a QApplication.
+    bool InstallQtTranslations();
 
     // The program's arguments after its name, byte for byte (QApplication's
     // arguments() loses bytes that are not UTF-8).
@@ -30,4 +41,5 @@ public:
 
 private:
     QStringList m_files;
+    std::unique_ptr<QTranslator> m_pQtTranslator;
 };

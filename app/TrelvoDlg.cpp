@@ -1,6 +1,8 @@
 #include "app/TrelvoDlg.h"
 
 #include "app/ConversionModel.h"
+#include "app/ProgressDelegate.h"
+#include "convert/ConvertEngine.h"
 #include "crash/CrashHandler.h"
 #include "lang/MultiLanguage.h"
 #include "platform/QtPaths.h"
@@ -8,14 +10,18 @@
 #include "settings/Settings.h"
 #include "ui_TrelvoDlg.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QShortcut>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QThread>
@@ -42,6 +48,37 @@ namespace {
 QString Text(const wchar_t* pszKey) {
     return QString::fromStdWString(CMultiLanguage::GetText(pszKey));
 }
+
+// A translated text with its place holders filled; a translation that lost
+// them still shows the values.
+QString Filled(const wchar_t* pszKey, const QStringList& values) {
+    QString strText = Text(pszKey);
+    for (int n = 0; n < values.size(); ++n) {
+        const QString strMark = QLatin1Char('%') + QString::number(n + 1);
+        strText =
+            strText.contains(strMark) ? strText.replace(strMark, values[n]) : strText + QLatin1Char(' ') + values[n];
+    }
+    return strText;
+}
+
+// Besides the design's own entry, one for each kind of stream the converter
+// reads; the last shows everything.
+QString OpenFilter() {
+    return QStringList{QStringLiteral("Video files (*.h264) (*)"),
+                       Text(L"Trelvo.FilterElementary") + QStringLiteral(" (*.h264 *.264 *.avc *.h265 *.265 *.hevc)"),
+                       Text(L"Trelvo.FilterProgram") + QStringLiteral(" (*.ps *.mpg *.mpeg *.vob *.dav)"),
+                       Text(L"Trelvo.FilterTransport") + QStringLiteral(" (*.ts *.m2ts *.mts *.trp)"),
+                       Text(L"Trelvo.FilterAll") + QStringLiteral(" (*)")}
+        .join(QStringLiteral(";;"));
+}
+
+// A file URL that carries the name's bytes as they are.
+QUrl LocalUrl(const QString& strPath) {
+    return QUrl::fromEncoded(QByteArrayLiteral("file://") + QUrl::toPercentEncoding(qtpaths::ToBytes(strPath), "/"));
+}
+
+// Room for a name of a few words beside the other columns.
+constexpr int kMinNameWidth = 120;
 
 constexpr int kColumnWidths[COL_COUNT] = {40, 200, 60, 60, 100};
 constexpr const wchar_t* kColumnKeys[COL_COUNT] = {L"Trelvo.NO", L"Trelvo.FileName", L"Trelvo.Size", L"Trelvo.Progress",
@@ -74,6 +111,19 @@ void SizeColumns(QTreeView* pView) {
         }
         pHeader->resizeSection(nColumn, nWidth);
     }
+    // The name takes whatever the window gives beyond the other columns.
+    pHeader->setSectionResizeMode(COL_FILENAME, QHeaderView::Stretch);
+    pHeader->setMinimumSectionSize(std::min(pHeader->minimumSectionSize(), kMinNameWidth));
+}
+
+// The list is never narrower than its columns at their least.
+void SetListMinimumWidth(QTreeView* pView) {
+    int nWidth = kMinNameWidth;
+    for (int nColumn = 0; nColumn < COL_COUNT; ++nColumn) {
+        if (nColumn != COL_FILENAME) nWidth += pView->header()->sectionSize(nColumn);
+    }
+    nWidth += 2 * pView->frameWidth() + pView->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, pView);
+    pView->setMinimumWidth(nWidth);
 }
 
 // A path from outside (bytes in the lossless QString form) made absolute
@@ -91,6 +141,7 @@ bool IsDirectory(const QString& strPath) {
 }
 
 void ShowBox(QWidget* pOwner, QMessageBox::Icon icon, const QString& strCaption, const QString& strText) {
+    if (icon == QMessageBox::Information) QApplication::beep();
     QMessageBox box(icon, strCaption, strText, QMessageBox::Ok, pOwner);
     // File names in a message are not markup.
     box.setTextFormat(Qt::PlainText);
@@ -107,13 +158,24 @@ CTrelvoDlg::CTrelvoDlg(const QStringList& files, JobRoutine fnJob, QWidget* pPar
       m_rowLog(this, [this](int32_t nRow, const std::wstring& strLine) { m_report.AddLogLine(nRow, strLine); }) {
     m_ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
     setAcceptDrops(true);
 
     connect(m_ui->btnOpen, &QPushButton::clicked, this, &CTrelvoDlg::OnOpen);
     connect(m_ui->btnClear, &QPushButton::clicked, this, &CTrelvoDlg::OnClear);
     connect(m_ui->btnConvert, &QPushButton::clicked, this, &CTrelvoDlg::OnConvert);
+    connect(m_ui->btnStop, &QPushButton::clicked, this, &CTrelvoDlg::OnStop);
     connect(m_ui->btnConfig, &QPushButton::clicked, this, &CTrelvoDlg::OnConfig);
+    // A choice the user makes is the next start's choice too.
+    for (QRadioButton* pRadio : {m_ui->radioAvi, m_ui->radioMp4})
+        connect(pRadio, &QRadioButton::clicked, this,
+                [this] { settings::WriteMp4Chosen(m_ui->radioMp4->isChecked()); });
+    connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this, &CTrelvoDlg::OnOpen);
+    connect(new QShortcut(QKeySequence(Qt::Key_Delete), this), &QShortcut::activated, this, &CTrelvoDlg::OnClear);
+    connect(m_ui->listFiles, &QTreeView::doubleClicked, this, &CTrelvoDlg::OnRowActivated);
+    connect(m_ui->listFiles, &QTreeView::customContextMenuRequested, this, &CTrelvoDlg::OnContextMenu);
+    m_statusTimer.setInterval(500);
+    connect(&m_statusTimer, &QTimer::timeout, this, &CTrelvoDlg::UpdateStatus);
 
     OnInitDialog(files);
 }
@@ -153,11 +215,19 @@ void CTrelvoDlg::OnInitDialog(const QStringList& files) {
     pView->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     pView->header()->setStretchLastSection(false);
     pView->header()->setSectionsMovable(false);
+    pView->setItemDelegateForColumn(COL_PROGRESS, new CProgressDelegate(pView));
     SizeColumns(pView);
-    CMultiLanguage::FitDialog(this);
+    SetListMinimumWidth(pView);
+    m_pModel->SetPlannedOutput([this](int32_t nRow) { return PlannedOutput(nRow); });
+    // The layout gives every caption its room; the window opens where and as
+    // large as it was left.
+    const QByteArray geometry = QByteArray::fromHex(QByteArray::fromStdString(settings::ReadWindowGeometry()));
+    if (geometry.isEmpty() || !restoreGeometry(geometry)) resize(size().expandedTo(minimumSizeHint()));
 
     g_pMainDlg = this;
-    m_ui->radioAvi->setChecked(true);
+    // AVI unless the user chose MP4 last time.
+    (settings::ReadMp4Chosen() ? m_ui->radioMp4 : m_ui->radioAvi)->setChecked(true);
+    UpdateControls();
 
     if (!files.isEmpty()) {
         // The list is still empty; relative names are taken from the
@@ -183,8 +253,7 @@ void CTrelvoDlg::AddBatch(const QStringList& paths) {
 QStringList CTrelvoDlg::AskOpenFiles() {
     // As URLs: a native dialog hands over names byte for byte that way.
     QStringList paths;
-    for (const QUrl& url :
-         QFileDialog::getOpenFileUrls(this, QString(), QUrl(), QStringLiteral("Video files (*.h264) (*)")))
+    for (const QUrl& url : QFileDialog::getOpenFileUrls(this, QString(), QUrl(), OpenFilter()))
         paths << qtpaths::FindDecodedName(qtpaths::FromUrl(url));
     paths.removeAll(QString());
     return paths;
@@ -241,13 +310,32 @@ void CTrelvoDlg::OnConvert() {
     StartJob(m_ui->radioAvi->isChecked());
 }
 
+void CTrelvoDlg::OnStop() {
+    if (!m_bJobRunning || m_bStopRequested) return;
+    m_bStoppedByUser = true;
+    m_bStopRequested = true;
+    UpdateControls();
+    UpdateStatus();
+}
+
 void CTrelvoDlg::StartJob(bool bAvi) {
+    std::map<int32_t, uint64_t> rows;
+    for (int32_t nRow = 0; nRow < m_list.GetRowCount(); ++nRow) {
+        if (!m_list.IsRowChecked(nRow)) continue;
+        rows[nRow] = QString::fromStdWString(m_list.GetRowText(nRow, COL_SIZE)).toULongLong();
+        // Where the last run went no longer says where this one goes.
+        m_pModel->SetRowOutput(nRow, {});
+    }
+    m_progress.Start(rows, CJobProgress::Clock::now());
+    m_bStoppedByUser = false;
     m_bStopRequested = false;
     m_bWorkerDone = false;
     m_bJobRunning = true;
     m_report.Clear();
     m_bMessageShown = false;
     UpdateControls();
+    UpdateStatus();
+    m_statusTimer.start();
     m_hThread = std::thread([this, bAvi] {
         // Gives this thread its own signal stack, so a stack overflow in a
         // job still ends in the crash report.
@@ -260,9 +348,11 @@ void CTrelvoDlg::StartJob(bool bAvi) {
 
 void CTrelvoDlg::OnJobFinished() {
     if (m_hThread.joinable()) m_hThread.join();
+    m_statusTimer.stop();
+    m_bJobRunning = false;
+    UpdateStatus();
     // The AVI job has no closing message of its own; failed rows still get one.
     if (!m_bCloseWhenIdle && !m_bMessageShown && m_report.HasFailures()) ShowJobMessage(Text(L"Trelvo.Fail"));
-    m_bJobRunning = false;
     if (m_bCloseWhenIdle) {
         m_bCloseWhenIdle = false;
         QDialog::done(m_nCloseResult);
@@ -279,9 +369,102 @@ void CTrelvoDlg::UpdateControls() {
     m_ui->btnClear->setEnabled(bIdle);
     m_ui->btnConvert->setEnabled(bIdle);
     m_ui->btnConfig->setEnabled(bIdle);
+    m_ui->btnStop->setEnabled(m_bJobRunning && !m_bStopRequested);
+    // Keys may not act where the buttons cannot.
+    m_ui->radioAvi->setEnabled(bIdle);
+    m_ui->radioMp4->setEnabled(bIdle);
+}
+
+QString CTrelvoDlg::StatusText() const {
+    return m_ui->labelStatus->text();
+}
+
+void CTrelvoDlg::UpdateStatus() {
+    const QString strFiles = QString::number(m_progress.FilesDone());
+    const QString strAll = QString::number(m_progress.Files());
+    if (!m_bJobRunning) {
+        if (m_progress.Files() == 0) return;
+        const QString strConverted = QString::number(m_progress.FilesConverted());
+        m_ui->labelStatus->setText(
+            Filled(m_bStoppedByUser ? L"Trelvo.StatusStopped" : L"Trelvo.StatusDone", {strConverted, strAll}));
+        return;
+    }
+    QStringList parts{Filled(L"Trelvo.StatusFiles", {strFiles, strAll})};
+    if (m_bStoppedByUser) {
+        parts << Text(L"Trelvo.StatusStopping");
+    } else {
+        const auto now = CJobProgress::Clock::now();
+        const double dSpeed = m_progress.BytesPerSecond(now);
+        if (dSpeed > 0) parts << Filled(L"Trelvo.StatusSpeed", {QLocale().toString(dSpeed / 1e6, 'f', 1)});
+        const double dLeft = m_progress.SecondsLeft(now);
+        if (dLeft >= 0)
+            parts << Filled(L"Trelvo.StatusLeft", {QString::fromStdWString(CJobProgress::FormatDuration(dLeft))});
+    }
+    m_ui->labelStatus->setText(parts.join(QStringLiteral(" \u00b7 ")));
+}
+
+void CTrelvoDlg::RememberGeometry() {
+    if (isVisible()) settings::WriteWindowGeometry(saveGeometry().toHex().toStdString());
+}
+
+bool CTrelvoDlg::AskStopToClose() {
+    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), Text(L"Trelvo.AskStopClose"),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    // Going on is the safe answer to a stray key.
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void CTrelvoDlg::closeEvent(QCloseEvent* pEvent) {
+    if (m_bJobRunning && !m_bCloseWhenIdle && !AskStopToClose()) {
+        pEvent->ignore();
+        return;
+    }
+    QDialog::closeEvent(pEvent);
+}
+
+void CTrelvoDlg::OpenExternal(const QUrl& url) {
+    QDesktopServices::openUrl(url);
+}
+
+QString CTrelvoDlg::ExistingOutput(int32_t nRow) const {
+    const std::wstring strOutput = m_pModel->GetRowOutput(nRow);
+    if (strOutput.empty()) return {};
+    const QString strPath = qtpaths::FromWide(strOutput);
+    struct stat st {};
+    return ::stat(qtpaths::ToBytes(strPath).constData(), &st) == 0 && S_ISREG(st.st_mode) ? strPath : QString();
+}
+
+std::wstring CTrelvoDlg::PlannedOutput(int32_t nRow) const {
+    std::wstring strDir = m_bJobRunning ? m_strSaveDir : settings::SaveDirFromConfig(m_list.m_strSourceDir);
+    if (strDir.empty()) return {};
+    if (strDir.back() != L'/') strDir += L'/';
+    const wchar_t* pszExt = m_ui->radioMp4->isChecked() ? L".mp4" : L".avi";
+    return strDir + convert::MakeOutputName(m_list.GetRowText(nRow, COL_FILENAME), pszExt);
+}
+
+void CTrelvoDlg::OnRowActivated(const QModelIndex& index) {
+    const QString strOutput = ExistingOutput(index.row());
+    if (strOutput.isEmpty()) return;
+    OpenExternal(LocalUrl(strOutput.left(strOutput.lastIndexOf(QLatin1Char('/')) + 1)));
+}
+
+void CTrelvoDlg::OnContextMenu(const QPoint& pos) {
+    const QModelIndex index = m_ui->listFiles->indexAt(pos);
+    if (!index.isValid()) return;
+    const QString strOutput = ExistingOutput(index.row());
+    QMenu menu(this);
+    QAction* pFolder = menu.addAction(Text(L"Trelvo.OpenFolder"));
+    QAction* pPlay = menu.addAction(Text(L"Trelvo.PlayOutput"));
+    pFolder->setEnabled(!strOutput.isEmpty());
+    pPlay->setEnabled(!strOutput.isEmpty());
+    const QAction* pChosen = menu.exec(m_ui->listFiles->viewport()->mapToGlobal(pos));
+    if (pChosen == pFolder) OnRowActivated(index);
+    if (pChosen == pPlay) OpenExternal(LocalUrl(strOutput));
 }
 
 void CTrelvoDlg::done(int nResult) {
+    RememberGeometry();
     if (m_bJobRunning) {
         // Let the job finish or drop its current output first; the window
         // goes away now and the dialog ends when the worker reports back.
@@ -321,7 +504,13 @@ std::wstring CTrelvoDlg::GetRowText(int32_t nRow, int32_t nColumn) {
 }
 
 void CTrelvoDlg::SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText) {
-    OnInterfaceThread([this, nRow, nColumn, &strText] { m_pModel->SetRowText(nRow, nColumn, strText); });
+    OnInterfaceThread([this, nRow, nColumn, &strText] {
+        m_pModel->SetRowText(nRow, nColumn, strText);
+        if (nColumn != COL_PROGRESS || !m_bJobRunning) return;
+        bool bNumber = false;
+        const int nPercent = QString::fromStdWString(strText).toInt(&bNumber);
+        if (bNumber) m_progress.SetPercent(nRow, nPercent, CJobProgress::Clock::now());
+    });
 }
 
 std::wstring CTrelvoDlg::GetSourceDir(int32_t /*nRow*/) {
@@ -340,7 +529,8 @@ void CTrelvoDlg::ShowMessage(const std::wstring& strText) {
 
 void CTrelvoDlg::ShowJobMessage(const QString& strHeading) {
     m_bMessageShown = true;
-    ShowBox(this, QMessageBox::Warning, QCoreApplication::applicationName(), m_report.Message(strHeading));
+    ShowBox(this, m_report.HasFailures() ? QMessageBox::Warning : QMessageBox::Information,
+            QCoreApplication::applicationName(), m_report.Message(strHeading));
 }
 
 void CTrelvoDlg::OnRowStart(int32_t nRow) {
@@ -349,12 +539,18 @@ void CTrelvoDlg::OnRowStart(int32_t nRow) {
     OnInterfaceThread([this, nRow] { m_pModel->SetRowReason(nRow, {}); });
 }
 
-void CTrelvoDlg::OnRowDone(int32_t nRow, const convert::SConversionResult& result,
-                           const std::wstring& /*strOutputPath*/) {
+void CTrelvoDlg::OnRowDone(int32_t nRow, const convert::SConversionResult& result, const std::wstring& strOutputPath) {
     CRowLog::SetThreadRow(-1);
     // The row's log lines were queued before this call, so they are in.
-    OnInterfaceThread([this, nRow, &result] {
-        m_pModel->SetRowReason(nRow, m_report.FinishRow(nRow, m_list.GetRowText(nRow, COL_FILENAME), result));
+    OnInterfaceThread([this, nRow, &result, &strOutputPath] {
+        const std::wstring strInput = m_list.m_strSourceDir + m_list.GetRowText(nRow, COL_FILENAME);
+        m_pModel->SetRowReason(nRow, m_report.FinishRow(nRow, strInput, result));
+        m_pModel->SetRowOutput(nRow, strOutputPath);
+        // A row the user stopped did not fail.
+        if (result.reason == convert::EReason::Stopped)
+            m_pModel->SetRowText(nRow, COL_DESTRIBE, Text(L"Trelvo.Stopped").toStdWString());
+        m_progress.RowDone(nRow, result.bSuccess, CJobProgress::Clock::now());
+        UpdateStatus();
     });
 }
 
@@ -386,14 +582,16 @@ void CTrelvoDlg::dropEvent(QDropEvent* pEvent) {
 }
 
 void CTrelvoDlg::keyPressEvent(QKeyEvent* pEvent) {
-    // No button is the default: Enter presses the focused push button, and
-    // anywhere else it closes the window like the close box.
     if (pEvent->modifiers() == Qt::NoModifier || pEvent->modifiers() == Qt::KeypadModifier) {
+        // The window is the program: a key never closes it, only the close
+        // box does.
+        if (pEvent->key() == Qt::Key_Escape) return;
+        // Enter presses the focused push button, and anywhere else converts.
         if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
             if (auto* pButton = qobject_cast<QPushButton*>(focusWidget()); pButton != nullptr) {
                 if (pButton->isEnabled()) pButton->click();
             } else {
-                accept();
+                OnConvert();
             }
             return;
         }

@@ -2,6 +2,7 @@
 // buttons. It owns the list and answers the conversion jobs' requests.
 #pragma once
 
+#include "app/JobProgress.h"
 #include "app/JobReport.h"
 #include "app/RowLog.h"
 #include "convert/ConversionList.h"
@@ -10,6 +11,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QStringList>
+#include <QTimer>
 
 #include <atomic>
 #include <functional>
@@ -21,6 +23,7 @@ class CTrelvoDlg;
 }
 
 class CConversionModel;
+class QModelIndex;
 class QUrl;
 
 class CTrelvoDlg : public QDialog, public IConversionHost {
@@ -56,6 +59,8 @@ public:
     void OnOpen();
     void OnClear();
     void OnConvert();
+    // Asks the running job to end after its current piece.
+    void OnStop();
     void OnConfig();
     void OnDropFiles(const QList<QUrl>& urls);
 
@@ -63,6 +68,8 @@ public:
     const CConversionList& GetList() const { return m_list; }
     CConversionModel* GetModel() const { return m_pModel; }
     const std::wstring& GetSourceDir() const { return m_list.m_strSourceDir; }
+    // The status line under the list.
+    QString StatusText() const;
 
     void done(int nResult) override;
 
@@ -77,6 +84,11 @@ protected:
     // The files chosen in the open-file dialog, byte for byte in the form of
     // qtpaths::FromBytes; empty when cancelled.
     virtual QStringList AskOpenFiles();
+    // Asks whether a running job may be stopped so the window can close.
+    virtual bool AskStopToClose();
+    // Hands a folder or file to the desktop (file manager, player).
+    virtual void OpenExternal(const QUrl& url);
+    void closeEvent(QCloseEvent* pEvent) override;
     void dragEnterEvent(QDragEnterEvent* pEvent) override;
     void dragMoveEvent(QDragMoveEvent* pEvent) override;
     void dropEvent(QDropEvent* pEvent) override;
@@ -89,6 +101,13 @@ private:
     void OnJobFinished();
     void ShowJobMessage(const QString& strHeading);
     void UpdateControls();
+    void UpdateStatus();
+    void RememberGeometry();
+    void OnRowActivated(const QModelIndex& index);
+    void OnContextMenu(const QPoint& pos);
+    // The row's output as it is on disk now; empty when there is none.
+    QString ExistingOutput(int32_t nRow) const;
+    std::wstring PlannedOutput(int32_t nRow) const;
     template <typename F>
     auto OnInterfaceThread(F fn);
 
@@ -102,6 +121,9 @@ private:
     bool m_bCloseWhenIdle = false;
     int m_nCloseResult = 0;
     std::atomic<bool> m_bStopRequested{false};
+    bool m_bStoppedByUser = false;
+    CJobProgress m_progress;
+    QTimer m_statusTimer;
     std::atomic<bool> m_bWorkerDone{true};
     CJobReport m_report;
     bool m_bMessageShown = false;

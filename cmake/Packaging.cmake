@@ -49,8 +49,9 @@ if(TRELVO_BUILD_GUI)
 
 The package holds the desktop program (trelvo) and the command-line
 converter (trelvo-convert).")
-  # Qt draws no window without a platform plugin, which Qt only recommends.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
+  # Qt draws no window without a platform plugin, which Qt only recommends;
+  # its own dialogs speak the chosen language only with its translations.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-translations-l10n")
 else()
   string(APPEND CPACK_PACKAGE_DESCRIPTION "
 

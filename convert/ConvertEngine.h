@@ -26,7 +26,8 @@ namespace convert {
 
 using feed::kChunkSize;
 
-// "H.264", "MPEG-1/2 video" ... for a codec code of the parser.
+// "H.264", "MPEG-1/2" ... for a codec code of the parser: names only, the
+// same in every language; empty for a codec without one.
 const char* VideoCodecName(int32_t nCodec);
 
 // The file name up to its last '.', or all of it, followed by strExt.

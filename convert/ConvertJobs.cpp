@@ -118,11 +118,12 @@ const char* VideoCodecName(int32_t nCodec) {
         case TESSARO_CODEC_H265:
             return "H.265";
         case TESSARO_CODEC_MPEG2:
-            return "MPEG-1/2 video";
+            return "MPEG-1/2";
         case TESSARO_CODEC_MPEG4:
-            return "MPEG-4 Part 2 video";
+            return "MPEG-4 Part 2";
         default:
-            return "video of an unknown kind";
+            // Words here would stay in one language beside a translated reason.
+            return "";
     }
 }
 

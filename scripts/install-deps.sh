@@ -8,7 +8,7 @@ PKGS=(
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
   libvo-aacenc-dev
   libgtest-dev libgmock-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
   clang libclang-rt-14-dev clang-tidy clang-format
   xvfb xauth time parallel
   fonts-dejavu-core

@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include <cstring>
+
 CConverSet::CConverSet(QWidget* pParent) : QDialog(pParent), m_ui(std::make_unique<Ui::CConverSet>()) {
     m_ui->setupUi(this);
     // The frame is drawn behind the controls it surrounds; clicks go to them.
@@ -30,6 +32,8 @@ CConverSet::~CConverSet() = default;
 
 void CConverSet::OnInitDialog() {
     CMultiLanguage::TranslateDialog(this);
+    // The title shares its key with a button, whose text may mark a mnemonic.
+    setWindowTitle(QString::fromStdWString(CMultiLanguage::GetText(L"Trelvo.Config")).remove(QLatin1Char('&')));
     CMultiLanguage::FitDialog(this);
     m_ui->checkDefaultPath->setChecked(settings::ReadCheck() != 0);
     UpdateEnabledState();
@@ -62,14 +66,47 @@ void CConverSet::OnBrowse() {
 
 void CConverSet::OnOk() {
     m_strPath = qtpaths::ToWide(m_ui->editPath->text());
+    const bool bDefault = m_ui->checkDefaultPath->isChecked();
+    const std::string strPath = platform::WideToNarrow(m_strPath);
+    // A folder that will take the outputs must take a file now: otherwise
+    // every conversion into it would fail later. What was made only to find
+    // that out goes again when the settings are not saved.
+    std::vector<std::string> made;
+    if (!bDefault) {
+        made = CreateSaveLevels(strPath);
+        int nErrno = 0;
+        const settings::EFolderProblem problem = settings::CheckFolderWritable(strPath, nErrno);
+        if (problem != settings::EFolderProblem::None) {
+            RemoveSaveLevels(made);
+            ShowFolderProblem(problem, nErrno);
+            return;
+        }
+    }
     // The path is remembered even while the default directory is in use.
-    if (!settings::WriteSettings(m_ui->checkDefaultPath->isChecked(), m_strPath)) {
+    if (!settings::WriteSettings(bDefault, m_strPath)) {
+        RemoveSaveLevels(made);
         // Closing now would look like a save; the user can still cancel.
         ShowSaveFailed();
         return;
     }
-    CreateSavePath(platform::WideToNarrow(m_strPath));
+    CreateSavePath(strPath);
     accept();
+}
+
+void CConverSet::ShowFolderProblem(settings::EFolderProblem problem, int nErrno) {
+    const wchar_t* pszKey = settings::FolderProblemKey(problem);
+    const QString strWhy = *pszKey != 0 ? QString::fromStdWString(CMultiLanguage::GetText(pszKey))
+                                        : QString::fromLocal8Bit(std::strerror(nErrno));
+    QString strText = QString::fromStdWString(CMultiLanguage::GetText(L"Trelvo.FolderNotWritable"));
+    const QString strWhere = qtpaths::ForDisplay(m_strPath);
+    if (strText.contains(QLatin1String("%2")))
+        strText = strText.arg(strWhere, strWhy);
+    else
+        strText += QLatin1Char(' ') + strWhere + QStringLiteral(": ") + strWhy;
+    QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), strText, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+    m_ui->editPath->setFocus();
 }
 
 void CConverSet::ShowSaveFailed() {

@@ -2,6 +2,8 @@
 // Config.ini.
 #pragma once
 
+#include "settings/Settings.h"
+
 #include <QDialog>
 
 #include <memory>
@@ -37,6 +39,7 @@ private:
     void OnCancel();
     void UpdateEnabledState();
     void ShowSaveFailed();
+    void ShowFolderProblem(settings::EFolderProblem problem, int nErrno);
 
     std::unique_ptr<Ui::CConverSet> m_ui;
 };

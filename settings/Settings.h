@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace settings {
 
@@ -23,6 +24,32 @@ bool WriteSettings(bool bCheck, const std::wstring& strPath);
 // Where outputs go: the source directory when Check is not 0, else Path.
 std::wstring SaveDirFromConfig(const std::wstring& strSourceDir);
 
+// [System] Format: the output format last chosen in the main window, "MP4"
+// or "AVI" (the default, also for anything else).
+bool ReadMp4Chosen();
+bool WriteMp4Chosen(bool bMp4);
+
+// [Window] Geometry: the main window's size and position as the toolkit
+// saves them, in hexadecimal; empty when none was saved.
+std::string ReadWindowGeometry();
+bool WriteWindowGeometry(const std::string& strHex);
+
+// Why a folder cannot take outputs.
+enum class EFolderProblem {
+    None,
+    Empty,         // no folder was named
+    Missing,       // it does not exist (and could not be made)
+    NotFolder,     // something else has that name
+    NoPermission,  // the user may not create files in it
+    ReadOnly,      // it lies on a read-only file system
+    Other,         // the system's message says why
+};
+// Tries to create (and removes) a file in strPath; nErrno is the system's
+// error number when the answer is Other.
+EFolderProblem CheckFolderWritable(const std::string& strPath, int& nErrno);
+// The language key that says the problem in a few words ("" for None/Other).
+const wchar_t* FolderProblemKey(EFolderProblem problem);
+
 // Browse button and path field are enabled only when the default box is clear.
 inline bool CustomPathEnabled(bool bDefaultChecked) {
     return !bDefaultChecked;
@@ -32,3 +59,7 @@ inline bool CustomPathEnabled(bool bDefaultChecked) {
 
 // Creates every missing level of strPath, splitting on '/' only. Always 0.
 int CreateSavePath(const std::string& strPath);
+// The same; returns the levels it made, parents first.
+std::vector<std::string> CreateSaveLevels(const std::string& strPath);
+// Removes levels CreateSaveLevels made, as long as they are empty.
+void RemoveSaveLevels(const std::vector<std::string>& levels);

@@ -157,9 +157,10 @@ int32_t CConversion::NoVideoReason(const ISource& source) {
     TessaroStatus status{};
     if (source.Status(status)) {
         if (status.nFlags & TESSARO_STATUS_VIDEO_UNSUPPORTED) {
-            const char* pszName = status.nVideoCodec == TESSARO_CODEC_MPEG2   ? "MPEG-1/2 video"
-                                  : status.nVideoCodec == TESSARO_CODEC_MPEG4 ? "MPEG-4 Part 2 video"
-                                                                              : "video of an unknown kind";
+            // Codec names only: the reason around them is translated.
+            const char* pszName = status.nVideoCodec == TESSARO_CODEC_MPEG2   ? "MPEG-1/2"
+                                  : status.nVideoCodec == TESSARO_CODEC_MPEG4 ? "MPEG-4 Part 2"
+                                                                              : "";
             return Fail(KORVEL_ERR_UNSUPPORTED, pszName);
         }
         if (status.nVideoCodec == 0) return KORVEL_ERR_NOT_STREAM;

@@ -142,26 +142,25 @@ TEST(AppDialog, StartsEmptyWithAviTickedAndTranslatedCaptions) {
     EXPECT_EQ(pView->selectionMode(), QAbstractItemView::ExtendedSelection);
     EXPECT_EQ(pView->selectionBehavior(), QAbstractItemView::SelectRows);
 
-    // Fixed size: 320 x 266 dialog units, wider when the texts need it.
+    // Resizable, at least as large as its contents need.
     EXPECT_GE(dlg.width(), 480);
-    EXPECT_EQ(dlg.height(), 432);
-    EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize());
+    EXPECT_GE(dlg.height(), 432);
+    EXPECT_NE(dlg.minimumSize(), dlg.maximumSize());
     EXPECT_FALSE(dlg.windowIcon().isNull());
     EXPECT_TRUE(dlg.acceptDrops());
 
     // Controls keep their template ids, and no button is a default one.
-    const std::pair<const char*, int> ids[] = {{"radioAvi", 1000}, {"radioMp4", 1001}, {"listFiles", 1004},
-                                               {"btnOpen", 1005},  {"btnClear", 1006}, {"btnConvert", 1007},
-                                               {"btnConfig", 1008}};
+    const std::pair<const char*, int> ids[] = {{"radioAvi", 1000},  {"radioMp4", 1001}, {"listFiles", 1004},
+                                               {"btnOpen", 1005},   {"btnClear", 1006}, {"btnConvert", 1007},
+                                               {"btnConfig", 1008}, {"btnStop", 1009}};
     for (const auto& [pszName, nId] : ids)
         EXPECT_EQ(Child<QWidget>(dlg, pszName)->property("controlId").toInt(), nId) << pszName;
     for (QPushButton* pButton : dlg.findChildren<QPushButton*>()) {
         EXPECT_FALSE(pButton->isDefault());
         EXPECT_FALSE(pButton->autoDefault());
     }
-    // The radio buttons are not reached with Tab.
-    EXPECT_FALSE(Child<QRadioButton>(dlg, "radioAvi")->focusPolicy() & Qt::TabFocus);
-    EXPECT_FALSE(Child<QRadioButton>(dlg, "radioMp4")->focusPolicy() & Qt::TabFocus);
+    // Stop only while a job runs.
+    EXPECT_FALSE(Child<QPushButton>(dlg, "btnStop")->isEnabled());
 }
 
 TEST(AppDialog, StartUpChoosesTheLanguageBeforeTheWindowAndEndsWithIt) {
@@ -431,9 +430,9 @@ TEST(AppDialog, WorkerRequestsAreCarriedOutByTheInterfaceThread) {
     EXPECT_EQ(Cell(dlg, 0, COL_DESTRIBE), "Success");
     EXPECT_EQ(dlg.GetList().GetRowCount(), 2);
 
-    // The closing message, shown for the worker, with the exclamation icon.
+    // The closing message, shown for the worker; nothing failed.
     ASSERT_EQ(watcher.m_boxes.size(), 1u);
-    EXPECT_EQ(watcher.m_boxes[0].icon, QMessageBox::Warning);
+    EXPECT_EQ(watcher.m_boxes[0].icon, QMessageBox::Information);
     EXPECT_EQ(watcher.m_boxes[0].strText, "Done");
     EXPECT_EQ(watcher.m_boxes[0].strTitle, QCoreApplication::applicationName());
 }
@@ -511,6 +510,9 @@ protected:
         return WaitFor([&] { return m_nCalls > 3; });
     }
 
+    // Answers the question whether to stop with Yes.
+    void SetUp() override { m_watcher.m_answer = QMessageBox::Yes; }
+
     CConfigFile m_config{nullptr};
     SFolder m_folder;
     CModalWatcher m_watcher;
@@ -528,6 +530,19 @@ TEST_F(AppDialogClose, ClosingDuringAJobStopsItBeforeTheDialogEnds) {
     Child<QPushButton>(dlg, "btnConvert")->click();
     ASSERT_TRUE(WaitForRequests());
 
+    // Escape and Enter do not end a running job, nor does No to the question.
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QTest::keyClick(Child<QTreeView>(dlg, "listFiles"), Qt::Key_Return);
+    m_watcher.m_answer = QMessageBox::No;
+    dlg.close();
+    ASSERT_EQ(m_watcher.m_boxes.size(), 1u);
+    EXPECT_EQ(m_watcher.m_boxes[0].icon, QMessageBox::Question);
+    EXPECT_EQ(m_watcher.m_boxes[0].strText, "AskStopClose");
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_TRUE(dlg.IsJobRunning());
+    EXPECT_FALSE(m_bEnded);
+
+    m_watcher.m_answer = QMessageBox::Yes;
     dlg.close();
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(finished.count(), 0);
@@ -535,10 +550,37 @@ TEST_F(AppDialogClose, ClosingDuringAJobStopsItBeforeTheDialogEnds) {
     EXPECT_TRUE(m_bEnded);
     EXPECT_FALSE(dlg.IsJobRunning());
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
-    EXPECT_TRUE(m_watcher.m_boxes.empty());
+    EXPECT_EQ(m_watcher.m_boxes.size(), 2u);
     // The row still tells why it ended.
     const QModelIndex result = dlg.GetModel()->index(0, COL_DESTRIBE);
     EXPECT_EQ(dlg.GetModel()->data(result, Qt::ToolTipRole).toString(), "ReasonStopped\navi: stopping");
+}
+
+TEST_F(AppDialogClose, StopEndsTheJobAfterItsPieceAndMarksTheRowStopped) {
+    CTrelvoDlg dlg(QStringList(), Job([this](IConversionHost* pHost) {
+                       pHost->SetRowText(0, COL_PROGRESS, std::to_wstring(m_nCalls % 100));
+                   }));
+    AddRow(dlg);
+    AddRow(dlg);  // the drop replaced the list: still one row
+    dlg.show();
+    auto* pStop = Child<QPushButton>(dlg, "btnStop");
+    Child<QPushButton>(dlg, "btnConvert")->click();
+    ASSERT_TRUE(WaitForRequests());
+    EXPECT_TRUE(pStop->isEnabled());
+    EXPECT_TRUE(dlg.StatusText().startsWith("StatusFiles 0 1")) << dlg.StatusText().toStdString();
+
+    QSignalSpy finished(&dlg, &CTrelvoDlg::JobFinished);
+    pStop->click();
+    EXPECT_FALSE(pStop->isEnabled());
+    ASSERT_TRUE(WaitFor([&] { return finished.count() == 1; }));
+    EXPECT_TRUE(m_bEnded);
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(Cell(dlg, 0, COL_DESTRIBE), "Stopped");
+    EXPECT_EQ(dlg.StatusText(), "StatusStopped 0 1");
+    // Stopping is no failure to report.
+    EXPECT_TRUE(m_watcher.m_boxes.empty());
+    EXPECT_FALSE(pStop->isEnabled());
+    EXPECT_TRUE(Child<QPushButton>(dlg, "btnConvert")->isEnabled());
 }
 
 TEST_F(AppDialogClose, DestroyingTheDialogDuringAJobWaitsWithoutDeadlock) {
@@ -571,33 +613,81 @@ TEST_F(AppDialogClose, ClosingTheModalWindowDuringAJobEndsTheProgramCleanly) {
     EXPECT_FALSE(pDlg->isVisible());
     delete pDlg;
     EXPECT_TRUE(m_bEnded);
-    EXPECT_TRUE(m_watcher.m_boxes.empty());
+    // The question only; the timer may have asked once more before it went.
+    ASSERT_FALSE(m_watcher.m_boxes.empty());
+    for (const apptest::SBox& box : m_watcher.m_boxes) EXPECT_EQ(box.icon, QMessageBox::Question);
 }
 
-TEST(AppDialog, EnterPressesTheFocusedButtonOrClosesTheDialog) {
+TEST(AppDialog, KeyboardOpensRemovesConvertsAndNeverCloses) {
+    CConfigFile config(nullptr);
     SFolder folder;
-    CTrelvoDlg dlg(QStringList(), &CountingJob);
-    ASSERT_TRUE(Drop(dlg, {folder.Make("a.h264", 1), folder.Make("b.h264", 1)}));
-    SetTicked(dlg, 0, false);
+    g_nJobsStarted = 0;
+    CTestDlg dlg(QStringList(), &CountingJob);
+    const QString strA = folder.Make("a.h264", 1);
+    dlg.m_openResult = {strA, folder.Make("b.h264", 1), folder.Make("c.h264", 1)};
     dlg.show();
+    QApplication::setActiveWindow(&dlg);
     QSignalSpy finished(&dlg, &QDialog::finished);
-
-    auto* pClear = Child<QPushButton>(dlg, "btnClear");
-    pClear->setFocus();
-    QTest::keyClick(pClear, Qt::Key_Return);
-    EXPECT_EQ(dlg.GetList().GetRowCount(), 1);
-    EXPECT_EQ(finished.count(), 0);
-
     auto* pView = Child<QTreeView>(dlg, "listFiles");
     pView->setFocus();
-    QTest::keyClick(pView, Qt::Key_Return);
-    ASSERT_EQ(finished.count(), 1);
-    EXPECT_EQ(dlg.result(), QDialog::Accepted);
 
-    dlg.show();
+    QTest::keyClick(pView, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(dlg.m_nOpenAsked, 1);
+    ASSERT_EQ(dlg.GetList().GetRowCount(), 3);
+    SetTicked(dlg, 1, false);
+    // Delete removes the ticked rows, as Clear does.
+    QTest::keyClick(pView, Qt::Key_Delete);
+    ASSERT_EQ(dlg.GetList().GetRowCount(), 1);
+    EXPECT_EQ(Cell(dlg, 0, COL_FILENAME), "b.h264");
+
+    // Enter on a push button presses it; anywhere else it converts.
+    dlg.m_openResult = {strA};
+    auto* pOpen = Child<QPushButton>(dlg, "btnOpen");
+    pOpen->setFocus();
+    QTest::keyClick(pOpen, Qt::Key_Return);
+    EXPECT_EQ(dlg.m_nOpenAsked, 2);
+    pView->setFocus();
+    QTest::keyClick(pView, Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return !dlg.IsJobRunning(); }));
+    EXPECT_EQ(g_nJobsStarted, 1);
+
+    // The format keeps its caption (the mnemonic comes from the language file).
+    auto* pMp4 = Child<QRadioButton>(dlg, "radioMp4");
+    EXPECT_EQ(pMp4->text(), "MP4");
     QTest::keyClick(&dlg, Qt::Key_Escape);
-    ASSERT_EQ(finished.count(), 2);
-    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_EQ(finished.count(), 0);
+    EXPECT_TRUE(dlg.isVisible());
+}
+
+TEST(AppDialog, TheFormatAndTheWindowAreRememberedAndRowsTellTheirOutput) {
+    CConfigFile config(nullptr);
+    SFolder folder;
+    QRect geometry;
+    {
+        CTrelvoDlg dlg(QStringList(), &CountingJob);
+        EXPECT_TRUE(Child<QRadioButton>(dlg, "radioAvi")->isChecked());
+        ASSERT_TRUE(Drop(dlg, {folder.Make("cam.h264", 1)}));
+        // Before a run the tooltip says where the output will go.
+        const QModelIndex name = dlg.GetModel()->index(0, COL_FILENAME);
+        const QString strIn = folder.dir.filePath("cam.h264");
+        EXPECT_EQ(name.data(Qt::ToolTipRole).toString(), strIn + "\nOutputTip " + folder.dir.filePath("cam.avi"));
+        Child<QRadioButton>(dlg, "radioMp4")->click();
+        EXPECT_EQ(name.data(Qt::ToolTipRole).toString(), strIn + "\nOutputTip " + folder.dir.filePath("cam.mp4"));
+        dlg.show();
+        dlg.resize(1000, 700);
+        QApplication::processEvents();
+        // The list takes the room and the name column the width.
+        auto* pView = Child<QTreeView>(dlg, "listFiles");
+        EXPECT_GT(pView->height(), 500);
+        EXPECT_EQ(pView->header()->length(), pView->viewport()->width());
+        EXPECT_GT(pView->header()->sectionSize(COL_FILENAME), 500);
+        geometry = dlg.geometry();
+        dlg.close();
+    }
+    EXPECT_NE(CConfigFile::Read().find("Format=MP4"), std::string::npos);
+    CTrelvoDlg again(QStringList(), &CountingJob);
+    EXPECT_TRUE(Child<QRadioButton>(again, "radioMp4")->isChecked());
+    EXPECT_EQ(again.size(), geometry.size());
 }
 
 TEST(AppDialog, ConfigOkRereadsTheSaveDirectoryAndCancelChangesNothing) {

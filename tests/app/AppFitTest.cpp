@@ -98,6 +98,10 @@ QSize Overflow(const QWidget* pWidget) {
     } else if (const auto* pLabel = qobject_cast<const QLabel*>(pWidget)) {
         strText = pLabel->text();
     }
+    // A mnemonic's marker is not drawn.
+    strText.replace(QStringLiteral("&&"), QStringLiteral("\x01"))
+        .remove(QLatin1Char('&'))
+        .replace(QLatin1Char('\x01'), QLatin1Char('&'));
     if (strText.isEmpty()) return {};
     return {fm.horizontalAdvance(strText) - room.width(), fm.height() - room.height()};
 }

@@ -78,18 +78,23 @@ TEST(AppReason, RealRunsShowEachReasonInItsTooltipAndListTheFailedRows) {
         }
         EXPECT_GT(apptest::DecodedVideoFrames(tmp / (bAvi ? "switch.avi" : "switch.mp4")), 0);
         EXPECT_EQ(Result(dlg, 2), "Fail");
-        EXPECT_EQ(ToolTip(dlg, 2).toString(), QString::fromUtf8("Video nicht unterst\xC3\xBCtzt: MPEG-1/2 video"));
+        EXPECT_EQ(ToolTip(dlg, 2).toString(), QString::fromUtf8("Video nicht unterst\xC3\xBCtzt: MPEG-1/2"));
         EXPECT_EQ(Result(dlg, 3), "Fail");
         EXPECT_EQ(ToolTip(dlg, 3).toString(), "ReasonNotRecorderStream");
+        // The other cells name the input whole and where its output went.
+        const QString strOld = QString::fromStdString((tmp / "old.m2v").string());
+        const QString strOut = QString::fromStdString((tmp / (bAvi ? "old.avi" : "old.mp4")).string());
         for (const int nColumn : {COL_NO, COL_FILENAME, COL_SIZE, COL_PROGRESS})
-            EXPECT_FALSE(ToolTip(dlg, 2, nColumn).isValid()) << nColumn;
+            EXPECT_EQ(ToolTip(dlg, 2, nColumn).toString(), strOld + "\nOutputTip " + strOut) << nColumn;
 
         // One message, the MP4 job's own or the one the AVI job lacks.
         ASSERT_EQ(boxes.size(), 1u);
         EXPECT_EQ(boxes[0].icon, QMessageBox::Warning);
-        EXPECT_EQ(boxes[0].strText, QString::fromUtf8("Fail\n\n"
-                                                      "old.m2v: Video nicht unterst\xC3\xBCtzt: MPEG-1/2 video\n"
-                                                      "junk.ps: ReasonNotRecorderStream"));
+        // Each failed input by its whole path, with its reason.
+        EXPECT_EQ(boxes[0].strText, QString::fromUtf8("Fail\n\n") + strOld +
+                                        QString::fromUtf8(": Video nicht unterst\xC3\xBCtzt: MPEG-1/2\n") +
+                                        QString::fromStdString((tmp / "junk.ps").string()) +
+                                        ": ReasonNotRecorderStream\n\nFailAdvice");
     }
 }
 
@@ -148,10 +153,14 @@ TEST(AppReason, TheLogKeepsARowsWarningsAndTheMessageCountsWhatItCannotList) {
         EXPECT_FALSE(ToolTip(dlg, 13).isValid());
 
         ASSERT_EQ(boxes.size(), 1u);
-        QString strExpected = "Fail\n\nf00.ps: ReasonWriteOutput: No space left on device";
+        const QString strDir = dir.path() + QLatin1Char('/');
+        QString strExpected = "Fail\n\n" + strDir + "f00.ps: ReasonWriteOutput: No space left on device";
         for (int n = 1; n < CJobReport::kMaxListed; ++n)
-            strExpected += QStringLiteral("\nf%1.ps: ReasonReadInput: row %2").arg(n, 2, 10, QLatin1Char('0')).arg(n);
-        EXPECT_EQ(boxes[0].strText, strExpected + "\nund 3 weitere");
+            strExpected += QStringLiteral("\n%1f%2.ps: ReasonReadInput: row %3")
+                               .arg(strDir)
+                               .arg(n, 2, 10, QLatin1Char('0'))
+                               .arg(n);
+        EXPECT_EQ(boxes[0].strText, strExpected + "\nund 3 weitere\n\nFailAdvice");
 
         // The reason goes with its row when Clear removes the rows before
         // it, and a new batch has none.

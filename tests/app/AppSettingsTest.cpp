@@ -256,3 +256,39 @@ TEST(AppTranslate, CaptionAndDirectChildrenButNotEditFields) {
     EXPECT_EQ(untitled.windowTitle(), "");
     CMultiLanguage::TranslateDialog(nullptr);
 }
+
+TEST(AppSettings, AFolderThatCannotTakeFilesIsRefusedWithItsReason) {
+    CConfigFile config(nullptr);
+    QTemporaryDir dir;
+    const QString strFile = dir.filePath("plain");
+    std::ofstream(strFile.toStdString()) << "x";
+    CConverSet dlg;
+    dlg.show();
+    QSignalSpy finished(&dlg, &QDialog::finished);
+    Child<QCheckBox>(dlg, "checkDefaultPath")->click();
+    const std::pair<QString, const char*> refused[] = {
+        {QStringLiteral("/proc/trelvo/out"), "FolderMissing"},
+        {strFile, "FolderNotFolder"},
+        {QString(), "FolderEmpty"},
+    };
+    for (const auto& [strPath, pszWhy] : refused) {
+        SCOPED_TRACE(strPath.toStdString());
+        apptest::CModalWatcher watcher;
+        Child<QLineEdit>(dlg, "editPath")->setText(strPath);
+        Child<QPushButton>(dlg, "btnOk")->click();
+        ASSERT_EQ(watcher.m_boxes.size(), 1u);
+        EXPECT_EQ(watcher.m_boxes[0].icon, QMessageBox::Warning);
+        EXPECT_EQ(watcher.m_boxes[0].strText, "FolderNotWritable " + strPath + ": " + pszWhy);
+    }
+    EXPECT_EQ(finished.count(), 0);
+    EXPECT_FALSE(ConfigExists());
+
+    // A folder that works is made, tried without a trace, and kept.
+    const QString strNew = dir.filePath("new/level");
+    Child<QLineEdit>(dlg, "editPath")->setText(strNew);
+    Child<QPushButton>(dlg, "btnOk")->click();
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_TRUE(QDir(strNew).exists());
+    EXPECT_EQ(settings::ReadPath(), strNew.toStdWString());
+    EXPECT_EQ(QDir(strNew).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 0);
+}

@@ -61,7 +61,7 @@ void CModalWatcher::Poll() {
     if (pModal == nullptr || !pModal->isVisible()) return;
     if (auto* pBox = qobject_cast<QMessageBox*>(pModal)) {
         m_boxes.push_back({pBox->icon(), pBox->windowTitle(), pBox->text()});
-        pBox->done(QMessageBox::Ok);
+        pBox->done(m_answer);
     } else if (m_fnOther) {
         m_fnOther(pModal);
     }

@@ -46,6 +46,8 @@ public:
     ~CModalWatcher();
 
     std::vector<SBox> m_boxes;
+    // The button every box is answered with.
+    QMessageBox::StandardButton m_answer = QMessageBox::Ok;
 
 private:
     void Poll();
