@@ -49,9 +49,14 @@ private:
     CMp4Writer m_writer;
 };
 
-void LogToStderr(trelvo::log::ELevel level, const char* pszModule, const char* pszText, void* pUser) {
+void LogToStderr(trelvo::log::ELevel level, const char* pszModule, const char* pszInput, const char* pszText,
+                 void* pUser) {
     if (level > *static_cast<const trelvo::log::ELevel*>(pUser)) return;
-    std::fprintf(stderr, "trelvo-convert: %s: %s: %s\n", pszModule, trelvo::log::LevelName(level), pszText);
+    if (pszInput && *pszInput)
+        std::fprintf(stderr, "trelvo-convert: %s: %s: %s: %s\n", pszInput, pszModule, trelvo::log::LevelName(level),
+                     pszText);
+    else
+        std::fprintf(stderr, "trelvo-convert: %s: %s: %s\n", pszModule, trelvo::log::LevelName(level), pszText);
 }
 
 // Where the output goes: --output, else the input's name (stdin for a pipe)

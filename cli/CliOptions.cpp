@@ -95,12 +95,6 @@ bool CheckCombinations(SOptions& options, std::string& strError) {
             strError = "--output and --output-dir exclude each other";
             return false;
         }
-        // Standard output is the live converter's (fragmented MP4 to a pipe);
-        // this batch converter only writes files.
-        if (options.strOutput == "-") {
-            strError = "--output - (standard output) is not supported by this build";
-            return false;
-        }
     }
     const std::string& strJoin = c.strJoinOutput.empty() ? options.strOutput : c.strJoinOutput;
     // An AVI name given to --join asks for AVI.

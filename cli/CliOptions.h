@@ -31,7 +31,6 @@ struct SOptions {
     // Live use: --output ("-": fragmented MP4 to standard output), --follow a
     // recording while it is written, --watch a folder (-r: its subfolders);
     // --idle: how long without growth ends a recording.
-    std::string strOutput;
     bool bFollow = false;
     double dIdleSeconds = 10;
     std::string strWatchDir;

@@ -3,8 +3,8 @@
 #include "AacEncoder.h"
 #include "AudioDecoder.h"
 #include "CodedAudioDecoder.h"
-#include "libs/tessaro/Records.h"
 #include "libs/tessaro/Limits.h"
+#include "libs/tessaro/Records.h"
 #include "libs/tessaro/tessaro.h"
 #include "log/Log.h"
 

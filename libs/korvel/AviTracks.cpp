@@ -5,8 +5,8 @@
 #include <cmath>
 #include "libs/annexb/ConfigRecords.h"
 #include "libs/tessaro/Adts.h"
-#include "libs/tessaro/MpegAudio.h"
 #include "libs/tessaro/Limits.h"
+#include "libs/tessaro/MpegAudio.h"
 #include "log/Log.h"
 
 namespace korvel {

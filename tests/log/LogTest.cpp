@@ -46,12 +46,9 @@ TEST(LogTest, EachLineNamesItsModuleAndTheThreadsInput) {
     TRELVO_LOG_ERROR("cli", "after");
     trelvo::log::SetSink(nullptr, nullptr);
 
-    const std::vector<std::vector<std::string>> want = {{"mp4", "", "before 1"},
-                                                        {"tessaro", "/rec/cam1.ps", "outer"},
-                                                        {"feed", "/rec/cam1.ps", "unnamed"},
-                                                        {"join", "/rec/cam2.ps", "inner"},
-                                                        {"avi", "/rec/cam1.ps", "back"},
-                                                        {"cli", "", "after"}};
+    const std::vector<std::vector<std::string>> want = {
+        {"mp4", "", "before 1"},           {"tessaro", "/rec/cam1.ps", "outer"}, {"feed", "/rec/cam1.ps", "unnamed"},
+        {"join", "/rec/cam2.ps", "inner"}, {"avi", "/rec/cam1.ps", "back"},      {"cli", "", "after"}};
     ASSERT_EQ(lines.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i) {
         EXPECT_EQ(lines[i].strModule, want[i][0]) << i;
@@ -68,8 +65,8 @@ TEST(LogTest, VerboseShowsThePartsThatFollowAClockJumpWithTheirInput) {
     TempDir tmp;
     for (const char* pszFormat : {"mp4", "avi"}) {
         SCOPED_TRACE(pszFormat);
-        const SProcessResult quiet =
-            RunProcess({strProgram, "--format", pszFormat, "-o", tmp.Path(std::string("quiet-") + pszFormat), strInput});
+        const SProcessResult quiet = RunProcess(
+            {strProgram, "--format", pszFormat, "-o", tmp.Path(std::string("quiet-") + pszFormat), strInput});
         EXPECT_EQ(quiet.nStatus, 0) << quiet.strErr;
         EXPECT_EQ(quiet.strErr.find(": debug: "), std::string::npos) << quiet.strErr;
 
