@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace convert {
 
@@ -70,12 +72,17 @@ SConversionResult ProbeInput(const std::string& strPath) {
     if (fd < 0) return result;
     uint8_t buf[kProbeBytes];
     size_t n = 0;
+    int nReadErrno = 0;
     while (n < sizeof buf) {
         const ssize_t got = ::read(fd, buf + n, sizeof buf - n);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) nReadErrno = errno;
         if (got <= 0) break;
         n += static_cast<size_t>(got);
     }
     ::close(fd);
+    // A bad sector is not an empty file: the user needs the system's word.
+    if (n == 0 && nReadErrno != 0) return Failure(EReason::ReadInput, std::strerror(nReadErrno));
     if (n == 0) {
         result = Failure(EReason::EmptyInput);
         result.strInputFormat = "empty";
