@@ -216,12 +216,13 @@ struct SValueOption {
     char cShort;
 };
 constexpr SValueOption kValueOptions[] = {
-    {"--format", 'f'}, {"--jobs", 'j'}, {"--output-dir", 'o'}, {"--output", 0},         {"--join", 0},
-    {"--from", 0},     {"--to", 0},     {"--time", 0},         {"--time-from-name", 0},
+    {"--format", 'f'}, {"--jobs", 'j'}, {"--output-dir", 'o'},   {"--output", 0}, {"--join", 0},  {"--from", 0},
+    {"--to", 0},       {"--time", 0},   {"--time-from-name", 0}, {"--idle", 0},   {"--watch", 0},
 };
 // Short options without a value, and their long forms.
 constexpr std::pair<char, const char*> kFlagOptions[] = {
-    {'h', "--help"}, {'V', "--version"}, {'q', "--quiet"}, {'v', "--verbose"}, {'n', "--no-overwrite"},
+    {'h', "--help"},    {'V', "--version"},      {'q', "--quiet"},
+    {'v', "--verbose"}, {'n', "--no-overwrite"}, {'r', "--recursive"},
 };
 
 bool TakesValue(const std::string& strLong) {
