@@ -35,6 +35,9 @@ struct SOptions {
     double dIdleSeconds = 10;
     std::string strWatchDir;
     bool bRecursive = false;
+    // A stop keeps the file being converted as a part; a watched folder's
+    // file is converted whole again by the next run instead.
+    bool bStopKeepsPart = true;
 
     bool IsLive() const { return bFollow || strOutput == "-" || (files.size() == 1 && files[0] == "-"); }
 };

@@ -313,6 +313,7 @@ private:
             if (Interrupted()) return;
             SOptions batch = m_options;
             batch.strWatchDir.clear();
+            batch.bStopKeepsPart = false;
             batch.files = files;
             const fs::path rel = fs::path(strDir).lexically_relative(m_strRoot);
             batch.strOutputDir = rel.empty() || rel == "." ? m_strOutDir : (fs::path(m_strOutDir) / rel).string();
