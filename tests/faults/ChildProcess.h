@@ -94,6 +94,8 @@ public:
     }
 
     void Signal(int nSignal) const { ::kill(m_pid, nSignal); }
+    // What it has printed so far.
+    std::string OutSoFar() const { return ReadAll(m_strOut); }
 
     // Waits for the end; a child still running after the timeout is killed.
     SChildEnd Wait(std::chrono::seconds timeout = std::chrono::seconds(120)) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include "FaultFixture.h"
 
 namespace faults {
@@ -125,6 +127,31 @@ TEST_F(DiskFaultsTest, InputThatShrinksWhileReadFails) {
         EXPECT_EQ(ReadWholeFile(strKept), "made earlier, keep me");
         EXPECT_TRUE(NoTemporaries());
     }
+}
+
+// A watched folder's recording that cannot be read yet (a disk that comes
+// back) fails with its reason and is tried again until it converts.
+TEST_F(DiskFaultsTest, AWatchedRecordingThatCannotBeReadIsTriedAgainUntilItConverts) {
+    fs::create_directories(Path("in"));
+    const std::string staged = Copy("ps_h264_alaw.ps", "staged.ps");
+    // The shim fails reads of this inode while the second name stands.
+    fs::create_hard_link(staged, Path("faulty"));
+    const std::unique_ptr<CChildProcess> child =
+        Start({"--json", "--watch", Path("in"), "-o", Path("out"), "--idle", "1"}, ShimEnv(Path("faulty"), 0, 0));
+    fs::rename(staged, Path("in/cam.ps"));
+    ASSERT_TRUE(child->WaitUntil([&] { return child->OutSoFar().find("read-input") != std::string::npos; }));
+    fs::remove(Path("faulty"));
+    ASSERT_TRUE(child->WaitUntil([&] { return child->OutSoFar().find("\"success\"") != std::string::npos; }));
+    child->Signal(SIGTERM);
+    const SChildEnd end = Finish(*child);
+    const std::vector<std::string> lines = Lines(end.strOut);
+    ASSERT_GE(lines.size(), 2u) << end.strOut;
+    EXPECT_EQ(Field(lines.front(), "reason"), "read-input") << lines.front();
+    EXPECT_NE(Field(lines.front(), "message").find("Input/output error"), std::string::npos) << lines.front();
+    EXPECT_EQ(Field(lines.back(), "result"), "success") << lines.back();
+    EXPECT_NE(end.strErr.find("tried again in"), std::string::npos) << end.strErr;
+    EXPECT_EQ(CountVideoFrames(Path("out/cam.mp4")), kH264Pictures);
+    EXPECT_EQ(Names("out"), (std::vector<std::string>{".trelvo-watch.journal", "cam.mp4"}));
 }
 
 }  // namespace
