@@ -509,6 +509,10 @@ SConversionResult AviResult(const KorvelResult& r) {
                 result.reason = EReason::CodecChanged;
             else if (r.nWarning == KORVEL_WARN_AUDIO_LEFT_OUT)
                 result.reason = EReason::AudioLeftOut;
+            else if (r.nWarning == KORVEL_WARN_STOPPED) {
+                result.reason = EReason::Stopped;
+                result.strDetail = ClockText(r.dMediaSeconds);
+            }
             break;
     }
     return result;
@@ -519,6 +523,7 @@ namespace {
 struct SAviRow {
     IConversionHost* pHost;
     int32_t nRow;
+    bool bKeepStoppedPart;
 };
 
 void AviRowProgress(uint64_t nPosition, uint64_t nTotal, void* pUser) {
@@ -528,7 +533,9 @@ void AviRowProgress(uint64_t nPosition, uint64_t nTotal, void* pUser) {
 }
 
 int32_t AviRowCancel(void* pUser) {
-    return static_cast<const SAviRow*>(pUser)->pHost->IsStopRequested() ? 1 : 0;
+    const auto* p = static_cast<const SAviRow*>(pUser);
+    if (!p->pHost->IsStopRequested()) return 0;
+    return p->bKeepStoppedPart ? KORVEL_CANCEL_KEEP_PART : 1;
 }
 
 }  // namespace
@@ -567,10 +574,12 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
             } else if (!batch.Claim(paths.strOut, nRow)) {
                 result = Failure(EReason::NameUsed);
             } else {
-                SAviRow row{&host, nRow};
+                SAviRow row{&host, nRow, options.bKeepStoppedPart};
                 KorvelResult r{};
                 r.nCode = pfnConvert(paths.strIn.c_str(), paths.strOut.c_str(), AviRowProgress, AviRowCancel, &row, &r);
                 result = AviResult(r);
+                if (result.reason == EReason::Stopped && result.bSuccess && paths.strOut != r.szOutput)
+                    result.strPartPath = r.szOutput;
                 result.strInputFormat = probed.strInputFormat;
             }
             // Success is written too, so a fail text from an earlier run does not

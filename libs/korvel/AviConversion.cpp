@@ -148,8 +148,9 @@ double CConversion::MediaSeconds() const {
     return std::max(dVideo, dAudio);
 }
 
-bool CConversion::Cancelled() const {
-    return m_pfnCancel != nullptr && m_pfnCancel(m_pUser) != 0;
+bool CConversion::Cancelled() {
+    m_nCancel = m_pfnCancel != nullptr ? m_pfnCancel(m_pUser) : 0;
+    return m_nCancel != 0;
 }
 
 // Why a first pass found nothing to start a file with, as the parser saw it.
@@ -506,7 +507,9 @@ int32_t CConversion::Finish() {
     m_pOutput.reset();
     if (nRet < 0) return WriteError(nRet);
     std::string strError;
-    if (!m_output.Commit(strError)) return Fail(KORVEL_ERR_WRITE, strError);
+    // A part never replaces a file that stood at the name.
+    if (!(m_bStoppedPart ? m_output.CommitBeside(strError) : m_output.Commit(strError)))
+        return Fail(KORVEL_ERR_WRITE, strError);
     return 0;
 }
 
@@ -539,6 +542,11 @@ int32_t CConversion::Write(ISource& source) {
 // What ended the writing pass, then the file finished.
 int32_t CConversion::EndWrite(feed::EFeedEnd end, const ISource& source, int32_t nFailure) {
     if (nFailure < 0) return nFailure;
+    // What was read before a stop is finished as a file of its own.
+    if (end == feed::EFeedEnd::Stopped && m_nCancel == KORVEL_CANCEL_KEEP_PART && m_bStarted) {
+        m_bStoppedPart = true;
+        return Finish();
+    }
     if (const int32_t nEnd = FeedFailure(end, source); nEnd < 0) return nEnd;
     TessaroStatus status{};
     if (m_bOtherCodec && source.Status(status) && (status.nFlags & TESSARO_STATUS_VIDEO_CHANGED))

@@ -77,6 +77,10 @@ public:
     // it is. Asks the source, which must still be there.
     std::string LeftOutAudio() const;
     double MediaSeconds() const;
+    // True when a stop kept what was written (KORVEL_CANCEL_KEEP_PART).
+    bool StoppedPart() const { return m_bStoppedPart; }
+    // The name the finished output took.
+    const std::string& OutputPath() const { return m_output.FinalPath(); }
 
 private:
     struct SHeldAudio {
@@ -84,7 +88,7 @@ private:
         int64_t nPts;
     };
 
-    bool Cancelled() const;
+    bool Cancelled();
     int32_t Discover(ISource& source, bool& bWrote);
     bool Learn(const TessaroFrame& f, int& nRecordsAfterKey);
     int32_t OpenOutput(const TessaroFrame& first);
@@ -113,6 +117,8 @@ private:
     KorvelCancelFn m_pfnCancel;
     void* m_pUser;
     std::string m_strError;
+    int32_t m_nCancel = 0;  // the cancel callback's last answer
+    bool m_bStoppedPart = false;
     uint64_t m_nSize = 0;
     ISource* m_pSource = nullptr;
 

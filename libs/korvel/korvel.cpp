@@ -26,6 +26,23 @@ void SetText(KorvelResult& r, const std::string& strText) {
     std::snprintf(r.szText, sizeof r.szText, "%s", strText.c_str());
 }
 
+// The warning, length, name and size of a finished conversion.
+void NoteOutcome(const CConversion& conversion, int32_t nResult, KorvelResult& r) {
+    r.dMediaSeconds = conversion.MediaSeconds();
+    if (nResult < 0) return;
+    if (conversion.StoppedPart()) {
+        r.nWarning = KORVEL_WARN_STOPPED;
+    } else if (conversion.LeftOutOtherCodec()) {
+        r.nWarning = KORVEL_WARN_CODEC_CHANGED;
+    } else if (!conversion.LeftOutAudio().empty()) {
+        r.nWarning = KORVEL_WARN_AUDIO_LEFT_OUT;
+        SetText(r, conversion.LeftOutAudio());
+    }
+    std::snprintf(r.szOutput, sizeof r.szOutput, "%s", conversion.OutputPath().c_str());
+    struct stat out {};
+    if (::stat(conversion.OutputPath().c_str(), &out) == 0) r.nOutputBytes = static_cast<uint64_t>(out.st_size);
+}
+
 int32_t Convert(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress, KorvelCancelFn pfnCancel,
                 void* pUser, KorvelResult& r) {
     if (!pszInput || !pszOutput || !*pszInput || !*pszOutput) return KORVEL_ERR_ARGS;
@@ -45,15 +62,7 @@ int32_t Convert(const char* pszInput, const char* pszOutput, KorvelProgressFn pf
     SetText(r, conversion.ErrorText());
     r.nPictures = conversion.Pictures();
     if (TessaroStatus status{}; source.Status(status)) r.nDroppedAtStart = status.nDroppedAtStart;
-    if (nResult >= 0 && conversion.LeftOutOtherCodec()) {
-        r.nWarning = KORVEL_WARN_CODEC_CHANGED;
-    } else if (nResult >= 0 && !conversion.LeftOutAudio().empty()) {
-        r.nWarning = KORVEL_WARN_AUDIO_LEFT_OUT;
-        SetText(r, conversion.LeftOutAudio());
-    }
-    r.dMediaSeconds = conversion.MediaSeconds();
-    struct stat out {};
-    if (nResult >= 0 && ::stat(pszOutput, &out) == 0) r.nOutputBytes = static_cast<uint64_t>(out.st_size);
+    NoteOutcome(conversion, nResult, r);
     return nResult;
 }
 
@@ -101,14 +110,7 @@ int32_t ConvertPart(const char* const* ppszInputs, uint32_t nInputs, const char*
     source.Report(part);
     SetText(r, conversion.ErrorText());
     r.nPictures = conversion.Pictures();
-    if (nResult >= 0 && conversion.LeftOutOtherCodec()) {
-        r.nWarning = KORVEL_WARN_CODEC_CHANGED;
-    } else if (nResult >= 0 && !conversion.LeftOutAudio().empty()) {
-        r.nWarning = KORVEL_WARN_AUDIO_LEFT_OUT;
-        SetText(r, conversion.LeftOutAudio());
-    }
-    r.dMediaSeconds = conversion.MediaSeconds();
-    if (nResult >= 0 && ::stat(pszOutput, &out) == 0) r.nOutputBytes = static_cast<uint64_t>(out.st_size);
+    NoteOutcome(conversion, nResult, r);
     return nResult;
 }
 
@@ -129,7 +131,8 @@ void LegacyProgress(uint64_t nPosition, uint64_t nTotal, void* pUser) {
 
 int32_t LegacyCancel(void* pUser) {
     const auto* p = static_cast<const SLegacyCallbacks*>(pUser);
-    return p->pfnCancel ? p->pfnCancel(p->nUser) : 0;
+    // Their callers know only "stop", which fails the conversion.
+    return p->pfnCancel && p->pfnCancel(p->nUser) != 0 ? 1 : 0;
 }
 
 }  // namespace

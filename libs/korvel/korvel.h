@@ -33,9 +33,15 @@ enum {
 /* Warnings of a conversion that succeeded (KorvelResult.nWarning). */
 enum {
     KORVEL_WARN_NONE = 0,
-    KORVEL_WARN_CODEC_CHANGED = 1, /* only the part before a change of codec */
-    KORVEL_WARN_AUDIO_LEFT_OUT = 2 /* some of the sound is not in the file; szText says what */
+    KORVEL_WARN_CODEC_CHANGED = 1,  /* only the part before a change of codec */
+    KORVEL_WARN_AUDIO_LEFT_OUT = 2, /* some of the sound is not in the file; szText says what */
+    KORVEL_WARN_STOPPED = 3         /* stopped with KORVEL_CANCEL_KEEP_PART: what was read before */
 };
+
+/* A KorvelCancelFn's answer that stops the conversion and keeps what was
+ * written as a whole file that plays: at the output's name when it is free,
+ * else beside it as NAME.part.avi, NAME.part-2.avi ... (szOutput says which). */
+#define KORVEL_CANCEL_KEEP_PART 2
 
 /* What a conversion gave. */
 typedef struct KorvelResult {
@@ -47,6 +53,7 @@ typedef struct KorvelResult {
     uint64_t nOutputBytes;    /* size of the output */
     uint64_t nDroppedAtStart; /* pictures no file can show: before the first key frame, and
                                  the undecodable leading pictures after it */
+    char szOutput[4096];      /* the name the output took, UTF-8; empty when none was written */
 } KorvelResult;
 
 /* Progress in bytes of input, scaled so that both numbers fit 32 bits.
@@ -75,7 +82,7 @@ KORVEL_API int32_t KorvelConvertToAviEx(const char* pszInput, const char* pszOut
  * a pointer of the caller's, progress in whole bytes, and the result is
  * written to *pResult (may be null). */
 typedef void (*KorvelProgressFn)(uint64_t nPosition, uint64_t nTotal, void* pUser);
-typedef int32_t (*KorvelCancelFn)(void* pUser);
+typedef int32_t (*KorvelCancelFn)(void* pUser); /* may answer KORVEL_CANCEL_KEEP_PART */
 KORVEL_API int32_t KorvelConvert(const char* pszInput, const char* pszOutput, KorvelProgressFn pfnProgress,
                                  KorvelCancelFn pfnCancel, void* pUser, KorvelResult* pResult);
 
