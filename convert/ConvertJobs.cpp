@@ -578,9 +578,10 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
                 KorvelResult r{};
                 r.nCode = pfnConvert(paths.strIn.c_str(), paths.strOut.c_str(), AviRowProgress, AviRowCancel, &row, &r);
                 result = AviResult(r);
+                result.strInputFormat = probed.strInputFormat;
+                if (r.bHasInput) DescribeInput(r.input, false, result);
                 if (result.reason == EReason::Stopped && result.bSuccess && paths.strOut != r.szOutput)
                     result.strPartPath = r.szOutput;
-                result.strInputFormat = probed.strInputFormat;
             }
             // Success is written too, so a fail text from an earlier run does not
             // stand beside a good file.

@@ -61,7 +61,10 @@ int32_t Convert(const char* pszInput, const char* pszOutput, KorvelProgressFn pf
     const int32_t nResult = conversion.Run(source);
     SetText(r, conversion.ErrorText());
     r.nPictures = conversion.Pictures();
-    if (TessaroStatus status{}; source.Status(status)) r.nDroppedAtStart = status.nDroppedAtStart;
+    if (source.Status(r.input)) {
+        r.bHasInput = 1;
+        r.nDroppedAtStart = r.input.nDroppedAtStart;
+    }
     NoteOutcome(conversion, nResult, r);
     return nResult;
 }

@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "libs/tessaro/tessaro.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -54,6 +56,8 @@ typedef struct KorvelResult {
     uint64_t nDroppedAtStart; /* pictures no file can show: before the first key frame, and
                                  the undecodable leading pictures after it */
     char szOutput[4096];      /* the name the output took, UTF-8; empty when none was written */
+    int32_t bHasInput;        /* input holds what the parser found in the input */
+    TessaroStatus input;
 } KorvelResult;
 
 /* Progress in bytes of input, scaled so that both numbers fit 32 bits.

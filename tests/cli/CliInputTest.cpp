@@ -45,6 +45,10 @@ TEST(CliInput, TransportStreamsInBothFormatsEveryPictureAndTheSoundInStep) {
                 RunProcess({kProgram, "-q", "--json", "-f", pszFormat, "-o", tmp.Dir(), strSource});
             ASSERT_EQ(r.nStatus, 0) << r.strOut;
             EXPECT_NE(r.strOut.find("\"input_format\":\"ts\""), std::string::npos) << r.strOut;
+            // Both formats tell each stream's fate: the AAC goes in as it is.
+            EXPECT_NE(r.strOut.find("{\"kind\":\"video\""), std::string::npos) << r.strOut;
+            EXPECT_NE(r.strOut.find("\"codec\":\"aac\","), std::string::npos) << r.strOut;
+            EXPECT_NE(r.strOut.find("\"fate\":\"kept\"}]"), std::string::npos) << r.strOut;
             const std::string strOut = tmp.Path(fs::path(pszSource).stem().string() + "." + pszFormat);
             // The same pictures in the same order, and nothing the decoder complains of.
             EXPECT_EQ(PictureChecksums(strOut), source);
