@@ -27,6 +27,11 @@ void FinishRowTexts(IConversionHost& host, int32_t nRow, const SConversionResult
 
 uint64_t FileBytes(const std::string& strPath);
 
+// The text of a language key.
+std::wstring Text(const wchar_t* pszKey);
+// "01:30:05", the point a stopped part reached.
+std::string ClockText(double dSeconds);
+
 // A regular file, or null with the reason.
 std::unique_ptr<IInputReader> OpenFileInput(const std::string& strPath, SConversionResult& failure);
 
