@@ -3,9 +3,6 @@
 #include "convert/ConvertJobs.h"
 #include "convert/InputCheck.h"
 
-
-
-
 #include "convert/ConversionList.h"
 #include "convert/ConvertEngine.h"
 #include "convert/JobParts.h"

@@ -3,7 +3,6 @@
 #include "convert/ConvertJobs.h"
 #include "convert/InputCheck.h"
 
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -173,7 +172,6 @@ void NoteLeftOutAudio(SConversionResult& result, const TessaroStatus& status, bo
     result.reason = EReason::AudioLeftOut;
     result.strDetail = std::move(strWhat);
 }
-
 
 int32_t FinishOutput(IFrameWriter& writer, SConversionResult& result, bool bKeepStoppedPart) {
     if (result.bSuccess) return writer.Finish();
