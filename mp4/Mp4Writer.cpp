@@ -7,7 +7,7 @@
 #include "PacketSink.h"
 #include "VideoClock.h"
 #include "libs/annexb/ConfigRecords.h"
-#include "libs/output/FileOutput.h"
+#include "libs/output/MuxerIo.h"
 #include "libs/tessaro/Limits.h"
 #include "libs/tessaro/Records.h"
 #include "libs/tessaro/tessaro.h"
@@ -38,7 +38,7 @@ void RemoveOwnFile(const std::string& strPath) {
     if (::stat(strPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) std::remove(strPath.c_str());
 }
 
-// Output context; its I/O belongs to the writer's CFileOutput.
+// Output context; its I/O belongs to the writer's CMuxerIo.
 struct SFormatCtxFree {
     void operator()(AVFormatContext* p) const {
         p->pb = nullptr;
@@ -144,7 +144,7 @@ struct CMp4Writer::SImpl final : IPacketSink {
     EState m_eState = EState::Waiting;
     std::string m_strFileName;
     SMp4WriterOptions m_options;
-    trelvo::output::CFileOutput m_output;  // before the context, so that it outlives it
+    trelvo::output::CMuxerIo m_output;  // before the context, so that it outlives it
     FormatCtxPtr m_pFormatCtx;
     CAudioTrack m_audio{*this};
     std::unique_ptr<CVideoClock> m_pClock;

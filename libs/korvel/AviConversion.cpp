@@ -90,7 +90,7 @@ bool SetExtradata(AVCodecParameters* par, const std::vector<uint8_t>& data) {
 
 }  // namespace
 
-// The context's I/O belongs to the conversion's CFileOutput.
+// The context's I/O belongs to the conversion's CMuxerIo.
 void CConversion::SOutputFree::operator()(AVFormatContext* p) const {
     p->pb = nullptr;
     avformat_free_context(p);
@@ -330,7 +330,7 @@ int32_t CConversion::WriteError(int nAvError) {
 }
 
 int32_t CConversion::TakeVideo(const TessaroFrame& f) {
-    const int64_t nTick = m_pVideoClock->Next(f);
+    const int64_t nTick = m_pVideoGrid->Next(f);
     const int32_t nRet = WritePacket(m_pVideo, f.pPayload, f.nPayloadLen, nTick, 1, f.nFrameKind == TESSARO_KIND_KEY);
     if (nRet == 0) {
         ++m_nPictures;
@@ -459,7 +459,7 @@ int32_t CConversion::TakeFrame(const TessaroFrame& f) {
             const int32_t nOpen = OpenOutput(f);
             if (nOpen < 0) return nOpen;
             m_bStarted = true;
-            m_pVideoClock = std::make_unique<CVideoClock>(m_video.nRateNum, m_video.nRateDen);
+            m_pVideoGrid = std::make_unique<CVideoGrid>(m_video.nRateNum, m_video.nRateDen);
             // AVI shows pictures at their decoding tick plus the decoder's
             // reordering delay, so the first picture's decoding time, not its
             // presentation time, is where the sound starts.

@@ -15,7 +15,7 @@
 #include "libs/feed/Feed.h"
 #include "libs/korvel/AviTracks.h"
 #include "libs/korvel/korvel.h"
-#include "libs/output/FileOutput.h"
+#include "libs/output/MuxerIo.h"
 #include "platform/OutputFile.h"
 
 struct AVFormatContext;
@@ -131,13 +131,13 @@ private:
         void operator()(AVPacket* p) const;
     };
     // m_pPacket is declared after m_pOutput so that it goes first.
-    trelvo::output::CFileOutput m_file;  // before the context, so that it outlives it
+    trelvo::output::CMuxerIo m_file;  // before the context, so that it outlives it
     std::unique_ptr<AVFormatContext, SOutputFree> m_pOutput;
     std::unique_ptr<AVPacket, SPacketFree> m_pPacket;
     AVStream* m_pVideo = nullptr;
     AVStream* m_pAudio = nullptr;
     bool m_bStarted = false;
-    std::unique_ptr<CVideoClock> m_pVideoClock;
+    std::unique_ptr<CVideoGrid> m_pVideoGrid;
     std::unique_ptr<CAudioClock> m_pAudioClock;
     std::deque<SHeldAudio> m_heldAudio;
     size_t m_nHeldBytes = 0;

@@ -121,7 +121,7 @@ bool DescribeAudio(const TessaroFrame& f, SAudioInfo& a) {
     return true;
 }
 
-int64_t CVideoClock::Next(const TessaroFrame& f) {
+int64_t CVideoGrid::Next(const TessaroFrame& f) {
     const int64_t t = f.nDts != TESSARO_NO_TIME ? f.nDts : f.nPts;
     int64_t nTick = m_nLastTick + 1;
     if (t != TESSARO_NO_TIME) {

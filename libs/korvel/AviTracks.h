@@ -68,9 +68,9 @@ bool ParseAdts(const uint8_t* p, size_t n, SAdtsFrame& out);
 // time when it has one. A tick never repeats; a gap in the recorder's clock
 // leaves empty ticks that the AVI muxer fills with empty chunks (the picture
 // holds), so the sound stays in step.
-class CVideoClock {
+class CVideoGrid {
 public:
-    CVideoClock(uint32_t nRateNum, uint32_t nRateDen) : m_nRateNum(nRateNum), m_nRateDen(nRateDen) {}
+    CVideoGrid(uint32_t nRateNum, uint32_t nRateDen) : m_nRateNum(nRateNum), m_nRateDen(nRateDen) {}
     int64_t Next(const TessaroFrame& f);
 
 private:

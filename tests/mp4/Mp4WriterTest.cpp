@@ -1,6 +1,6 @@
 #include "Mp4TestUtil.h"
 #include "OutputTest.h"
-#include "libs/output/FileOutput.h"
+#include "libs/output/MuxerIo.h"
 #include "mp4/Mp4Writer.h"
 
 #include <gtest/gtest.h>
@@ -429,7 +429,7 @@ TEST_F(Mp4Writer, OutputThatCannotBeWrittenFailsCleanly) {
         const fs::path victim = m_dir / "victim.txt";
         std::ofstream(victim) << "keep";
         fs::create_symlink(victim, m_dir / "link.mp4");
-        trelvo::output::CFileOutput file;
+        trelvo::output::CMuxerIo file;
         EXPECT_LT(file.Open((m_dir / "link.mp4").string()), 0);
         EXPECT_EQ(fs::file_size(victim), 4u);
     }

@@ -1,4 +1,4 @@
-#include "libs/output/FileOutput.h"
+#include "libs/output/MuxerIo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,11 +25,11 @@ constexpr int64_t kWriteBackBytes = int64_t{1} << 20;
 
 }  // namespace
 
-CFileOutput::~CFileOutput() {
+CMuxerIo::~CMuxerIo() {
     Close();
 }
 
-int CFileOutput::Open(const std::string& strPath) {
+int CMuxerIo::Open(const std::string& strPath) {
     Close();
     m_nError = 0;
     m_nPosition = m_nSynced = 0;
@@ -42,7 +42,7 @@ int CFileOutput::Open(const std::string& strPath) {
     return MakeContext(true);
 }
 
-int CFileOutput::Attach(int fd) {
+int CMuxerIo::Attach(int fd) {
     Close();
     m_nError = 0;
     m_nPosition = m_nSynced = 0;
@@ -51,7 +51,7 @@ int CFileOutput::Attach(int fd) {
     return MakeContext(false);
 }
 
-int CFileOutput::MakeContext(bool bSeekable) {
+int CMuxerIo::MakeContext(bool bSeekable) {
     auto* pBuffer = static_cast<uint8_t*>(av_malloc(kBufferBytes));
     m_pContext = pBuffer
                      ? avio_alloc_context(pBuffer, kBufferBytes, 1, this, nullptr, Write, bSeekable ? Seek : nullptr)
@@ -73,8 +73,8 @@ int CFileOutput::MakeContext(bool bSeekable) {
     return 0;
 }
 
-int CFileOutput::Write(void* pOpaque, uint8_t* pBuf, int nSize) {
-    auto* self = static_cast<CFileOutput*>(pOpaque);
+int CMuxerIo::Write(void* pOpaque, uint8_t* pBuf, int nSize) {
+    auto* self = static_cast<CMuxerIo*>(pOpaque);
     int nLeft = nSize;
     while (nLeft > 0) {
         const ssize_t n = ::write(self->m_fd, pBuf, static_cast<size_t>(nLeft));
@@ -94,8 +94,8 @@ int CFileOutput::Write(void* pOpaque, uint8_t* pBuf, int nSize) {
     return nSize;
 }
 
-int64_t CFileOutput::Seek(void* pOpaque, int64_t nOffset, int nWhence) {
-    auto* self = static_cast<CFileOutput*>(pOpaque);
+int64_t CMuxerIo::Seek(void* pOpaque, int64_t nOffset, int nWhence) {
+    auto* self = static_cast<CMuxerIo*>(pOpaque);
     if (nWhence == AVSEEK_SIZE) {
         struct stat st {};
         return ::fstat(self->m_fd, &st) == 0 ? st.st_size : AVERROR(errno);
@@ -107,7 +107,7 @@ int64_t CFileOutput::Seek(void* pOpaque, int64_t nOffset, int nWhence) {
     return r;
 }
 
-int CFileOutput::Close() {
+int CMuxerIo::Close() {
     if (m_pContext != nullptr) {
         avio_flush(m_pContext);
         if (m_nError == 0 && m_pContext->error < 0) m_nError = m_pContext->error;

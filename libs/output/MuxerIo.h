@@ -11,12 +11,12 @@ struct AVIOContext;
 
 namespace trelvo::output {
 
-class CFileOutput {
+class CMuxerIo {
 public:
-    CFileOutput() = default;
-    ~CFileOutput();
-    CFileOutput(const CFileOutput&) = delete;
-    CFileOutput& operator=(const CFileOutput&) = delete;
+    CMuxerIo() = default;
+    ~CMuxerIo();
+    CMuxerIo(const CMuxerIo&) = delete;
+    CMuxerIo& operator=(const CMuxerIo&) = delete;
 
     // Creates or truncates strPath. 0, or an FFmpeg error code.
     int Open(const std::string& strPath);
