@@ -115,7 +115,11 @@ public:
     void SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_list.SetRowText(nRow, nColumn, strText);
-        if (nColumn == COL_PROGRESS) ShowProgress(nRow, strText);
+    }
+    // The number itself: no list cell to read it back from.
+    void SetRowProgress(int32_t nRow, int32_t nPercent) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ShowProgress(nRow, nPercent);
     }
     void OnRowStart(int32_t nRow) override {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -210,14 +214,8 @@ private:
     bool InRange(int32_t nRow) const { return nRow >= 0 && static_cast<size_t>(nRow) < m_names.size(); }
     static size_t Index(int32_t nRow) { return static_cast<size_t>(nRow); }
 
-    void ShowProgress(int32_t nRow, const std::wstring& strText) {
+    void ShowProgress(int32_t nRow, int nPercent) {
         if (m_bQuiet || !InRange(nRow)) return;
-        int nPercent = 0;
-        try {
-            nPercent = std::stoi(strText);
-        } catch (...) {
-            return;
-        }
         // The AVI library reports more often than the number changes.
         if (nPercent == m_lastPercent[Index(nRow)]) return;
         m_lastPercent[Index(nRow)] = nPercent;

@@ -79,7 +79,7 @@ struct SAviRow {
 void AviRowProgress(uint64_t nPosition, uint64_t nTotal, void* pUser) {
     const auto* p = static_cast<const SAviRow*>(pUser);
     if (nTotal == 0) return;
-    p->pHost->SetRowText(p->nRow, COL_PROGRESS, std::to_wstring(ComputePercent(nPosition, nTotal)));
+    p->pHost->SetRowProgress(p->nRow, ComputePercent(nPosition, nTotal));
 }
 
 int32_t AviRowCancel(void* pUser) {

@@ -124,7 +124,7 @@ std::string ClockText(double dSeconds) {
 
 void FinishRowTexts(IConversionHost& host, int32_t nRow, const SConversionResult& result, bool bProgress100,
                     const std::wstring& strOutput) {
-    if (result.bSuccess && bProgress100) host.SetRowText(nRow, COL_PROGRESS, L"100");
+    if (result.bSuccess && bProgress100) host.SetRowProgress(nRow, 100);
     host.SetRowText(nRow, COL_DESTRIBE, Text(result.bSuccess ? L"Trelvo.Success" : L"Trelvo.Fail"));
     host.OnRowDone(nRow, result, strOutput);
 }
@@ -156,5 +156,5 @@ uint32_t AviConvertThread(void* pParam) {
 
 void AviProgressCallback(uint32_t nPosition, uint32_t nTotal, int32_t nUser) {
     if (nTotal == 0 || g_pMainDlg == nullptr) return;
-    g_pMainDlg->SetRowText(nUser, COL_PROGRESS, std::to_wstring(convert::ComputePercent(nPosition, nTotal)));
+    g_pMainDlg->SetRowProgress(nUser, convert::ComputePercent(nPosition, nTotal));
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "convert/ConversionList.h"
 #include "convert/ConvertResult.h"
 
 // Implemented by whoever owns the list: the desktop dialog carries every call
@@ -18,6 +19,10 @@ public:
     virtual bool IsRowChecked(int32_t nRow) = 0;
     virtual std::wstring GetRowText(int32_t nRow, int32_t nColumn) = 0;
     virtual void SetRowText(int32_t nRow, int32_t nColumn, const std::wstring& strText) = 0;
+    // A row's progress in percent; a list shows it as its Progress text.
+    virtual void SetRowProgress(int32_t nRow, int32_t nPercent) {
+        SetRowText(nRow, COL_PROGRESS, std::to_wstring(nPercent));
+    }
 
     // Directory of the row's input and of its output, each ending in '/'.
     // Read afresh for every row.

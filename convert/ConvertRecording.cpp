@@ -69,7 +69,7 @@ ProgressFn RowProgress(IConversionHost& host, int32_t nRow) {
         const int32_t nPercent = ComputePercent(nDone, nTotal);
         if (nPercent == *pLast) return;
         *pLast = nPercent;
-        host.SetRowText(nRow, COL_PROGRESS, std::to_wstring(nPercent));
+        host.SetRowProgress(nRow, nPercent);
     };
 }
 

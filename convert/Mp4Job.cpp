@@ -215,7 +215,7 @@ SConversionResult FeedRow(IConversionHost& host, int32_t nRow, IInputReader& inp
         const int32_t nPercent = ComputePercent(nDone, nTotal);
         if (nPercent == nLastPercent) return;
         nLastPercent = nPercent;
-        host.SetRowText(nRow, COL_PROGRESS, std::to_wstring(nPercent));
+        host.SetRowProgress(nRow, nPercent);
     };
     hooks.shouldStop = [&] { return host.IsStopRequested(); };
     switch (feed::Feed(input, parser, hooks)) {
