@@ -199,6 +199,7 @@ SProcessResult InterruptAt(const std::vector<std::string>& args, const std::stri
         ::close(out[0]);
         ::close(err[0]);
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         ::execv(argv[0], argv.data());
