@@ -67,7 +67,8 @@ private:
         bool skipRasl = false;
     };
 
-    bool parseH264Slice(const uint8_t* nal, size_t size, H264Slice& s, const SeqOrder*& seq, SeqInfo const*& info);
+    bool parseH264Slice(const uint8_t* nal, size_t size, size_t limit, H264Slice& s, const SeqOrder*& seq,
+                        SeqInfo const*& info, bool& ranOut);
     PicOrderInfo h264(const uint8_t* nal, size_t size);
     PicOrderInfo h265(const uint8_t* nal, size_t size);
     int64_t h264FrameNumOffset(const H264Slice& s, const SeqInfo& seq) const;

@@ -19,7 +19,8 @@ struct Slice {
     uint32_t frameNum = 0;
     uint32_t lsb = 0;  // order count type 0
     bool field = false, bottom = false;
-    bool reset = false;  // marking command 5
+    bool reset = false;        // marking command 5
+    unsigned listChanges = 0;  // P: list changes that make the header long
 };
 
 std::vector<uint8_t> pps() {
@@ -53,8 +54,18 @@ std::vector<uint8_t> slice(const Slice& s, const H264Sps& sps) {
         w.bits(s.lsb, 6);
     else if (sps.pocType == 1)
         w.se(0);
-    if (s.type == 'B') w.bits(1, 1);                      // direct_spatial_mv_pred_flag
-    if (s.type != 'I') w.bits(0, s.type == 'B' ? 3 : 2);  // no override, no list changes
+    if (s.type == 'B') w.bits(1, 1);  // direct_spatial_mv_pred_flag
+    if (s.type == 'P' && s.listChanges > 0) {
+        w.bits(0, 1);  // no override
+        w.bits(1, 1);
+        for (unsigned i = 0; i < s.listChanges; ++i) {
+            w.ue(0);
+            w.ue(1u << 30);
+        }
+        w.ue(3);
+    } else if (s.type != 'I') {
+        w.bits(0, s.type == 'B' ? 3 : 2);  // no override, no list changes
+    }
     if (s.ref) {
         if (s.idr) {
             w.bits(0, 2);
@@ -118,6 +129,15 @@ TEST(TessaroOrder, CountsFromSliceHeadersPutPicturesInDisplayOrder) {
     H264Sps type0;
     Slice reset{'P', false, true, 2, 8};
     reset.reset = true;
+    EXPECT_EQ(times(type0, {{'I', true, true, 0, 0},
+                            {'P', false, true, 1, 4},
+                            {'B', false, false, 2, 2},
+                            reset,
+                            {'P', false, true, 1, 4},
+                            {'B', false, false, 2, 2}}),
+              (std::vector<int64_t>{0, 2 * f, f, 3 * f, 5 * f, 4 * f}));
+    // The same with the reset behind 300 bytes of list changes.
+    reset.listChanges = 40;
     EXPECT_EQ(times(type0, {{'I', true, true, 0, 0},
                             {'P', false, true, 1, 4},
                             {'B', false, false, 2, 2},
