@@ -7,11 +7,14 @@
 # restart at the end must convert nothing.
 #   bench/soak_watch.sh [files] [jobs]
 # SOAK_DIR is the scratch folder (default /tmp/trelvo-soak-watch, emptied),
-# TRELVO_BUILD the build directory (default build).
+# TRELVO_BUILD the build directory (default build). SOAK_RING=N removes each
+# recording N arrivals later, as a recorder's ring buffer does: the journal
+# then stays as small as the folder, and so must the memory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 files=${1:-600}
 jobs=${2:-2}
+ring=${SOAK_RING:-0}
 prog=${TRELVO_BUILD:-build}/bin/trelvo-convert
 dir=${SOAK_DIR:-/tmp/trelvo-soak-watch}
 [ -x "$prog" ] || { echo "build trelvo-convert first" >&2; exit 1; }
@@ -35,6 +38,11 @@ for ((i = 0; i < files; i++)); do
   ext=${src##*.}
   cp "$src" "$dir/in/$sub/.up$i.tmp"
   mv "$dir/in/$sub/.up$i.tmp" "$dir/in/$sub/rec$i.$ext"
+  if (( ring > 0 && i >= ring )); then
+    j=$((i - ring))
+    old=${inputs[j % ${#inputs[@]}]}
+    rm -f "$dir/in/$([ $((j % 2)) -eq 0 ] && echo a || echo b)/rec$j.${old##*.}"
+  fi
   # In waves of 50, as recorders close their files on the hour.
   if (( i % 50 == 49 )); then sleep 2; fi
 done
