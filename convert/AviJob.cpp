@@ -104,10 +104,7 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
     }
     CBatchOutputs batch;
     // As in the MP4 job: names are claimed in the order of the rows.
-    auto claim = [&](int32_t nRow) {
-        const SRowPaths paths = RowPaths(host, nRow, L".avi");
-        if (ProbeInput(paths.strIn).bSuccess) batch.Claim(paths.strOut, nRow);
-    };
+    auto claim = [&](int32_t nRow) { ClaimRowOutput(host, batch, nRow, L".avi"); };
     RunRows(
         host, nJobs,
         [&](int32_t nRow) {

@@ -1,4 +1,5 @@
 #include "convert/ConvertJobs.h"
+#include "convert/InputCheck.h"
 
 #include <sys/stat.h>
 
@@ -136,6 +137,11 @@ SRowPaths RowPaths(IConversionHost& host, int32_t nRow, const wchar_t* pszExt) {
     paths.strIn = platform::WideToNarrow(host.GetSourceDir(nRow) + strFileName);
     paths.strOut = platform::WideToNarrow(paths.strOutput);
     return paths;
+}
+
+void ClaimRowOutput(IConversionHost& host, CBatchOutputs& batch, int32_t nRow, const wchar_t* pszExt) {
+    const SRowPaths paths = RowPaths(host, nRow, pszExt);
+    if (ProbeInput(paths.strIn).bSuccess) batch.Claim(paths.strOut, nRow);
 }
 
 uint64_t FileBytes(const std::string& strPath) {

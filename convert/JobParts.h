@@ -27,6 +27,10 @@ void FinishRowTexts(IConversionHost& host, int32_t nRow, const SConversionResult
 
 uint64_t FileBytes(const std::string& strPath);
 
+// Claims the row's output name for the batch, unless its input is refused:
+// a refused input must not stand in a recording's way.
+void ClaimRowOutput(IConversionHost& host, CBatchOutputs& batch, int32_t nRow, const wchar_t* pszExt);
+
 // The text of a language key.
 std::wstring Text(const wchar_t* pszKey);
 // "01:30:05", the point a stopped part reached.

@@ -314,10 +314,7 @@ uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs, 
     std::atomic<bool> bAllOk{true};
     // Names are claimed as the rows are begun, in their order: of two inputs
     // with one output name the earlier has it, whichever worker is first.
-    auto claim = [&](int32_t nRow) {
-        const SRowPaths paths = RowPaths(host, nRow, L".mp4");
-        if (ProbeInput(paths.strIn).bSuccess) batch.Claim(paths.strOut, nRow);
-    };
+    auto claim = [&](int32_t nRow) { ClaimRowOutput(host, batch, nRow, L".mp4"); };
     RunRows(
         host, nJobs,
         [&](int32_t nRow) {
