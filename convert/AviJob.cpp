@@ -115,11 +115,9 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
                 RecordingRow(host, nRow, L".avi", batch, options, piece);
                 return;
             }
-            const SConversionResult probed = ProbeInput(paths.strIn);
+            const SConversionResult probed = CheckRow(paths, batch, nRow);
             if (!probed.bSuccess) {
                 result = probed;
-            } else if (!batch.Claim(paths.strOut, nRow)) {
-                result = Failure(EReason::NameUsed);
             } else {
                 SAviRow row{&host, nRow, options.bKeepStoppedPart};
                 KorvelResult r{};

@@ -144,6 +144,15 @@ void ClaimRowOutput(IConversionHost& host, CBatchOutputs& batch, int32_t nRow, c
     if (ProbeInput(paths.strIn).bSuccess) batch.Claim(paths.strOut, nRow);
 }
 
+SConversionResult CheckRow(const SRowPaths& paths, CBatchOutputs& batch, int32_t nRow) {
+    SConversionResult probed = ProbeInput(paths.strIn);
+    if (!probed.bSuccess) return probed;
+    if (!batch.Claim(paths.strOut, nRow)) return Failure(EReason::NameUsed);
+    // Writing the output would replace the input it is read from.
+    if (IsSameFile(paths.strIn, paths.strOut)) return Failure(EReason::SameFile);
+    return probed;
+}
+
 uint64_t FileBytes(const std::string& strPath) {
     struct stat st {};
     return ::stat(strPath.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;

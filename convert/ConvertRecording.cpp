@@ -208,10 +208,8 @@ SConversionResult RecordingRow(IConversionHost& host, int32_t nRow, const wchar_
         FinishRowTexts(host, nRow, result, true, paths.strOutput);
         return result;
     };
-    const SConversionResult probed = ProbeInput(paths.strIn);
-    if (!probed.bSuccess) return finishRow(probed);
-    if (!batch.Claim(paths.strOut, nRow)) return finishRow(Failure(EReason::NameUsed));
-    if (IsSameFile(paths.strIn, paths.strOut)) return finishRow(Failure(EReason::SameFile));
+    const SConversionResult checked = CheckRow(paths, batch, nRow);
+    if (!checked.bSuccess) return finishRow(checked);
     SPiece piece;
     piece.inputs = {paths.strIn};
     piece.strOutput = paths.strOut;

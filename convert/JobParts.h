@@ -31,6 +31,11 @@ uint64_t FileBytes(const std::string& strPath);
 // a refused input must not stand in a recording's way.
 void ClaimRowOutput(IConversionHost& host, CBatchOutputs& batch, int32_t nRow, const wchar_t* pszExt);
 
+// What every row passes before it is converted: its input is not refused,
+// the output name is its own in the batch and is not the input. The failure,
+// or the probe's success (with the input's format) to go on with.
+SConversionResult CheckRow(const SRowPaths& paths, CBatchOutputs& batch, int32_t nRow);
+
 // The text of a language key.
 std::wstring Text(const wchar_t* pszKey);
 // "01:30:05", the point a stopped part reached.

@@ -253,12 +253,8 @@ SConversionResult Mp4ConvertRow(IConversionHost& host, int32_t nRow, CMp4Backend
         return result;
     };
 
-    // A refused input claims no name: it must not stand in a recording's way.
-    const SConversionResult probed = ProbeInput(paths.strIn);
+    const SConversionResult probed = CheckRow(paths, batch, nRow);
     if (!probed.bSuccess) return finishRow(probed);
-    if (!batch.Claim(paths.strOut, nRow)) return finishRow(Failure(EReason::NameUsed));
-    // Writing the output would replace the input it is read from.
-    if (IsSameFile(paths.strIn, paths.strOut)) return finishRow(Failure(EReason::SameFile));
 
     // Declared in the order that makes them go in the order the job releases
     // them: input, writer, parser.
