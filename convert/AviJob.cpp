@@ -3,6 +3,10 @@
 #include "convert/ConvertJobs.h"
 #include "convert/InputCheck.h"
 
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
 #include "convert/ConversionList.h"
 #include "convert/ConvertEngine.h"
 #include "convert/JobParts.h"
@@ -13,6 +17,35 @@
 
 namespace convert {
 
+namespace {
+
+// The library's failures and warnings in the engine's words.
+constexpr std::pair<int32_t, EReason> kAviFailures[] = {
+    {KORVEL_ERR_INPUT, EReason::OpenInput},
+    {KORVEL_ERR_READ, EReason::ReadInput},
+    {KORVEL_ERR_NO_KEY_FRAME, EReason::NoKeyFrame},
+    {KORVEL_ERR_WRITE, EReason::WriteOutput},
+    {KORVEL_ERR_CANCELLED, EReason::Stopped},
+    {KORVEL_ERR_SAME_FILE, EReason::SameFile},
+    {KORVEL_ERR_NOT_REGULAR, EReason::NotRegularFile},
+    {KORVEL_ERR_NOT_STREAM, EReason::NotRecorderStream},
+    {KORVEL_ERR_UNSUPPORTED, EReason::UnsupportedVideo},
+    {KORVEL_ERR_INPUT_CHANGED, EReason::InputChanged},
+};
+constexpr std::pair<int32_t, EReason> kAviWarnings[] = {
+    {KORVEL_WARN_CODEC_CHANGED, EReason::CodecChanged},
+    {KORVEL_WARN_AUDIO_LEFT_OUT, EReason::AudioLeftOut},
+    {KORVEL_WARN_STOPPED, EReason::Stopped},
+};
+
+EReason ReasonOf(int32_t nCode, const std::pair<int32_t, EReason>* pFirst, const std::pair<int32_t, EReason>* pEnd,
+                 EReason otherwise) {
+    const auto* p = std::find_if(pFirst, pEnd, [&](const auto& entry) { return entry.first == nCode; });
+    return p != pEnd ? p->second : otherwise;
+}
+
+}  // namespace
+
 SConversionResult AviResult(const KorvelResult& r) {
     SConversionResult result;
     result.bSuccess = r.nCode >= 0;
@@ -21,49 +54,11 @@ SConversionResult AviResult(const KorvelResult& r) {
     result.nDroppedAtStart = r.nDroppedAtStart;
     result.dMediaSeconds = r.dMediaSeconds;
     result.nOutputBytes = r.nOutputBytes;
-    switch (r.nCode) {
-        case KORVEL_ERR_INPUT:
-            result.reason = EReason::OpenInput;
-            break;
-        case KORVEL_ERR_READ:
-            result.reason = EReason::ReadInput;
-            break;
-        case KORVEL_ERR_NO_KEY_FRAME:
-            result.reason = EReason::NoKeyFrame;
-            break;
-        case KORVEL_ERR_WRITE:
-            result.reason = EReason::WriteOutput;
-            break;
-        case KORVEL_ERR_CANCELLED:
-            result.reason = EReason::Stopped;
-            break;
-        case KORVEL_ERR_SAME_FILE:
-            result.reason = EReason::SameFile;
-            break;
-        case KORVEL_ERR_NOT_REGULAR:
-            result.reason = EReason::NotRegularFile;
-            break;
-        case KORVEL_ERR_NOT_STREAM:
-            result.reason = EReason::NotRecorderStream;
-            break;
-        case KORVEL_ERR_UNSUPPORTED:
-            result.reason = EReason::UnsupportedVideo;
-            break;
-        case KORVEL_ERR_INPUT_CHANGED:
-            result.reason = EReason::InputChanged;
-            break;
-        default:
-            if (r.nCode < 0)
-                result.reason = EReason::Internal;
-            else if (r.nWarning == KORVEL_WARN_CODEC_CHANGED)
-                result.reason = EReason::CodecChanged;
-            else if (r.nWarning == KORVEL_WARN_AUDIO_LEFT_OUT)
-                result.reason = EReason::AudioLeftOut;
-            else if (r.nWarning == KORVEL_WARN_STOPPED) {
-                result.reason = EReason::Stopped;
-                result.strDetail = ClockText(r.dMediaSeconds);
-            }
-            break;
+    if (r.nCode < 0) {
+        result.reason = ReasonOf(r.nCode, std::begin(kAviFailures), std::end(kAviFailures), EReason::Internal);
+    } else {
+        result.reason = ReasonOf(r.nWarning, std::begin(kAviWarnings), std::end(kAviWarnings), result.reason);
+        if (r.nWarning == KORVEL_WARN_STOPPED) result.strDetail = ClockText(r.dMediaSeconds);
     }
     return result;
 }
