@@ -132,3 +132,12 @@ uint32_t AviConvertRows(IConversionHost& host, AviConvertFn pfnConvert, int nJob
 }
 
 }  // namespace convert
+
+uint32_t AviConvertThread(void* pParam) {
+    return convert::AviConvertRows(*static_cast<IConversionHost*>(pParam), KorvelConvert);
+}
+
+void AviProgressCallback(uint32_t nPosition, uint32_t nTotal, int32_t nUser) {
+    if (nTotal == 0 || g_pMainDlg == nullptr) return;
+    g_pMainDlg->SetRowProgress(nUser, convert::ComputePercent(nPosition, nTotal));
+}

@@ -13,7 +13,6 @@
 #include "convert/ConvertEngine.h"
 #include "convert/JobParts.h"
 #include "lang/MultiLanguage.h"
-#include "libs/korvel/korvel.h"
 #include "libs/tessaro/tessaro.h"
 #include "platform/Platform.h"
 
@@ -159,17 +158,3 @@ uint64_t FileBytes(const std::string& strPath) {
 }
 
 }  // namespace convert
-
-uint32_t Mp4ConvertThread(void* pParam) {
-    convert::CMp4Backend backend;
-    return convert::Mp4ConvertRows(*static_cast<IConversionHost*>(pParam), backend);
-}
-
-uint32_t AviConvertThread(void* pParam) {
-    return convert::AviConvertRows(*static_cast<IConversionHost*>(pParam), KorvelConvert);
-}
-
-void AviProgressCallback(uint32_t nPosition, uint32_t nTotal, int32_t nUser) {
-    if (nTotal == 0 || g_pMainDlg == nullptr) return;
-    g_pMainDlg->SetRowProgress(nUser, convert::ComputePercent(nPosition, nTotal));
-}

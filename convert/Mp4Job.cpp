@@ -324,3 +324,8 @@ uint32_t Mp4ConvertRows(IConversionHost& host, CMp4Backend& backend, int nJobs, 
 }
 
 }  // namespace convert
+
+uint32_t Mp4ConvertThread(void* pParam) {
+    convert::CMp4Backend backend;
+    return convert::Mp4ConvertRows(*static_cast<IConversionHost*>(pParam), backend);
+}
