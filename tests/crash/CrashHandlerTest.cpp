@@ -19,19 +19,9 @@
 #include <string>
 #include <vector>
 
-namespace fs = std::filesystem;
+#include "Sanitizers.h"
 
-// GCC says so with a macro, Clang through __has_feature.
-#if defined(__SANITIZE_ADDRESS__)
-#define TRELVO_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TRELVO_ASAN 1
-#endif
-#endif
-#ifndef TRELVO_ASAN
-#define TRELVO_ASAN 0
-#endif
+namespace fs = std::filesystem;
 
 namespace {
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include "Sanitizers.h"
 #include "TempDir.h"
 
 #include <algorithm>
@@ -27,18 +28,6 @@ inline const std::string kProgram = std::string(TRELVO_BIN_DIR) + "/trelvo-conve
 inline const std::string kData = std::string(TRELVO_SOURCE_DIR) + "/tests/data/";
 // Pictures in an output of h264_320x180_25fps.h264 or ps_h264_alaw.ps.
 inline constexpr int kH264Pictures = 50;
-
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kAsan = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-inline constexpr bool kAsan = true;
-#else
-inline constexpr bool kAsan = false;
-#endif
-#else
-inline constexpr bool kAsan = false;
-#endif
 
 // The environment that preloads the shim into the converter and aims it at
 // strFile: each read first waits nDelayUs, reads from byte nFailAt on fail.
