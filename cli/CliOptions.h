@@ -13,6 +13,13 @@ namespace cli {
 
 enum class EFormat { Mp4, Avi };
 
+// The command line keeps what a stop leaves of the file under way.
+inline convert::SConvertOptions KeepingStoppedParts() {
+    convert::SConvertOptions options;
+    options.bKeepStoppedPart = true;
+    return options;
+}
+
 struct SOptions {
     EFormat format = EFormat::Mp4;
     std::string strOutputDir;  // empty: beside each input
@@ -24,7 +31,7 @@ struct SOptions {
     std::string strOutput;      // the one output of a single input; empty: named after it
     bool bFormatGiven = false;
     // Layout, part, recording time and join (--faststart ... --join).
-    convert::SConvertOptions convert;
+    convert::SConvertOptions convert = KeepingStoppedParts();
     bool bHelp = false;
     bool bVersion = false;
     std::vector<std::string> files;  // "-": standard input
@@ -35,9 +42,6 @@ struct SOptions {
     double dIdleSeconds = 10;
     std::string strWatchDir;
     bool bRecursive = false;
-    // A stop keeps the file being converted as a part; a watched folder's
-    // file is converted whole again by the next run instead.
-    bool bStopKeepsPart = true;
 
     bool IsLive() const { return bFollow || strOutput == "-" || (files.size() == 1 && files[0] == "-"); }
 };

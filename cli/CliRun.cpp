@@ -352,7 +352,6 @@ int RunConversions(const SOptions& options, const FileDoneFn& onFileDone) {
         return FailBatch(options, "output-directory",
                          "cannot create the output directory " + options.strOutputDir + ": " + strError);
     convert::SConvertOptions convertOptions = options.convert;
-    convertOptions.bKeepStoppedPart = options.bStopKeepsPart;
     // The one named output of a single input is the join of that input.
     if (!options.strOutput.empty()) convertOptions.strJoinOutput = options.strOutput;
     const bool bJoin = !convertOptions.strJoinOutput.empty();

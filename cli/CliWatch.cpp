@@ -314,7 +314,8 @@ private:
             if (Interrupted()) return;
             SOptions batch = m_options;
             batch.strWatchDir.clear();
-            batch.bStopKeepsPart = false;
+            // A stopped file is converted whole by the next run, not kept in part.
+            batch.convert.bKeepStoppedPart = false;
             batch.files = files;
             const fs::path rel = fs::path(strDir).lexically_relative(m_strRoot);
             batch.strOutputDir = rel.empty() || rel == "." ? m_strOutDir : (fs::path(m_strOutDir) / rel).string();

@@ -7,13 +7,10 @@
 #include <iterator>
 #include <utility>
 
-#include "convert/ConversionList.h"
 #include "convert/ConvertEngine.h"
 #include "convert/JobParts.h"
 #include "libs/korvel/korvel.h"
-#include "libs/tessaro/tessaro.h"
 #include "log/Log.h"
-#include "platform/Platform.h"
 
 namespace convert {
 

@@ -129,22 +129,19 @@ TEST(TessaroOrder, CountsFromSliceHeadersPutPicturesInDisplayOrder) {
     H264Sps type0;
     Slice reset{'P', false, true, 2, 8};
     reset.reset = true;
-    EXPECT_EQ(times(type0, {{'I', true, true, 0, 0},
-                            {'P', false, true, 1, 4},
-                            {'B', false, false, 2, 2},
-                            reset,
-                            {'P', false, true, 1, 4},
-                            {'B', false, false, 2, 2}}),
-              (std::vector<int64_t>{0, 2 * f, f, 3 * f, 5 * f, 4 * f}));
+    const auto aroundReset = [&] {
+        return times(type0, {{'I', true, true, 0, 0},
+                             {'P', false, true, 1, 4},
+                             {'B', false, false, 2, 2},
+                             reset,
+                             {'P', false, true, 1, 4},
+                             {'B', false, false, 2, 2}});
+    };
+    const std::vector<int64_t> afterReset{0, 2 * f, f, 3 * f, 5 * f, 4 * f};
+    EXPECT_EQ(aroundReset(), afterReset);
     // The same with the reset behind 300 bytes of list changes.
     reset.listChanges = 40;
-    EXPECT_EQ(times(type0, {{'I', true, true, 0, 0},
-                            {'P', false, true, 1, 4},
-                            {'B', false, false, 2, 2},
-                            reset,
-                            {'P', false, true, 1, 4},
-                            {'B', false, false, 2, 2}}),
-              (std::vector<int64_t>{0, 2 * f, f, 3 * f, 5 * f, 4 * f}));
+    EXPECT_EQ(aroundReset(), afterReset);
 
     // Type 2 (no reordering) after an IDR in the middle: counts restart.
     H264Sps type2;
