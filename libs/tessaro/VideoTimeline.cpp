@@ -3,6 +3,7 @@
 #include "tessaro.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace tessaro {
 
@@ -49,6 +50,7 @@ void VideoTimeline::add(Picture&& pic) {
     // everything still waiting, at the rate it came with.
     const bool stamped = pic.stamp.hasPts || m_stamped;
     if (stamped || pic.newPeriod || (m_haveCodec && pic.codec != m_codec)) flushOrder();
+    if (pic.newPeriod) ++m_period;
     m_codec = pic.codec;
     m_haveCodec = true;
     if (pic.seqRate.known()) m_seqRate = pic.seqRate;
@@ -67,11 +69,18 @@ void VideoTimeline::add(Picture&& pic) {
             h.haveDts = true;
         }
     } else if (m_stamped) {
-        // A picture without a stamp in a stamped stream: one frame on.
-        h.pts = (m_haveAddedPts ? m_addedMaxPts : m_maxPts) + framesToTicks(rate(), 1);
+        h.pts = unstampedPts(h.pic);
         h.havePts = true;
         h.flags |= TESSARO_FLAG_TIME_DERIVED;
+        // Decoded one frame after the picture before it.
+        if (m_sawDts && m_haveAddedDts) {
+            h.dts = m_addedDts + framesToTicks(rate(), 1);
+            h.haveDts = true;
+        }
     }
+    m_haveAddedDts = h.haveDts;
+    m_addedDts = h.dts;
+    if (s.hasPts) noteStampedCount(h.pic, h.pts);
     if (h.havePts) {
         m_addedMaxPts = m_haveAddedPts ? std::max(m_addedMaxPts, h.pts) : h.pts;
         m_haveAddedPts = true;
@@ -82,6 +91,39 @@ void VideoTimeline::add(Picture&& pic) {
     feedOrder();
     release(false);
     if (m_heldBytes > kMaxHeldBytes) flush();
+}
+
+// A picture without a stamp in a stamped stream: where its order count puts
+// it after the last stamped picture (program streams stamp only the first
+// picture that starts in a packet, and B-frames are shown before the P
+// decoded ahead of them); without a count to go by, one frame on.
+int64_t VideoTimeline::unstampedPts(const Picture& pic) {
+    if (pic.pocValid && m_haveCountAnchor && m_anchorPeriod == m_period && m_ticksPerCount > 0)
+        return m_anchorPts + (pic.poc - m_anchorPoc) * m_ticksPerCount;
+    return (m_haveAddedPts ? m_addedMaxPts : m_maxPts) + framesToTicks(rate(), 1);
+}
+
+// Learns the ticks of one order count from two stamped pictures of one
+// period: a frame or half of one (H.264 counts fields), nothing else.
+void VideoTimeline::noteStampedCount(const Picture& pic, int64_t pts) {
+    if (!pic.pocValid) {
+        m_haveCountAnchor = false;
+        return;
+    }
+    if (m_haveCountAnchor && m_anchorPeriod == m_period && pic.poc != m_anchorPoc) {
+        const int64_t frame = framesToTicks(rate(), 1);
+        const int64_t span = pts - m_anchorPts, counts = pic.poc - m_anchorPoc;
+        for (const int64_t per : {frame, frame / 2}) {
+            if (per > 0 && std::llabs(span - counts * per) <= std::llabs(counts)) {
+                m_ticksPerCount = per;
+                break;
+            }
+        }
+    }
+    m_haveCountAnchor = true;
+    m_anchorPeriod = m_period;
+    m_anchorPoc = pic.poc;
+    m_anchorPts = pts;
 }
 
 void VideoTimeline::place(Stamp& s) {

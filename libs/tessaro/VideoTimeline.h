@@ -74,6 +74,19 @@ private:
     // The latest presentation time among the pictures added.
     bool m_haveAddedPts = false;
     int64_t m_addedMaxPts = 0;
+    // The last stamped picture's order count, time and period of counts, and
+    // the ticks one count stands for (learned from two stamped pictures of
+    // one period, 0 unknown): a picture without a stamp is placed by its count.
+    uint64_t m_period = 0;
+    bool m_haveAddedDts = false;
+    int64_t m_addedDts = 0;  // the decoding time of the last picture added
+    bool m_haveCountAnchor = false;
+    uint64_t m_anchorPeriod = 0;
+    int64_t m_anchorPoc = 0, m_anchorPts = 0;
+    int64_t m_ticksPerCount = 0;
+
+    int64_t unstampedPts(const Picture& pic);
+    void noteStampedCount(const Picture& pic, int64_t pts);
     // Pictures with no stamp in a stream that never had one go to display
     // slots one frame apart, in order of their order counts.
     uint64_t m_nextSeq = 0;

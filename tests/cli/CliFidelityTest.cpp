@@ -70,6 +70,7 @@ TEST_F(CliFidelityTest, EveryPictureInDisplayOrder) {
                               "h264_slices.h264",
                               "ps_h264_bframes.ps",
                               "ps_h265_bframes_ptsonly.ps",
+                              "ps_h264_bframes_mp2_nomap.ps",  // B-frames mostly without a time
                               "ps_h264_one.ps",
                               "realworld/Cisco_Men_whisper_640x320_CABAC_Bframe_9.264",
                               "realworld/test-25fps.h265",

@@ -31,5 +31,11 @@ make ps_h264_mp3_nomap.ps 2 22050 mono -c:a libmp3lame -b:a 32k
 # (the only rates besides 96 kHz that FFmpeg writes at 24 bits).
 make ps_h264_lpcm16.ps 1 32000 stereo -c:a pcm_s16be
 make ps_h264_lpcm24.ps 1 48000 mono -c:a pcm_dvd -sample_fmt s32
+# B-frames, 2 s: the muxer stamps only the first picture that starts in a
+# packet, so the B-frames between go without a time of their own.
+# (Moving test pictures: on the noise x264 chooses no B-frames at all.)
+ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=s=160x96:r=25 -f lavfi -i "$tone:s=48000:c=stereo" -t 2 \
+  -c:v libx264 -preset veryfast -g 25 -b:v 150k -x264-params log-level=error:repeat-headers=1:bframes=3:b-adapt=0 \
+  -c:a mp2 -b:a 64k -packetsize 512 -f mpeg ps_h264_bframes_mp2_nomap.ps
 # AC-3 in private stream 1: sound no writer here converts.
 make ps_h264_ac3.ps 1 48000 mono -c:a ac3 -b:a 64k
