@@ -20,8 +20,13 @@ void drain(void* h) {
             std::abort();  // a key frame must be able to open an output
         if (f->nFrameType == TESSARO_FRAME_VIDEO && (f->nRateNum == 0 || f->nRateDen == 0 || f->nDts > f->nPts))
             std::abort();
-        if (f->nFrameType == TESSARO_FRAME_AUDIO && f->nCodec != TESSARO_AUDIO_AAC && f->nPayloadLen > 1535)
-            std::abort();  // the G.711 writers take no more
+        // The G.711 writers take no more than 1535 bytes; PCM records hold
+        // whole sample frames of at most 4608 bytes.
+        const bool bG711 = f->nCodec == TESSARO_AUDIO_ALAW || f->nCodec == TESSARO_AUDIO_MULAW;
+        const bool bPcm = f->nCodec == TESSARO_AUDIO_PCM16 || f->nCodec == TESSARO_AUDIO_PCM24;
+        if (f->nFrameType == TESSARO_FRAME_AUDIO &&
+            ((bG711 && f->nPayloadLen > 1535) || (bPcm && f->nPayloadLen > 4608)))
+            std::abort();
         if (f->nPts == TESSARO_NO_TIME || f->nDts == TESSARO_NO_TIME) std::abort();
     }
 }
